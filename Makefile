@@ -1,0 +1,46 @@
+# `make run` and `make test` set up everything on a fresh Debian machine,
+# then run the demo or the test suite. Both are idempotent: the package is
+# rebuilt only when a source file changed.
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+
+# Debian packages the native build needs.
+SYSTEM_PACKAGES := g++ make git libssl-dev
+# The build runs without isolation so that its CMake folder stays valid
+# between installs; these are pyproject.toml's build requirements.
+BUILD_TOOLS := scikit-build-core>=0.10 nanobind>=2.4 cmake>=3.26 ninja
+
+SOURCES := pyproject.toml CMakeLists.txt $(shell find native src examples -type f 2>/dev/null)
+
+.PHONY: run test install
+
+run: install
+	$(VENV)/bin/orvane demo
+
+test: install
+	$(PY) -m pytest
+
+install: $(VENV)/.installed
+
+$(VENV)/.system-packages:
+	@missing=$$(for p in $(SYSTEM_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing system packages:" $$missing; \
+	  $(SUDO) apt-get update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
+	fi
+	@mkdir -p $(VENV) && touch $@
+
+$(VENV)/.build-tools: | $(VENV)/.system-packages
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q $(foreach tool,$(BUILD_TOOLS),'$(tool)')
+	@touch $@
+
+$(VENV)/.installed: $(SOURCES) | $(VENV)/.build-tools
+	$(PIP) install -q --no-build-isolation '.[test]'
+	@touch $@

@@ -1,0 +1,180 @@
+#include "native/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+namespace orvane::fs {
+
+void raise_os_error(int error, const std::string& path) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw nb::python_error();
+}
+
+namespace {
+bool stat_path(const std::string& path, struct stat& info) {
+    nb::gil_scoped_release release;
+    return ::stat(path.c_str(), &info) == 0;
+}
+}  // namespace
+
+bool is_regular_file(const std::string& path) {
+    struct stat info {};
+    return stat_path(path, info) && S_ISREG(info.st_mode);
+}
+
+bool is_directory(const std::string& path) {
+    struct stat info {};
+    return stat_path(path, info) && S_ISDIR(info.st_mode);
+}
+
+nb::object stat_stamp(const std::string& path) {
+    struct stat info {};
+    if (!stat_path(path, info)) return nb::object();
+    auto ns = [](const struct timespec& t) {
+        return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+    };
+    return nb::make_tuple(ns(info.st_mtim), ns(info.st_ctim), static_cast<long long>(info.st_size),
+                          static_cast<unsigned long long>(info.st_ino),
+                          static_cast<unsigned long long>(info.st_dev));
+}
+
+ChunkReader::~ChunkReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool ChunkReader::open(const std::string& path) {
+    nb::gil_scoped_release release;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+}
+
+long ChunkReader::read(std::string& buffer, std::size_t max_bytes) {
+    std::size_t old_size = buffer.size();
+    buffer.resize(old_size + max_bytes);
+    ssize_t count;
+    {
+        nb::gil_scoped_release release;
+        do {
+            count = ::read(fd_, buffer.data() + old_size, max_bytes);
+        } while (count < 0 && errno == EINTR);
+    }
+    buffer.resize(old_size + (count > 0 ? static_cast<std::size_t>(count) : 0));
+    return static_cast<long>(count);
+}
+
+void write_file_atomic(const std::string& path, std::string_view data, unsigned mode) {
+    const std::string temporary = path + ".tmp";
+    int error = 0;
+    {
+        nb::gil_scoped_release release;
+        int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                        static_cast<mode_t>(mode));
+        if (fd < 0) {
+            error = errno;
+        } else {
+            std::size_t written = 0;
+            while (written < data.size() && error == 0) {
+                ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+                if (n < 0) {
+                    if (errno != EINTR) error = errno;
+                } else {
+                    written += static_cast<std::size_t>(n);
+                }
+            }
+            if (error == 0 && ::fsync(fd) != 0) error = errno;
+            if (::close(fd) != 0 && error == 0) error = errno;
+            if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+            if (error != 0) ::unlink(temporary.c_str());
+        }
+    }
+    if (error != 0) raise_os_error(error, error == EEXIST ? temporary : path);
+}
+
+std::vector<std::string> list_directory(const std::string& path) {
+    std::vector<std::string> names;
+    nb::gil_scoped_release release;
+    DIR* directory = ::opendir(path.c_str());
+    if (directory == nullptr) return names;
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(directory);
+    return names;
+}
+
+void make_directories(const std::string& path) {
+    std::error_code error;
+    {
+        nb::gil_scoped_release release;
+        std::filesystem::create_directories(path, error);
+    }
+    if (error) raise_os_error(error.value(), path);
+}
+
+void copy_file(const std::string& source, const std::string& destination) {
+    std::error_code error;
+    {
+        nb::gil_scoped_release release;
+        std::filesystem::copy_file(source, destination,
+                                   std::filesystem::copy_options::overwrite_existing, error);
+    }
+    if (error) raise_os_error(error.value(), source);
+}
+
+void rename_path(const std::string& source, const std::string& destination) {
+    int error = 0;
+    {
+        nb::gil_scoped_release release;
+        if (::rename(source.c_str(), destination.c_str()) != 0) error = errno;
+    }
+    if (error != 0) raise_os_error(error, source);
+}
+
+void copy_tree(const std::string& source, const std::string& destination) {
+    std::error_code error;
+    {
+        nb::gil_scoped_release release;
+        std::filesystem::copy(source, destination, std::filesystem::copy_options::recursive, error);
+    }
+    if (error) raise_os_error(error.value(), destination);
+}
+
+void remove_tree(const std::string& path) {
+    std::error_code error;
+    {
+        nb::gil_scoped_release release;
+        std::filesystem::remove_all(path, error);
+    }
+    if (error) raise_os_error(error.value(), path);
+}
+
+void discard_tree(const std::string& path) noexcept {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+bool is_single_component(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
+}
+
+void require_single_component(nb::handle name, const char* argument) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+    if (data == nullptr) throw nb::python_error();
+    if (!is_single_component({data, static_cast<std::size_t>(size)})) {
+        PyErr_Format(PyExc_ValueError, "%s must be a single folder name, not %R", argument,
+                     name.ptr());
+        throw nb::python_error();
+    }
+}
+
+}  // namespace orvane::fs

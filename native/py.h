@@ -1,0 +1,85 @@
+// Python interop shared by every extension module: imports, interned names,
+// argument checks and small container helpers.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <string_view>
+
+namespace orvane::py {
+
+namespace nb = nanobind;
+
+// A module imported on first use and kept for the life of the process.
+// Third-party imports are deferred so that a module loads without them (the
+// stub generator imports modules in a bare build environment).
+class CachedModule {
+public:
+    constexpr explicit CachedModule(const char* name) : name_(name) {}
+    nb::handle get();
+    nb::object attr(const char* name) { return get().attr(name); }
+
+private:
+    const char* name_;
+    PyObject* module_ = nullptr;
+};
+
+// An attribute name interned once; cheaper than building the string per call.
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    nb::handle get();
+
+private:
+    const char* text_;
+    PyObject* interned_ = nullptr;
+};
+
+// `from module import name`, evaluated now: the current binding is seen, so
+// callers and tests may replace it.
+nb::object import_from(const char* module, const char* name);
+
+// os.environ[name] when set and not empty, else an invalid object.
+nb::object environment_value(const char* name);
+
+// obj.name() with no arguments.
+nb::object call_method(nb::handle obj, Name& name);
+
+// --- argument checks -------------------------------------------------------
+
+// Raises TypeError: "func() argument 'arg' must be <expected>, not <type>".
+[[noreturn]] void raise_argument_type(const char* function, const char* argument,
+                                      const char* expected, nb::handle value);
+
+void require_str(nb::handle value, const char* function, const char* argument);
+void require_dict(nb::handle value, const char* function, const char* argument);
+void require_dict_or_none(nb::handle value, const char* function, const char* argument);
+// Accepts str or os.PathLike and returns pathlib.Path(value).
+nb::object require_path(nb::handle value, const char* function, const char* argument);
+
+// --- conversions -----------------------------------------------------------
+
+// UTF-8 view of a str object, valid while the object lives.
+std::string_view utf8(nb::handle text);
+// A path-like object in the file system's encoding, for native file calls.
+std::string fs_path(nb::handle path);
+// pathlib.Path(text) for a native path.
+nb::object make_path(std::string_view fs_path);
+nb::str make_str(std::string_view utf8_text);
+std::string type_name_of(nb::handle value);
+// bool(value), raising what __bool__ raises.
+bool truthy(nb::handle value);
+
+// --- containers ------------------------------------------------------------
+
+// dict[key] when present, else an invalid (null) object; never raises KeyError.
+nb::object dict_get(nb::handle dict, nb::handle key);
+nb::object dict_get(nb::handle dict, const char* key);
+// dict.get(key) when it is a dict, else an empty dict; a fresh reference.
+nb::dict dict_member(nb::handle dict, const char* key);
+// A copy of a parsed document: dicts, lists and sets are copied all the way
+// down, other values are shared (they are immutable).
+nb::object deep_copy(nb::handle value);
+
+}  // namespace orvane::py

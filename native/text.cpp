@@ -1,0 +1,88 @@
+#include "native/text.h"
+
+namespace orvane::text {
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = text.find(separator, start);
+        if (end == std::string_view::npos) {
+            pieces.push_back(text.substr(start));
+            return pieces;
+        }
+        pieces.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+namespace {
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
+std::string lower_ascii(std::string_view text) {
+    std::string lowered(text);
+    for (char& c : lowered) c = lower(c);
+    return lowered;
+}
+
+bool equals_ignore_ascii_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::string replace_all(std::string_view text, char from, char to) {
+    std::string replaced(text);
+    for (char& c : replaced) {
+        if (c == from) c = to;
+    }
+    return replaced;
+}
+
+std::size_t space_length(std::string_view text, std::size_t pos) {
+    auto byte = [&](std::size_t i) -> unsigned {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+    };
+    unsigned b0 = byte(pos);
+    if ((b0 >= 0x09 && b0 <= 0x0D) || (b0 >= 0x1C && b0 <= 0x20)) return 1;
+    unsigned b1 = byte(pos + 1);
+    if (b0 == 0xC2) return (b1 == 0x85 || b1 == 0xA0) ? 2 : 0;  // U+0085, U+00A0
+    unsigned b2 = byte(pos + 2);
+    if (b0 == 0xE1) return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;  // U+1680
+    if (b0 == 0xE2 && b1 == 0x80) {
+        // U+2000..U+200A, U+2028, U+2029, U+202F
+        return ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
+    }
+    if (b0 == 0xE2 && b1 == 0x81) return b2 == 0x9F ? 3 : 0;                // U+205F
+    if (b0 == 0xE3) return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;              // U+3000
+    return 0;
+}
+
+std::string_view strip(std::string_view text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t n = space_length(text, start);
+        if (n == 0) break;
+        start += n;
+    }
+    std::size_t end = text.size();
+    while (end > start) {
+        // Whitespace characters are at most three bytes long; find the one
+        // that ends exactly at `end`.
+        std::size_t n = 0;
+        for (std::size_t len = 1; len <= 3 && len <= end - start; ++len) {
+            if (space_length(text, end - len) == len) {
+                n = len;
+                break;
+            }
+        }
+        if (n == 0) break;
+        end -= n;
+    }
+    return text.substr(start, end - start);
+}
+
+}  // namespace orvane::text

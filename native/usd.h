@@ -1,0 +1,35 @@
+// A thin layer over OpenUSD's Python objects (usd-core ships no C++ headers).
+// Values that go back to callers stay Python objects.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace orvane::usd {
+
+namespace nb = nanobind;
+
+nb::handle Usd();
+nb::handle Sdf();
+
+// Usd.Stage.Open(path_text): the composed stage; OpenUSD's error propagates.
+nb::object open_stage(nb::handle path_text);
+
+// Raises TypeError naming the argument unless `prim` is a Usd.Prim.
+void require_prim(nb::handle prim, const char* function, const char* argument);
+
+// layer.GetPrimAtPath(path), or an invalid object when the layer has none.
+nb::object find_prim_spec(nb::handle layer, nb::handle prim_path);
+
+// Sdf.ValueTypeNames.<name>, for example "Double" or "StringArray".
+nb::object value_type(const char* name);
+
+// The attribute spec `name` on `prim_spec`, created with `type_name` when it
+// is missing (an existing spec keeps its type).
+nb::object get_or_create_attribute_spec(nb::handle prim_spec, nb::handle name,
+                                        nb::handle type_name);
+
+// get_or_create_attribute_spec(...).default = value
+void set_attribute_default(nb::handle prim_spec, nb::handle name, nb::handle value,
+                           nb::handle type_name);
+
+}  // namespace orvane::usd

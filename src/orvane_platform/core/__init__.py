@@ -1,0 +1,1 @@
+"""Core services: products, solver registry, runs and the stand-in services."""

@@ -1,0 +1,15 @@
+// The platform's home folder.
+#include <nanobind/nanobind.h>
+
+#include "native/py.h"
+
+namespace nb = nanobind;
+using namespace orvane;
+
+NB_MODULE(paths, m) {
+    m.doc() = "Where the platform keeps its own files (ORVANE_HOME, by default ~/.orvane).";
+    nb::object path_type = py::import_from("pathlib", "Path");
+    nb::object home = py::environment_value("ORVANE_HOME");
+    m.attr("ORVANE_HOME") =
+        home.is_valid() ? path_type(home) : path_type.attr("home")() / nb::str(".orvane");
+}

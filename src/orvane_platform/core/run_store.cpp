@@ -1,0 +1,34 @@
+// Folders of solver runs inside a product.
+#include <nanobind/nanobind.h>
+
+#include "native/fs.h"
+#include "native/py.h"
+
+namespace nb = nanobind;
+using namespace orvane;
+
+namespace {
+
+nb::object run_dir(nb::handle product_dir, nb::handle solver, nb::handle timestamp) {
+    nb::object product = py::require_path(product_dir, "run_dir", "product_dir");
+    py::require_str(solver, "run_dir", "solver");
+    py::require_str(timestamp, "run_dir", "timestamp");
+    // Both names become folders; neither may lead out of simulation_runs/.
+    fs::require_single_component(solver, "solver");
+    fs::require_single_component(timestamp, "timestamp");
+    nb::object directory = product / nb::str("simulation_runs") / solver / timestamp;
+    fs::make_directories(py::fs_path(directory));
+    return directory;
+}
+
+}  // namespace
+
+NB_MODULE(run_store, m) {
+    m.doc() = "Where solver runs are kept: simulation_runs/<solver>/<timestamp> in a product.";
+    m.def("run_dir", &run_dir, nb::arg("product_dir"), nb::arg("solver"), nb::kw_only(),
+          nb::arg("timestamp"),
+          nb::sig("def run_dir(product_dir: str | os.PathLike[str], solver: str, *, "
+                  "timestamp: str) -> pathlib.Path"),
+          "Create and return simulation_runs/<solver>/<timestamp> under `product_dir`. A solver "
+          "or timestamp that is not a single folder name raises ValueError.");
+}

@@ -1,0 +1,424 @@
+// The solver registry: one folder per solver alias, holding the solver's
+// solver.yaml, its kpi_spec.yaml and the registration record.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "native/fs.h"
+#include "native/py.h"
+#include "native/yaml_files.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace orvane;
+
+namespace {
+
+constexpr const char* kSolverFile = "solver.yaml";
+constexpr const char* kKpiSpecFile = "kpi_spec.yaml";
+constexpr const char* kRecordFile = "record.yaml";
+
+yaml::FileCache registry_files;
+py::CachedModule pathlib{"pathlib"};
+py::CachedModule yaml_module{"yaml"};
+
+nb::object registry_dir() {
+    nb::object configured = py::environment_value("ORVANE_SOLVERS_DIR");
+    if (configured.is_valid()) return pathlib.attr("Path")(configured);
+    return py::import_from("orvane_platform.core.paths", "ORVANE_HOME") / nb::str("solvers");
+}
+
+// One registered solver, as parsed from its folder (cached documents: copy
+// before handing anything out).
+struct Solver {
+    std::string alias;
+    std::string folder;  // file-system encoding
+    nb::object config;   // solver.yaml, a dict
+    nb::object kpi_spec; // kpi_spec.yaml, a dict, or invalid when absent
+};
+
+std::string join(const std::string& folder, const char* name) { return folder + "/" + name; }
+
+// Raises ValueError naming `file` unless `spec[key]` is absent, None or of the
+// expected kind.
+void require_member(nb::handle spec, const char* key, bool (*check)(PyObject*),
+                    const char* expected, const std::string& file) {
+    nb::object value = py::dict_get(spec, key);
+    if (!value.is_valid() || value.is_none() || check(value.ptr())) return;
+    throw nb::value_error(("malformed solver file " + file + ": '" + key + "' must be " +
+                           expected + ", got " + py::type_name_of(value))
+                              .c_str());
+}
+
+bool is_dict(PyObject* value) { return PyDict_Check(value); }
+bool is_str(PyObject* value) { return PyUnicode_Check(value); }
+bool is_list(PyObject* value) { return PyList_Check(value); }
+
+// The solver in `folder`, checked; nothing when the folder has no solver.yaml.
+std::optional<Solver> load_solver_folder(const std::string& alias, const std::string& folder) {
+    Solver solver{alias, folder, {}, {}};
+    const std::string config_file = join(solver.folder, kSolverFile);
+    solver.config = registry_files.load_mapping(config_file);
+    if (!solver.config.is_valid()) return std::nullopt;
+    for (const char* key : {"inputs", "tests", "compute", "overrides", "kpi_spec", "products"}) {
+        require_member(solver.config, key, is_dict, "a mapping", config_file);
+    }
+    const std::string spec_file = join(solver.folder, kKpiSpecFile);
+    solver.kpi_spec = registry_files.load_mapping(spec_file);
+    if (solver.kpi_spec.is_valid()) {
+        require_member(solver.kpi_spec, "domain", is_str, "a string", spec_file);
+        require_member(solver.kpi_spec, "kpis", is_dict, "a mapping", spec_file);
+        require_member(solver.kpi_spec, "extra_metadata", is_list, "a list", spec_file);
+    }
+    return solver;
+}
+
+std::optional<Solver> load_solver(const std::string& root, const std::string& alias) {
+    return load_solver_folder(alias, join(root, alias.c_str()));
+}
+
+std::string registry_root() { return py::fs_path(registry_dir()); }
+
+// Aliases of every registered solver, sorted: the registry's order.
+std::vector<std::string> registered_aliases(const std::string& root) {
+    std::vector<std::string> aliases = fs::list_directory(root);
+    // Hidden folders are registrations in progress or being replaced.
+    std::erase_if(aliases, [&](const std::string& alias) {
+        return alias[0] == '.' || !fs::is_regular_file(join(join(root, alias.c_str()), kSolverFile));
+    });
+    std::sort(aliases.begin(), aliases.end());
+    return aliases;
+}
+
+std::vector<Solver> load_registry() {
+    const std::string root = registry_root();
+    std::vector<Solver> solvers;
+    for (const std::string& alias : registered_aliases(root)) {
+        if (auto solver = load_solver(root, alias)) solvers.push_back(std::move(*solver));
+    }
+    return solvers;
+}
+
+// A solver by alias; nothing for an unknown alias or one that is not a
+// plain folder name (it could otherwise point outside the registry).
+std::optional<Solver> find_solver(nb::handle alias) {
+    std::string_view name = py::utf8(alias);
+    if (!fs::is_single_component(name) || name[0] == '.') return std::nullopt;
+    return load_solver(registry_root(), std::string(name));
+}
+
+nb::str alias_text(const Solver& solver) { return py::make_str(solver.alias); }
+
+// --- domains ---------------------------------------------------------------
+
+nb::object text_or(nb::handle mapping, const char* key, nb::handle fallback) {
+    nb::object value = py::dict_get(mapping, key);
+    return (value.is_valid() && !value.is_none()) ? py::deep_copy(value) : nb::borrow(fallback);
+}
+
+// One KPI definition with every member the writers read filled in.
+nb::dict kpi_definition(nb::handle kpi_key, nb::handle declared) {
+    nb::dict definition =
+        PyDict_Check(declared.ptr()) ? nb::borrow<nb::dict>(py::deep_copy(declared)) : nb::dict();
+    nb::str key_text = nb::borrow<nb::str>(nb::str(kpi_key));
+    auto fill = [&](const char* member, nb::handle fallback) {
+        nb::object value = py::dict_get(definition, member);
+        if (!value.is_valid() || value.is_none()) definition[member] = fallback;
+    };
+    fill("usd_attr", nb::str("orvane:current:") + key_text);
+    fill("unit", nb::str(""));
+    fill("direction", nb::str("neutral"));
+    fill("display_name", key_text);
+    return definition;
+}
+
+// Domain name to schema, merged over the solvers of each domain in registry
+// order: the first solver to define a KPI or a member wins.
+nb::dict domain_schemas() {
+    nb::dict schemas;
+    for (const Solver& solver : load_registry()) {
+        if (!solver.kpi_spec.is_valid()) continue;
+        nb::object domain = py::dict_get(solver.kpi_spec, "domain");
+        if (!domain.is_valid() || domain.is_none() || nb::len(domain) == 0) continue;
+        nb::object schema = py::dict_get(schemas, domain);
+        if (!schema.is_valid()) {
+            nb::dict fresh;
+            fresh["domain"] = domain;
+            fresh["kpis"] = nb::dict();
+            fresh["history_prefix"] =
+                text_or(solver.kpi_spec, "history_prefix", nb::str("domain=") + nb::str(domain));
+            fresh["source_prefix"] = text_or(solver.kpi_spec, "source_prefix", domain);
+            fresh["extra_metadata"] = text_or(solver.kpi_spec, "extra_metadata", nb::list());
+            fresh["solvers"] = nb::list();
+            schemas[domain] = fresh;
+            schema = fresh;
+        }
+        nb::object kpis = schema["kpis"];
+        nb::dict declared = py::dict_member(solver.kpi_spec, "kpis");
+        for (auto [kpi_key, definition] : declared) {
+            if (!PyDict_Contains(kpis.ptr(), kpi_key.ptr())) {
+                kpis[kpi_key] = kpi_definition(kpi_key, definition);
+            }
+        }
+        nb::borrow<nb::list>(schema["solvers"]).append(alias_text(solver));
+    }
+    return schemas;
+}
+
+nb::object get_domain_schemas() { return domain_schemas(); }
+
+nb::object get_domain_schema(nb::handle domain) {
+    py::require_str(domain, "get_domain_schema", "domain");
+    nb::object schema = py::dict_get(domain_schemas(), domain);
+    return schema.is_valid() ? schema : nb::none();
+}
+
+nb::object get_kpi_display_name(nb::handle kpi_key) {
+    py::require_str(kpi_key, "get_kpi_display_name", "kpi_key");
+    for (auto [domain, schema] : domain_schemas()) {
+        nb::object definition = py::dict_get(py::dict_member(schema, "kpis"), kpi_key);
+        if (definition.is_valid()) return definition["display_name"];
+    }
+    return nb::borrow(kpi_key);
+}
+
+// --- solvers ---------------------------------------------------------------
+
+nb::object get_solver_config(nb::handle solver) {
+    py::require_str(solver, "get_solver_config", "solver");
+    auto found = find_solver(solver);
+    return found ? py::deep_copy(found->config) : nb::none();
+}
+
+nb::object all_solver_aliases() {
+    nb::list aliases;
+    for (const std::string& alias : registered_aliases(registry_root())) {
+        aliases.append(py::make_str(alias));
+    }
+    return aliases;
+}
+
+nb::dict solver_inputs(const Solver& solver, nb::handle product_name) {
+    nb::dict inputs = nb::borrow<nb::dict>(py::deep_copy(py::dict_member(solver.config, "inputs")));
+    if (!product_name.is_none()) {
+        nb::object section = py::dict_get(py::dict_member(solver.config, "products"), product_name);
+        if (section.is_valid()) {
+            for (auto [name, value] : py::dict_member(section, "inputs")) {
+                inputs[name] = py::deep_copy(value);
+            }
+        }
+    }
+    return inputs;
+}
+
+void require_str_or_none(nb::handle value, const char* function, const char* argument) {
+    if (!value.is_none()) py::require_str(value, function, argument);
+}
+
+nb::object get_solver_inputs(nb::handle solver, nb::handle product_name) {
+    py::require_str(solver, "get_solver_inputs", "solver");
+    require_str_or_none(product_name, "get_solver_inputs", "product_name");
+    auto found = find_solver(solver);
+    return found ? solver_inputs(*found, product_name) : nb::dict();
+}
+
+nb::object get_solver_tests(nb::handle alias) {
+    py::require_str(alias, "get_solver_tests", "alias");
+    auto found = find_solver(alias);
+    return found ? py::deep_copy(py::dict_member(found->config, "tests")) : nb::dict();
+}
+
+nb::str joined_names(nb::handle names) { return nb::borrow<nb::str>(nb::str(", ").attr("join")(names)); }
+
+nb::object resolve_test_preset(nb::handle solver, nb::handle test, nb::handle product_name) {
+    py::require_str(solver, "resolve_test_preset", "solver");
+    py::require_str(test, "resolve_test_preset", "test");
+    require_str_or_none(product_name, "resolve_test_preset", "product_name");
+    auto refuse = [](nb::str error) { return nb::make_tuple(nb::none(), error); };
+    auto found = find_solver(solver);
+    if (!found) return refuse(nb::str("Unknown solver '{}'").format(solver));
+    nb::dict tests = py::dict_member(found->config, "tests");
+    nb::object declared = py::dict_get(tests, test);
+    if (!declared.is_valid()) {
+        if (nb::len(tests) == 0) {
+            return refuse(nb::str("Solver '{}' declares no tests").format(solver));
+        }
+        return refuse(nb::str("Unknown test '{}' for solver '{}'. Available: {}")
+                          .format(test, solver, joined_names(tests)));
+    }
+    nb::object preset = py::deep_copy(py::dict_member(declared, "inputs"));
+    nb::dict inputs = solver_inputs(*found, product_name);
+    nb::list undeclared;
+    for (nb::handle name : preset) {
+        if (!PyDict_Contains(inputs.ptr(), name.ptr())) undeclared.append(nb::str(name));
+    }
+    if (nb::len(undeclared) > 0) {
+        return refuse(nb::str("Test '{}' of solver '{}' sets undeclared inputs: {}")
+                          .format(test, solver, joined_names(undeclared)));
+    }
+    return nb::make_tuple(preset, nb::none());
+}
+
+// --- registration records ---------------------------------------------------
+
+// The stored record, or one made up for a folder written by hand (such an
+// entry has no certificate).
+nb::dict solver_record(const Solver& solver) {
+    nb::object stored = registry_files.load_mapping(join(solver.folder, kRecordFile));
+    if (stored.is_valid()) return nb::borrow<nb::dict>(py::deep_copy(stored));
+    nb::dict record;
+    record["alias"] = alias_text(solver);
+    record["image"] = text_or(solver.config, "image", nb::str(""));
+    record["image_digest"] = nb::str("");
+    record["added_at"] = nb::none();
+    record["cert"] = nb::none();
+    return record;
+}
+
+nb::object get_solver_record(nb::handle alias) {
+    py::require_str(alias, "get_solver_record", "alias");
+    auto found = find_solver(alias);
+    return found ? nb::object(solver_record(*found)) : nb::none();
+}
+
+nb::object list_solvers() {
+    nb::list listing;
+    for (const Solver& solver : load_registry()) {
+        nb::dict record = solver_record(solver);
+        nb::dict row;
+        row["alias"] = alias_text(solver);
+        row["name"] = text_or(solver.config, "name", alias_text(solver));
+        row["domain"] = solver.kpi_spec.is_valid() ? text_or(solver.kpi_spec, "domain", nb::none())
+                                                   : nb::none();
+        row["kind"] = text_or(solver.config, "kind", nb::str(""));
+        row["version"] = text_or(solver.config, "version", nb::str(""));
+        row["gpu"] = nb::bool_(py::truthy(text_or(solver.config, "gpu", nb::bool_(false))));
+        for (const char* key : {"image", "image_digest", "added_at", "cert"}) {
+            row[key] = text_or(record, key, nb::none());
+        }
+        listing.append(row);
+    }
+    return listing;
+}
+
+nb::object register_solver(nb::handle alias, nb::handle source_dir, nb::handle image,
+                           nb::handle image_digest, nb::handle cert) {
+    py::require_str(alias, "register_solver", "alias");
+    nb::object source = py::require_path(source_dir, "register_solver", "source_dir");
+    py::require_str(image, "register_solver", "image");
+    py::require_str(image_digest, "register_solver", "image_digest");
+    py::require_dict_or_none(cert, "register_solver", "cert");
+    fs::require_single_component(alias, "alias");
+    if (py::utf8(alias)[0] == '.') {
+        throw nb::value_error("alias must not start with '.' (hidden folders are not solvers)");
+    }
+
+    // Check the solver's files before anything is written.
+    const std::string source_folder = py::fs_path(source);
+    const std::string alias_name(py::utf8(alias));
+    auto checked = load_solver_folder(alias_name, source_folder);
+    if (!checked) throw nb::value_error(("no solver.yaml in " + source_folder).c_str());
+
+    nb::dict record;
+    record["alias"] = alias;
+    record["image"] = image;
+    record["image_digest"] = image_digest;
+    record["added_at"] = py::import_from("datetime", "datetime")
+                             .attr("now")(py::import_from("datetime", "UTC"))
+                             .attr("isoformat")();
+    record["cert"] = cert;
+    nb::object record_text = yaml_module.attr("safe_dump")(record, "sort_keys"_a = false,
+                                                           "allow_unicode"_a = true);
+
+    // Assemble the new entry in a hidden folder, then swap it in, so readers
+    // see the old registration or the new one, never a partial one.
+    const std::string root = registry_root();
+    const std::string target = join(root, alias_name.c_str());
+    const std::string staging = join(root, ("." + alias_name + ".staging").c_str());
+    const std::string replaced = join(root, ("." + alias_name + ".replaced").c_str());
+    fs::make_directories(root);
+    fs::remove_tree(staging);
+    fs::remove_tree(replaced);
+    try {
+        fs::make_directories(staging);
+        fs::copy_file(join(source_folder, kSolverFile), join(staging, kSolverFile));
+        if (checked->kpi_spec.is_valid()) {
+            fs::copy_file(join(source_folder, kKpiSpecFile), join(staging, kKpiSpecFile));
+        }
+        fs::write_file_atomic(join(staging, kRecordFile), py::utf8(record_text));
+    } catch (...) {
+        fs::discard_tree(staging);
+        throw;
+    }
+    const bool replacing = fs::is_directory(target);
+    if (replacing) fs::rename_path(target, replaced);
+    try {
+        fs::rename_path(staging, target);
+    } catch (...) {
+        if (replacing) fs::rename_path(replaced, target);
+        fs::discard_tree(staging);
+        throw;
+    }
+    if (replacing) fs::remove_tree(replaced);
+    return py::deep_copy(record);
+}
+
+}  // namespace
+
+NB_MODULE(solver, m) {
+    m.doc() = "The solver registry: registered solvers, their domains and KPI specifications.";
+    registry_files.attach(m, "_file_cache");
+
+    m.def("registry_dir", &registry_dir, nb::sig("def registry_dir() -> pathlib.Path"),
+          "The registry folder: ORVANE_SOLVERS_DIR when set, else ORVANE_HOME/solvers.");
+    m.def("all_solver_aliases", &all_solver_aliases,
+          nb::sig("def all_solver_aliases() -> list[str]"),
+          "The aliases of all registered solvers, in registry order (sorted by alias).");
+    m.def("get_solver_config", &get_solver_config, nb::arg("solver"),
+          nb::sig("def get_solver_config(solver: str) -> dict[str, typing.Any] | None"),
+          "The solver's parsed solver.yaml, or None for an unknown solver.");
+    m.def("get_solver_record", &get_solver_record, nb::arg("alias"),
+          nb::sig("def get_solver_record(alias: str) -> dict[str, typing.Any] | None"),
+          "The solver's registration record (alias, image, image_digest, added_at, cert), or "
+          "None for an unknown solver. A folder added by hand has a record without certificate.");
+    m.def("get_domain_schemas", &get_domain_schemas,
+          nb::sig("def get_domain_schemas() -> dict[str, dict[str, typing.Any]]"),
+          "Every domain of the registered solvers' kpi_spec.yaml files, mapped to its schema "
+          "(kpis, history_prefix, source_prefix, extra_metadata, solvers).");
+    m.def("get_domain_schema", &get_domain_schema, nb::arg("domain"),
+          nb::sig("def get_domain_schema(domain: str) -> dict[str, typing.Any] | None"),
+          "The schema of one domain, or None for an unknown domain.");
+    m.def("get_kpi_display_name", &get_kpi_display_name, nb::arg("kpi_key"),
+          nb::sig("def get_kpi_display_name(kpi_key: str) -> str"),
+          "The KPI's display name from the KPI specifications, else the key itself.");
+    m.def("get_solver_inputs", &get_solver_inputs, nb::arg("solver"),
+          nb::arg("product_name") = nb::none(),
+          nb::sig("def get_solver_inputs(solver: str, product_name: str | None = None) -> "
+                  "dict[str, typing.Any]"),
+          "The inputs the solver declares (its `inputs` mapping, with the entries of "
+          "`products.<product_name>.inputs` over them); empty for an unknown solver.");
+    m.def("get_solver_tests", &get_solver_tests, nb::arg("alias"),
+          nb::sig("def get_solver_tests(alias: str) -> dict[str, typing.Any]"),
+          "The solver's named tests (`tests` mapping); empty when it declares none.");
+    m.def("resolve_test_preset", &resolve_test_preset, nb::arg("solver"), nb::arg("test"),
+          nb::arg("product_name") = nb::none(),
+          nb::sig("def resolve_test_preset(solver: str, test: str, product_name: str | None = "
+                  "None) -> tuple[dict[str, typing.Any] | None, str | None]"),
+          "The input overrides of a named test as (preset, None), or (None, error text) for an "
+          "unknown solver or test, or a preset that sets inputs the solver does not declare.");
+    m.def("list_solvers", &list_solvers,
+          nb::sig("def list_solvers() -> list[dict[str, typing.Any]]"),
+          "One row per registered solver: alias, name, domain, kind, version, gpu and its "
+          "registration record (image, image_digest, added_at, cert).");
+    m.def("register_solver", &register_solver, nb::arg("alias"), nb::arg("source_dir"),
+          nb::arg("image"), nb::arg("image_digest") = "", nb::arg("cert") = nb::none(),
+          nb::sig("def register_solver(alias: str, source_dir: str | os.PathLike[str], image: "
+                  "str, image_digest: str = '', cert: dict[str, typing.Any] | None = None) -> "
+                  "dict[str, typing.Any]"),
+          "Copy solver.yaml and kpi_spec.yaml from `source_dir` into the registry under `alias` "
+          "with a registration record, replacing an earlier registration. Returns the record.");
+}

@@ -1,0 +1,69 @@
+// The demo workspace: a fresh copy of the bundled sample product and solver
+// registry.
+#include <nanobind/nanobind.h>
+
+#include "native/fs.h"
+#include "native/py.h"
+
+namespace nb = nanobind;
+using namespace orvane;
+
+namespace {
+
+// Marks a folder as made by the demo, so that preparing it again may replace
+// what the demo put there and nothing else.
+constexpr const char* kMarker = ".orvane-demo";
+
+nb::object sample_dir() {
+    return py::import_from("pathlib", "Path")(py::import_from("orvane_platform", "__file__"))
+               .attr("parent") /
+           nb::str("examples");
+}
+
+nb::object prepare_workspace(nb::handle directory) {
+    nb::object workspace =
+        py::require_path(directory, "prepare_workspace", "directory").attr("absolute")();
+    const std::string workspace_fs = py::fs_path(workspace);
+    const std::string marker = workspace_fs + "/" + kMarker;
+    if (!fs::list_directory(workspace_fs).empty() && !fs::is_regular_file(marker)) {
+        PyErr_Format(PyExc_ValueError,
+                     "%R is not empty and was not made by the demo; choose another folder",
+                     nb::str(workspace).ptr());
+        throw nb::python_error();
+    }
+    fs::make_directories(workspace_fs);
+    fs::write_file_atomic(marker, "");
+
+    nb::object samples = sample_dir();
+    nb::object product_dir = workspace / nb::str("products") / nb::str("sedan");
+    nb::object solvers_dir = workspace / nb::str("solvers");
+    for (auto [source, destination] :
+         {std::pair{samples / nb::str("products") / nb::str("sedan"), product_dir},
+          std::pair{samples / nb::str("solvers"), solvers_dir}}) {
+        const std::string destination_fs = py::fs_path(destination);
+        fs::remove_tree(destination_fs);
+        fs::make_directories(py::fs_path(destination.attr("parent")));
+        fs::copy_tree(py::fs_path(source), destination_fs);
+    }
+    nb::dict prepared;
+    prepared["workspace"] = workspace;
+    prepared["product"] = product_dir / nb::str("sedan.usda");
+    prepared["solvers_dir"] = solvers_dir;
+    return prepared;
+}
+
+}  // namespace
+
+NB_MODULE(demo, m) {
+    m.doc() = "The demo walk-through's workspace, made from the bundled samples.";
+    m.def("sample_dir", &sample_dir, nb::sig("def sample_dir() -> pathlib.Path"),
+          "The bundled samples: products/sedan (a sample product) and solvers (a sample "
+          "solver registry).");
+    m.def("prepare_workspace", &prepare_workspace, nb::arg("directory"),
+          nb::sig("def prepare_workspace(directory: str | os.PathLike[str]) -> "
+                  "dict[str, pathlib.Path]"),
+          "Copy the sample product to products/sedan and the sample registry to solvers/ in "
+          "`directory`, replacing an earlier demo copy. Returns the workspace, the product's "
+          "root file and the registry folder. A non-empty folder the demo did not make is "
+          "refused with ValueError.");
+}

@@ -1,0 +1,91 @@
+// KPI extraction: the one place where KPI values are taken out of a solver's
+// result dictionary.
+#include <nanobind/nanobind.h>
+
+#include "native/py.h"
+#include "native/text.h"
+
+namespace nb = nanobind;
+using namespace orvane;
+
+namespace {
+
+// The first non-None value of `mapping` under `kpi`: the exact key first, then
+// any string key equal to it ignoring ASCII case, in the mapping's order.
+nb::object find_in(nb::handle mapping, nb::handle kpi, std::string_view kpi_text) {
+    nb::object exact = py::dict_get(mapping, kpi);
+    if (exact.is_valid() && !exact.is_none()) return exact;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
+        if (value == Py_None || !PyUnicode_Check(key)) continue;
+        if (text::equals_ignore_ascii_case(py::utf8(key), kpi_text)) return nb::borrow(value);
+    }
+    return nb::object();
+}
+
+// A KPI's value, looked up in the flat keys of the result and then in its
+// nested "kpis" section (that key matched ignoring case too). Invalid when
+// the result does not carry the KPI.
+nb::object find_kpi(nb::handle result, nb::handle kpi) {
+    const std::string_view kpi_text = py::utf8(kpi);
+    nb::object flat = find_in(result, kpi, kpi_text);
+    if (flat.is_valid()) return flat;
+    static py::Name section_name{"kpis"};
+    nb::object section = find_in(result, section_name.get(), "kpis");
+    if (section.is_valid() && PyDict_Check(section.ptr())) return find_in(section, kpi, kpi_text);
+    return nb::object();
+}
+
+nb::object get_kpi(nb::handle result, nb::handle kpi) {
+    py::require_dict(result, "_get_kpi", "result");
+    py::require_str(kpi, "_get_kpi", "kpi");
+    nb::object value = find_kpi(result, kpi);
+    return value.is_valid() ? value : nb::none();
+}
+
+bool converts_to_float(nb::handle value) {
+    PyObject* converted = PyNumber_Float(value.ptr());
+    if (converted == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+            throw nb::python_error();
+        }
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(converted);
+    return true;
+}
+
+nb::object extract_kpis(nb::handle result, nb::handle kpis) {
+    py::require_dict(result, "extract_kpis", "result");
+    if (!PyDict_Check(kpis.ptr()) && !PyList_Check(kpis.ptr()) && !PyTuple_Check(kpis.ptr())) {
+        py::raise_argument_type("extract_kpis", "kpis", "dict, list or tuple", kpis);
+    }
+    nb::dict found;
+    for (nb::handle kpi : kpis) {
+        if (!PyUnicode_Check(kpi.ptr())) {
+            py::raise_argument_type("extract_kpis", "kpis", "a collection of str KPI keys", kpi);
+        }
+        nb::object value = find_kpi(result, kpi);
+        if (value.is_valid() && converts_to_float(value)) found[kpi] = value;
+    }
+    return found;
+}
+
+}  // namespace
+
+NB_MODULE(schema, m) {
+    m.doc() = "KPI extraction from solver results, matching KPI names ignoring case.";
+    m.def("_get_kpi", &get_kpi, nb::arg("result"), nb::arg("kpi"),
+          nb::sig("def _get_kpi(result: dict[str, typing.Any], kpi: str) -> typing.Any"),
+          "The KPI's value in one domain's result (flat keys first, then a nested `kpis` "
+          "section; names compared ignoring case), or None when the result does not carry it.");
+    m.def("extract_kpis", &extract_kpis, nb::arg("result"), nb::arg("kpis"),
+          nb::sig("def extract_kpis(result: dict[str, typing.Any], kpis: "
+                  "dict[str, typing.Any] | list[str] | tuple[str, ...]) -> dict[str, typing.Any]"),
+          "KPI key to value for every KPI of `kpis` (a domain's `kpis` mapping, or a list of "
+          "names) that the result carries with a value convertible to float, found as _get_kpi "
+          "finds it.");
+}
