@@ -100,7 +100,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             _show_solvers()
         elif args.command == "demo":
             _demo(args.dir)
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, RuntimeError) as error:
         console.print(f"[red]error:[/] {error}")
         return 1
     return 0

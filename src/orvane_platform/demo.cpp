@@ -59,7 +59,7 @@ NB_MODULE(demo, m) {
     m.def("sample_dir", &sample_dir, nb::sig("def sample_dir() -> pathlib.Path"),
           "The bundled samples: products/sedan (a sample product) and solvers (a sample "
           "solver registry).");
-    m.def("prepare_workspace", &prepare_workspace, nb::arg("directory"),
+    m.def("prepare_workspace", &prepare_workspace, nb::arg("directory").none(),
           nb::sig("def prepare_workspace(directory: str | os.PathLike[str]) -> "
                   "dict[str, pathlib.Path]"),
           "Copy the sample product to products/sedan and the sample registry to solvers/ in "

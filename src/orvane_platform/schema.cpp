@@ -78,11 +78,11 @@ nb::object extract_kpis(nb::handle result, nb::handle kpis) {
 
 NB_MODULE(schema, m) {
     m.doc() = "KPI extraction from solver results, matching KPI names ignoring case.";
-    m.def("_get_kpi", &get_kpi, nb::arg("result"), nb::arg("kpi"),
+    m.def("_get_kpi", &get_kpi, nb::arg("result").none(), nb::arg("kpi").none(),
           nb::sig("def _get_kpi(result: dict[str, typing.Any], kpi: str) -> typing.Any"),
           "The KPI's value in one domain's result (flat keys first, then a nested `kpis` "
           "section; names compared ignoring case), or None when the result does not carry it.");
-    m.def("extract_kpis", &extract_kpis, nb::arg("result"), nb::arg("kpis"),
+    m.def("extract_kpis", &extract_kpis, nb::arg("result").none(), nb::arg("kpis").none(),
           nb::sig("def extract_kpis(result: dict[str, typing.Any], kpis: "
                   "dict[str, typing.Any] | list[str] | tuple[str, ...]) -> dict[str, typing.Any]"),
           "KPI key to value for every KPI of `kpis` (a domain's `kpis` mapping, or a list of "

@@ -378,10 +378,10 @@ NB_MODULE(solver, m) {
     m.def("all_solver_aliases", &all_solver_aliases,
           nb::sig("def all_solver_aliases() -> list[str]"),
           "The aliases of all registered solvers, in registry order (sorted by alias).");
-    m.def("get_solver_config", &get_solver_config, nb::arg("solver"),
+    m.def("get_solver_config", &get_solver_config, nb::arg("solver").none(),
           nb::sig("def get_solver_config(solver: str) -> dict[str, typing.Any] | None"),
           "The solver's parsed solver.yaml, or None for an unknown solver.");
-    m.def("get_solver_record", &get_solver_record, nb::arg("alias"),
+    m.def("get_solver_record", &get_solver_record, nb::arg("alias").none(),
           nb::sig("def get_solver_record(alias: str) -> dict[str, typing.Any] | None"),
           "The solver's registration record (alias, image, image_digest, added_at, cert), or "
           "None for an unknown solver. A folder added by hand has a record without certificate.");
@@ -389,23 +389,23 @@ NB_MODULE(solver, m) {
           nb::sig("def get_domain_schemas() -> dict[str, dict[str, typing.Any]]"),
           "Every domain of the registered solvers' kpi_spec.yaml files, mapped to its schema "
           "(kpis, history_prefix, source_prefix, extra_metadata, solvers).");
-    m.def("get_domain_schema", &get_domain_schema, nb::arg("domain"),
+    m.def("get_domain_schema", &get_domain_schema, nb::arg("domain").none(),
           nb::sig("def get_domain_schema(domain: str) -> dict[str, typing.Any] | None"),
           "The schema of one domain, or None for an unknown domain.");
-    m.def("get_kpi_display_name", &get_kpi_display_name, nb::arg("kpi_key"),
+    m.def("get_kpi_display_name", &get_kpi_display_name, nb::arg("kpi_key").none(),
           nb::sig("def get_kpi_display_name(kpi_key: str) -> str"),
           "The KPI's display name from the KPI specifications, else the key itself.");
-    m.def("get_solver_inputs", &get_solver_inputs, nb::arg("solver"),
-          nb::arg("product_name") = nb::none(),
+    m.def("get_solver_inputs", &get_solver_inputs, nb::arg("solver").none(),
+          nb::arg("product_name").none() = nb::none(),
           nb::sig("def get_solver_inputs(solver: str, product_name: str | None = None) -> "
                   "dict[str, typing.Any]"),
           "The inputs the solver declares (its `inputs` mapping, with the entries of "
           "`products.<product_name>.inputs` over them); empty for an unknown solver.");
-    m.def("get_solver_tests", &get_solver_tests, nb::arg("alias"),
+    m.def("get_solver_tests", &get_solver_tests, nb::arg("alias").none(),
           nb::sig("def get_solver_tests(alias: str) -> dict[str, typing.Any]"),
           "The solver's named tests (`tests` mapping); empty when it declares none.");
-    m.def("resolve_test_preset", &resolve_test_preset, nb::arg("solver"), nb::arg("test"),
-          nb::arg("product_name") = nb::none(),
+    m.def("resolve_test_preset", &resolve_test_preset, nb::arg("solver").none(), nb::arg("test").none(),
+          nb::arg("product_name").none() = nb::none(),
           nb::sig("def resolve_test_preset(solver: str, test: str, product_name: str | None = "
                   "None) -> tuple[dict[str, typing.Any] | None, str | None]"),
           "The input overrides of a named test as (preset, None), or (None, error text) for an "
@@ -414,8 +414,8 @@ NB_MODULE(solver, m) {
           nb::sig("def list_solvers() -> list[dict[str, typing.Any]]"),
           "One row per registered solver: alias, name, domain, kind, version, gpu and its "
           "registration record (image, image_digest, added_at, cert).");
-    m.def("register_solver", &register_solver, nb::arg("alias"), nb::arg("source_dir"),
-          nb::arg("image"), nb::arg("image_digest") = "", nb::arg("cert") = nb::none(),
+    m.def("register_solver", &register_solver, nb::arg("alias").none(), nb::arg("source_dir").none(),
+          nb::arg("image").none(), nb::arg("image_digest").none() = "", nb::arg("cert").none() = nb::none(),
           nb::sig("def register_solver(alias: str, source_dir: str | os.PathLike[str], image: "
                   "str, image_digest: str = '', cert: dict[str, typing.Any] | None = None) -> "
                   "dict[str, typing.Any]"),

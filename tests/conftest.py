@@ -1,0 +1,88 @@
+"""Shared fixtures: real USD products and solver registries in temporary folders."""
+
+from __future__ import annotations
+
+import shutil
+from pathlib import Path
+from typing import Any
+
+import pytest
+from pxr import Sdf, Usd
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+SAMPLE_PRODUCT = EXAMPLES / "products" / "sedan"
+SAMPLE_SOLVERS = EXAMPLES / "solvers"
+
+
+@pytest.fixture(autouse=True)
+def isolated_home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
+    """Keep every test away from the real ~/.orvane and any configured registry."""
+    import orvane_platform.core.paths as paths
+
+    home = tmp_path / "orvane-home"
+    monkeypatch.setattr(paths, "ORVANE_HOME", home)
+    for variable in ("ORVANE_SOLVERS_DIR", "ORVANE_WORKSPACE"):
+        monkeypatch.delenv(variable, raising=False)
+    return home
+
+
+@pytest.fixture
+def sample_product(tmp_path: Path) -> Path:
+    """A copy of the bundled sample product; returns its root file."""
+    destination = tmp_path / "products" / "sedan"
+    shutil.copytree(SAMPLE_PRODUCT, destination)
+    return destination / "sedan.usda"
+
+
+@pytest.fixture
+def sample_registry(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
+    """A copy of the bundled sample registry, made the active one."""
+    destination = tmp_path / "solvers"
+    shutil.copytree(SAMPLE_SOLVERS, destination)
+    monkeypatch.setenv("ORVANE_SOLVERS_DIR", str(destination))
+    return destination
+
+
+def author(layer: Sdf.Layer, prim: str, attributes: dict[str, Any]) -> None:
+    """Author attributes on `prim` of `layer` (an `over` unless it exists); None
+    declares an attribute without a value."""
+    spec = layer.GetPrimAtPath(prim) or Sdf.CreatePrimInLayer(layer, prim)
+    for name, value in attributes.items():
+        type_name = {
+            bool: Sdf.ValueTypeNames.Bool,
+            int: Sdf.ValueTypeNames.Int,
+            float: Sdf.ValueTypeNames.Double,
+            str: Sdf.ValueTypeNames.String,
+            type(None): Sdf.ValueTypeNames.Double,
+        }[type(value)]
+        attribute = Sdf.AttributeSpec(spec, name, type_name)
+        if value is not None:
+            attribute.default = value
+
+
+def make_product(
+    folder: Path,
+    *,
+    name: str = "car",
+    root: dict[str, Any] | None = None,
+    layers: dict[str, dict[str, Any]] | None = None,
+    prim: str = "Car",
+) -> Path:
+    """A product folder with a root layer sublayering `layers/<name>.usda` for
+    each entry of `layers` (in that order, strongest first); no layers makes a
+    flat product."""
+    folder.mkdir(parents=True, exist_ok=True)
+    root_path = folder / f"{name}.usda"
+    stage = Usd.Stage.CreateNew(str(root_path))
+    stage.SetDefaultPrim(stage.DefinePrim(f"/{prim}", "Xform"))
+    root_layer = stage.GetRootLayer()
+    author(root_layer, f"/{prim}", root or {})
+    for layer_name, attributes in (layers or {}).items():
+        layer_path = folder / "layers" / f"{layer_name}.usda"
+        layer_path.parent.mkdir(exist_ok=True)
+        layer = Sdf.Layer.CreateNew(str(layer_path))
+        author(layer, f"/{prim}", attributes)
+        layer.Save()
+        root_layer.subLayerPaths.append(f"layers/{layer_name}.usda")
+    root_layer.Save()
+    return root_path

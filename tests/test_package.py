@@ -1,0 +1,54 @@
+"""The installed package: compiled modules, their stubs and docstrings."""
+
+from __future__ import annotations
+
+import importlib
+import inspect
+from pathlib import Path
+
+import pytest
+
+MODULES = [
+    "orvane_platform.core.paths",
+    "orvane_platform.core.workspace",
+    "orvane_platform.core.config",
+    "orvane_platform.core.run_store",
+    "orvane_platform.core.solver",
+    "orvane_platform.core.product_twin",
+    "orvane_platform.schema",
+    "orvane_platform.demo",
+]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_module_is_compiled_with_stub_and_docs(name):
+    module = importlib.import_module(name)
+    path = Path(module.__file__)
+    assert path.suffix == ".so"
+    stub = path.parent / (name.rsplit(".", 1)[1] + ".pyi")
+    assert stub.is_file()
+    assert module.__doc__
+    for attribute, value in vars(module).items():
+        if callable(value) and not inspect.isclass(value) and not attribute.startswith("__"):
+            assert value.__doc__, f"{name}.{attribute} has no docstring"
+            assert f"def {attribute}(" in stub.read_text()
+
+
+def test_typing_marker_is_installed():
+    import orvane_platform
+
+    assert (Path(orvane_platform.__file__).parent / "py.typed").is_file()
+
+
+def test_mypy_sees_the_stub_signatures(tmp_path):
+    api = pytest.importorskip("mypy.api")
+    program = tmp_path / "use.py"
+    program.write_text(
+        "from orvane_platform.core.product_twin import load_product\n"
+        "reveal_type(load_product)\n"
+        "load_product(42)\n"
+    )
+    stdout, _, _ = api.run([str(program), "--no-incremental", "--cache-dir", str(tmp_path / "cache")])
+    assert 'Revealed type is "def (usda_path: str | os.PathLike[str]) -> dict[str, Any]"' in stdout
+    assert 'Argument 1 to "load_product" has incompatible type "int"' in stdout
+    assert stdout.count("error:") == 1
