@@ -25,7 +25,7 @@ nb::object stat_stamp(const std::string& path);
 
 // Reads a file front to back in fixed-size chunks, with the GIL released.
 class ChunkReader {
-public:
+  public:
     ChunkReader() = default;
     ChunkReader(const ChunkReader&) = delete;
     ChunkReader& operator=(const ChunkReader&) = delete;
@@ -37,7 +37,7 @@ public:
     // or -1 with errno set on a read error.
     long read(std::string& buffer, std::size_t max_bytes);
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -48,9 +48,7 @@ nb::object call_method(nb::handle obj, Name& name) {
     return nb::steal(result);
 }
 
-std::string type_name_of(nb::handle value) {
-    return nb::type_name(value.type()).c_str();
-}
+std::string type_name_of(nb::handle value) { return nb::type_name(value.type()).c_str(); }
 
 bool truthy(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
@@ -101,23 +99,15 @@ std::string fs_path(nb::handle path) {
     nb::object fspath = nb::steal(PyOS_FSPath(path.ptr()));
     if (!fspath.is_valid()) throw nb::python_error();
     if (PyBytes_Check(fspath.ptr())) {
-        return {PyBytes_AS_STRING(fspath.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(fspath.ptr()))};
+        return {PyBytes_AS_STRING(fspath.ptr()),
+                static_cast<size_t>(PyBytes_GET_SIZE(fspath.ptr()))};
     }
     nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(fspath.ptr()));
     if (!encoded.is_valid()) throw nb::python_error();
     return {PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr()))};
 }
 
-nb::object make_path(std::string_view fs_path_bytes) {
-    nb::object text = nb::steal(
-        PyUnicode_DecodeFSDefaultAndSize(fs_path_bytes.data(), static_cast<Py_ssize_t>(fs_path_bytes.size())));
-    if (!text.is_valid()) throw nb::python_error();
-    return pathlib.attr("Path")(text);
-}
-
-nb::str make_str(std::string_view utf8_text) {
-    return nb::str(utf8_text.data(), utf8_text.size());
-}
+nb::str make_str(std::string_view utf8_text) { return nb::str(utf8_text.data(), utf8_text.size()); }
 
 nb::object dict_get(nb::handle dict, nb::handle key) {
     PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());

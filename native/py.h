@@ -15,23 +15,23 @@ namespace nb = nanobind;
 // Third-party imports are deferred so that a module loads without them (the
 // stub generator imports modules in a bare build environment).
 class CachedModule {
-public:
+  public:
     constexpr explicit CachedModule(const char* name) : name_(name) {}
     nb::handle get();
     nb::object attr(const char* name) { return get().attr(name); }
 
-private:
+  private:
     const char* name_;
     PyObject* module_ = nullptr;
 };
 
 // An attribute name interned once; cheaper than building the string per call.
 class Name {
-public:
+  public:
     constexpr explicit Name(const char* text) : text_(text) {}
     nb::handle get();
 
-private:
+  private:
     const char* text_;
     PyObject* interned_ = nullptr;
 };
@@ -64,8 +64,6 @@ nb::object require_path(nb::handle value, const char* function, const char* argu
 std::string_view utf8(nb::handle text);
 // A path-like object in the file system's encoding, for native file calls.
 std::string fs_path(nb::handle path);
-// pathlib.Path(text) for a native path.
-nb::object make_path(std::string_view fs_path);
 nb::str make_str(std::string_view utf8_text);
 std::string type_name_of(nb::handle value);
 // bool(value), raising what __bool__ raises.

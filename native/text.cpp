@@ -20,12 +20,6 @@ namespace {
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 }  // namespace
 
-std::string lower_ascii(std::string_view text) {
-    std::string lowered(text);
-    for (char& c : lowered) c = lower(c);
-    return lowered;
-}
-
 bool equals_ignore_ascii_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -56,33 +50,9 @@ std::size_t space_length(std::string_view text, std::size_t pos) {
         // U+2000..U+200A, U+2028, U+2029, U+202F
         return ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
     }
-    if (b0 == 0xE2 && b1 == 0x81) return b2 == 0x9F ? 3 : 0;                // U+205F
-    if (b0 == 0xE3) return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;              // U+3000
+    if (b0 == 0xE2 && b1 == 0x81) return b2 == 0x9F ? 3 : 0;    // U+205F
+    if (b0 == 0xE3) return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;  // U+3000
     return 0;
-}
-
-std::string_view strip(std::string_view text) {
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t n = space_length(text, start);
-        if (n == 0) break;
-        start += n;
-    }
-    std::size_t end = text.size();
-    while (end > start) {
-        // Whitespace characters are at most three bytes long; find the one
-        // that ends exactly at `end`.
-        std::size_t n = 0;
-        for (std::size_t len = 1; len <= 3 && len <= end - start; ++len) {
-            if (space_length(text, end - len) == len) {
-                n = len;
-                break;
-            }
-        }
-        if (n == 0) break;
-        end -= n;
-    }
-    return text.substr(start, end - start);
 }
 
 }  // namespace orvane::text

@@ -10,8 +10,8 @@ py::CachedModule yaml_module{"yaml"};
 py::CachedModule io_module{"io"};
 
 nb::object parse(const std::string& path) {
-    nb::object path_text = nb::steal(PyUnicode_DecodeFSDefaultAndSize(
-        path.data(), static_cast<Py_ssize_t>(path.size())));
+    nb::object path_text = nb::steal(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
     if (!path_text.is_valid()) throw nb::python_error();
     // A file object, not the text: PyYAML streams it and names it in marks.
     nb::object stream = io_module.attr("open")(path_text, "rb");
@@ -63,7 +63,8 @@ nb::object FileCache::load_mapping(const std::string& path) {
     nb::object document = load(path);
     if (!document.is_valid() || PyDict_Check(document.ptr())) return document;
     if (document.is_none()) return nb::dict();
-    throw nb::value_error(("malformed YAML in " + path + ": expected a mapping at the top level, got " +
+    throw nb::value_error(("malformed YAML in " + path +
+                           ": expected a mapping at the top level, got " +
                            py::type_name_of(document))
                               .c_str());
 }

@@ -11,7 +11,7 @@ namespace orvane::yaml {
 namespace nb = nanobind;
 
 class FileCache {
-public:
+  public:
     // The entries live in a dict stored as `attribute` on the owning module, so
     // the interpreter owns them and tests can inspect or clear them.
     void attach(nb::module_& module, const char* attribute);
@@ -26,7 +26,7 @@ public:
     // (an empty file counts as an empty mapping).
     nb::object load_mapping(const std::string& path);
 
-private:
+  private:
     PyObject* entries_ = nullptr;  // borrowed; the module keeps it alive
 };
 

@@ -25,7 +25,8 @@ nb::object get_config_value(nb::handle key, nb::handle fallback) {
 NB_MODULE(config, m) {
     m.doc() = "Values from the platform's configuration file, ORVANE_HOME/config.yaml.";
     config_files.attach(m, "_file_cache");
-    m.def("get_config_value", &get_config_value, nb::arg("key").none(), nb::arg("default").none() = nb::none(),
+    m.def("get_config_value", &get_config_value, nb::arg("key").none(),
+          nb::arg("default").none() = nb::none(),
           nb::sig("def get_config_value(key: str, default: typing.Any = None) -> typing.Any"),
           "The top-level value `key` of ORVANE_HOME/config.yaml, or `default` when the file or "
           "the key is missing. A malformed file raises ValueError naming it.");

@@ -25,8 +25,8 @@ nb::object run_dir(nb::handle product_dir, nb::handle solver, nb::handle timesta
 
 NB_MODULE(run_store, m) {
     m.doc() = "Where solver runs are kept: simulation_runs/<solver>/<timestamp> in a product.";
-    m.def("run_dir", &run_dir, nb::arg("product_dir").none(), nb::arg("solver").none(), nb::kw_only(),
-          nb::arg("timestamp").none(),
+    m.def("run_dir", &run_dir, nb::arg("product_dir").none(), nb::arg("solver").none(),
+          nb::kw_only(), nb::arg("timestamp").none(),
           nb::sig("def run_dir(product_dir: str | os.PathLike[str], solver: str, *, "
                   "timestamp: str) -> pathlib.Path"),
           "Create and return simulation_runs/<solver>/<timestamp> under `product_dir`. A solver "

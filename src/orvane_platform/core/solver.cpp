@@ -36,9 +36,9 @@ nb::object registry_dir() {
 // before handing anything out).
 struct Solver {
     std::string alias;
-    std::string folder;  // file-system encoding
-    nb::object config;   // solver.yaml, a dict
-    nb::object kpi_spec; // kpi_spec.yaml, a dict, or invalid when absent
+    std::string folder;   // file-system encoding
+    nb::object config;    // solver.yaml, a dict
+    nb::object kpi_spec;  // kpi_spec.yaml, a dict, or invalid when absent
 };
 
 std::string join(const std::string& folder, const char* name) { return folder + "/" + name; }
@@ -49,8 +49,8 @@ void require_member(nb::handle spec, const char* key, bool (*check)(PyObject*),
                     const char* expected, const std::string& file) {
     nb::object value = py::dict_get(spec, key);
     if (!value.is_valid() || value.is_none() || check(value.ptr())) return;
-    throw nb::value_error(("malformed solver file " + file + ": '" + key + "' must be " +
-                           expected + ", got " + py::type_name_of(value))
+    throw nb::value_error(("malformed solver file " + file + ": '" + key + "' must be " + expected +
+                           ", got " + py::type_name_of(value))
                               .c_str());
 }
 
@@ -88,7 +88,8 @@ std::vector<std::string> registered_aliases(const std::string& root) {
     std::vector<std::string> aliases = fs::list_directory(root);
     // Hidden folders are registrations in progress or being replaced.
     std::erase_if(aliases, [&](const std::string& alias) {
-        return alias[0] == '.' || !fs::is_regular_file(join(join(root, alias.c_str()), kSolverFile));
+        return alias[0] == '.' ||
+               !fs::is_regular_file(join(join(root, alias.c_str()), kSolverFile));
     });
     std::sort(aliases.begin(), aliases.end());
     return aliases;
@@ -232,7 +233,9 @@ nb::object get_solver_tests(nb::handle alias) {
     return found ? py::deep_copy(py::dict_member(found->config, "tests")) : nb::dict();
 }
 
-nb::str joined_names(nb::handle names) { return nb::borrow<nb::str>(nb::str(", ").attr("join")(names)); }
+nb::str joined_names(nb::handle names) {
+    return nb::borrow<nb::str>(nb::str(", ").attr("join")(names));
+}
 
 nb::object resolve_test_preset(nb::handle solver, nb::handle test, nb::handle product_name) {
     py::require_str(solver, "resolve_test_preset", "solver");
@@ -331,8 +334,8 @@ nb::object register_solver(nb::handle alias, nb::handle source_dir, nb::handle i
                              .attr("now")(py::import_from("datetime", "UTC"))
                              .attr("isoformat")();
     record["cert"] = cert;
-    nb::object record_text = yaml_module.attr("safe_dump")(record, "sort_keys"_a = false,
-                                                           "allow_unicode"_a = true);
+    nb::object record_text =
+        yaml_module.attr("safe_dump")(record, "sort_keys"_a = false, "allow_unicode"_a = true);
 
     // Assemble the new entry in a hidden folder, then swap it in, so readers
     // see the old registration or the new one, never a partial one.
@@ -404,8 +407,8 @@ NB_MODULE(solver, m) {
     m.def("get_solver_tests", &get_solver_tests, nb::arg("alias").none(),
           nb::sig("def get_solver_tests(alias: str) -> dict[str, typing.Any]"),
           "The solver's named tests (`tests` mapping); empty when it declares none.");
-    m.def("resolve_test_preset", &resolve_test_preset, nb::arg("solver").none(), nb::arg("test").none(),
-          nb::arg("product_name").none() = nb::none(),
+    m.def("resolve_test_preset", &resolve_test_preset, nb::arg("solver").none(),
+          nb::arg("test").none(), nb::arg("product_name").none() = nb::none(),
           nb::sig("def resolve_test_preset(solver: str, test: str, product_name: str | None = "
                   "None) -> tuple[dict[str, typing.Any] | None, str | None]"),
           "The input overrides of a named test as (preset, None), or (None, error text) for an "
@@ -414,8 +417,9 @@ NB_MODULE(solver, m) {
           nb::sig("def list_solvers() -> list[dict[str, typing.Any]]"),
           "One row per registered solver: alias, name, domain, kind, version, gpu and its "
           "registration record (image, image_digest, added_at, cert).");
-    m.def("register_solver", &register_solver, nb::arg("alias").none(), nb::arg("source_dir").none(),
-          nb::arg("image").none(), nb::arg("image_digest").none() = "", nb::arg("cert").none() = nb::none(),
+    m.def("register_solver", &register_solver, nb::arg("alias").none(),
+          nb::arg("source_dir").none(), nb::arg("image").none(),
+          nb::arg("image_digest").none() = "", nb::arg("cert").none() = nb::none(),
           nb::sig("def register_solver(alias: str, source_dir: str | os.PathLike[str], image: "
                   "str, image_digest: str = '', cert: dict[str, typing.Any] | None = None) -> "
                   "dict[str, typing.Any]"),

@@ -32,7 +32,10 @@ std::size_t skip_space(std::string_view text, std::size_t pos, bool at_end) {
 }
 
 std::size_t find_line_break(std::string_view text, std::size_t from) {
-    return text.find_first_of("\r\n", from);
+    for (std::size_t i = from; i < text.size(); ++i) {
+        if (text[i] == '\n' || text[i] == '\r') return i;
+    }
+    return std::string_view::npos;
 }
 
 enum class Outcome { kMatched, kFailed, kNeedMore };

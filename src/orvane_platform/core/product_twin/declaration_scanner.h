@@ -11,7 +11,7 @@
 namespace orvane::product_twin {
 
 class DeclarationScanner {
-public:
+  public:
     // Scans `text`, which continues the text scanned so far. Returns how many
     // leading bytes are decided; the rest must be passed again at the start
     // of the next call, with more text after it. With `at_end`, the text is
@@ -21,7 +21,7 @@ public:
     // Declared names, in the order they appear.
     const std::vector<std::string>& names() const { return names_; }
 
-private:
+  private:
     std::vector<std::string> names_;
     bool mid_line_ = false;  // the next text continues a line already decided
 };

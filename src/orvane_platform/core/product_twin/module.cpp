@@ -26,7 +26,8 @@ NB_MODULE(product_twin, m) {
           "The design-intent input names declared in the text of layers/design_intent.usda (or "
           "of the root file of a flat product): orvane:product: parameters by their short name "
           "and un-namespaced attributes. Empty when the file cannot be read.");
-    m.def("product_name_from_path", &product_twin::product_name_from_path, nb::arg("usda_path").none(),
+    m.def("product_name_from_path", &product_twin::product_name_from_path,
+          nb::arg("usda_path").none(),
           nb::sig("def product_name_from_path(usda_path: str | os.PathLike[str]) -> str"),
           "The name of the folder that holds the product's root file.");
     m.def("_find_layer_by_name", &product_twin::find_layer_by_name, nb::arg("stage").none(),
