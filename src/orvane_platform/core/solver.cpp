@@ -1,7 +1,6 @@
 // The solver registry: one folder per solver alias, holding the solver's
 // solver.yaml, its kpi_spec.yaml and the registration record.
 #include <nanobind/nanobind.h>
-#include <nanobind/stl/string.h>
 
 #include <algorithm>
 #include <optional>
@@ -116,7 +115,8 @@ nb::str alias_text(const Solver& solver) { return py::make_str(solver.alias); }
 
 // --- domains ---------------------------------------------------------------
 
-nb::object text_or(nb::handle mapping, const char* key, nb::handle fallback) {
+// A copy of mapping[key], or `fallback` when it is absent or None.
+nb::object member_or(nb::handle mapping, const char* key, nb::handle fallback) {
     nb::object value = py::dict_get(mapping, key);
     return (value.is_valid() && !value.is_none()) ? py::deep_copy(value) : nb::borrow(fallback);
 }
@@ -151,9 +151,9 @@ nb::dict domain_schemas() {
             fresh["domain"] = domain;
             fresh["kpis"] = nb::dict();
             fresh["history_prefix"] =
-                text_or(solver.kpi_spec, "history_prefix", nb::str("domain=") + nb::str(domain));
-            fresh["source_prefix"] = text_or(solver.kpi_spec, "source_prefix", domain);
-            fresh["extra_metadata"] = text_or(solver.kpi_spec, "extra_metadata", nb::list());
+                member_or(solver.kpi_spec, "history_prefix", nb::str("domain=") + nb::str(domain));
+            fresh["source_prefix"] = member_or(solver.kpi_spec, "source_prefix", domain);
+            fresh["extra_metadata"] = member_or(solver.kpi_spec, "extra_metadata", nb::list());
             fresh["solvers"] = nb::list();
             schemas[domain] = fresh;
             schema = fresh;
@@ -233,8 +233,11 @@ nb::object get_solver_tests(nb::handle alias) {
     return found ? py::deep_copy(py::dict_member(found->config, "tests")) : nb::dict();
 }
 
+// The names of an iterable joined with ", " (YAML keys need not be text).
 nb::str joined_names(nb::handle names) {
-    return nb::borrow<nb::str>(nb::str(", ").attr("join")(names));
+    nb::list texts;
+    for (nb::handle name : names) texts.append(nb::str(name));
+    return nb::borrow<nb::str>(nb::str(", ").attr("join")(texts));
 }
 
 nb::object resolve_test_preset(nb::handle solver, nb::handle test, nb::handle product_name) {
@@ -257,7 +260,7 @@ nb::object resolve_test_preset(nb::handle solver, nb::handle test, nb::handle pr
     nb::dict inputs = solver_inputs(*found, product_name);
     nb::list undeclared;
     for (nb::handle name : preset) {
-        if (!PyDict_Contains(inputs.ptr(), name.ptr())) undeclared.append(nb::str(name));
+        if (!PyDict_Contains(inputs.ptr(), name.ptr())) undeclared.append(name);
     }
     if (nb::len(undeclared) > 0) {
         return refuse(nb::str("Test '{}' of solver '{}' sets undeclared inputs: {}")
@@ -275,7 +278,7 @@ nb::dict solver_record(const Solver& solver) {
     if (stored.is_valid()) return nb::borrow<nb::dict>(py::deep_copy(stored));
     nb::dict record;
     record["alias"] = alias_text(solver);
-    record["image"] = text_or(solver.config, "image", nb::str(""));
+    record["image"] = member_or(solver.config, "image", nb::str(""));
     record["image_digest"] = nb::str("");
     record["added_at"] = nb::none();
     record["cert"] = nb::none();
@@ -294,14 +297,14 @@ nb::object list_solvers() {
         nb::dict record = solver_record(solver);
         nb::dict row;
         row["alias"] = alias_text(solver);
-        row["name"] = text_or(solver.config, "name", alias_text(solver));
-        row["domain"] = solver.kpi_spec.is_valid() ? text_or(solver.kpi_spec, "domain", nb::none())
+        row["name"] = member_or(solver.config, "name", alias_text(solver));
+        row["domain"] = solver.kpi_spec.is_valid() ? member_or(solver.kpi_spec, "domain", nb::none())
                                                    : nb::none();
-        row["kind"] = text_or(solver.config, "kind", nb::str(""));
-        row["version"] = text_or(solver.config, "version", nb::str(""));
-        row["gpu"] = nb::bool_(py::truthy(text_or(solver.config, "gpu", nb::bool_(false))));
+        row["kind"] = member_or(solver.config, "kind", nb::str(""));
+        row["version"] = member_or(solver.config, "version", nb::str(""));
+        row["gpu"] = nb::bool_(py::truthy(member_or(solver.config, "gpu", nb::bool_(false))));
         for (const char* key : {"image", "image_digest", "added_at", "cert"}) {
-            row[key] = text_or(record, key, nb::none());
+            row[key] = member_or(record, key, nb::none());
         }
         listing.append(row);
     }
