@@ -30,6 +30,14 @@ nb::handle Name::get() {
     return interned_;
 }
 
+nb::handle Logger::get() {
+    if (logger_ == nullptr) {
+        nb::object logger = import_from("logging", "getLogger")(name_);
+        if (logger_ == nullptr) logger_ = logger.release().ptr();  // kept for the process
+    }
+    return logger_;
+}
+
 nb::object import_from(const char* module, const char* name) {
     nb::object imported = nb::steal(PyImport_ImportModule(module));
     if (!imported.is_valid()) throw nb::python_error();

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace orvane::py {
 
@@ -34,6 +35,22 @@ class Name {
   private:
     const char* text_;
     PyObject* interned_ = nullptr;
+};
+
+// A logger of the host's logging module, looked up once.
+class Logger {
+public:
+    constexpr explicit Logger(const char* name) : name_(name) {}
+    nb::handle get();
+    // logger.info(message, *args): formatting is left to logging.
+    template <typename... Args>
+    void info(const char* message, Args&&... args) {
+        get().attr("info")(message, std::forward<Args>(args)...);
+    }
+
+private:
+    const char* name_;
+    PyObject* logger_ = nullptr;
 };
 
 // `from module import name`, evaluated now: the current binding is seen, so

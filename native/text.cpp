@@ -20,6 +20,19 @@ namespace {
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 }  // namespace
 
+std::string lower_ascii(std::string_view text) {
+    std::string lowered(text);
+    for (char& c : lowered) c = lower(c);
+    return lowered;
+}
+
+bool is_ascii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
 bool equals_ignore_ascii_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -53,6 +66,30 @@ std::size_t space_length(std::string_view text, std::size_t pos) {
     if (b0 == 0xE2 && b1 == 0x81) return b2 == 0x9F ? 3 : 0;    // U+205F
     if (b0 == 0xE3) return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;  // U+3000
     return 0;
+}
+
+std::string_view strip(std::string_view text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t length = space_length(text, start);
+        if (length == 0) break;
+        start += length;
+    }
+    std::size_t end = text.size();
+    while (end > start) {
+        // Whitespace characters are one to three bytes long; find the one
+        // that ends exactly at `end`, if any.
+        std::size_t length = 0;
+        for (std::size_t candidate = 1; candidate <= 3 && candidate <= end - start; ++candidate) {
+            if (space_length(text, end - candidate) == candidate) {
+                length = candidate;
+                break;
+            }
+        }
+        if (length == 0) break;
+        end -= length;
+    }
+    return text.substr(start, end - start);
 }
 
 }  // namespace orvane::text

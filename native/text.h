@@ -12,11 +12,16 @@ namespace orvane::text {
 // str.split(separator): always one more piece than separators.
 std::vector<std::string_view> split(std::string_view text, char separator);
 
+std::string lower_ascii(std::string_view text);
+bool is_ascii(std::string_view text);
 bool equals_ignore_ascii_case(std::string_view a, std::string_view b);
 std::string replace_all(std::string_view text, char from, char to);
 
 // Length in bytes of the whitespace character (as str.isspace() sees it) that
 // starts at `pos`, or 0 when the character there is not whitespace.
 std::size_t space_length(std::string_view text, std::size_t pos);
+
+// str.strip() with no argument.
+std::string_view strip(std::string_view text);
 
 }  // namespace orvane::text

@@ -39,4 +39,11 @@ void set_attribute_default(nb::handle prim_spec, nb::handle name, nb::handle val
     nb::setattr(get_or_create_attribute_spec(prim_spec, name, type_name), "default", value);
 }
 
+void save_layer(nb::handle layer) {
+    if (!py::truthy(layer.attr("Save")())) {
+        PyErr_Format(PyExc_RuntimeError, "Could not save layer %S", layer.attr("identifier").ptr());
+        throw nb::python_error();
+    }
+}
+
 }  // namespace orvane::usd

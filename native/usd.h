@@ -32,4 +32,20 @@ nb::object get_or_create_attribute_spec(nb::handle prim_spec, nb::handle name,
 void set_attribute_default(nb::handle prim_spec, nb::handle name, nb::handle value,
                            nb::handle type_name);
 
+// layer.Save(), raising RuntimeError naming the layer when it reports failure.
+void save_layer(nb::handle layer);
+
+// Runs `edit` on `layer` and saves it. When anything fails, the layer is
+// reloaded from disk, so no half-made edit stays in memory for a later save.
+template <typename Edit>
+void edit_and_save(nb::handle layer, Edit&& edit) {
+    try {
+        edit();
+        save_layer(layer);
+    } catch (...) {
+        layer.attr("Reload")(true);
+        throw;
+    }
+}
+
 }  // namespace orvane::usd

@@ -38,6 +38,46 @@ def _text(value: Any) -> str:
     return str(value)
 
 
+def _show_history(usda_path: str) -> None:
+    records = product_twin.load_product_history(usda_path)
+    table = Table(title=f"Results history of {usda_path} ({len(records)} entries, oldest first)")
+    for column in ("time", "domain", "solver", "values", "run"):
+        table.add_column(column, overflow="fold")
+    shown_apart = {"raw", "timestamp", "domain", "type", "solver", "run"}
+    for record in records:
+        values = ", ".join(f"{k}={_text(v)}" for k, v in record.items() if k not in shown_apart)
+        table.add_row(
+            record["timestamp"],
+            record["domain"],
+            _text(record.get("solver", "")),
+            values,
+            _text(record.get("run", "")),
+        )
+    console.print(table)
+
+
+def _clean_history(usda_path: str, keep_days: int) -> int:
+    summary = product_twin.clean_history(usda_path, keep_days)
+    if summary["status"] != "ok":
+        console.print(f"[red]error:[/] {summary['error']}")
+        return 1
+    console.print(
+        f"History of {usda_path}: {summary['before']} entries before, {summary['after']} after "
+        f"({summary['duplicates_removed']} duplicates, {summary['old_removed']} old removed)"
+        + ("; current results cleared." if summary["prototype_cleared"] else ".")
+    )
+    return 0
+
+
+def _show_diff(title: str, first: str, second: str, diff: dict[str, tuple[Any, Any, Any]]) -> None:
+    table = Table(title=title)
+    for column in ("attribute", first, second, "difference"):
+        table.add_column(column, overflow="fold")
+    for key, (a, b, difference) in diff.items():
+        table.add_row(key, _text(a), _text(b), "" if difference is None else _text(difference))
+    console.print(table)
+
+
 def _show_solvers() -> None:
     table = Table(title=f"Solver registry ({solver.registry_dir()})")
     for column in ("alias", "name", "domain", "kind", "version", "image", "added"):
@@ -63,8 +103,35 @@ def _demo(directory: str) -> None:
     console.rule("Orvane demo")
     console.print(f"Workspace: {prepared['workspace']}")
     console.print(f"Product:   {prepared['product']}\n")
-    _show_product(str(prepared["product"]))
+    product = str(prepared["product"])
+    _show_product(product)
     _show_solvers()
+    console.rule("A sample aero result is saved to the prototype layer")
+    product_twin.write_domain_results(
+        product,
+        "aero",
+        {"cd": 0.247, "cl": -0.031, "cm_pitch": -0.012},
+        solver="sample_aero",
+        provenance={"solver_image": "orvane-samples/aero-estimate:1.0"},
+        extra_meta={"iterations": 500},
+    )
+    _show_history(product)
+
+
+def _product(args: argparse.Namespace) -> int:
+    if args.action == "show":
+        _show_product(args.path)
+    elif args.action == "history":
+        _show_history(args.path)
+    elif args.action == "clean":
+        return _clean_history(args.path, args.keep_days)
+    elif args.action == "diff":
+        diff = product_twin.diff_products(args.first, args.second, args.attrs)
+        _show_diff("Product diff (first - second)", args.first, args.second, diff)
+    elif args.action == "benchmark":
+        diff = product_twin.diff_against_benchmark(args.path, args.competitor)
+        _show_diff(f"{args.path} against {args.competitor}", "own", args.competitor, diff)
+    return 0
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -78,6 +145,20 @@ def _parser() -> argparse.ArgumentParser:
     )
     show = product.add_parser("show", help="print the product dictionary")
     show.add_argument("path", help="the product's root .usda file")
+    history = product.add_parser("history", help="print the results history, oldest first")
+    history.add_argument("path", help="the product's root .usda file")
+    clean = product.add_parser("clean", help="deduplicate and trim the results history")
+    clean.add_argument("path", help="the product's root .usda file")
+    clean.add_argument(
+        "--keep-days", type=int, default=90, help="keep this many days (0 wipes the history and current results)"
+    )
+    diff = product.add_parser("diff", help="compare two products")
+    diff.add_argument("first", help="the first product's root .usda file")
+    diff.add_argument("second", help="the second product's root .usda file")
+    diff.add_argument("--attrs", nargs="+", help="keys to compare (default: every key numeric in both)")
+    benchmark = product.add_parser("benchmark", help="compare a product with one of its competitors")
+    benchmark.add_argument("path", help="the product's root .usda file")
+    benchmark.add_argument("competitor", help="a child prim of the product's Competitors prim")
 
     solvers = commands.add_parser("solver", help="the solver registry").add_subparsers(
         dest="action", required=True
@@ -95,7 +176,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
         if args.command == "product":
-            _show_product(args.path)
+            return _product(args)
         elif args.command == "solver":
             _show_solvers()
         elif args.command == "demo":
