@@ -2,11 +2,13 @@
 
 #include <charconv>
 #include <cmath>
+#include <functional>
+#include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
 #include "native/numbers.h"
 #include "native/py.h"
+#include "native/text.h"
 
 namespace orvane::history {
 
@@ -44,15 +46,28 @@ nb::object host_float(std::string_view text) {
 
 }  // namespace
 
+// Whether an ASCII character may appear in a text the host reads as a float:
+// digits, signs, point, exponent, underscores, spaces, and the letters of
+// inf, infinity and nan.
+bool may_be_in_float(char c) {
+    static constexpr std::string_view kAllowed =
+        "0123456789+-._eEiInNfFtTyYaA \t\n\r\f\v\x1c\x1d\x1e\x1f";
+    return kAllowed.find(c) != std::string_view::npos;
+}
+
 nb::object number_or_text(std::string_view text) {
     bool ascii = true;
     bool has_digit = false;
+    bool plausible = true;
     for (char c : text) {
         ascii = ascii && static_cast<unsigned char>(c) < 0x80;
         has_digit = has_digit || is_digit(c);
+        plausible = plausible && (static_cast<unsigned char>(c) >= 0x80 || may_be_in_float(c));
     }
     nb::object number;
-    if (ascii && has_digit) {
+    if (!plausible) {
+        // A letter outside inf/nan (a solver name, a hex run id): text.
+    } else if (ascii && has_digit) {
         // Plain decimal texts, the usual case, without a trip through the host.
         std::string_view digits = text.starts_with('+') ? text.substr(1) : text;
         double value = 0;
@@ -72,33 +87,76 @@ nb::object number_or_text(std::string_view text) {
     return number.is_valid() ? number : nb::object(py::make_str(text));
 }
 
-nb::dict parse_record(nb::handle entry) {
+namespace {
+
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+        return std::hash<std::string_view>{}(text);
+    }
+};
+
+// Record keys as the host lower-cases them, made once per distinct key: the
+// same few keys recur in every entry.
+class KeyCache {
+  public:
+    nb::handle lowered(std::string_view key) {
+        auto found = keys_.find(key);
+        if (found != keys_.end()) return found->second;
+        nb::str made = text::is_ascii(key) ? py::make_str(text::lower_ascii(key))
+                                           : nb::borrow<nb::str>(py::make_str(key).attr("lower")());
+        return keys_.emplace(std::string(key), std::move(made)).first->second;
+    }
+
+  private:
+    std::unordered_map<std::string, nb::object, TextHash, std::equal_to<>> keys_;
+};
+
+py::Name raw_key{"raw"};
+py::Name timestamp_key{"timestamp"};
+py::Name type_key{"type"};
+py::Name domain_key{"domain"};
+
+void set_item(nb::handle dict, nb::handle key, nb::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+nb::dict parse_record(nb::handle entry, KeyCache& keys) {
     const std::string_view raw = py::utf8(entry);
     nb::dict record;
-    record["raw"] = entry;
-    record["timestamp"] = py::make_str(raw.substr(0, raw.find('|')));
-    std::optional<std::string> type_text;
+    set_item(record, raw_key.get(), entry);
+    set_item(record, timestamp_key.get(), py::make_str(raw.substr(0, raw.find('|'))));
+    std::string type_text;  // the text of the latest `type`, for a missing domain
     for_each_pair(raw, [&](std::string_view key, std::string_view value) {
-        nb::str lowered = text::is_ascii(key) ? py::make_str(text::lower_ascii(key))
-                                              : nb::borrow<nb::str>(py::make_str(key).attr("lower")());
-        record[lowered] = number_or_text(value);
+        nb::handle lowered = keys.lowered(key);
+        set_item(record, lowered, number_or_text(value));
         const std::string_view lowered_text = py::utf8(lowered);
         if (lowered_text == "domain") {
             type_text = std::string("simulated:").append(value);
-            record["type"] = py::make_str(*type_text);
+            set_item(record, type_key.get(), py::make_str(type_text));
         } else if (lowered_text == "type") {
-            type_text = std::string(value);
+            type_text = value;
         }
     });
-    if (!record.contains("domain")) {
-        std::string domain = type_text.value_or("");
+    if (!PyDict_Contains(record.ptr(), domain_key.get().ptr())) {
+        std::string domain = std::move(type_text);
         constexpr std::string_view kMarker = "simulated:";
-        for (std::size_t at = domain.find(kMarker); at != std::string::npos; at = domain.find(kMarker, at)) {
+        for (std::size_t at = domain.find(kMarker); at != std::string::npos;
+             at = domain.find(kMarker, at)) {
             domain.erase(at, kMarker.size());
         }
-        record["domain"] = py::make_str(domain);
+        set_item(record, domain_key.get(), py::make_str(domain));
     }
     return record;
+}
+
+}  // namespace
+
+nb::list parse_records(const nb::list& entries) {
+    KeyCache keys;
+    nb::list records;
+    for (nb::handle entry : entries) records.append(parse_record(entry, keys));
+    return records;
 }
 
 std::optional<std::string> entry_date(std::string_view entry) {

@@ -9,8 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "native/text.h"
-
 namespace orvane::history {
 
 namespace nb = nanobind;
@@ -21,12 +19,12 @@ std::string kpi_value_text(double value);
 
 // Builds one entry field by field.
 class EntryWriter {
-public:
+  public:
     void field(std::string_view text);
     void pair(std::string_view key, std::string_view value);
     const std::string& text() const { return text_; }
 
-private:
+  private:
     std::string text_;
 };
 
@@ -34,24 +32,24 @@ private:
 // split at its first "=".
 template <typename Visit>
 void for_each_pair(std::string_view entry, Visit&& visit) {
-    bool first = true;
-    for (std::string_view field : text::split(entry, '|')) {
-        if (first) {
-            first = false;
-            continue;
-        }
+    std::size_t start = entry.find('|');
+    while (start != std::string_view::npos) {
+        const std::size_t end = entry.find('|', start + 1);
+        const std::string_view field = entry.substr(start + 1, end - start - 1);
         const std::size_t equals = field.find('=');
-        if (equals != std::string_view::npos) visit(field.substr(0, equals), field.substr(equals + 1));
+        if (equals != std::string_view::npos)
+            visit(field.substr(0, equals), field.substr(equals + 1));
+        start = end;
     }
 }
 
 // float(text) when the text parses as one, else the text.
 nb::object number_or_text(std::string_view text);
 
-// The record of one entry: `raw`, `timestamp`, each pair under its
-// lower-cased key (numbers as floats), `type` for a domain pair, and always
-// `domain`.
-nb::dict parse_record(nb::handle entry);
+// The records of a list of entries. A record holds `raw`, `timestamp`, each
+// pair under its lower-cased key (numbers as floats), `type` for a domain
+// pair, and always `domain`.
+nb::list parse_records(const nb::list& entries);
 
 // YYYY-MM-DD of an entry's leading ISO (YYYY-MM-DD...) or legacy (YYYYMMDD...)
 // time stamp; nothing when it has neither.

@@ -39,7 +39,7 @@ class Name {
 
 // A logger of the host's logging module, looked up once.
 class Logger {
-public:
+  public:
     constexpr explicit Logger(const char* name) : name_(name) {}
     nb::handle get();
     // logger.info(message, *args): formatting is left to logging.
@@ -48,7 +48,7 @@ public:
         get().attr("info")(message, std::forward<Args>(args)...);
     }
 
-private:
+  private:
     const char* name_;
     PyObject* logger_ = nullptr;
 };

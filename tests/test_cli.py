@@ -28,6 +28,7 @@ def test_demo_copies_the_samples_and_shows_them(tmp_path):
     assert (workspace / "solvers" / "sample_dynamics" / "kpi_spec.yaml").is_file()
     assert "frontal_area" in shown.stdout and "notchback" in shown.stdout
     assert "sample_aero" in shown.stdout and "sample_dynamics" in shown.stdout
+    assert "cd=0.247" in shown.stdout  # the sample result, shown in the history
 
     # Running it again starts from a fresh copy.
     (workspace / "products" / "sedan" / "layers" / "prototype.usda").write_text("broken")
@@ -64,3 +65,26 @@ def test_solver_list(tmp_path, sample_registry, registry):
     listed = orvane("solver", "list", cwd=tmp_path, env=env)
     assert listed.returncode == 0, listed.stderr
     assert ("Sample cornering model" in listed.stdout) == (registry == "sample")
+
+
+def test_product_history_clean_diff_and_benchmark(tmp_path):
+    assert orvane("demo", cwd=tmp_path).returncode == 0
+    product = str(tmp_path / "orvane-demo" / "products" / "sedan" / "sedan.usda")
+
+    history = orvane("product", "history", product, cwd=tmp_path)
+    assert history.returncode == 0, history.stderr
+    assert "1 entries" in history.stdout and "sample_aero" in history.stdout
+
+    diff = orvane("product", "diff", product, product, "--attrs", "cd", "mass", cwd=tmp_path)
+    assert diff.returncode == 0, diff.stderr
+    assert "0.247" in diff.stdout and "2050" in diff.stdout
+
+    benchmark = orvane("product", "benchmark", product, "rival_b", cwd=tmp_path)
+    assert benchmark.returncode == 0 and "-0.013" in benchmark.stdout
+    unknown = orvane("product", "benchmark", product, "rival_z", cwd=tmp_path)
+    assert unknown.returncode == 1 and "Available: ['rival_a', 'rival_b']" in unknown.stdout
+
+    cleaned = orvane("product", "clean", product, "--keep-days", "0", cwd=tmp_path)
+    assert cleaned.returncode == 0, cleaned.stderr
+    assert "1 entries before, 0 after" in cleaned.stdout and "current results cleared" in cleaned.stdout
+    assert "0 entries" in orvane("product", "history", product, cwd=tmp_path).stdout

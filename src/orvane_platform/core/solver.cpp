@@ -298,8 +298,9 @@ nb::object list_solvers() {
         nb::dict row;
         row["alias"] = alias_text(solver);
         row["name"] = member_or(solver.config, "name", alias_text(solver));
-        row["domain"] = solver.kpi_spec.is_valid() ? member_or(solver.kpi_spec, "domain", nb::none())
-                                                   : nb::none();
+        row["domain"] = solver.kpi_spec.is_valid()
+                            ? member_or(solver.kpi_spec, "domain", nb::none())
+                            : nb::none();
         row["kind"] = member_or(solver.config, "kind", nb::str(""));
         row["version"] = member_or(solver.config, "version", nb::str(""));
         row["gpu"] = nb::bool_(py::truthy(member_or(solver.config, "gpu", nb::bool_(false))));

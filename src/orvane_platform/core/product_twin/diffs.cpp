@@ -62,7 +62,8 @@ nb::object diff_products(nb::handle path_a, nb::handle path_b, nb::handle attrs)
         keys.sort();
     }
     nb::dict diff;
-    for (nb::handle key : keys) diff[key] = diff_entry(py::dict_get(first, key), py::dict_get(second, key));
+    for (nb::handle key : keys)
+        diff[key] = diff_entry(py::dict_get(first, key), py::dict_get(second, key));
     return diff;
 }
 

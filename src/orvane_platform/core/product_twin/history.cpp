@@ -1,7 +1,8 @@
 // The results history: reading it back, cleaning it, and baseline entries.
+#include "native/history.h"
+
 #include <string>
 
-#include "native/history.h"
 #include "native/numbers.h"
 #include "native/py.h"
 #include "native/usd.h"
@@ -96,7 +97,8 @@ nb::object load_product_history(nb::handle usda_path) {
             if (!py::truthy(layer) || !py::truthy(prim)) continue;
             nb::object prim_spec = layer.attr("GetPrimAtPath")(prim.attr("GetPath")());
             if (prim_spec.is_none()) continue;
-            for (nb::handle entry : string_array_default(prim_spec, kHistory)) entries.append(entry);
+            for (nb::handle entry : string_array_default(prim_spec, kHistory))
+                entries.append(entry);
         }
     }
     if (nb::len(entries) == 0) {
@@ -105,9 +107,7 @@ nb::object load_product_history(nb::handle usda_path) {
             for (nb::handle entry : composed) entries.append(nb::str(entry));
         }
     }
-    nb::list records;
-    for (nb::handle entry : entries) records.append(history::parse_record(entry));
-    return records;
+    return history::parse_records(entries);
 }
 
 nb::object clean_history(nb::handle usda_path, nb::handle keep_days) {
@@ -140,8 +140,9 @@ nb::object clean_history(nb::handle usda_path, nb::handle keep_days) {
         });
         return clean_summary(before, 0, 0, before, true);
     }
-    nb::object cutoff =
-        (now_utc() - datetime_module.attr("timedelta")("days"_a = keep_days)).attr("date")().attr("isoformat")();
+    nb::object cutoff = (now_utc() - datetime_module.attr("timedelta")("days"_a = keep_days))
+                            .attr("date")()
+                            .attr("isoformat")();
     history::Cleaned cleaned = history::deduplicate_and_trim(entries, py::utf8(cutoff));
     usd::edit_and_save(layer, [&] {
         usd::set_attribute_default(prim_spec, nb::str(kHistory), cleaned.kept, string_array);
@@ -172,7 +173,9 @@ bool tag_baseline(nb::handle usda_path, nb::handle domain, nb::handle kpis, nb::
     for (auto [key, value] : nb::borrow<nb::dict>(kpis)) {
         if (!first) entry.append(", ");
         first = false;
-        entry.append(py::utf8(nb::str(key))).append("=").append(numbers::fixed(numbers::to_double(value), 4));
+        entry.append(py::utf8(nb::str(key)))
+            .append("=")
+            .append(numbers::fixed(numbers::to_double(value), 4));
     }
     nb::list entries = string_array_default(prim_spec, kBaselineHistory);
     entries.append(py::make_str(entry));

@@ -43,8 +43,8 @@ NB_MODULE(product_twin, m) {
           nb::arg("domain").none(), nb::arg("kpis").none(), nb::arg("solver").none() = "",
           nb::arg("provenance").none() = nb::none(), nb::arg("assumptions").none() = nb::none(),
           nb::arg("extra_meta").none() = nb::none(), nb::arg("save_target").none() = "prototype",
-          nb::arg("parameters").none() = nb::none(),
-          nb::arg("only_missing_targets").none() = false, nb::arg("converged").none() = true,
+          nb::arg("parameters").none() = nb::none(), nb::arg("only_missing_targets").none() = false,
+          nb::arg("converged").none() = true,
           nb::sig("def write_domain_results(usda_path: str | os.PathLike[str], domain: str, kpis: "
                   "dict[str, typing.Any], solver: str = '', provenance: dict[str, typing.Any] | "
                   "None = None, assumptions: dict[str, typing.Any] | None = None, extra_meta: "
@@ -97,13 +97,14 @@ NB_MODULE(product_twin, m) {
           "Append one baseline-promotion entry to orvane:baseline:history; False when the "
           "product has no default prim or results layer for it.");
 
-    m.def("diff_products", &product_twin::diff_products, nb::arg("path_a").none(),
-          nb::arg("path_b").none(), nb::arg("attrs").none() = nb::none(),
-          nb::sig("def diff_products(path_a: str | os.PathLike[str], path_b: str | "
-                  "os.PathLike[str], attrs: list[str] | None = None) -> dict[str, tuple[typing.Any, "
-                  "typing.Any, typing.Any]]"),
-          "(first, second, first - second) per product-dictionary key: the keys in `attrs`, or "
-          "every key numeric in both.");
+    m.def(
+        "diff_products", &product_twin::diff_products, nb::arg("path_a").none(),
+        nb::arg("path_b").none(), nb::arg("attrs").none() = nb::none(),
+        nb::sig("def diff_products(path_a: str | os.PathLike[str], path_b: str | "
+                "os.PathLike[str], attrs: list[str] | None = None) -> dict[str, tuple[typing.Any, "
+                "typing.Any, typing.Any]]"),
+        "(first, second, first - second) per product-dictionary key: the keys in `attrs`, or "
+        "every key numeric in both.");
     m.def("diff_against_benchmark", &product_twin::diff_against_benchmark,
           nb::arg("usda_path").none(), nb::arg("competitor_name").none(),
           nb::sig("def diff_against_benchmark(usda_path: str | os.PathLike[str], "

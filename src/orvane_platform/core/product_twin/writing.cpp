@@ -18,8 +18,8 @@ namespace {
 py::Logger logger{"orvane_platform.core.product_twin"};
 py::CachedModule datetime_module{"datetime"};
 
-constexpr const char* kProvenanceKeys[] = {"fingerprint",    "solver_image", "geometry",
-                                           "mesh_cache",     "solver_version", "solver_cert",
+constexpr const char* kProvenanceKeys[] = {"fingerprint", "solver_image",   "geometry",
+                                           "mesh_cache",  "solver_version", "solver_cert",
                                            "timestamp"};
 
 // One attribute to author on the target prim spec.
@@ -76,7 +76,8 @@ nb::dict effective_kpi_spec(nb::handle kpi_spec, nb::handle solver) {
             return effective;
         }
     }
-    nb::object domain_kpis = nb::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), kpi_spec.ptr()));
+    nb::object domain_kpis =
+        nb::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), kpi_spec.ptr()));
     if (!domain_kpis.is_valid()) throw nb::python_error();
     return nb::borrow<nb::dict>(domain_kpis);
 }
@@ -206,8 +207,9 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
     nb::object stage = usd::open_stage(path_text);
     nb::object root = stage.attr("GetRootLayer")();
     nb::object prim_path = stage.attr("GetDefaultPrim")().attr("GetPath")();
-    const std::string write_time(py::utf8(
-        datetime_module.attr("datetime").attr("now")(datetime_module.attr("UTC")).attr("isoformat")()));
+    const std::string write_time(py::utf8(datetime_module.attr("datetime")
+                                              .attr("now")(datetime_module.attr("UTC"))
+                                              .attr("isoformat")()));
     nb::object target = find_layer_by_name(stage, save_target);
     if (!py::truthy(target)) target = root;
     nb::object prim_spec = target.attr("GetPrimAtPath")(prim_path);
@@ -235,7 +237,8 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
         }
         if (!design_intent) {
             if (!is_converged && target_name == "prototype") continue;
-            writes.push_back({entry["usd_attr"], nb::float_(numbers::to_double(value)), double_type});
+            writes.push_back(
+                {entry["usd_attr"], nb::float_(numbers::to_double(value)), double_type});
             continue;
         }
         nb::object image = get(provenance_or_empty, "solver_image", nb::none());
@@ -258,12 +261,14 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
         writes.push_back({nb::str("simulationStatus"), nb::str("COMPLETE"), string_type});
         if (nb::len(provenance_or_empty) > 0) {
             if (ai_authored(provenance_or_empty)) {
-                writes.push_back({nb::str("orvane:aiAuthored"), nb::bool_(true), usd::value_type("Bool")});
+                writes.push_back(
+                    {nb::str("orvane:aiAuthored"), nb::bool_(true), usd::value_type("Bool")});
             }
             for (const char* key : kProvenanceKeys) {
                 nb::object value = py::dict_get(provenance_or_empty, key);
                 if (!value.is_valid() || value.is_none() || is_container(value)) continue;
-                writes.push_back({concat("orvane:provenance:", nb::str(key)), nb::str(value), string_type});
+                writes.push_back(
+                    {concat("orvane:provenance:", nb::str(key)), nb::str(value), string_type});
             }
         }
         for (auto [kpi_key, entry] : effective) {
@@ -276,9 +281,9 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
             markers[key] = nb::str("derived");
         }
         history_entries = string_array_default(prim_spec, "resultsHistory");
-        history_entries.append(py::make_str(history_entry(write_time, history_prefix, effective,
-                                                          kpis, solver, extra_meta, parameters,
-                                                          provenance)));
+        history_entries.append(
+            py::make_str(history_entry(write_time, history_prefix, effective, kpis, solver,
+                                       extra_meta, parameters, provenance)));
     }
 
     usd::edit_and_save(target, [&] {
@@ -295,10 +300,11 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
 
     nb::list kpi_names;
     for (auto [key, value] : nb::borrow<nb::dict>(kpis)) kpi_names.append(nb::str(key));
-    logger.info("Wrote %s results (domain=%s, KPIs=%s, solver=%s, layer=%s)",
-                product_name_from_path(path), domain, nb::str(", ").attr("join")(kpi_names),
-                nb::len(solver) > 0 ? nb::object(nb::borrow(solver)) : nb::object(nb::str("unknown")),
-                save_target);
+    logger.info(
+        "Wrote %s results (domain=%s, KPIs=%s, solver=%s, layer=%s)", product_name_from_path(path),
+        domain, nb::str(", ").attr("join")(kpi_names),
+        nb::len(solver) > 0 ? nb::object(nb::borrow(solver)) : nb::object(nb::str("unknown")),
+        save_target);
     return nb::none();
 }
 
@@ -326,7 +332,8 @@ bool layer_hand_set_target(nb::handle prim_spec, nb::handle kpi_key) {
 
 nb::object layer_derived_target_image(nb::handle prim_spec, nb::handle kpi_key) {
     py::require_str(kpi_key, "_layer_derived_target_image", "kpi_key");
-    nb::object marker = prim_spec.attr("attributes").attr("get")(concat("orvane:target_src:", kpi_key));
+    nb::object marker =
+        prim_spec.attr("attributes").attr("get")(concat("orvane:target_src:", kpi_key));
     if (marker.is_none()) return nb::none();
     return nb::str(marker.attr("default"));
 }
