@@ -52,6 +52,7 @@ ChunkReader::~ChunkReader() {
 bool ChunkReader::open(const std::string& path) {
     nb::gil_scoped_release release;
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) error_ = errno;
     return fd_ >= 0;
 }
 
@@ -64,6 +65,7 @@ long ChunkReader::read(std::string& buffer, std::size_t max_bytes) {
         do {
             count = ::read(fd_, buffer.data() + old_size, max_bytes);
         } while (count < 0 && errno == EINTR);
+        if (count < 0) error_ = errno;
     }
     buffer.resize(old_size + (count > 0 ? static_cast<std::size_t>(count) : 0));
     return static_cast<long>(count);

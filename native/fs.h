@@ -31,14 +31,17 @@ class ChunkReader {
     ChunkReader& operator=(const ChunkReader&) = delete;
     ~ChunkReader();
 
-    // False with errno set when the file cannot be opened.
+    // False when the file cannot be opened (see error()).
     bool open(const std::string& path);
     // Appends up to `max_bytes` to `buffer`; returns the count, 0 at the end,
-    // or -1 with errno set on a read error.
+    // or -1 on a read error (see error()).
     long read(std::string& buffer, std::size_t max_bytes);
+    // The errno of the last failed open or read.
+    int error() const { return error_; }
 
   private:
     int fd_ = -1;
+    int error_ = 0;
 };
 
 // Writes `data` to `path` so that readers see either the old or the new file:

@@ -117,6 +117,14 @@ std::string fs_path(nb::handle path) {
 
 nb::str make_str(std::string_view utf8_text) { return nb::str(utf8_text.data(), utf8_text.size()); }
 
+nb::str concat(nb::handle a, nb::handle b) {
+    PyObject* joined = PyUnicode_Concat(a.ptr(), b.ptr());
+    if (joined == nullptr) throw nb::python_error();
+    return nb::steal<nb::str>(joined);
+}
+
+nb::str concat(const char* a, nb::handle b) { return concat(nb::str(a), b); }
+
 nb::object dict_get(nb::handle dict, nb::handle key) {
     PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
     if (value == nullptr && PyErr_Occurred()) throw nb::python_error();

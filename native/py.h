@@ -82,6 +82,9 @@ std::string_view utf8(nb::handle text);
 // A path-like object in the file system's encoding, for native file calls.
 std::string fs_path(nb::handle path);
 nb::str make_str(std::string_view utf8_text);
+// a + b for two str objects (TypeError when either is not a str).
+nb::str concat(nb::handle a, nb::handle b);
+nb::str concat(const char* a, nb::handle b);
 std::string type_name_of(nb::handle value);
 // bool(value), raising what __bool__ raises.
 bool truthy(nb::handle value);

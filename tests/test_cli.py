@@ -13,7 +13,7 @@ from tests.conftest import make_product
 
 
 def orvane(*arguments: str, cwd: Path, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    environment = os.environ | {"COLUMNS": "200"} | (env or {})
+    environment = os.environ | {"COLUMNS": "400"} | (env or {})
     return subprocess.run(
         [sys.executable, "-m", "orvane_platform", *arguments],
         cwd=cwd, env=environment, capture_output=True, text=True, timeout=120,

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import os
 from collections.abc import Sequence
 from typing import Any
@@ -11,7 +12,7 @@ from rich.console import Console
 from rich.table import Table
 
 from orvane_platform import demo
-from orvane_platform.core import product_twin, solver
+from orvane_platform.core import product_twin, provenance, run_records, solver
 
 console = Console(highlight=False)
 
@@ -40,18 +41,21 @@ def _text(value: Any) -> str:
 
 def _show_history(usda_path: str) -> None:
     records = product_twin.load_product_history(usda_path)
-    table = Table(title=f"Results history of {usda_path} ({len(records)} entries, oldest first)")
+    console.print(f"Results history of {usda_path}: {len(records)} entries, oldest first")
+    table = Table()
     for column in ("time", "domain", "solver", "values", "run"):
         table.add_column(column, overflow="fold")
     shown_apart = {"raw", "timestamp", "domain", "type", "solver", "run"}
     for record in records:
         values = ", ".join(f"{k}={_text(v)}" for k, v in record.items() if k not in shown_apart)
+        # Records hold an all-digit run id as a number; show it as written.
+        written = dict(field.split("=", 1) for field in record["raw"].split("|")[1:] if "=" in field)
         table.add_row(
             record["timestamp"],
             record["domain"],
             _text(record.get("solver", "")),
             values,
-            _text(record.get("run", "")),
+            written.get("run", ""),
         )
     console.print(table)
 
@@ -76,6 +80,44 @@ def _show_diff(title: str, first: str, second: str, diff: dict[str, tuple[Any, A
     for key, (a, b, difference) in diff.items():
         table.add_row(key, _text(a), _text(b), "" if difference is None else _text(difference))
     console.print(table)
+
+
+def _show_runs(usda_path: str, solver_alias: str | None, domain: str | None) -> None:
+    runs = run_records.list_runs(usda_path, solver=solver_alias, domain=domain)
+    console.print(f"Runs of {usda_path}: {len(runs)}, oldest first")
+    table = Table()
+    for column in ("run", "solver", "domain", "time", "fingerprint"):
+        table.add_column(column, overflow="fold")
+    for run in runs:
+        table.add_row(run["run_id"], run["solver"] or "", run["domain"] or "", run["timestamp"] or "",
+                      run["fingerprint"] or "")
+    console.print(table)
+
+
+def _fingerprint(args: argparse.Namespace) -> None:
+    with open(args.case, encoding="utf-8") as case_file:
+        case_yaml = case_file.read()
+    parameters = None
+    if args.params:
+        with open(args.params, encoding="utf-8") as params_file:
+            parameters = json.load(params_file)
+    record = provenance.build_provenance_record(
+        args.image, case_yaml, args.geometry, parameters=parameters,
+        solver_version=args.solver_version, solver_cert=args.solver_cert,
+    )
+    print(json.dumps(record, indent=2))
+
+
+def _verify(record_path: str) -> int:
+    with open(record_path, encoding="utf-8") as record_file:
+        verdict = provenance.verify_provenance_record(json.load(record_file))
+    colour = {"verified": "green", "mismatch": "red"}.get(verdict["status"], "yellow")
+    console.print(f"[{colour}]{verdict['status']}[/]")
+    console.print(f"  recorded:   {verdict['recorded']}")
+    console.print(f"  recomputed: {verdict['recomputed']}")
+    if "error" in verdict:
+        console.print(f"  error: {verdict['error']}")
+    return 0 if verdict["status"] == "verified" else 1
 
 
 def _show_solvers() -> None:
@@ -106,16 +148,30 @@ def _demo(directory: str) -> None:
     product = str(prepared["product"])
     _show_product(product)
     _show_solvers()
-    console.rule("A sample aero result is saved to the prototype layer")
+    console.rule("A sample aero run is recorded and saved to the prototype layer")
+    case_yaml = "product: sedan\ninputs:\n  speed_kmh: 120\n  iterations: 500\n"
+    parameters = {"speed_kmh": {"value": 120, "default": 120, "path": "inputs.speed_kmh", "override": False}}
+    record = provenance.build_provenance_record(
+        "orvane-samples/aero-estimate:1.0", case_yaml, parameters=parameters, solver_version="1.0.0"
+    )
+    result = {"status": "success", "cd": 0.247, "cl": -0.031, "cm_pitch": -0.012, "converged": True,
+              "iterations": 500, "wall_clock_seconds": 1.4}
+    written = run_records.write_run_record(product, result, "aero", "sample_aero", provenance=record,
+                                           parameters=parameters)
+    console.print(f"Run record: {written['layer']} ({written['attributes_written']} attributes)")
     product_twin.write_domain_results(
         product,
         "aero",
-        {"cd": 0.247, "cl": -0.031, "cm_pitch": -0.012},
+        {key: result[key] for key in ("cd", "cl", "cm_pitch")},
         solver="sample_aero",
-        provenance={"solver_image": "orvane-samples/aero-estimate:1.0"},
+        provenance=record,
         extra_meta={"iterations": 500},
+        parameters=parameters,
     )
+    verdict = provenance.verify_provenance_record(record)
+    console.print(f"Provenance {record['fingerprint']}: {verdict['status']}\n")
     _show_history(product)
+    _show_runs(product, None, None)
 
 
 def _product(args: argparse.Namespace) -> int:
@@ -160,6 +216,22 @@ def _parser() -> argparse.ArgumentParser:
     benchmark.add_argument("path", help="the product's root .usda file")
     benchmark.add_argument("competitor", help="a child prim of the product's Competitors prim")
 
+    fingerprint = commands.add_parser("fingerprint", help="build the provenance record of a run's inputs")
+    fingerprint.add_argument("--image", required=True, help="the solver's container image")
+    fingerprint.add_argument("--case", required=True, help="the case file (YAML) sent to the solver")
+    fingerprint.add_argument("--geometry", nargs="+", help="geometry files used by the run")
+    fingerprint.add_argument("--params", help="the parameter snapshot (JSON)")
+    fingerprint.add_argument("--solver-version", default="", help="the solver's version")
+    fingerprint.add_argument("--solver-cert", default="missing", help="the solver's certificate status")
+    verify = commands.add_parser("verify", help="recompute a provenance record's fingerprint")
+    verify.add_argument("record", help="a provenance record (JSON)")
+
+    runs = commands.add_parser("runs", help="recorded solver runs").add_subparsers(dest="action", required=True)
+    runs_list = runs.add_parser("list", help="list a product's runs, oldest first")
+    runs_list.add_argument("path", help="the product's root .usda file")
+    runs_list.add_argument("--solver", help="only runs of this solver")
+    runs_list.add_argument("--domain", help="only runs of this domain")
+
     solvers = commands.add_parser("solver", help="the solver registry").add_subparsers(
         dest="action", required=True
     )
@@ -179,6 +251,12 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _product(args)
         elif args.command == "solver":
             _show_solvers()
+        elif args.command == "fingerprint":
+            _fingerprint(args)
+        elif args.command == "verify":
+            return _verify(args.record)
+        elif args.command == "runs":
+            _show_runs(args.path, args.solver, args.domain)
         elif args.command == "demo":
             _demo(args.dir)
     except (OSError, ValueError, RuntimeError) as error:

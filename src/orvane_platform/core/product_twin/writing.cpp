@@ -29,14 +29,6 @@ struct Write {
     nb::object type_name;
 };
 
-nb::str concat(nb::handle a, nb::handle b) {
-    PyObject* joined = PyUnicode_Concat(a.ptr(), b.ptr());
-    if (joined == nullptr) throw nb::python_error();
-    return nb::steal<nb::str>(joined);
-}
-
-nb::str concat(const char* a, nb::handle b) { return concat(nb::str(a), b); }
-
 // mapping.get(key, fallback), for any mapping the registry hands back.
 nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
     return mapping.attr("get")(key, fallback);
@@ -68,7 +60,7 @@ nb::dict effective_kpi_spec(nb::handle kpi_spec, nb::handle solver) {
                 nb::object domain_entry = kpi_spec.attr("get")(name, nb::none());
                 if (!py::truthy(domain_entry)) domain_entry = nb::dict();
                 nb::dict entry;
-                entry["usd_attr"] = get(domain_entry, "usd_attr", concat("orvane:current:", name));
+                entry["usd_attr"] = get(domain_entry, "usd_attr", py::concat("orvane:current:", name));
                 entry["unit"] = get(domain_entry, "unit", nb::str(""));
                 entry["direction"] = get(domain_entry, "direction", nb::str("neutral"));
                 effective[name] = entry;
@@ -95,7 +87,7 @@ void plan_derived_target(std::vector<Write>& writes, nb::handle kpi_key, nb::han
     const double tolerance = value != 0 ? std::fabs(value) * 0.1 : 0.01;
     nb::object double_type = usd::value_type("Double");
     auto bound = [&](const char* suffix, double bound_value) {
-        writes.push_back({concat(concat("target_", kpi_key), nb::str(suffix)),
+        writes.push_back({py::concat(py::concat("target_", kpi_key), nb::str(suffix)),
                           nb::float_(bound_value), double_type});
     };
     const std::string_view way =
@@ -169,7 +161,7 @@ void write_provenance_attrs(nb::handle prim, nb::handle kv, nb::handle ns) {
     const bool is_prim_spec = PyObject_HasAttr(prim.ptr(), attributes.get().ptr()) == 1;
     nb::object string_type = usd::value_type("String");
     for (auto [key, value] : nb::borrow<nb::dict>(kv)) {
-        nb::str name = concat(concat(ns, nb::str(":")), key);
+        nb::str name = py::concat(py::concat(ns, nb::str(":")), key);
         if (is_prim_spec) {
             usd::set_attribute_default(prim, name, nb::str(value), string_type);
         } else {
@@ -201,7 +193,7 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
     nb::dict effective = effective_kpi_spec(get(schema, "kpis", nb::dict()), solver);
     nb::object history_prefix = get(schema, "history_prefix", nb::str(""));
     nb::str source_prefix(get(schema, "source_prefix", nb::str("")));
-    if (nb::len(solver) > 0) source_prefix = concat(concat(source_prefix, nb::str(":")), solver);
+    if (nb::len(solver) > 0) source_prefix = py::concat(py::concat(source_prefix, nb::str(":")), solver);
 
     nb::str path_text(path);
     nb::object stage = usd::open_stage(path_text);
@@ -250,7 +242,7 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
         }
         plan_derived_target(writes, kpi_key, get(entry, "direction", nb::str("neutral")),
                             numbers::to_double(value));
-        writes.push_back({concat("orvane:target_src:", kpi_key), source_image, string_type});
+        writes.push_back({py::concat("orvane:target_src:", kpi_key), source_image, string_type});
     }
 
     nb::dict markers;
@@ -268,7 +260,7 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
                 nb::object value = py::dict_get(provenance_or_empty, key);
                 if (!value.is_valid() || value.is_none() || is_container(value)) continue;
                 writes.push_back(
-                    {concat("orvane:provenance:", nb::str(key)), nb::str(value), string_type});
+                    {py::concat("orvane:provenance:", nb::str(key)), nb::str(value), string_type});
             }
         }
         for (auto [kpi_key, entry] : effective) {
@@ -333,7 +325,7 @@ bool layer_hand_set_target(nb::handle prim_spec, nb::handle kpi_key) {
 nb::object layer_derived_target_image(nb::handle prim_spec, nb::handle kpi_key) {
     py::require_str(kpi_key, "_layer_derived_target_image", "kpi_key");
     nb::object marker =
-        prim_spec.attr("attributes").attr("get")(concat("orvane:target_src:", kpi_key));
+        prim_spec.attr("attributes").attr("get")(py::concat("orvane:target_src:", kpi_key));
     if (marker.is_none()) return nb::none();
     return nb::str(marker.attr("default"));
 }

@@ -1,0 +1,284 @@
+// One standalone USD file per solver run:
+// simulation_runs/<solver>/<timestamp>/result.usda inside the product.
+#include <nanobind/nanobind.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "native/fs.h"
+#include "native/numbers.h"
+#include "native/py.h"
+#include "native/usd.h"
+
+namespace nb = nanobind;
+using namespace orvane;
+
+namespace {
+
+py::CachedModule datetime_module{"datetime"};
+py::CachedModule usd_geom{"pxr.UsdGeom"};
+
+constexpr const char* kRunTimeFormat = "%Y%m%dT%H%M%S%f";
+constexpr const char* kRunFile = "result.usda";
+
+void require_datetime(nb::handle value, const char* function, const char* argument, bool none_ok) {
+    if (none_ok && value.is_none()) return;
+    if (!nb::isinstance(value, datetime_module.attr("datetime"))) {
+        py::raise_argument_type(function, argument, none_ok ? "datetime or None" : "datetime", value);
+    }
+}
+
+// "run_" + the manoeuvre with every character outside [A-Za-z0-9_] made "_"
+// + "_" + the time to the microsecond: a valid prim name and folder name.
+nb::str run_id(nb::handle manoeuvre, nb::handle run_time) {
+    std::string id = "run_";
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(manoeuvre.ptr());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(manoeuvre.ptr(), i);
+        const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+        id += kept ? static_cast<char>(c) : '_';
+    }
+    id += '_';
+    id += py::utf8(run_time.attr("strftime")(kRunTimeFormat));
+    return py::make_str(id);
+}
+
+nb::object make_run_id(nb::handle manoeuvre, nb::handle ts_utc) {
+    py::require_str(manoeuvre, "_make_run_id", "manoeuvre");
+    require_datetime(ts_utc, "_make_run_id", "ts_utc", false);
+    return run_id(manoeuvre, ts_utc);
+}
+
+nb::dict skipped(const char* reason, nb::handle detail, nb::handle id) {
+    nb::dict result;
+    result["status"] = "skipped";
+    result["reason"] = py::concat(reason, detail);
+    result["layer"] = nb::none();
+    result["run_id"] = id;
+    result["attributes_written"] = 0;
+    return result;
+}
+
+// The value's USD type: Bool, Int, Double, else String (with the value's text).
+std::pair<const char*, nb::object> scalar_type(nb::handle value) {
+    if (PyBool_Check(value.ptr())) return {"Bool", nb::borrow(value)};
+    if (PyLong_Check(value.ptr())) return {"Int", nb::borrow(value)};
+    if (PyFloat_Check(value.ptr())) return {"Double", nb::borrow(value)};
+    return {"String", nb::str(value)};
+}
+
+void set_attribute(nb::handle prim, nb::handle name, const char* type, nb::handle value) {
+    prim.attr("CreateAttribute")(name, usd::value_type(type)).attr("Set")(value);
+}
+
+std::size_t write_fields(nb::handle run_prim, nb::handle result) {
+    std::size_t written = 0;
+    for (auto [key, value] : nb::borrow<nb::dict>(result)) {
+        if (value.is_none() || PyDict_Check(value.ptr()) || PyList_Check(value.ptr())) continue;
+        nb::str name = py::concat("orvane:run:", nb::str(key));
+        try {
+            auto [type, stored] = scalar_type(value);
+            set_attribute(run_prim, name, type, stored);
+            ++written;
+        } catch (nb::python_error&) {
+            // A field that cannot be stored (an int beyond 32 bits, a key that
+            // is no attribute name) is left out whole; the rest of the record
+            // stands.
+            run_prim.attr("RemoveProperty")(name);
+        }
+    }
+    return written;
+}
+
+void write_assumptions(nb::handle run_prim, nb::handle assumptions) {
+    for (auto [key, entry] : nb::borrow<nb::dict>(assumptions)) {
+        if (!PyDict_Check(entry.ptr())) continue;
+        nb::str base = py::concat("orvane:run:assumptions:", nb::str(key));
+        nb::object value = py::dict_get(entry, "value");
+        if (value.is_valid() && !value.is_none()) {
+            set_attribute(run_prim, py::concat(base, nb::str(":value")), PyUnicode_Check(value.ptr()) ? "String" : "Double",
+                          PyUnicode_Check(value.ptr()) ? nb::object(value)
+                                                       : nb::object(nb::float_(numbers::to_double(value))));
+        }
+        nb::object unit = py::dict_get(entry, "unit");
+        if (unit.is_valid() && py::truthy(unit)) set_attribute(run_prim, py::concat(base, nb::str(":unit")), "String", nb::str(unit));
+    }
+}
+
+nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle domain, nb::handle solver,
+                            nb::handle provenance, nb::handle assumptions, nb::handle parameters,
+                            nb::handle timestamp) {
+    constexpr const char* kFunction = "write_run_record";
+    nb::object path = py::require_path(usda_path, kFunction, "usda_path");
+    py::require_dict(result, kFunction, "result");
+    py::require_str(domain, kFunction, "domain");
+    py::require_str(solver, kFunction, "solver");
+    py::require_dict_or_none(provenance, kFunction, "provenance");
+    py::require_dict_or_none(assumptions, kFunction, "assumptions");
+    py::require_dict_or_none(parameters, kFunction, "parameters");
+    require_datetime(timestamp, kFunction, "timestamp", true);
+
+    if (!py::truthy(path.attr("exists")())) return skipped("root USD not found: ", nb::str(path), nb::str(""));
+    nb::object stage = usd::open_stage(nb::str(path));
+    nb::object product_prim = stage.attr("GetDefaultPrim")();
+    if (!py::truthy(product_prim) || !py::truthy(product_prim.attr("IsValid")())) {
+        return skipped("root stage has no defaultPrim", nb::str(""), nb::str(""));
+    }
+    nb::object product = product_prim.attr("GetName")();
+    nb::object run_time = py::truthy(timestamp)
+                              ? nb::borrow(timestamp)
+                              : datetime_module.attr("datetime").attr("now")(datetime_module.attr("UTC"));
+    nb::str id = run_id(domain, run_time);
+    nb::object run_dir = py::import_from("orvane_platform.core.run_store", "run_dir")(
+        path.attr("parent"), solver, nb::arg("timestamp") = run_time.attr("strftime")(kRunTimeFormat));
+    nb::object run_file = run_dir / nb::str(kRunFile);
+    nb::str run_file_text(run_file);
+    nb::object layer_type = usd::Sdf().attr("Layer");
+    const bool existed = py::truthy(run_file.attr("exists")());
+    nb::object layer = existed ? layer_type.attr("FindOrOpen")(run_file_text)
+                               : layer_type.attr("CreateNew")(run_file_text);
+    if (layer.is_none()) return skipped("cannot open/create layer ", run_file_text, id);
+
+    std::size_t written = 0;
+    try {
+        // A record written again for the same run replaces the old one whole.
+        layer.attr("Clear")();
+        nb::object run_stage = usd::Usd().attr("Stage").attr("Open")(layer);
+        nb::str root_path = py::concat("/", product);
+        usd_geom.attr("Xform").attr("Define")(run_stage, root_path);
+        nb::str runs_path = py::concat(root_path, nb::str("/SimulationRuns"));
+        run_stage.attr("DefinePrim")(runs_path, "Scope");
+        nb::object run_prim = run_stage.attr("DefinePrim")(py::concat(py::concat(runs_path, nb::str("/")), id), "Scope");
+        set_attribute(run_prim, nb::str("orvane:run:domain"), "String", domain);
+        set_attribute(run_prim, nb::str("orvane:run:solver"), "String", solver);
+        set_attribute(run_prim, nb::str("orvane:run:timestamp"), "String", run_time.attr("isoformat")());
+        written = write_fields(run_prim, result);
+
+        nb::object schema = py::import_from("orvane_platform.core.solver", "get_domain_schema")(domain);
+        if (!py::truthy(schema)) schema = nb::dict();
+        nb::object kpis = py::import_from("orvane_platform.schema", "extract_kpis")(
+            result, schema.attr("get")("kpis", nb::dict()));
+        for (auto [kpi, value] : nb::borrow<nb::dict>(kpis)) {
+            set_attribute(run_prim, py::concat("orvane:kpi:", nb::str(kpi)), "Double",
+                          nb::float_(numbers::to_double(value)));
+            ++written;
+        }
+        if (!provenance.is_none() && nb::len(provenance) > 0) {
+            nb::dict flat;
+            for (auto [key, value] : nb::borrow<nb::dict>(provenance)) {
+                if (!value.is_none() && !PyDict_Check(value.ptr()) && !PyList_Check(value.ptr())) flat[key] = value;
+            }
+            if (nb::len(flat) > 0) {
+                py::import_from("orvane_platform.core.product_twin", "write_provenance_attrs")(
+                    run_prim, flat, nb::arg("ns") = "orvane:run:provenance");
+                written += nb::len(flat);
+            }
+        }
+        if (!parameters.is_none() && nb::len(parameters) > 0) {
+            set_attribute(run_prim, nb::str("orvane:run:parameters"), "String",
+                          py::import_from("orvane_platform.core.provenance", "_canonical_json")(parameters));
+            ++written;
+        }
+        if (!assumptions.is_none() && nb::len(assumptions) > 0) write_assumptions(run_prim, assumptions);
+        usd::save_layer(run_stage.attr("GetRootLayer")());
+    } catch (...) {
+        // Leave no partial record: the old file as it was, or no new file.
+        layer.attr("Reload")(true);
+        if (!existed) fs::discard_tree(py::fs_path(run_file));
+        throw;
+    }
+    nb::dict record;
+    record["status"] = "written";
+    record["layer"] = run_file_text;
+    record["run_id"] = id;
+    record["attributes_written"] = written;
+    return record;
+}
+
+// --- finding runs -----------------------------------------------------------------
+
+nb::object attribute_text(nb::handle prim_spec, const char* name) {
+    nb::object spec = prim_spec.attr("attributes").attr("get")(name);
+    if (!py::truthy(spec)) return nb::none();
+    nb::object value = spec.attr("default");
+    return value.is_none() ? value : nb::object(nb::str(value));
+}
+
+nb::object list_runs(nb::handle usda_path, nb::handle solver, nb::handle domain) {
+    nb::object path = py::require_path(usda_path, "list_runs", "usda_path");
+    for (auto [value, name] : {std::pair{solver, "solver"}, std::pair{domain, "domain"}}) {
+        if (!value.is_none()) py::require_str(value, "list_runs", name);
+    }
+    const std::string runs_root = py::fs_path(path.attr("parent") / nb::str("simulation_runs"));
+    std::vector<std::string> files;
+    std::vector<std::string> solvers = fs::list_directory(runs_root);
+    std::sort(solvers.begin(), solvers.end());
+    for (const std::string& solver_dir : solvers) {
+        std::vector<std::string> times = fs::list_directory(runs_root + "/" + solver_dir);
+        std::sort(times.begin(), times.end());
+        for (const std::string& time : times) {
+            const std::string file = runs_root + "/" + solver_dir + "/" + time + "/" + kRunFile;
+            if (fs::is_regular_file(file)) files.push_back(file);
+        }
+    }
+    nb::list runs;
+    nb::object layer_type = usd::Sdf().attr("Layer");
+    for (const std::string& file : files) {
+        nb::str file_text = nb::steal<nb::str>(
+            PyUnicode_DecodeFSDefaultAndSize(file.data(), static_cast<Py_ssize_t>(file.size())));
+        // Read as a layer of its own: never composed into the product.
+        nb::object layer = layer_type.attr("OpenAsAnonymous")(file_text);
+        if (layer.is_none()) continue;
+        for (nb::handle root : layer.attr("rootPrims")) {
+            nb::object container = root.attr("nameChildren").attr("get")("SimulationRuns");
+            if (!py::truthy(container)) continue;
+            for (nb::handle run : container.attr("nameChildren")) {
+                nb::dict entry;
+                entry["run_id"] = run.attr("name");
+                entry["solver"] = attribute_text(run, "orvane:run:solver");
+                entry["domain"] = attribute_text(run, "orvane:run:domain");
+                entry["timestamp"] = attribute_text(run, "orvane:run:timestamp");
+                entry["layer"] = file_text;
+                entry["fingerprint"] = attribute_text(run, "orvane:run:provenance:fingerprint");
+                if (!solver.is_none() && !entry["solver"].equal(solver)) continue;
+                if (!domain.is_none() && !entry["domain"].equal(domain)) continue;
+                runs.append(entry);
+            }
+        }
+    }
+    // Oldest first; ISO times of one zone sort as text. Stable: folder order on ties.
+    runs.attr("sort")(nb::arg("key") = nb::cpp_function([](nb::handle run) {
+        nb::object time = run["timestamp"];
+        return time.is_none() ? nb::object(nb::str("")) : time;
+    }));
+    return runs;
+}
+
+}  // namespace
+
+NB_MODULE(run_records, m) {
+    m.doc() = "Per-run record files: the full result of one solver run as a standalone USD file.";
+    m.def("write_run_record", &write_run_record, nb::arg("usda_path").none(), nb::arg("result").none(),
+          nb::arg("domain").none(), nb::arg("solver").none(), nb::arg("provenance").none() = nb::none(),
+          nb::arg("assumptions").none() = nb::none(), nb::arg("parameters").none() = nb::none(),
+          nb::arg("timestamp").none() = nb::none(),
+          nb::sig("def write_run_record(usda_path: str | os.PathLike[str], result: dict[str, "
+                  "typing.Any], domain: str, solver: str, provenance: dict[str, typing.Any] | None = "
+                  "None, assumptions: dict[str, typing.Any] | None = None, parameters: dict[str, "
+                  "typing.Any] | None = None, timestamp: datetime.datetime | None = None) -> "
+                  "dict[str, typing.Any]"),
+          "Write simulation_runs/<solver>/<time>/result.usda: every scalar of the result under "
+          "orvane:run:, the domain's KPIs under orvane:kpi:, provenance, canonical parameters and "
+          "assumptions. Returns status 'written' (layer, run_id, attributes_written) or "
+          "'skipped' with a reason.");
+    m.def("_make_run_id", &make_run_id, nb::arg("manoeuvre").none(), nb::arg("ts_utc").none(),
+          nb::sig("def _make_run_id(manoeuvre: str, ts_utc: datetime.datetime) -> str"),
+          "run_<manoeuvre, non-identifier characters as _>_<YYYYmmddTHHMMSSffffff>.");
+    m.def("list_runs", &list_runs, nb::arg("usda_path").none(), nb::arg("solver").none() = nb::none(),
+          nb::arg("domain").none() = nb::none(),
+          nb::sig("def list_runs(usda_path: str | os.PathLike[str], solver: str | None = None, "
+                  "domain: str | None = None) -> list[dict[str, typing.Any]]"),
+          "The product's recorded runs (run_id, solver, domain, timestamp, layer, fingerprint), "
+          "oldest first, optionally of one solver or domain.");
+}
