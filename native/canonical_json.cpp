@@ -11,7 +11,7 @@ namespace {
 // Each nesting level counts against the host's recursion limit, so a deep
 // tree raises RecursionError as the host's own serialiser would.
 class NestingGuard {
-public:
+  public:
     NestingGuard() {
         if (Py_EnterRecursiveCall(" while encoding canonical JSON") != 0) throw nb::python_error();
     }
@@ -101,13 +101,27 @@ void emit_string(nb::handle text, std::string& out) {
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 code = PyUnicode_READ(kind, data, i);
         switch (code) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
             default:
                 if (code >= 0x20 && code <= 0x7E) {
                     out += static_cast<char>(code);
@@ -171,7 +185,8 @@ nb::object canonicalise(nb::handle value) {
         while (PyDict_Next(ptr, &position, &key, &member)) {
             nb::object key_ref = nb::borrow(key);
             nb::object normalised = canonicalise(nb::borrow(member));
-            if (PyDict_SetItem(copy.ptr(), key_ref.ptr(), normalised.ptr()) != 0) throw nb::python_error();
+            if (PyDict_SetItem(copy.ptr(), key_ref.ptr(), normalised.ptr()) != 0)
+                throw nb::python_error();
         }
         return copy;
     }

@@ -19,7 +19,7 @@ struct ContextDeleter {
 };
 
 class Sha256 {
-public:
+  public:
     Sha256() : context_(EVP_MD_CTX_new()) {
         if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
             throw std::runtime_error("OpenSSL could not start a SHA-256 digest");
@@ -48,7 +48,7 @@ public:
         return text;
     }
 
-private:
+  private:
     std::unique_ptr<EVP_MD_CTX, ContextDeleter> context_;
 };
 

@@ -24,7 +24,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class Pipe {
-public:
+  public:
     Pipe() {
         if (::pipe2(fds_, O_CLOEXEC) != 0) fs::raise_os_error(errno, "pipe");
     }
@@ -40,7 +40,7 @@ public:
     void close_read() { close(fds_[0]); }
     void close_write() { close(fds_[1]); }
 
-private:
+  private:
     static void close(int& fd) {
         if (fd >= 0) ::close(fd);
         fd = -1;
@@ -51,7 +51,7 @@ private:
 // Spawn settings: the child leads a process group of its own (so a time-out
 // can stop everything it started) and gets default signal handling back.
 class SpawnSettings {
-public:
+  public:
     SpawnSettings(const Options& options, const Pipe* input, const Pipe& out, const Pipe& err) {
         posix_spawn_file_actions_init(&actions_);
         posix_spawnattr_init(&attributes_);
@@ -72,8 +72,8 @@ public:
         posix_spawnattr_setsigdefault(&attributes_, &defaults);
         posix_spawnattr_setsigmask(&attributes_, &no_mask);
         posix_spawnattr_setpgroup(&attributes_, 0);
-        posix_spawnattr_setflags(&attributes_,
-                                 POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        posix_spawnattr_setflags(
+            &attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     }
     ~SpawnSettings() {
         posix_spawn_file_actions_destroy(&actions_);
@@ -85,13 +85,14 @@ public:
     const posix_spawn_file_actions_t* actions() const { return &actions_; }
     const posix_spawnattr_t* attributes() const { return &attributes_; }
 
-private:
+  private:
     posix_spawn_file_actions_t actions_;
     posix_spawnattr_t attributes_;
 };
 
 int remaining_ms(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 1000));
 }
 
@@ -107,7 +108,8 @@ bool exchange(Pipe* input, const std::string& input_data, Pipe& out, Pipe& err, 
         nfds_t count = 0;
         if (out.read_end() >= 0) fds[count++] = {out.read_end(), POLLIN, 0};
         if (err.read_end() >= 0) fds[count++] = {err.read_end(), POLLIN, 0};
-        if (input != nullptr && input->write_end() >= 0) fds[count++] = {input->write_end(), POLLOUT, 0};
+        if (input != nullptr && input->write_end() >= 0)
+            fds[count++] = {input->write_end(), POLLOUT, 0};
         if (out.read_end() < 0 && err.read_end() < 0) return true;
         const int wait = remaining_ms(deadline);
         if (wait == 0) return false;
@@ -115,7 +117,8 @@ bool exchange(Pipe* input, const std::string& input_data, Pipe& out, Pipe& err, 
         for (nfds_t i = 0; i < count; ++i) {
             if (fds[i].revents == 0) continue;
             if (input != nullptr && fds[i].fd == input->write_end()) {
-                const ssize_t n = ::write(fds[i].fd, input_data.data() + written, input_data.size() - written);
+                const ssize_t n =
+                    ::write(fds[i].fd, input_data.data() + written, input_data.size() - written);
                 if (n > 0) written += static_cast<std::size_t>(n);
                 // A child that stops reading early is not an error.
                 if (n < 0 && errno != EINTR && errno != EAGAIN) written = input_data.size();
@@ -146,9 +149,11 @@ bool reap(pid_t pid, Clock::time_point deadline, int& status) {
 
 }  // namespace
 
-Completed run(const std::vector<std::string>& argv, double timeout_seconds, const Options& options) {
+Completed run(const std::vector<std::string>& argv, double timeout_seconds,
+              const Options& options) {
     std::vector<char*> arguments;
-    for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : argv)
+        arguments.push_back(const_cast<char*>(argument.c_str()));
     arguments.push_back(nullptr);
 
     std::optional<Pipe> input;
@@ -157,8 +162,8 @@ Completed run(const std::vector<std::string>& argv, double timeout_seconds, cons
     Pipe err;
     SpawnSettings settings(options, input ? &*input : nullptr, out, err);
     pid_t pid = 0;
-    const int started = ::posix_spawnp(&pid, arguments[0], settings.actions(), settings.attributes(),
-                                       arguments.data(), environ);
+    const int started = ::posix_spawnp(&pid, arguments[0], settings.actions(),
+                                       settings.attributes(), arguments.data(), environ);
     if (started == ENOENT) return {};
     if (started != 0) fs::raise_os_error(started, argv[0]);
     if (input) input->close_read();

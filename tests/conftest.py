@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import os
 import shutil
+import stat
 from pathlib import Path
 from typing import Any
 
@@ -86,3 +88,30 @@ def make_product(
         root_layer.subLayerPaths.append(f"layers/{layer_name}.usda")
     root_layer.Save()
     return root_path
+
+
+def install_double(folder: Path, monkeypatch: pytest.MonkeyPatch, name: str, body: str) -> Path:
+    """An executable script `name` first on PATH that logs its arguments, one
+    per line, to <folder>/<name>.log and then runs the bash `body`."""
+    bin_dir = folder / "bin"
+    bin_dir.mkdir(exist_ok=True)
+    log = folder / f"{name}.log"
+    script = bin_dir / name
+    script.write_text(f'#!/bin/bash\nprintf "%s\\n" "$@" >> "{log}"\necho --- >> "{log}"\n{body}\n')
+    script.chmod(script.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+    monkeypatch.setenv("PATH", f"{bin_dir}:{os.environ['PATH']}")
+    return log
+
+
+def logged_calls(log: Path) -> list[list[str]]:
+    """The argument vectors a double was called with."""
+    if not log.exists():
+        return []
+    calls, current = [], []
+    for line in log.read_text().splitlines():
+        if line == "---":
+            calls.append(current)
+            current = []
+        else:
+            current.append(line)
+    return calls

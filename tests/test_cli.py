@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import subprocess
 import sys
@@ -29,6 +30,8 @@ def test_demo_copies_the_samples_and_shows_them(tmp_path):
     assert "frontal_area" in shown.stdout and "notchback" in shown.stdout
     assert "sample_aero" in shown.stdout and "sample_dynamics" in shown.stdout
     assert "cd=0.247" in shown.stdout  # the sample result, shown in the history
+    assert "verified" in shown.stdout and "run_aero_" in shown.stdout
+    assert len(list((workspace / "products" / "sedan" / "simulation_runs" / "sample_aero").iterdir())) == 1
 
     # Running it again starts from a fresh copy.
     (workspace / "products" / "sedan" / "layers" / "prototype.usda").write_text("broken")
@@ -88,3 +91,27 @@ def test_product_history_clean_diff_and_benchmark(tmp_path):
     assert cleaned.returncode == 0, cleaned.stderr
     assert "1 entries before, 0 after" in cleaned.stdout and "current results cleared" in cleaned.stdout
     assert "0 entries" in orvane("product", "history", product, cwd=tmp_path).stdout
+
+
+def test_fingerprint_verify_and_runs(tmp_path):
+    (tmp_path / "case.yaml").write_text("speed: 30\n")
+    (tmp_path / "params.json").write_text('{"speed": {"value": 30, "override": true}}')
+    (tmp_path / "body.stl").write_text("solid")
+    env = {"PATH": f"{tmp_path}:{os.path.dirname(sys.executable)}"}  # no docker
+    made = orvane("fingerprint", "--image", "img:1", "--case", "case.yaml", "--geometry", "body.stl",
+                  "--params", "params.json", cwd=tmp_path, env=env)
+    assert made.returncode == 0, made.stderr
+    record = json.loads(made.stdout)
+    assert record["solver_image"] == "unknown" and record["geometry"].startswith("sha256:")
+    (tmp_path / "record.json").write_text(made.stdout)
+    verified = orvane("verify", "record.json", cwd=tmp_path)
+    assert verified.returncode == 0 and "verified" in verified.stdout
+    (tmp_path / "record.json").write_text(json.dumps(record | {"case_yaml": "speed: 31\n"}))
+    changed = orvane("verify", "record.json", cwd=tmp_path)
+    assert changed.returncode == 1 and "mismatch" in changed.stdout
+
+    assert orvane("demo", cwd=tmp_path).returncode == 0
+    product = str(tmp_path / "orvane-demo" / "products" / "sedan" / "sedan.usda")
+    listed = orvane("runs", "list", product, "--domain", "aero", cwd=tmp_path)
+    assert listed.returncode == 0 and "run_aero_" in listed.stdout and "1, oldest first" in listed.stdout
+    assert "0, oldest first" in orvane("runs", "list", product, "--solver", "other", cwd=tmp_path).stdout

@@ -15,6 +15,9 @@ MODULES = [
     "orvane_platform.core.run_store",
     "orvane_platform.core.solver",
     "orvane_platform.core.product_twin",
+    "orvane_platform.core.provenance",
+    "orvane_platform.core.run_records",
+    "orvane_platform.core.image_tools",
     "orvane_platform.schema",
     "orvane_platform.demo",
 ]

@@ -11,11 +11,14 @@ namespace {
 
 py::CachedModule numbers_module{"numbers"};
 
-// Seconds to wait: an int as it is, another real number truncated.
+// Seconds to wait: an int as it is, another real number (a float, a
+// Decimal, a Fraction) truncated.
 double timeout_seconds(nb::handle timeout) {
-    if (!PyLong_Check(timeout.ptr()) && !nb::isinstance(timeout, numbers_module.attr("Real"))) {
-        py::raise_argument_type("docker_cat", "timeout", "int", timeout);
-    }
+    const bool real = PyLong_Check(timeout.ptr()) ||
+                      nb::isinstance(timeout, numbers_module.attr("Real")) ||
+                      (nb::isinstance(timeout, numbers_module.attr("Number")) &&
+                       !nb::isinstance(timeout, numbers_module.attr("Complex")));
+    if (!real) py::raise_argument_type("docker_cat", "timeout", "int", timeout);
     nb::object whole = nb::steal(PyNumber_Long(timeout.ptr()));
     if (!whole.is_valid()) throw nb::python_error();
     return PyLong_AsDouble(whole.ptr());
@@ -25,13 +28,14 @@ nb::object docker_cat(nb::handle image, nb::handle path, nb::handle timeout) {
     py::require_str(image, "docker_cat", "image");
     py::require_str(path, "docker_cat", "path");
     const double seconds = timeout_seconds(timeout);
-    const process::Completed cat = process::run(
-        {"docker", "run", "--rm", "--entrypoint", "cat", process::argument(image), process::argument(path)},
-        seconds);
+    const process::Completed cat = process::run({"docker", "run", "--rm", "--entrypoint", "cat",
+                                                 process::argument(image), process::argument(path)},
+                                                seconds);
     if (!cat.available || cat.exit_code != 0) return nb::none();
     // Decoded explicitly, whatever the platform's code page: a byte that is
     // not UTF-8 becomes U+FFFD.
-    PyObject* text = PyUnicode_DecodeUTF8(cat.out.data(), static_cast<Py_ssize_t>(cat.out.size()), "replace");
+    PyObject* text =
+        PyUnicode_DecodeUTF8(cat.out.data(), static_cast<Py_ssize_t>(cat.out.size()), "replace");
     if (text == nullptr) throw nb::python_error();
     return nb::steal(text);
 }

@@ -17,6 +17,8 @@ namespace {
 
 py::CachedModule datetime_module{"datetime"};
 
+// Seconds each `docker image inspect` may take; a module attribute, read at
+// every call.
 constexpr double kDockerTimeoutSeconds = 10;
 
 nb::str to_str(const std::string& text) { return py::make_str(text); }
@@ -55,8 +57,10 @@ nb::object get_image_digest(nb::handle image) {
     const std::string reference = process::argument(image);
     // The repository digest when the image has one, else its local ID.
     for (const char* format : {"{{index .RepoDigests 0}}", "{{.Id}}"}) {
-        const process::Completed inspected = process::run(
-            {"docker", "image", "inspect", reference, "--format", format}, kDockerTimeoutSeconds);
+        const process::Completed inspected =
+            process::run({"docker", "image", "inspect", reference, "--format", format},
+                         nb::cast<double>(py::import_from("orvane_platform.core.provenance",
+                                                          "_DOCKER_TIMEOUT_SECONDS")));
         if (!inspected.available) return nb::none();
         if (inspected.exit_code != 0) continue;
         nb::str output = process::text_output(inspected.out);
@@ -110,7 +114,8 @@ std::string fingerprint_hex(nb::handle case_value, nb::handle geometry, nb::hand
 }
 
 nb::object text_or(nb::handle value, const char* fallback) {
-    return (value.is_none() || nb::len(value) == 0) ? nb::object(nb::str(fallback)) : nb::borrow(value);
+    return (value.is_none() || nb::len(value) == 0) ? nb::object(nb::str(fallback))
+                                                    : nb::borrow(value);
 }
 
 void require_str_or_none(nb::handle value, const char* function, const char* argument) {
@@ -124,14 +129,15 @@ std::string compute_hex(nb::handle image_digest, nb::handle solver_version, nb::
                         nb::handle mesh_cache) {
     const std::string parameters_json =
         (parameters.is_none() || nb::len(parameters) == 0) ? "{}" : canonical_text(parameters);
-    return fingerprint_hex(case_mapping(case_yaml), text_or(geometry_hash, ""), text_or(image_digest, ""),
-                           text_or(mesh_cache, "none"), parameters_json, text_or(solver_cert, ""),
-                           text_or(solver_version, ""));
+    return fingerprint_hex(case_mapping(case_yaml), text_or(geometry_hash, ""),
+                           text_or(image_digest, ""), text_or(mesh_cache, "none"), parameters_json,
+                           text_or(solver_cert, ""), text_or(solver_version, ""));
 }
 
 nb::object compute_run_fingerprint(nb::handle image_digest, nb::handle solver_version,
-                                   nb::handle solver_cert, nb::handle case_yaml, nb::handle parameters,
-                                   nb::handle geometry_hash, nb::handle mesh_cache) {
+                                   nb::handle solver_cert, nb::handle case_yaml,
+                                   nb::handle parameters, nb::handle geometry_hash,
+                                   nb::handle mesh_cache) {
     constexpr const char* kFunction = "compute_run_fingerprint";
     require_str_or_none(image_digest, kFunction, "image_digest");
     py::require_str(solver_version, kFunction, "solver_version");
@@ -162,9 +168,10 @@ std::optional<std::string> geometry_hash(nb::handle geometry_files) {
     return digest::sha256_hex(digests);
 }
 
-nb::object build_provenance_record(nb::handle image, nb::handle case_yaml, nb::handle geometry_files,
-                                   nb::handle parameters, nb::handle solver_version,
-                                   nb::handle solver_cert, nb::handle mesh_cache) {
+nb::object build_provenance_record(nb::handle image, nb::handle case_yaml,
+                                   nb::handle geometry_files, nb::handle parameters,
+                                   nb::handle solver_version, nb::handle solver_cert,
+                                   nb::handle mesh_cache) {
     constexpr const char* kFunction = "build_provenance_record";
     py::require_str(image, kFunction, "image");
     py::require_str(case_yaml, kFunction, "case_yaml");
@@ -178,11 +185,12 @@ nb::object build_provenance_record(nb::handle image, nb::handle case_yaml, nb::h
     const std::optional<std::string> geometry = geometry_hash(geometry_files);
 
     nb::object image_digest = get_image_digest(image);
-    nb::object timestamp =
-        datetime_module.attr("datetime").attr("now")(datetime_module.attr("UTC")).attr("isoformat")();
+    nb::object timestamp = datetime_module.attr("datetime")
+                               .attr("now")(datetime_module.attr("UTC"))
+                               .attr("isoformat")();
     nb::object geometry_text = geometry ? nb::object(to_str(*geometry)) : nb::none();
-    const std::string fingerprint = compute_hex(image_digest, solver_version, solver_cert, case_yaml,
-                                                parameters, geometry_text, mesh_cache);
+    const std::string fingerprint = compute_hex(image_digest, solver_version, solver_cert,
+                                                case_yaml, parameters, geometry_text, mesh_cache);
     nb::dict record;
     record["fingerprint"] = to_str("sha256:" + fingerprint);
     record["solver_image"] = image_digest.is_none() ? nb::object(nb::str("unknown")) : image_digest;
@@ -231,7 +239,8 @@ nb::object verify_provenance_record(nb::handle record) {
     for (auto [key, value] : {std::pair{"case_yaml", case_yaml}, std::pair{"solver_image", image},
                               std::pair{"solver_version", version}, std::pair{"solver_cert", cert},
                               std::pair{"mesh_cache", mesh_cache}}) {
-        if (!PyUnicode_Check(value.ptr())) return unreadable(recorded, std::string(key) + " must be text");
+        if (!PyUnicode_Check(value.ptr()))
+            return unreadable(recorded, std::string(key) + " must be text");
     }
     nb::object geometry = member("geometry", nb::none());
     nb::object geometry_hex = nb::str("");
@@ -245,7 +254,8 @@ nb::object verify_provenance_record(nb::handle record) {
     if (!parameters.is_none() && !PyUnicode_Check(parameters.ptr())) {
         return unreadable(recorded, "parameters must be canonical JSON text");
     }
-    const std::string parameters_json = parameters.is_none() ? "{}" : std::string(py::utf8(parameters));
+    const std::string parameters_json =
+        parameters.is_none() ? "{}" : std::string(py::utf8(parameters));
     if (py::utf8(image) == "unknown") image = nb::str("");
     const std::string recomputed =
         "sha256:" + fingerprint_hex(case_mapping(case_yaml), geometry_hex, image,
@@ -258,6 +268,7 @@ nb::object verify_provenance_record(nb::handle record) {
 
 NB_MODULE(provenance, m) {
     m.doc() = "Canonical JSON and hashing, image digests, run fingerprints and provenance records.";
+    m.attr("_DOCKER_TIMEOUT_SECONDS") = kDockerTimeoutSeconds;
 
     m.def("_canonical_json", &canonical_json, nb::arg("obj").none(),
           nb::sig("def _canonical_json(obj: object, /) -> str"),
@@ -266,7 +277,8 @@ NB_MODULE(provenance, m) {
           nb::sig("def _canonicalise(obj: object, /) -> object"),
           "The payload reduced to None, bools, ints, floats, strings, dicts (keys unchanged) and "
           "lists; any other value becomes its str().");
-    m.def("_emit", &canonical_json, nb::arg("obj").none(), nb::sig("def _emit(obj: object, /) -> str"),
+    m.def("_emit", &canonical_json, nb::arg("obj").none(),
+          nb::sig("def _emit(obj: object, /) -> str"),
           "The JSON text of a normalised value, without whitespace; floats fixed-point at six "
           "places with trailing zeros dropped, mapping members sorted by key.");
     m.def("_sha256", &sha256, nb::arg("data").none(), nb::sig("def _sha256(data: bytes, /) -> str"),
@@ -290,17 +302,18 @@ NB_MODULE(provenance, m) {
                   "mesh_cache: str = 'none') -> str"),
           "The run fingerprint: SHA-256 over the canonical JSON of the run's inputs (the case "
           "parsed from YAML, so layout and key order do not matter), as 64 hex digits.");
-    m.def("build_provenance_record", &build_provenance_record, nb::arg("image").none(),
-          nb::arg("case_yaml").none(), nb::arg("geometry_files").none() = nb::none(), nb::kw_only(),
-          nb::arg("parameters").none() = nb::none(), nb::arg("solver_version").none() = "",
-          nb::arg("solver_cert").none() = "missing", nb::arg("mesh_cache").none() = "none",
-          nb::sig("def build_provenance_record(image: str, case_yaml: str, geometry_files: "
-                  "list[str | os.PathLike[str]] | None = None, *, parameters: dict[str, typing.Any] "
-                  "| None = None, solver_version: str = '', solver_cert: str = 'missing', "
-                  "mesh_cache: str = 'none') -> dict[str, str]"),
-          "The provenance record of a run: its fingerprint and every input it hashes (image "
-          "digest, case text, mesh cache, certificate status, version, geometry hash, canonical "
-          "parameters), with the time it was made.");
+    m.def(
+        "build_provenance_record", &build_provenance_record, nb::arg("image").none(),
+        nb::arg("case_yaml").none(), nb::arg("geometry_files").none() = nb::none(), nb::kw_only(),
+        nb::arg("parameters").none() = nb::none(), nb::arg("solver_version").none() = "",
+        nb::arg("solver_cert").none() = "missing", nb::arg("mesh_cache").none() = "none",
+        nb::sig("def build_provenance_record(image: str, case_yaml: str, geometry_files: "
+                "list[str | os.PathLike[str]] | None = None, *, parameters: dict[str, typing.Any] "
+                "| None = None, solver_version: str = '', solver_cert: str = 'missing', "
+                "mesh_cache: str = 'none') -> dict[str, str]"),
+        "The provenance record of a run: its fingerprint and every input it hashes (image "
+        "digest, case text, mesh cache, certificate status, version, geometry hash, canonical "
+        "parameters), with the time it was made.");
     m.def("verify_provenance_record", &verify_provenance_record, nb::arg("record").none(),
           nb::sig("def verify_provenance_record(record: dict[str, typing.Any]) -> "
                   "dict[str, typing.Any]"),

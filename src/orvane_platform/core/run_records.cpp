@@ -25,7 +25,8 @@ constexpr const char* kRunFile = "result.usda";
 void require_datetime(nb::handle value, const char* function, const char* argument, bool none_ok) {
     if (none_ok && value.is_none()) return;
     if (!nb::isinstance(value, datetime_module.attr("datetime"))) {
-        py::raise_argument_type(function, argument, none_ok ? "datetime or None" : "datetime", value);
+        py::raise_argument_type(function, argument, none_ok ? "datetime or None" : "datetime",
+                                value);
     }
 }
 
@@ -36,7 +37,8 @@ nb::str run_id(nb::handle manoeuvre, nb::handle run_time) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(manoeuvre.ptr());
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ_CHAR(manoeuvre.ptr(), i);
-        const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+        const bool kept =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
         id += kept ? static_cast<char>(c) : '_';
     }
     id += '_';
@@ -97,18 +99,21 @@ void write_assumptions(nb::handle run_prim, nb::handle assumptions) {
         nb::str base = py::concat("orvane:run:assumptions:", nb::str(key));
         nb::object value = py::dict_get(entry, "value");
         if (value.is_valid() && !value.is_none()) {
-            set_attribute(run_prim, py::concat(base, nb::str(":value")), PyUnicode_Check(value.ptr()) ? "String" : "Double",
-                          PyUnicode_Check(value.ptr()) ? nb::object(value)
-                                                       : nb::object(nb::float_(numbers::to_double(value))));
+            set_attribute(run_prim, py::concat(base, nb::str(":value")),
+                          PyUnicode_Check(value.ptr()) ? "String" : "Double",
+                          PyUnicode_Check(value.ptr())
+                              ? nb::object(value)
+                              : nb::object(nb::float_(numbers::to_double(value))));
         }
         nb::object unit = py::dict_get(entry, "unit");
-        if (unit.is_valid() && py::truthy(unit)) set_attribute(run_prim, py::concat(base, nb::str(":unit")), "String", nb::str(unit));
+        if (unit.is_valid() && py::truthy(unit))
+            set_attribute(run_prim, py::concat(base, nb::str(":unit")), "String", nb::str(unit));
     }
 }
 
-nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle domain, nb::handle solver,
-                            nb::handle provenance, nb::handle assumptions, nb::handle parameters,
-                            nb::handle timestamp) {
+nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle domain,
+                            nb::handle solver, nb::handle provenance, nb::handle assumptions,
+                            nb::handle parameters, nb::handle timestamp) {
     constexpr const char* kFunction = "write_run_record";
     nb::object path = py::require_path(usda_path, kFunction, "usda_path");
     py::require_dict(result, kFunction, "result");
@@ -119,19 +124,22 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
     py::require_dict_or_none(parameters, kFunction, "parameters");
     require_datetime(timestamp, kFunction, "timestamp", true);
 
-    if (!py::truthy(path.attr("exists")())) return skipped("root USD not found: ", nb::str(path), nb::str(""));
+    if (!py::truthy(path.attr("exists")()))
+        return skipped("root USD not found: ", nb::str(path), nb::str(""));
     nb::object stage = usd::open_stage(nb::str(path));
     nb::object product_prim = stage.attr("GetDefaultPrim")();
     if (!py::truthy(product_prim) || !py::truthy(product_prim.attr("IsValid")())) {
         return skipped("root stage has no defaultPrim", nb::str(""), nb::str(""));
     }
     nb::object product = product_prim.attr("GetName")();
-    nb::object run_time = py::truthy(timestamp)
-                              ? nb::borrow(timestamp)
-                              : datetime_module.attr("datetime").attr("now")(datetime_module.attr("UTC"));
+    nb::object run_time =
+        py::truthy(timestamp)
+            ? nb::borrow(timestamp)
+            : datetime_module.attr("datetime").attr("now")(datetime_module.attr("UTC"));
     nb::str id = run_id(domain, run_time);
     nb::object run_dir = py::import_from("orvane_platform.core.run_store", "run_dir")(
-        path.attr("parent"), solver, nb::arg("timestamp") = run_time.attr("strftime")(kRunTimeFormat));
+        path.attr("parent"), solver,
+        nb::arg("timestamp") = run_time.attr("strftime")(kRunTimeFormat));
     nb::object run_file = run_dir / nb::str(kRunFile);
     nb::str run_file_text(run_file);
     nb::object layer_type = usd::Sdf().attr("Layer");
@@ -149,13 +157,16 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
         usd_geom.attr("Xform").attr("Define")(run_stage, root_path);
         nb::str runs_path = py::concat(root_path, nb::str("/SimulationRuns"));
         run_stage.attr("DefinePrim")(runs_path, "Scope");
-        nb::object run_prim = run_stage.attr("DefinePrim")(py::concat(py::concat(runs_path, nb::str("/")), id), "Scope");
+        nb::object run_prim = run_stage.attr("DefinePrim")(
+            py::concat(py::concat(runs_path, nb::str("/")), id), "Scope");
         set_attribute(run_prim, nb::str("orvane:run:domain"), "String", domain);
         set_attribute(run_prim, nb::str("orvane:run:solver"), "String", solver);
-        set_attribute(run_prim, nb::str("orvane:run:timestamp"), "String", run_time.attr("isoformat")());
+        set_attribute(run_prim, nb::str("orvane:run:timestamp"), "String",
+                      run_time.attr("isoformat")());
         written = write_fields(run_prim, result);
 
-        nb::object schema = py::import_from("orvane_platform.core.solver", "get_domain_schema")(domain);
+        nb::object schema =
+            py::import_from("orvane_platform.core.solver", "get_domain_schema")(domain);
         if (!py::truthy(schema)) schema = nb::dict();
         nb::object kpis = py::import_from("orvane_platform.schema", "extract_kpis")(
             result, schema.attr("get")("kpis", nb::dict()));
@@ -167,7 +178,8 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
         if (!provenance.is_none() && nb::len(provenance) > 0) {
             nb::dict flat;
             for (auto [key, value] : nb::borrow<nb::dict>(provenance)) {
-                if (!value.is_none() && !PyDict_Check(value.ptr()) && !PyList_Check(value.ptr())) flat[key] = value;
+                if (!value.is_none() && !PyDict_Check(value.ptr()) && !PyList_Check(value.ptr()))
+                    flat[key] = value;
             }
             if (nb::len(flat) > 0) {
                 py::import_from("orvane_platform.core.product_twin", "write_provenance_attrs")(
@@ -176,11 +188,13 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
             }
         }
         if (!parameters.is_none() && nb::len(parameters) > 0) {
-            set_attribute(run_prim, nb::str("orvane:run:parameters"), "String",
-                          py::import_from("orvane_platform.core.provenance", "_canonical_json")(parameters));
+            set_attribute(
+                run_prim, nb::str("orvane:run:parameters"), "String",
+                py::import_from("orvane_platform.core.provenance", "_canonical_json")(parameters));
             ++written;
         }
-        if (!assumptions.is_none() && nb::len(assumptions) > 0) write_assumptions(run_prim, assumptions);
+        if (!assumptions.is_none() && nb::len(assumptions) > 0)
+            write_assumptions(run_prim, assumptions);
         usd::save_layer(run_stage.attr("GetRootLayer")());
     } catch (...) {
         // Leave no partial record: the old file as it was, or no new file.
@@ -249,9 +263,9 @@ nb::object list_runs(nb::handle usda_path, nb::handle solver, nb::handle domain)
     }
     // Oldest first; ISO times of one zone sort as text. Stable: folder order on ties.
     runs.attr("sort")(nb::arg("key") = nb::cpp_function([](nb::handle run) {
-        nb::object time = run["timestamp"];
-        return time.is_none() ? nb::object(nb::str("")) : time;
-    }));
+                          nb::object time = run["timestamp"];
+                          return time.is_none() ? nb::object(nb::str("")) : time;
+                      }));
     return runs;
 }
 
@@ -259,24 +273,25 @@ nb::object list_runs(nb::handle usda_path, nb::handle solver, nb::handle domain)
 
 NB_MODULE(run_records, m) {
     m.doc() = "Per-run record files: the full result of one solver run as a standalone USD file.";
-    m.def("write_run_record", &write_run_record, nb::arg("usda_path").none(), nb::arg("result").none(),
-          nb::arg("domain").none(), nb::arg("solver").none(), nb::arg("provenance").none() = nb::none(),
-          nb::arg("assumptions").none() = nb::none(), nb::arg("parameters").none() = nb::none(),
-          nb::arg("timestamp").none() = nb::none(),
-          nb::sig("def write_run_record(usda_path: str | os.PathLike[str], result: dict[str, "
-                  "typing.Any], domain: str, solver: str, provenance: dict[str, typing.Any] | None = "
-                  "None, assumptions: dict[str, typing.Any] | None = None, parameters: dict[str, "
-                  "typing.Any] | None = None, timestamp: datetime.datetime | None = None) -> "
-                  "dict[str, typing.Any]"),
-          "Write simulation_runs/<solver>/<time>/result.usda: every scalar of the result under "
-          "orvane:run:, the domain's KPIs under orvane:kpi:, provenance, canonical parameters and "
-          "assumptions. Returns status 'written' (layer, run_id, attributes_written) or "
-          "'skipped' with a reason.");
+    m.def(
+        "write_run_record", &write_run_record, nb::arg("usda_path").none(),
+        nb::arg("result").none(), nb::arg("domain").none(), nb::arg("solver").none(),
+        nb::arg("provenance").none() = nb::none(), nb::arg("assumptions").none() = nb::none(),
+        nb::arg("parameters").none() = nb::none(), nb::arg("timestamp").none() = nb::none(),
+        nb::sig("def write_run_record(usda_path: str | os.PathLike[str], result: dict[str, "
+                "typing.Any], domain: str, solver: str, provenance: dict[str, typing.Any] | None = "
+                "None, assumptions: dict[str, typing.Any] | None = None, parameters: dict[str, "
+                "typing.Any] | None = None, timestamp: datetime.datetime | None = None) -> "
+                "dict[str, typing.Any]"),
+        "Write simulation_runs/<solver>/<time>/result.usda: every scalar of the result under "
+        "orvane:run:, the domain's KPIs under orvane:kpi:, provenance, canonical parameters and "
+        "assumptions. Returns status 'written' (layer, run_id, attributes_written) or "
+        "'skipped' with a reason.");
     m.def("_make_run_id", &make_run_id, nb::arg("manoeuvre").none(), nb::arg("ts_utc").none(),
           nb::sig("def _make_run_id(manoeuvre: str, ts_utc: datetime.datetime) -> str"),
           "run_<manoeuvre, non-identifier characters as _>_<YYYYmmddTHHMMSSffffff>.");
-    m.def("list_runs", &list_runs, nb::arg("usda_path").none(), nb::arg("solver").none() = nb::none(),
-          nb::arg("domain").none() = nb::none(),
+    m.def("list_runs", &list_runs, nb::arg("usda_path").none(),
+          nb::arg("solver").none() = nb::none(), nb::arg("domain").none() = nb::none(),
           nb::sig("def list_runs(usda_path: str | os.PathLike[str], solver: str | None = None, "
                   "domain: str | None = None) -> list[dict[str, typing.Any]]"),
           "The product's recorded runs (run_id, solver, domain, timestamp, layer, fingerprint), "

@@ -60,7 +60,8 @@ nb::dict effective_kpi_spec(nb::handle kpi_spec, nb::handle solver) {
                 nb::object domain_entry = kpi_spec.attr("get")(name, nb::none());
                 if (!py::truthy(domain_entry)) domain_entry = nb::dict();
                 nb::dict entry;
-                entry["usd_attr"] = get(domain_entry, "usd_attr", py::concat("orvane:current:", name));
+                entry["usd_attr"] =
+                    get(domain_entry, "usd_attr", py::concat("orvane:current:", name));
                 entry["unit"] = get(domain_entry, "unit", nb::str(""));
                 entry["direction"] = get(domain_entry, "direction", nb::str("neutral"));
                 effective[name] = entry;
@@ -193,7 +194,8 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
     nb::dict effective = effective_kpi_spec(get(schema, "kpis", nb::dict()), solver);
     nb::object history_prefix = get(schema, "history_prefix", nb::str(""));
     nb::str source_prefix(get(schema, "source_prefix", nb::str("")));
-    if (nb::len(solver) > 0) source_prefix = py::concat(py::concat(source_prefix, nb::str(":")), solver);
+    if (nb::len(solver) > 0)
+        source_prefix = py::concat(py::concat(source_prefix, nb::str(":")), solver);
 
     nb::str path_text(path);
     nb::object stage = usd::open_stage(path_text);
