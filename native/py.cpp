@@ -75,6 +75,12 @@ void require_str(nb::handle value, const char* function, const char* argument) {
     if (!PyUnicode_Check(value.ptr())) raise_argument_type(function, argument, "str", value);
 }
 
+void require_str_or_none(nb::handle value, const char* function, const char* argument) {
+    if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
+        raise_argument_type(function, argument, "str or None", value);
+    }
+}
+
 void require_dict(nb::handle value, const char* function, const char* argument) {
     if (!PyDict_Check(value.ptr())) raise_argument_type(function, argument, "dict", value);
 }

@@ -70,6 +70,7 @@ nb::object call_method(nb::handle obj, Name& name);
                                       const char* expected, nb::handle value);
 
 void require_str(nb::handle value, const char* function, const char* argument);
+void require_str_or_none(nb::handle value, const char* function, const char* argument);
 void require_dict(nb::handle value, const char* function, const char* argument);
 void require_dict_or_none(nb::handle value, const char* function, const char* argument);
 // Accepts str or os.PathLike and returns pathlib.Path(value).

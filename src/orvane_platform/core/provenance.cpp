@@ -5,6 +5,7 @@
 #include <string>
 
 #include "native/canonical_json.h"
+#include "native/clock.h"
 #include "native/digest.h"
 #include "native/process.h"
 #include "native/py.h"
@@ -15,7 +16,6 @@ using namespace orvane;
 
 namespace {
 
-py::CachedModule datetime_module{"datetime"};
 
 // Seconds each `docker image inspect` may take; a module attribute, read at
 // every call.
@@ -118,12 +118,6 @@ nb::object text_or(nb::handle value, const char* fallback) {
                                                     : nb::borrow(value);
 }
 
-void require_str_or_none(nb::handle value, const char* function, const char* argument) {
-    if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
-        py::raise_argument_type(function, argument, "str or None", value);
-    }
-}
-
 std::string compute_hex(nb::handle image_digest, nb::handle solver_version, nb::handle solver_cert,
                         nb::handle case_yaml, nb::handle parameters, nb::handle geometry_hash,
                         nb::handle mesh_cache) {
@@ -139,12 +133,12 @@ nb::object compute_run_fingerprint(nb::handle image_digest, nb::handle solver_ve
                                    nb::handle parameters, nb::handle geometry_hash,
                                    nb::handle mesh_cache) {
     constexpr const char* kFunction = "compute_run_fingerprint";
-    require_str_or_none(image_digest, kFunction, "image_digest");
+    py::require_str_or_none(image_digest, kFunction, "image_digest");
     py::require_str(solver_version, kFunction, "solver_version");
     py::require_str(solver_cert, kFunction, "solver_cert");
     py::require_str(case_yaml, kFunction, "case_yaml");
     py::require_dict_or_none(parameters, kFunction, "parameters");
-    require_str_or_none(geometry_hash, kFunction, "geometry_hash");
+    py::require_str_or_none(geometry_hash, kFunction, "geometry_hash");
     py::require_str(mesh_cache, kFunction, "mesh_cache");
     return to_str(compute_hex(image_digest, solver_version, solver_cert, case_yaml, parameters,
                               geometry_hash, mesh_cache));
@@ -185,9 +179,7 @@ nb::object build_provenance_record(nb::handle image, nb::handle case_yaml,
     const std::optional<std::string> geometry = geometry_hash(geometry_files);
 
     nb::object image_digest = get_image_digest(image);
-    nb::object timestamp = datetime_module.attr("datetime")
-                               .attr("now")(datetime_module.attr("UTC"))
-                               .attr("isoformat")();
+    nb::object timestamp = clock::utc_now_iso();
     nb::object geometry_text = geometry ? nb::object(to_str(*geometry)) : nb::none();
     const std::string fingerprint = compute_hex(image_digest, solver_version, solver_cert,
                                                 case_yaml, parameters, geometry_text, mesh_cache);

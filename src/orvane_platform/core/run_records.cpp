@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "native/clock.h"
 #include "native/fs.h"
 #include "native/numbers.h"
 #include "native/py.h"
@@ -16,19 +17,10 @@ using namespace orvane;
 
 namespace {
 
-py::CachedModule datetime_module{"datetime"};
 py::CachedModule usd_geom{"pxr.UsdGeom"};
 
 constexpr const char* kRunTimeFormat = "%Y%m%dT%H%M%S%f";
 constexpr const char* kRunFile = "result.usda";
-
-void require_datetime(nb::handle value, const char* function, const char* argument, bool none_ok) {
-    if (none_ok && value.is_none()) return;
-    if (!nb::isinstance(value, datetime_module.attr("datetime"))) {
-        py::raise_argument_type(function, argument, none_ok ? "datetime or None" : "datetime",
-                                value);
-    }
-}
 
 // "run_" + the manoeuvre with every character outside [A-Za-z0-9_] made "_"
 // + "_" + the time to the microsecond: a valid prim name and folder name.
@@ -48,7 +40,7 @@ nb::str run_id(nb::handle manoeuvre, nb::handle run_time) {
 
 nb::object make_run_id(nb::handle manoeuvre, nb::handle ts_utc) {
     py::require_str(manoeuvre, "_make_run_id", "manoeuvre");
-    require_datetime(ts_utc, "_make_run_id", "ts_utc", false);
+    clock::require_datetime(ts_utc, "_make_run_id", "ts_utc", false);
     return run_id(manoeuvre, ts_utc);
 }
 
@@ -122,7 +114,7 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
     py::require_dict_or_none(provenance, kFunction, "provenance");
     py::require_dict_or_none(assumptions, kFunction, "assumptions");
     py::require_dict_or_none(parameters, kFunction, "parameters");
-    require_datetime(timestamp, kFunction, "timestamp", true);
+    clock::require_datetime(timestamp, kFunction, "timestamp", true);
 
     if (!py::truthy(path.attr("exists")()))
         return skipped("root USD not found: ", nb::str(path), nb::str(""));
@@ -135,7 +127,7 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
     nb::object run_time =
         py::truthy(timestamp)
             ? nb::borrow(timestamp)
-            : datetime_module.attr("datetime").attr("now")(datetime_module.attr("UTC"));
+            : clock::utc_now();
     nb::str id = run_id(domain, run_time);
     nb::object run_dir = py::import_from("orvane_platform.core.run_store", "run_dir")(
         path.attr("parent"), solver,

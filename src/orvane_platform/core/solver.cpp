@@ -216,13 +216,9 @@ nb::dict solver_inputs(const Solver& solver, nb::handle product_name) {
     return inputs;
 }
 
-void require_str_or_none(nb::handle value, const char* function, const char* argument) {
-    if (!value.is_none()) py::require_str(value, function, argument);
-}
-
 nb::object get_solver_inputs(nb::handle solver, nb::handle product_name) {
     py::require_str(solver, "get_solver_inputs", "solver");
-    require_str_or_none(product_name, "get_solver_inputs", "product_name");
+    py::require_str_or_none(product_name, "get_solver_inputs", "product_name");
     auto found = find_solver(solver);
     return found ? solver_inputs(*found, product_name) : nb::dict();
 }
@@ -243,7 +239,7 @@ nb::str joined_names(nb::handle names) {
 nb::object resolve_test_preset(nb::handle solver, nb::handle test, nb::handle product_name) {
     py::require_str(solver, "resolve_test_preset", "solver");
     py::require_str(test, "resolve_test_preset", "test");
-    require_str_or_none(product_name, "resolve_test_preset", "product_name");
+    py::require_str_or_none(product_name, "resolve_test_preset", "product_name");
     auto refuse = [](nb::str error) { return nb::make_tuple(nb::none(), error); };
     auto found = find_solver(solver);
     if (!found) return refuse(nb::str("Unknown solver '{}'").format(solver));

@@ -1,4 +1,5 @@
 // The results history: reading it back, cleaning it, and baseline entries.
+#include "native/clock.h"
 #include "native/history.h"
 
 #include <string>
@@ -10,18 +11,11 @@
 
 namespace orvane::product_twin {
 
-using namespace nb::literals;
-
 namespace {
 
-py::CachedModule datetime_module{"datetime"};
 
 constexpr const char* kHistory = "resultsHistory";
 constexpr const char* kBaselineHistory = "orvane:baseline:history";
-
-nb::object now_utc() {
-    return datetime_module.attr("datetime").attr("now")(datetime_module.attr("UTC"));
-}
 
 void set_default(nb::handle spec, nb::handle value) { nb::setattr(spec, "default", value); }
 
@@ -140,7 +134,7 @@ nb::object clean_history(nb::handle usda_path, nb::handle keep_days) {
         });
         return clean_summary(before, 0, 0, before, true);
     }
-    nb::object cutoff = (now_utc() - datetime_module.attr("timedelta")("days"_a = keep_days))
+    nb::object cutoff = (clock::utc_now() - clock::days(keep_days))
                             .attr("date")()
                             .attr("isoformat")();
     history::Cleaned cleaned = history::deduplicate_and_trim(entries, py::utf8(cutoff));
@@ -155,9 +149,7 @@ bool tag_baseline(nb::handle usda_path, nb::handle domain, nb::handle kpis, nb::
     nb::object path = py::require_path(usda_path, "tag_baseline", "usda_path");
     py::require_str(domain, "tag_baseline", "domain");
     py::require_dict(kpis, "tag_baseline", "kpis");
-    if (!timestamp.is_none() && !nb::isinstance(timestamp, datetime_module.attr("datetime"))) {
-        py::raise_argument_type("tag_baseline", "timestamp", "datetime or None", timestamp);
-    }
+    clock::require_datetime(timestamp, "tag_baseline", "timestamp", true);
     nb::object stage = usd::open_stage(nb::str(path));
     if (!py::truthy(stage)) return false;
     nb::object prim = stage.attr("GetDefaultPrim")();
@@ -166,7 +158,7 @@ bool tag_baseline(nb::handle usda_path, nb::handle domain, nb::handle kpis, nb::
     nb::object prim_spec = layer.attr("GetPrimAtPath")(prim.attr("GetPath")());
     if (!py::truthy(prim_spec)) return false;
 
-    nb::object when = timestamp.is_none() ? now_utc() : nb::borrow(timestamp);
+    nb::object when = timestamp.is_none() ? clock::utc_now() : nb::borrow(timestamp);
     std::string entry(py::utf8(when.attr("isoformat")()));
     entry.append("|domain=").append(py::utf8(domain)).append(": ");
     bool first = true;

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "native/clock.h"
 #include "native/history.h"
 #include "native/numbers.h"
 #include "native/py.h"
@@ -16,7 +17,6 @@ namespace orvane::product_twin {
 namespace {
 
 py::Logger logger{"orvane_platform.core.product_twin"};
-py::CachedModule datetime_module{"datetime"};
 
 constexpr const char* kProvenanceKeys[] = {"fingerprint", "solver_image",   "geometry",
                                            "mesh_cache",  "solver_version", "solver_cert",
@@ -201,9 +201,7 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
     nb::object stage = usd::open_stage(path_text);
     nb::object root = stage.attr("GetRootLayer")();
     nb::object prim_path = stage.attr("GetDefaultPrim")().attr("GetPath")();
-    const std::string write_time(py::utf8(datetime_module.attr("datetime")
-                                              .attr("now")(datetime_module.attr("UTC"))
-                                              .attr("isoformat")()));
+    const std::string write_time(py::utf8(clock::utc_now_iso()));
     nb::object target = find_layer_by_name(stage, save_target);
     if (!py::truthy(target)) target = root;
     nb::object prim_spec = target.attr("GetPrimAtPath")(prim_path);

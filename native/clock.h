@@ -1,0 +1,21 @@
+// Time stamps as the platform writes them: the host's datetime in UTC.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace orvane::clock {
+
+namespace nb = nanobind;
+
+// datetime.now(UTC)
+nb::object utc_now();
+// datetime.now(UTC).isoformat(): microseconds (when non-zero) and "+00:00".
+nb::str utc_now_iso();
+// datetime.timedelta(days=days)
+nb::object days(nb::handle count);
+
+// Raises TypeError naming the argument unless `value` is a datetime (or None
+// when `none_allowed`).
+void require_datetime(nb::handle value, const char* function, const char* argument, bool none_allowed);
+
+}  // namespace orvane::clock
