@@ -55,6 +55,11 @@ bool may_be_in_float(char c) {
     return kAllowed.find(c) != std::string_view::npos;
 }
 
+nb::str lowercase(std::string_view text) {
+    if (text::is_ascii(text)) return py::make_str(text::lower_ascii(text));
+    return nb::borrow<nb::str>(py::make_str(text).attr("lower")());
+}
+
 nb::object number_or_text(std::string_view text) {
     bool ascii = true;
     bool has_digit = false;
@@ -103,9 +108,7 @@ class KeyCache {
     nb::handle lowered(std::string_view key) {
         auto found = keys_.find(key);
         if (found != keys_.end()) return found->second;
-        nb::str made = text::is_ascii(key) ? py::make_str(text::lower_ascii(key))
-                                           : nb::borrow<nb::str>(py::make_str(key).attr("lower")());
-        return keys_.emplace(std::string(key), std::move(made)).first->second;
+        return keys_.emplace(std::string(key), lowercase(key)).first->second;
     }
 
   private:
@@ -157,6 +160,20 @@ nb::list parse_records(const nb::list& entries) {
     nb::list records;
     for (nb::handle entry : entries) records.append(parse_record(entry, keys));
     return records;
+}
+
+std::optional<std::string_view> entry_domain(std::string_view entry) {
+    constexpr std::string_view kKey = "domain=";
+    auto domain_char = [](char c) {
+        return (c >= 'a' && c <= 'z') || is_digit(c) || c == '_' || c == '+' || c == '-';
+    };
+    for (std::size_t at = entry.find(kKey); at != std::string_view::npos; at = entry.find(kKey, at + 1)) {
+        if (at != 0 && entry[at - 1] != '|') continue;
+        std::size_t end = at + kKey.size();
+        while (end < entry.size() && domain_char(entry[end])) ++end;
+        if (end > at + kKey.size()) return entry.substr(at + kKey.size(), end - at - kKey.size());
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> entry_date(std::string_view entry) {

@@ -43,6 +43,9 @@ void for_each_pair(std::string_view entry, Visit&& visit) {
     }
 }
 
+// text.lower() as the host lower-cases it.
+nb::str lowercase(std::string_view text);
+
 // float(text) when the text parses as one, else the text.
 nb::object number_or_text(std::string_view text);
 
@@ -50,6 +53,11 @@ nb::object number_or_text(std::string_view text);
 // pair under its lower-cased key (numbers as floats), `type` for a domain
 // pair, and always `domain`.
 nb::list parse_records(const nb::list& entries);
+
+// The domain an entry names: the first `domain=` pair at its start or after a
+// "|" whose value begins with [a-z0-9_+-], that run of characters. Nothing
+// when the entry names none.
+std::optional<std::string_view> entry_domain(std::string_view entry);
 
 // YYYY-MM-DD of an entry's leading ISO (YYYY-MM-DD...) or legacy (YYYYMMDD...)
 // time stamp; nothing when it has neither.

@@ -38,6 +38,19 @@ nb::handle Logger::get() {
     return logger_;
 }
 
+void ModuleGlobals::bind(nb::module_& module) {
+    globals_ = nb::borrow(module.attr("__dict__")).release().ptr();
+}
+
+nb::object ModuleGlobals::get(const char* name) const {
+    PyObject* value = PyDict_GetItemString(globals_, name);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
 nb::object import_from(const char* module, const char* name) {
     nb::object imported = nb::steal(PyImport_ImportModule(module));
     if (!imported.is_valid()) throw nb::python_error();

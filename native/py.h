@@ -53,6 +53,19 @@ class Logger {
     PyObject* logger_ = nullptr;
 };
 
+// A module's own attributes, read when a function runs, as a Python function
+// reads its globals: what the module bound at import can be replaced later
+// (by callers, or by tests with monkeypatch).
+class ModuleGlobals {
+public:
+    void bind(nb::module_& module);
+    // The current value of `name`; NameError when it is gone.
+    nb::object get(const char* name) const;
+
+private:
+    PyObject* globals_ = nullptr;  // the module's __dict__, kept for the process
+};
+
 // `from module import name`, evaluated now: the current binding is seen, so
 // callers and tests may replace it.
 nb::object import_from(const char* module, const char* name);

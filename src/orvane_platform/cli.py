@@ -12,7 +12,8 @@ from rich.console import Console
 from rich.table import Table
 
 from orvane_platform import demo
-from orvane_platform.core import product_twin, provenance, run_records, solver
+from orvane_platform.core import product_twin, provenance, releases, run_records, solver
+from orvane_platform.core.product import Product
 
 console = Console(highlight=False)
 
@@ -120,6 +121,64 @@ def _verify(record_path: str) -> int:
     return 0 if verdict["status"] == "verified" else 1
 
 
+STATUS_STYLES = {"PASS": "green", "WARN": "yellow", "FAIL": "red", "NOT RUN": "dim", "INCONCLUSIVE": "magenta"}
+
+
+def _show_gates(usda_path: str) -> int:
+    product = Product(usda_path)
+    evaluation = product.evaluate_gates(results=product.latest_results())
+    table = Table(title=f"Gates of {product.name}")
+    for column in ("KPI", "status", "value", "min", "nominal", "max", "domain"):
+        table.add_column(column)
+    for gate in evaluation["gates"]:
+        style = STATUS_STYLES.get(gate["status"], "")
+        table.add_row(
+            f"{gate['kpi']} ({gate['description']})",
+            f"[{style}]{gate['status']}[/]" if style else gate["status"],
+            *("" if gate[key] is None else f"{gate[key]:.4f}"
+              for key in ("value", "target_min", "target_nominal", "target_max")),
+            gate["domain"],
+        )
+    console.print(table)
+    console.print(evaluation["summary"])
+    return 0 if evaluation["all_passed"] else 1
+
+
+def _release(args: argparse.Namespace) -> int:
+    if args.action == "freeze":
+        frozen = releases.freeze_release(args.path, args.version, args.notes, force=args.force)
+        if frozen["status"] != "frozen":
+            console.print(f"[red]error:[/] {frozen['error']}")
+            return 1
+        console.print(f"Release {frozen['version']} frozen at {frozen['path']} "
+                      f"({frozen['attributes_captured']} attributes, commit {frozen['git_commit'] or 'none'})")
+    elif args.action == "list":
+        table = Table(title=f"Releases of {args.path}")
+        for column in ("version", "time", "commit", "validation", "notes"):
+            table.add_column(column, overflow="fold")
+        for release in releases.list_releases(args.path):
+            table.add_row(release["version"], release["timestamp"], release["git_commit"] or "",
+                          release["validation_summary"] or "", release["notes"])
+        console.print(table)
+    elif args.action == "show":
+        release = releases.read_release(args.path, args.version)
+        if not release:
+            console.print(f"[red]error:[/] no release {args.version!r} of {args.path}")
+            return 1
+        for key, value in release["metadata"].items():
+            console.print(f"{key}: {value}")
+        table = Table()
+        table.add_column("attribute")
+        table.add_column("value", overflow="fold")
+        for name, value in release["attributes"].items():
+            table.add_row(name, _text(value))
+        console.print(table)
+    elif args.action == "diff":
+        diff = releases.diff_releases(args.path, args.first, args.second)
+        _show_diff(f"Release {args.first} against {args.second}", args.first, args.second, diff)
+    return 0
+
+
 def _show_solvers() -> None:
     table = Table(title=f"Solver registry ({solver.registry_dir()})")
     for column in ("alias", "name", "domain", "kind", "version", "image", "added"):
@@ -172,6 +231,11 @@ def _demo(directory: str) -> None:
     console.print(f"Provenance {record['fingerprint']}: {verdict['status']}\n")
     _show_history(product)
     _show_runs(product, None, None)
+    console.rule("Gates and the first release")
+    _show_gates(product)
+    frozen = releases.freeze_release(product, "v0.1", "Demo: first sample aero run", force=True)
+    console.print(f"Release {frozen['version']} frozen at {frozen['path']} ({frozen['attributes_captured']} attributes)")
+    console.print(f"Validation: {releases.read_release(product, 'v0.1')['metadata']['validation_summary']}")
 
 
 def _product(args: argparse.Namespace) -> int:
@@ -232,6 +296,27 @@ def _parser() -> argparse.ArgumentParser:
     runs_list.add_argument("--solver", help="only runs of this solver")
     runs_list.add_argument("--domain", help="only runs of this domain")
 
+    gates = commands.add_parser("gates", help="gate the latest result of each domain against the targets")
+    gates.add_argument("path", help="the product's root .usda file")
+
+    release = commands.add_parser("release", help="frozen releases of a product").add_subparsers(
+        dest="action", required=True
+    )
+    freeze = release.add_parser("freeze", help="freeze the product's current state")
+    freeze.add_argument("path", help="the product's root .usda file")
+    freeze.add_argument("version", help="the release name, for example v0.1")
+    freeze.add_argument("--notes", default="", help="release notes")
+    freeze.add_argument("--force", action="store_true", help="overwrite an existing release")
+    release_list = release.add_parser("list", help="list the releases, oldest first")
+    release_list.add_argument("path", help="the product's root .usda file")
+    release_show = release.add_parser("show", help="print one release")
+    release_show.add_argument("path", help="the product's root .usda file")
+    release_show.add_argument("version", help="the release name")
+    release_diff = release.add_parser("diff", help="compare two releases (first minus second)")
+    release_diff.add_argument("path", help="the product's root .usda file")
+    release_diff.add_argument("first", help="the first release")
+    release_diff.add_argument("second", help="the second release")
+
     solvers = commands.add_parser("solver", help="the solver registry").add_subparsers(
         dest="action", required=True
     )
@@ -257,6 +342,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _verify(args.record)
         elif args.command == "runs":
             _show_runs(args.path, args.solver, args.domain)
+        elif args.command == "gates":
+            return _show_gates(args.path)
+        elif args.command == "release":
+            return _release(args)
         elif args.command == "demo":
             _demo(args.dir)
     except (OSError, ValueError, RuntimeError) as error:
