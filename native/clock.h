@@ -16,6 +16,7 @@ nb::object days(nb::handle count);
 
 // Raises TypeError naming the argument unless `value` is a datetime (or None
 // when `none_allowed`).
-void require_datetime(nb::handle value, const char* function, const char* argument, bool none_allowed);
+void require_datetime(nb::handle value, const char* function, const char* argument,
+                      bool none_allowed);
 
 }  // namespace orvane::clock

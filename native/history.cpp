@@ -167,7 +167,8 @@ std::optional<std::string_view> entry_domain(std::string_view entry) {
     auto domain_char = [](char c) {
         return (c >= 'a' && c <= 'z') || is_digit(c) || c == '_' || c == '+' || c == '-';
     };
-    for (std::size_t at = entry.find(kKey); at != std::string_view::npos; at = entry.find(kKey, at + 1)) {
+    for (std::size_t at = entry.find(kKey); at != std::string_view::npos;
+         at = entry.find(kKey, at + 1)) {
         if (at != 0 && entry[at - 1] != '|') continue;
         std::size_t end = at + kKey.size();
         while (end < entry.size() && domain_char(entry[end])) ++end;

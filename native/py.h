@@ -57,12 +57,12 @@ class Logger {
 // reads its globals: what the module bound at import can be replaced later
 // (by callers, or by tests with monkeypatch).
 class ModuleGlobals {
-public:
+  public:
     void bind(nb::module_& module);
     // The current value of `name`; NameError when it is gone.
     nb::object get(const char* name) const;
 
-private:
+  private:
     PyObject* globals_ = nullptr;  // the module's __dict__, kept for the process
 };
 

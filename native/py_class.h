@@ -9,35 +9,38 @@ namespace orvane::py {
 namespace nb = nanobind;
 
 class ClassBuilder {
-public:
+  public:
     // type(name, bases, {...}) in `module`. With `layout_free`, the class
     // declares `__slots__ = ()`: it adds no instance layout, so it mixes in
     // with any other bases.
-    ClassBuilder(nb::module_& module, const char* name, const char* doc, nb::handle bases = nb::tuple(),
-                 bool layout_free = false)
+    ClassBuilder(nb::module_& module, const char* name, const char* doc,
+                 nb::handle bases = nb::tuple(), bool layout_free = false)
         : module_(module) {
         nb::dict namespace_;
         namespace_["__module__"] = module.attr("__name__");
         namespace_["__qualname__"] = name;
         namespace_["__doc__"] = doc;
         if (layout_free) namespace_["__slots__"] = nb::tuple();
-        class_ = nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, namespace_);
+        class_ = nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases,
+                                                                                   namespace_);
     }
 
     // A method: `f` takes `self` (a handle) first.
     template <typename F, typename... Extra>
     ClassBuilder& method(const char* name, F&& f, const Extra&... extra) {
         nb::setattr(class_, name,
-                    nb::cpp_function(std::forward<F>(f), nb::scope(class_), nb::name(name), nb::is_method(),
-                                     extra...));
+                    nb::cpp_function(std::forward<F>(f), nb::scope(class_), nb::name(name),
+                                     nb::is_method(), extra...));
         return *this;
     }
 
     // A read-only property computed by `getter(self)`.
     template <typename F>
     ClassBuilder& property(const char* name, F&& getter, const char* doc) {
-        nb::object fget = nb::cpp_function(std::forward<F>(getter), nb::is_method(), nb::name(name));
-        nb::object builtins_property = nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PyProperty_Type));
+        nb::object fget =
+            nb::cpp_function(std::forward<F>(getter), nb::is_method(), nb::name(name));
+        nb::object builtins_property =
+            nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PyProperty_Type));
         nb::setattr(class_, name, builtins_property(fget, nb::none(), nb::none(), doc));
         return *this;
     }
@@ -48,7 +51,7 @@ public:
         return class_;
     }
 
-private:
+  private:
     nb::module_& module_;
     nb::object class_;
 };

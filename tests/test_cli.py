@@ -32,6 +32,8 @@ def test_demo_copies_the_samples_and_shows_them(tmp_path):
     assert "cd=0.247" in shown.stdout  # the sample result, shown in the history
     assert "verified" in shown.stdout and "run_aero_" in shown.stdout
     assert len(list((workspace / "products" / "sedan" / "simulation_runs" / "sample_aero").iterdir())) == 1
+    assert "1 passed, 0 failed, 2 not run (3 total)" in shown.stdout
+    assert (workspace / "products" / "sedan" / "releases" / "v0.1.usda").is_file()
 
     # Running it again starts from a fresh copy.
     (workspace / "products" / "sedan" / "layers" / "prototype.usda").write_text("broken")
@@ -115,3 +117,27 @@ def test_fingerprint_verify_and_runs(tmp_path):
     listed = orvane("runs", "list", product, "--domain", "aero", cwd=tmp_path)
     assert listed.returncode == 0 and "run_aero_" in listed.stdout and "1, oldest first" in listed.stdout
     assert "0, oldest first" in orvane("runs", "list", product, "--solver", "other", cwd=tmp_path).stdout
+
+
+def test_gates_and_releases(tmp_path):
+    assert orvane("demo", cwd=tmp_path).returncode == 0
+    product = str(tmp_path / "orvane-demo" / "products" / "sedan" / "sedan.usda")
+    env = {"ORVANE_SOLVERS_DIR": str(tmp_path / "orvane-demo" / "solvers")}
+    gates = orvane("gates", product, cwd=tmp_path, env=env)
+    assert gates.returncode == 0, gates.stderr
+    assert "WARN" in gates.stdout and "NOT RUN" in gates.stdout and "Drag coefficient" in gates.stdout
+
+    frozen = orvane("release", "freeze", product, "v0.2", "--notes", "second", cwd=tmp_path)
+    assert frozen.returncode == 0 and "Release v0.2 frozen" in frozen.stdout
+    again = orvane("release", "freeze", product, "v0.2", cwd=tmp_path)
+    assert again.returncode == 1 and "Pass force=True to overwrite" in again.stdout
+    assert orvane("release", "freeze", product, "v0.2", "--force", cwd=tmp_path).returncode == 0
+    listed = orvane("release", "list", product, cwd=tmp_path).stdout
+    assert listed.index("v0.1") < listed.index("v0.2") and "aero 1/1 pass" in listed
+    shown = orvane("release", "show", product, "v0.1", cwd=tmp_path)
+    assert shown.returncode == 0 and "orvane:current:cd" in shown.stdout
+    assert orvane("release", "show", product, "v9", cwd=tmp_path).returncode == 1
+    diff = orvane("release", "diff", product, "v0.2", "v0.1", cwd=tmp_path)
+    assert diff.returncode == 0 and "orvane:product:mass" in diff.stdout
+    missing = orvane("release", "diff", product, "v0.2", "v9", cwd=tmp_path)
+    assert missing.returncode == 1 and "Release 'v9' not found" in missing.stdout

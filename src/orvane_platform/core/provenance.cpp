@@ -16,7 +16,6 @@ using namespace orvane;
 
 namespace {
 
-
 // Seconds each `docker image inspect` may take; a module attribute, read at
 // every call.
 constexpr double kDockerTimeoutSeconds = 10;

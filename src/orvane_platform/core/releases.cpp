@@ -36,11 +36,13 @@ nb::dict failure(nb::handle message) {
 // --- validation summary -------------------------------------------------------------
 
 // The (minimum, maximum) range target of a KPI on the product prim.
-std::pair<std::optional<double>, std::optional<double>> target_range(nb::handle prim, std::string_view kpi) {
+std::pair<std::optional<double>, std::optional<double>> target_range(nb::handle prim,
+                                                                     std::string_view kpi) {
     auto bound = [&](const char* suffix) -> std::optional<double> {
-        nb::object attribute =
-            prim.attr("GetAttribute")(py::make_str(std::string("orvane:target:").append(kpi).append(suffix)));
-        if (!py::truthy(attribute) || !py::truthy(attribute.attr("HasValue")())) return std::nullopt;
+        nb::object attribute = prim.attr("GetAttribute")(
+            py::make_str(std::string("orvane:target:").append(kpi).append(suffix)));
+        if (!py::truthy(attribute) || !py::truthy(attribute.attr("HasValue")()))
+            return std::nullopt;
         return numbers::to_double(attribute.attr("Get")());
     };
     return {bound("_min"), bound("_max")};
@@ -48,7 +50,8 @@ std::pair<std::optional<double>, std::optional<double>> target_range(nb::handle 
 
 // "aero 2/3 pass (cl FAIL)" for the latest entry of one domain, or nothing
 // when none of its KPIs has a range target.
-std::optional<std::string> domain_summary(nb::handle prim, const std::string& domain, std::string_view entry) {
+std::optional<std::string> domain_summary(nb::handle prim, const std::string& domain,
+                                          std::string_view entry) {
     // Each key once, in first-seen order, with its last value.
     std::vector<std::pair<std::string, std::string>> pairs;
     std::map<std::string, std::size_t> position;
@@ -65,8 +68,8 @@ std::optional<std::string> domain_summary(nb::handle prim, const std::string& do
     std::size_t recorded = 0;
     std::vector<std::string> failed;
     for (const auto& [key, value] : pairs) {
-        if (key == "domain" || key == "timestamp" || key.starts_with("override_") || key.starts_with("solver") ||
-            key.starts_with("status")) {
+        if (key == "domain" || key == "timestamp" || key.starts_with("override_") ||
+            key.starts_with("solver") || key.starts_with("status")) {
             continue;
         }
         nb::object number = history::number_or_text(value);
@@ -75,15 +78,20 @@ std::optional<std::string> domain_summary(nb::handle prim, const std::string& do
         if (!minimum && !maximum) continue;
         const double measured = PyFloat_AS_DOUBLE(number.ptr());
         ++recorded;
-        if ((minimum && measured < *minimum) || (maximum && measured > *maximum)) failed.push_back(key);
+        if ((minimum && measured < *minimum) || (maximum && measured > *maximum))
+            failed.push_back(key);
     }
     if (recorded == 0) return std::nullopt;
     std::string part = domain;
-    part.append(" ").append(std::to_string(recorded - failed.size())).append("/").append(std::to_string(recorded));
+    part.append(" ")
+        .append(std::to_string(recorded - failed.size()))
+        .append("/")
+        .append(std::to_string(recorded));
     part.append(" pass");
     if (!failed.empty()) {
         part.append(" (");
-        for (std::size_t i = 0; i < failed.size(); ++i) part.append(i ? ", " : "").append(failed[i]);
+        for (std::size_t i = 0; i < failed.size(); ++i)
+            part.append(i ? ", " : "").append(failed[i]);
         part.append(" FAIL)");
     }
     return part;
@@ -94,7 +102,8 @@ nb::object build_validation_summary(nb::handle stage, nb::handle usda_path) {
     nb::object prim = stage.attr("GetDefaultPrim")();
     if (!py::truthy(prim) || !py::truthy(prim.attr("IsValid")())) return nb::str(kNoGateResults);
     nb::object history = prim.attr("GetAttribute")("resultsHistory");
-    if (!py::truthy(history) || !py::truthy(history.attr("HasValue")())) return nb::str(kNoGateResults);
+    if (!py::truthy(history) || !py::truthy(history.attr("HasValue")()))
+        return nb::str(kNoGateResults);
     nb::list entries;
     for (nb::handle entry : history.attr("Get")()) entries.append(nb::str(entry));
     // The latest entry of each domain, domains in name order.
@@ -105,7 +114,8 @@ nb::object build_validation_summary(nb::handle stage, nb::handle usda_path) {
     }
     std::string summary;
     for (const auto& [domain, entry] : latest) {
-        if (auto part = domain_summary(prim, domain, entry)) summary.append(summary.empty() ? "" : " · ").append(*part);
+        if (auto part = domain_summary(prim, domain, entry))
+            summary.append(summary.empty() ? "" : " · ").append(*part);
     }
     return summary.empty() ? nb::str(kNoGateResults) : py::make_str(summary);
 }
@@ -117,8 +127,8 @@ std::string sanitised(nb::handle version) {
     std::string safe;
     bool in_run = false;  // inside a run of characters that are replaced
     for (char c : stripped) {
-        const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-                          c == '_' || c == '-';
+        const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
         if (kept) {
             safe += c;
         } else if (!in_run) {
@@ -136,13 +146,14 @@ nb::object sanitise_version(nb::handle version) {
 
 nb::object read_git_commit(nb::handle cwd) {
     try {
-        nb::object folder = py::truthy(cwd) ? nb::borrow(cwd)
-                                            : py::import_from("orvane_platform.core.workspace", "workspace_root")();
-        const process::Completed git =
-            process::run({"git", "rev-parse", "--short", "HEAD"}, kGitTimeoutSeconds, {{}, py::fs_path(folder)});
+        nb::object folder =
+            py::truthy(cwd) ? nb::borrow(cwd)
+                            : py::import_from("orvane_platform.core.workspace", "workspace_root")();
+        const process::Completed git = process::run({"git", "rev-parse", "--short", "HEAD"},
+                                                    kGitTimeoutSeconds, {{}, py::fs_path(folder)});
         if (!git.available || git.exit_code != 0) return nb::none();
-        nb::object decoded =
-            nb::steal(PyUnicode_DecodeUTF8(git.out.data(), static_cast<Py_ssize_t>(git.out.size()), "replace"));
+        nb::object decoded = nb::steal(PyUnicode_DecodeUTF8(
+            git.out.data(), static_cast<Py_ssize_t>(git.out.size()), "replace"));
         if (!decoded.is_valid()) throw nb::python_error();
         const std::string_view commit = text::strip(py::utf8(decoded));
         return commit.empty() ? nb::none() : nb::object(py::make_str(commit));
@@ -158,8 +169,8 @@ nb::object read_release_metadata(nb::handle release_path) {
     nb::dict metadata;
     if (!py::truthy(prim) || !py::truthy(prim.attr("IsValid")())) return metadata;
     auto read = [&](const char* field) -> nb::object {
-        nb::object attribute = prim.attr("GetAttribute")(py::concat(nb::str(kReservedPrefix.data(), kReservedPrefix.size()),
-                                                                    nb::str(field)));
+        nb::object attribute = prim.attr("GetAttribute")(
+            py::concat(nb::str(kReservedPrefix.data(), kReservedPrefix.size()), nb::str(field)));
         if (!py::truthy(attribute) || !py::truthy(attribute.attr("IsValid")())) return nb::str("");
         nb::object value = attribute.attr("Get")();
         return value.is_none() ? nb::object(nb::str("")) : nb::object(nb::str(value));
@@ -184,25 +195,28 @@ struct Snapshot {
 };
 
 nb::object releases_dir(nb::handle usda_path, const char* function) {
-    return py::require_path(usda_path, function, "usda_path").attr("resolve")().attr("parent") / nb::str("releases");
+    return py::require_path(usda_path, function, "usda_path").attr("resolve")().attr("parent") /
+           nb::str("releases");
 }
 
 // The stored source: relative to the workspace when the product lies inside it.
 nb::object source_text(nb::handle path) {
-    nb::object workspace = py::import_from("pathlib", "Path")(
-        py::import_from("orvane_platform.core.workspace", "workspace_root")());
-    if (py::truthy(path.attr("is_relative_to")(workspace))) return nb::str(path.attr("relative_to")(workspace));
+    nb::object workspace = py::import_from(
+        "pathlib", "Path")(py::import_from("orvane_platform.core.workspace", "workspace_root")());
+    if (py::truthy(path.attr("is_relative_to")(workspace)))
+        return nb::str(path.attr("relative_to")(workspace));
     return nb::str(path);
 }
 
-nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle notes, nb::handle force,
-                          nb::handle timestamp) {
+nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle notes,
+                          nb::handle force, nb::handle timestamp) {
     constexpr const char* kFunction = "freeze_release";
     nb::object path = py::require_path(usda_path, kFunction, "usda_path").attr("resolve")();
     py::require_str(version, kFunction, "version");
     py::require_str(notes, kFunction, "notes");
     clock::require_datetime(timestamp, kFunction, "timestamp", true);
-    if (!py::truthy(path.attr("exists")())) return failure(py::concat("Product USD not found: ", nb::str(path)));
+    if (!py::truthy(path.attr("exists")()))
+        return failure(py::concat("Product USD not found: ", nb::str(path)));
     const std::string safe = sanitised(version);
     if (safe.empty()) return failure(py::concat("Invalid version: ", nb::repr(version)));
 
@@ -212,11 +226,13 @@ nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle n
     const bool existed = py::truthy(release_file.attr("exists")());
     if (existed && !py::truthy(force)) {
         return failure(py::make_str("Release " + safe + " already exists at " +
-                                    std::string(py::utf8(nb::str(release_file))) + ". Pass force=True to overwrite."));
+                                    std::string(py::utf8(nb::str(release_file))) +
+                                    ". Pass force=True to overwrite."));
     }
     nb::object stage = usd::open_stage(nb::str(path));
     nb::object prim = stage.attr("GetDefaultPrim")();
-    if (!py::truthy(prim) || !py::truthy(prim.attr("IsValid")())) return failure(nb::str("Product USD has no default prim"));
+    if (!py::truthy(prim) || !py::truthy(prim.attr("IsValid")()))
+        return failure(nb::str("Product USD has no default prim"));
 
     std::vector<Snapshot> snapshot;
     for (nb::handle attribute : prim.attr("GetAttributes")()) {
@@ -230,8 +246,10 @@ nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle n
 
     nb::str release_text(release_file);
     nb::object layer_type = usd::Sdf().attr("Layer");
-    nb::object layer = existed ? layer_type.attr("FindOrOpen")(release_text) : layer_type.attr("CreateNew")(release_text);
-    if (layer.is_none()) return failure(py::concat("Could not create release layer at ", release_text));
+    nb::object layer = existed ? layer_type.attr("FindOrOpen")(release_text)
+                               : layer_type.attr("CreateNew")(release_text);
+    if (layer.is_none())
+        return failure(py::concat("Could not create release layer at ", release_text));
 
     nb::object release_time = py::truthy(timestamp) ? nb::borrow(timestamp) : clock::utc_now();
     nb::object git_commit = read_git_commit(path.attr("parent"));
@@ -245,8 +263,10 @@ nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle n
         nb::object string_type = usd::value_type("String");
         auto metadata = [&](const char* field, nb::handle value) {
             release_prim
-                .attr("CreateAttribute")(py::concat(nb::str(kReservedPrefix.data(), kReservedPrefix.size()), nb::str(field)),
-                                         string_type)
+                .attr("CreateAttribute")(
+                    py::concat(nb::str(kReservedPrefix.data(), kReservedPrefix.size()),
+                               nb::str(field)),
+                    string_type)
                 .attr("Set")(value);
         };
         metadata("version", py::make_str(safe));
@@ -259,7 +279,8 @@ nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle n
             if (py::utf8(item.name).starts_with(kReservedPrefix)) continue;
             nb::object copied = release_prim.attr("CreateAttribute")(item.name, item.type_name);
             copied.attr("Set")(item.value);
-            if (nb::len(item.documentation) > 0) copied.attr("SetDocumentation")(item.documentation);
+            if (nb::len(item.documentation) > 0)
+                copied.attr("SetDocumentation")(item.documentation);
             ++captured;
         }
         usd::save_layer(layer);
@@ -293,7 +314,8 @@ nb::object list_releases(nb::handle usda_path) {
         releases.append(metadata);
     }
     // Oldest first; sorting is stable, so equal times keep file-name order.
-    releases.attr("sort")(nb::arg("key") = nb::cpp_function([](nb::handle release) { return release["timestamp"]; }));
+    releases.attr("sort")(
+        nb::arg("key") = nb::cpp_function([](nb::handle release) { return release["timestamp"]; }));
     return releases;
 }
 
@@ -329,7 +351,8 @@ nb::object diff_releases(nb::handle usda_path, nb::handle version_a, nb::handle 
     nb::object second = read_release(usda_path, version_b);
     for (auto [release, version] : {std::pair{first, version_a}, std::pair{second, version_b}}) {
         if (nb::len(release) == 0) {
-            PyErr_Format(PyExc_ValueError, "Release %R not found for %S", version.ptr(), nb::str(usda_path).ptr());
+            PyErr_Format(PyExc_ValueError, "Release %R not found for %S", version.ptr(),
+                         nb::str(usda_path).ptr());
             throw nb::python_error();
         }
     }
@@ -354,11 +377,13 @@ nb::object diff_releases(nb::handle usda_path, nb::handle version_a, nb::handle 
 
 NB_MODULE(releases, m) {
     m.doc() = "Lifecycle releases: frozen, named snapshots of a product's twin state.";
-    m.def("_build_validation_summary", &build_validation_summary, nb::arg("stage").none(),
-          nb::arg("usda_path").none(),
-          nb::sig("def _build_validation_summary(stage: pxr.Usd.Stage, usda_path: pathlib.Path) -> str"),
-          "One line of range gates over the latest recorded run of each domain, for example "
-          "'aero 2/2 pass · dynamics 1/3 pass (lateral_g, roll_angle FAIL)'.");
+    m.def(
+        "_build_validation_summary", &build_validation_summary, nb::arg("stage").none(),
+        nb::arg("usda_path").none(),
+        nb::sig(
+            "def _build_validation_summary(stage: pxr.Usd.Stage, usda_path: pathlib.Path) -> str"),
+        "One line of range gates over the latest recorded run of each domain, for example "
+        "'aero 2/2 pass · dynamics 1/3 pass (lateral_g, roll_angle FAIL)'.");
     m.def("_sanitise_version", &sanitise_version, nb::arg("version").none(),
           nb::sig("def _sanitise_version(version: str) -> str"),
           "Filesystem-safe version text: stripped, runs of other characters than letters, digits, "
@@ -366,25 +391,34 @@ NB_MODULE(releases, m) {
     m.def("_read_git_commit", &read_git_commit, nb::arg("cwd").none() = nb::none(),
           nb::sig("def _read_git_commit(cwd: pathlib.Path | None = None) -> str | None"),
           "The short commit id of HEAD in `cwd` (the workspace when none), or None.");
-    m.def("_read_release_metadata", &read_release_metadata, nb::arg("release_path").none(),
-          nb::sig("def _read_release_metadata(release_path: pathlib.Path) -> dict[str, str | None]"),
-          "The metadata block of one release file; empty when it has no default prim.");
+    m.def(
+        "_read_release_metadata", &read_release_metadata, nb::arg("release_path").none(),
+        nb::sig("def _read_release_metadata(release_path: pathlib.Path) -> dict[str, str | None]"),
+        "The metadata block of one release file; empty when it has no default prim.");
     m.def("freeze_release", &freeze_release, nb::arg("usda_path").none(), nb::arg("version").none(),
-          nb::arg("notes").none() = "", nb::arg("force").none() = false, nb::arg("timestamp").none() = nb::none(),
-          nb::sig("def freeze_release(usda_path: str | os.PathLike[str], version: str, notes: str = '', force: "
-                  "bool = False, timestamp: datetime.datetime | None = None) -> dict[str, typing.Any]"),
+          nb::arg("notes").none() = "", nb::arg("force").none() = false,
+          nb::arg("timestamp").none() = nb::none(),
+          nb::sig(
+              "def freeze_release(usda_path: str | os.PathLike[str], version: str, notes: str = "
+              "'', force: "
+              "bool = False, timestamp: datetime.datetime | None = None) -> dict[str, typing.Any]"),
           "Freeze the product's composed state into releases/<version>.usda with its metadata and "
           "validation summary. Expected failures come back as status 'error'.");
-    m.def("list_releases", &list_releases, nb::arg("usda_path").none(),
-          nb::sig("def list_releases(usda_path: str | os.PathLike[str]) -> list[dict[str, typing.Any]]"),
-          "Every release of the product as metadata with its path, oldest first.");
+    m.def(
+        "list_releases", &list_releases, nb::arg("usda_path").none(),
+        nb::sig(
+            "def list_releases(usda_path: str | os.PathLike[str]) -> list[dict[str, typing.Any]]"),
+        "Every release of the product as metadata with its path, oldest first.");
     m.def("read_release", &read_release, nb::arg("usda_path").none(), nb::arg("version").none(),
-          nb::sig("def read_release(usda_path: str | os.PathLike[str], version: str) -> dict[str, typing.Any]"),
+          nb::sig("def read_release(usda_path: str | os.PathLike[str], version: str) -> dict[str, "
+                  "typing.Any]"),
           "{'metadata': ..., 'attributes': ...} of one release; empty when it does not exist.");
-    m.def("diff_releases", &diff_releases, nb::arg("usda_path").none(), nb::arg("version_a").none(),
-          nb::arg("version_b").none(),
-          nb::sig("def diff_releases(usda_path: str | os.PathLike[str], version_a: str, version_b: str) -> "
-                  "dict[str, tuple[typing.Any, typing.Any, typing.Any]]"),
-          "(first, second, first - second) for every attribute numeric in both releases; ValueError "
-          "naming a version that was never frozen.");
+    m.def(
+        "diff_releases", &diff_releases, nb::arg("usda_path").none(), nb::arg("version_a").none(),
+        nb::arg("version_b").none(),
+        nb::sig("def diff_releases(usda_path: str | os.PathLike[str], version_a: str, version_b: "
+                "str) -> "
+                "dict[str, tuple[typing.Any, typing.Any, typing.Any]]"),
+        "(first, second, first - second) for every attribute numeric in both releases; ValueError "
+        "naming a version that was never frozen.");
 }

@@ -124,10 +124,7 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
         return skipped("root stage has no defaultPrim", nb::str(""), nb::str(""));
     }
     nb::object product = product_prim.attr("GetName")();
-    nb::object run_time =
-        py::truthy(timestamp)
-            ? nb::borrow(timestamp)
-            : clock::utc_now();
+    nb::object run_time = py::truthy(timestamp) ? nb::borrow(timestamp) : clock::utc_now();
     nb::str id = run_id(domain, run_time);
     nb::object run_dir = py::import_from("orvane_platform.core.run_store", "run_dir")(
         path.attr("parent"), solver,

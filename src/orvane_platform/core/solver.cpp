@@ -96,8 +96,12 @@ std::vector<std::string> registered_aliases(const std::string& root) {
 
 std::vector<Solver> load_registry() {
     const std::string root = registry_root();
+    std::vector<std::string> aliases = fs::list_directory(root);
+    std::sort(aliases.begin(), aliases.end());
     std::vector<Solver> solvers;
-    for (const std::string& alias : registered_aliases(root)) {
+    for (const std::string& alias : aliases) {
+        // Hidden folders are registrations in progress or being replaced.
+        if (alias[0] == '.') continue;
         if (auto solver = load_solver(root, alias)) solvers.push_back(std::move(*solver));
     }
     return solvers;
@@ -180,9 +184,17 @@ nb::object get_domain_schema(nb::handle domain) {
 
 nb::object get_kpi_display_name(nb::handle kpi_key) {
     py::require_str(kpi_key, "get_kpi_display_name", "kpi_key");
-    for (auto [domain, schema] : domain_schemas()) {
-        nb::object definition = py::dict_get(py::dict_member(schema, "kpis"), kpi_key);
-        if (definition.is_valid()) return definition["display_name"];
+    // The first definition in registry order, as the merged schemas hold it,
+    // without building them.
+    for (const Solver& solver : load_registry()) {
+        if (!solver.kpi_spec.is_valid()) continue;
+        nb::object definition = py::dict_get(py::dict_member(solver.kpi_spec, "kpis"), kpi_key);
+        if (!definition.is_valid()) continue;
+        nb::object display_name = PyDict_Check(definition.ptr())
+                                      ? py::dict_get(definition, "display_name")
+                                      : nb::object();
+        return (display_name.is_valid() && !display_name.is_none()) ? display_name
+                                                                    : nb::borrow(kpi_key);
     }
     return nb::borrow(kpi_key);
 }

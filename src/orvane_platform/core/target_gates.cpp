@@ -16,7 +16,8 @@ namespace {
 
 py::ModuleGlobals globals;
 
-constexpr const char* kBaselineSummary = "Baseline — no targets yet. Results will populate design intent.";
+constexpr const char* kBaselineSummary =
+    "Baseline — no targets yet. Results will populate design intent.";
 constexpr std::string_view kSuffixes[] = {"_min", "_nominal", "_max"};
 
 void require_float_or_none(nb::handle value, const char* function, const char* argument) {
@@ -61,8 +62,12 @@ nb::object make_gate(nb::handle kpi_key, nb::handle domain, nb::handle value, nb
 }
 
 // a > b and a < b with the host's comparison (exact for ints beside floats).
-bool above(nb::handle a, nb::handle b) { return PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT) == 1; }
-bool below(nb::handle a, nb::handle b) { return PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT) == 1; }
+bool above(nb::handle a, nb::handle b) {
+    return PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT) == 1;
+}
+bool below(nb::handle a, nb::handle b) {
+    return PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT) == 1;
+}
 
 std::pair<bool, const char*> range_verdict(nb::handle value, nb::handle t_min, nb::handle t_nom,
                                            nb::handle t_max, std::string_view direction) {
@@ -125,7 +130,11 @@ nb::object gate_message(nb::handle gate) {
     std::string message(py::utf8(kpi));
     message.append("=").append(four_places(value));
     if (!t_min.is_none() && !t_max.is_none()) {
-        message.append(" range [").append(four_places(t_min)).append(", ").append(four_places(t_max)).append("]");
+        message.append(" range [")
+            .append(four_places(t_min))
+            .append(", ")
+            .append(four_places(t_max))
+            .append("]");
     } else if (!t_max.is_none()) {
         message.append(" ≤ ").append(four_places(t_max));
     } else if (!t_min.is_none()) {
@@ -225,8 +234,8 @@ nb::object evaluate_gates(nb::handle self, nb::handle results) {
             }
         }
         if (found.is_none()) {
-            gates.append(make_gate(kpi, nb::str("unknown"), nb::none(), nb::none(), t_min, t_nom, t_max,
-                                   nb::str("NOT RUN")));
+            gates.append(make_gate(kpi, nb::str("unknown"), nb::none(), nb::none(), t_min, t_nom,
+                                   t_max, nb::str("NOT RUN")));
             continue;
         }
         nb::float_ value(numbers::to_double(found));
@@ -237,7 +246,8 @@ nb::object evaluate_gates(nb::handle self, nb::handle results) {
         }
         nb::object direction = directions.attr("get")(kpi, "neutral");
         nb::object verdict = evaluate_range(value, t_min, t_nom, t_max, direction);
-        gates.append(make_gate(kpi, found_domain, value, verdict[0], t_min, t_nom, t_max, verdict[1]));
+        gates.append(
+            make_gate(kpi, found_domain, value, verdict[0], t_min, t_nom, t_max, verdict[1]));
     }
     std::size_t passed = 0;
     std::size_t failed = 0;
@@ -254,9 +264,9 @@ nb::object evaluate_gates(nb::handle self, nb::handle results) {
     }
     evaluation["gates"] = gates;
     evaluation["all_passed"] = passed > 0 && failed == 0;
-    evaluation["summary"] = py::make_str(std::to_string(passed) + " passed, " + std::to_string(failed) +
-                                         " failed, " + std::to_string(not_run) + " not run (" +
-                                         std::to_string(nb::len(gates)) + " total)");
+    evaluation["summary"] = py::make_str(
+        std::to_string(passed) + " passed, " + std::to_string(failed) + " failed, " +
+        std::to_string(not_run) + " not run (" + std::to_string(nb::len(gates)) + " total)");
     return evaluation;
 }
 
@@ -275,7 +285,9 @@ nb::object run_gates(nb::handle self, nb::handle results) {
     nb::list legacy;
     for (nb::handle gate : evaluation["gates"]) {
         nb::object passed = gate["passed"];
-        if (passed.is_none() && !member_or(gate, "status", nb::none()).equal(nb::str("INCONCLUSIVE"))) continue;
+        if (passed.is_none() &&
+            !member_or(gate, "status", nb::none()).equal(nb::str("INCONCLUSIVE")))
+            continue;
         nb::dict entry;
         entry["name"] = gate["req_id"];
         entry["passed"] = member_or(gate, "passed", nb::bool_(false));
@@ -320,45 +332,57 @@ NB_MODULE(target_gates, m) {
     m.doc() = "KPI-driven assessment: evaluate solver results against design intent.";
     globals.bind(m);
     m.attr("_get_kpi") = py::import_from("orvane_platform.schema", "_get_kpi");
-    m.attr("get_kpi_display_name") = py::import_from("orvane_platform.core.solver", "get_kpi_display_name");
+    m.attr("get_kpi_display_name") =
+        py::import_from("orvane_platform.core.solver", "get_kpi_display_name");
 
-    m.def("_make_gate", &make_gate, nb::arg("kpi_key").none(), nb::arg("domain").none(), nb::arg("value").none(),
-          nb::arg("passed").none(), nb::kw_only(), nb::arg("t_min").none() = nb::none(),
-          nb::arg("t_nom").none() = nb::none(), nb::arg("t_max").none() = nb::none(),
-          nb::arg("status").none() = "UNKNOWN",
-          nb::sig("def _make_gate(kpi_key: str, domain: str, value: float | None, passed: bool | None, *, "
-                  "t_min: float | None = None, t_nom: float | None = None, t_max: float | None = None, "
-                  "status: str = 'UNKNOWN') -> dict[str, typing.Any]"),
+    m.def("_make_gate", &make_gate, nb::arg("kpi_key").none(), nb::arg("domain").none(),
+          nb::arg("value").none(), nb::arg("passed").none(), nb::kw_only(),
+          nb::arg("t_min").none() = nb::none(), nb::arg("t_nom").none() = nb::none(),
+          nb::arg("t_max").none() = nb::none(), nb::arg("status").none() = "UNKNOWN",
+          nb::sig(
+              "def _make_gate(kpi_key: str, domain: str, value: float | None, passed: bool | None, "
+              "*, "
+              "t_min: float | None = None, t_nom: float | None = None, t_max: float | None = None, "
+              "status: str = 'UNKNOWN') -> dict[str, typing.Any]"),
           "Build a gate result dict.");
     m.def("_evaluate_range", &evaluate_range, nb::arg("value").none(), nb::arg("t_min").none(),
           nb::arg("t_nom").none(), nb::arg("t_max").none(), nb::arg("direction").none(),
-          nb::sig("def _evaluate_range(value: float, t_min: float | None, t_nom: float | None, t_max: "
-                  "float | None, direction: str) -> tuple[bool, str]"),
+          nb::sig(
+              "def _evaluate_range(value: float, t_min: float | None, t_nom: float | None, t_max: "
+              "float | None, direction: str) -> tuple[bool, str]"),
           "The verdict (passed, status) of one value against a range, by the KPI's direction.");
     m.def("_gate_message", &gate_message, nb::arg("g").none(),
           nb::sig("def _gate_message(g: dict[str, typing.Any]) -> str"),
           "Human-readable gate message showing range thresholds.");
 
-    py::ClassBuilder(m, "GatesMixin",
-                     "Range gates for a product: mix into a class that provides `targets` (KPI range "
-                     "targets as <kpi>_min, _nominal, _max floats) and `name`.",
-                     nb::tuple(), /*layout_free=*/true)
-        .property("targets", &no_property, "The product's range targets; provided by the class mixing in.")
+    py::ClassBuilder(
+        m, "GatesMixin",
+        "Range gates for a product: mix into a class that provides `targets` (KPI range "
+        "targets as <kpi>_min, _nominal, _max floats) and `name`.",
+        nb::tuple(), /*layout_free=*/true)
+        .property("targets", &no_property,
+                  "The product's range targets; provided by the class mixing in.")
         .property("name", &no_property, "The product's name; provided by the class mixing in.")
-        .method("evaluate_gates", &evaluate_gates, nb::arg("results").none() = nb::none(),
-                nb::sig("def evaluate_gates(self, results: dict[str, dict[str, typing.Any]] | None = None) "
-                        "-> dict[str, typing.Any]"),
-                "Gate every range-targeted KPI against the first successful result (by domain name) "
-                "that carries it: {'gates', 'all_passed', 'summary'}.")
-        .method("run_gates", &run_gates, nb::arg("results").none() = nb::none(),
-                nb::sig("def run_gates(self, results: dict[str, dict[str, typing.Any]] | None = None) -> "
-                        "dict[str, typing.Any]"),
-                "Evaluate gates and return legacy shape for back-compat.")
-        .method("assess", &assess, nb::arg("results").none() = nb::none(),
-                nb::sig("def assess(self, results: dict[str, dict[str, typing.Any]] | None = None) -> "
-                        "dict[str, typing.Any]"),
-                "Evaluate gates with assessment-shaped output (used by try-page backend).")
-        .method("_kpi_directions", &kpi_directions, nb::sig("def _kpi_directions(self) -> dict[str, str]"),
+        .method(
+            "evaluate_gates", &evaluate_gates, nb::arg("results").none() = nb::none(),
+            nb::sig(
+                "def evaluate_gates(self, results: dict[str, dict[str, typing.Any]] | None = None) "
+                "-> dict[str, typing.Any]"),
+            "Gate every range-targeted KPI against the first successful result (by domain name) "
+            "that carries it: {'gates', 'all_passed', 'summary'}.")
+        .method(
+            "run_gates", &run_gates, nb::arg("results").none() = nb::none(),
+            nb::sig(
+                "def run_gates(self, results: dict[str, dict[str, typing.Any]] | None = None) -> "
+                "dict[str, typing.Any]"),
+            "Evaluate gates and return legacy shape for back-compat.")
+        .method(
+            "assess", &assess, nb::arg("results").none() = nb::none(),
+            nb::sig("def assess(self, results: dict[str, dict[str, typing.Any]] | None = None) -> "
+                    "dict[str, typing.Any]"),
+            "Evaluate gates with assessment-shaped output (used by try-page backend).")
+        .method("_kpi_directions", &kpi_directions,
+                nb::sig("def _kpi_directions(self) -> dict[str, str]"),
                 "Return KPI direction map from solver kpi_spec.yaml")
         .finish();
 }

@@ -1,9 +1,9 @@
 // The results history: reading it back, cleaning it, and baseline entries.
-#include "native/clock.h"
 #include "native/history.h"
 
 #include <string>
 
+#include "native/clock.h"
 #include "native/numbers.h"
 #include "native/py.h"
 #include "native/usd.h"
@@ -12,7 +12,6 @@
 namespace orvane::product_twin {
 
 namespace {
-
 
 constexpr const char* kHistory = "resultsHistory";
 constexpr const char* kBaselineHistory = "orvane:baseline:history";
@@ -134,9 +133,8 @@ nb::object clean_history(nb::handle usda_path, nb::handle keep_days) {
         });
         return clean_summary(before, 0, 0, before, true);
     }
-    nb::object cutoff = (clock::utc_now() - clock::days(keep_days))
-                            .attr("date")()
-                            .attr("isoformat")();
+    nb::object cutoff =
+        (clock::utc_now() - clock::days(keep_days)).attr("date")().attr("isoformat")();
     history::Cleaned cleaned = history::deduplicate_and_trim(entries, py::utf8(cutoff));
     usd::edit_and_save(layer, [&] {
         usd::set_attribute_default(prim_spec, nb::str(kHistory), cleaned.kept, string_array);
