@@ -12,12 +12,12 @@
 from __future__ import annotations
 
 import os
-import statistics
 import tempfile
-import time
 from pathlib import Path
 
 from pxr import Sdf, Usd
+
+from timing import median_seconds
 
 from orvane_platform.core import releases
 from orvane_platform.core import target_gates
@@ -26,15 +26,6 @@ from orvane_platform.core.target_gates import GatesMixin
 KPIS = 500
 ATTRIBUTES = 5_000
 
-
-def median_seconds(function, repeats: int) -> float:
-    function()
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
 
 
 class Car(GatesMixin):

@@ -11,13 +11,12 @@ and beside the regular expression the scan implements.
 from __future__ import annotations
 
 import re
-import statistics
 import tempfile
-import time
-from collections.abc import Callable
 from pathlib import Path
 
 from pxr import Sdf, Usd
+
+from timing import median_seconds
 
 from orvane_platform.core import product_twin
 
@@ -25,15 +24,6 @@ ATTRIBUTES = 2_000
 DESIGN_INTENT_BYTES = 5 * 1024 * 1024
 PATTERN = re.compile(r"^\s*(?:double|int|float|string|bool)\s+([A-Za-z0-9_:]+)\s*=", re.MULTILINE)
 
-
-def median_seconds(function: Callable[[], object], repeats: int) -> float:
-    function()  # warm caches and imports
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
 
 
 def make_product(folder: Path) -> Path:

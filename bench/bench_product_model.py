@@ -13,14 +13,13 @@ Floors, in plain Python over pxr:
 from __future__ import annotations
 
 import os
-import statistics
 import tempfile
-import time
-from collections.abc import Callable
 from datetime import UTC, datetime
 from pathlib import Path
 
 from pxr import Sdf, Usd, Vt
+
+from timing import median_seconds
 
 from orvane_platform.core import product_twin
 
@@ -28,15 +27,6 @@ SIZES = (1_000, 10_000, 100_000)
 KPIS = {"cd": 0.2471, "cl": -0.031, "cm_pitch": -0.012}
 PROVENANCE = {"fingerprint": "sha256:" + "ab" * 32, "solver_image": "orvane-samples/aero-estimate@sha256:" + "cd" * 32}
 
-
-def median_seconds(function: Callable[[], object], repeats: int) -> float:
-    function()
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
 
 
 def make_product(folder: Path, entries: int) -> Path:

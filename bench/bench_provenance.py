@@ -15,12 +15,12 @@ import json
 import os
 import random
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
+
+from timing import median_seconds
 
 from orvane_platform.core import provenance
 
@@ -42,15 +42,6 @@ def parameter_tree(target_bytes: int) -> dict:
             }
     return tree
 
-
-def median_seconds(function, repeats: int) -> float:
-    function()
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
 
 
 CHILD = """

@@ -272,8 +272,14 @@ def test_write_logs_one_line(product, caplog):
 # --- provenance attributes and layer queries ------------------------------------
 
 
+def new_prim_spec():
+    """A prim spec on a new anonymous layer, with the layer that keeps it alive."""
+    layer = Sdf.Layer.CreateAnonymous()
+    return layer, Sdf.CreatePrimInLayer(layer, "/Car")
+
+
 def test_write_provenance_attrs_on_prim_spec_and_prim(tmp_path):
-    spec = Sdf.CreatePrimInLayer(layer := Sdf.Layer.CreateAnonymous(), "/Car")
+    _layer, spec = new_prim_spec()
     product_twin.write_provenance_attrs(spec, {"fingerprint": "sha256:1", "n": 3})
     product_twin.write_provenance_attrs(spec, {"n": 4})
     assert {a.name: a.default for a in spec.attributes} == {
@@ -287,13 +293,13 @@ def test_write_provenance_attrs_on_prim_spec_and_prim(tmp_path):
 
 @pytest.mark.parametrize("kv", [{}, None])
 def test_write_provenance_attrs_with_nothing_writes_nothing(kv):
-    spec = Sdf.CreatePrimInLayer(layer := Sdf.Layer.CreateAnonymous(), "/Car")
+    _layer, spec = new_prim_spec()
     product_twin.write_provenance_attrs(spec, kv)
     assert not spec.attributes
 
 
 def test_write_provenance_attrs_argument_types():
-    spec = Sdf.CreatePrimInLayer(layer := Sdf.Layer.CreateAnonymous(), "/Car")
+    _layer, spec = new_prim_spec()
     with pytest.raises(TypeError, match="argument 'kv' must be dict or None"):
         product_twin.write_provenance_attrs(spec, [("a", "b")])
     with pytest.raises(TypeError, match="argument 'ns' must be str"):
@@ -314,7 +320,7 @@ def test_write_provenance_attrs_argument_types():
     ],
 )
 def test_layer_target_queries(names, has, hand_set):
-    spec = Sdf.CreatePrimInLayer(layer := Sdf.Layer.CreateAnonymous(), "/Car")
+    _layer, spec = new_prim_spec()
     for name in names:
         Sdf.AttributeSpec(spec, name, Sdf.ValueTypeNames.Double)
     assert product_twin._layer_has_target(spec, "cd") is has
@@ -322,7 +328,7 @@ def test_layer_target_queries(names, has, hand_set):
 
 
 def test_layer_derived_target_image():
-    spec = Sdf.CreatePrimInLayer(layer := Sdf.Layer.CreateAnonymous(), "/Car")
+    _layer, spec = new_prim_spec()
     assert product_twin._layer_derived_target_image(spec, "cd") is None
     Sdf.AttributeSpec(spec, "orvane:target_src:cd", Sdf.ValueTypeNames.String).default = ""
     assert product_twin._layer_derived_target_image(spec, "cd") == ""

@@ -12,7 +12,7 @@ from fractions import Fraction
 from pathlib import Path, PurePosixPath
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 from orvane_platform.core import provenance
