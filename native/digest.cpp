@@ -2,6 +2,8 @@
 
 #include <nanobind/nanobind.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
 
 #include <memory>
 #include <stdexcept>
@@ -13,6 +15,17 @@ namespace orvane::digest {
 namespace nb = nanobind;
 
 namespace {
+
+std::string hex_text(const unsigned char* bytes, unsigned int length) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(length * 2);
+    for (unsigned int i = 0; i < length; ++i) {
+        text += kHex[bytes[i] >> 4];
+        text += kHex[bytes[i] & 0xF];
+    }
+    return text;
+}
 
 struct ContextDeleter {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
@@ -38,14 +51,7 @@ class Sha256 {
         if (EVP_DigestFinal_ex(context_.get(), digest, &length) != 1) {
             throw std::runtime_error("OpenSSL SHA-256 final failed");
         }
-        static constexpr char kHex[] = "0123456789abcdef";
-        std::string text;
-        text.reserve(length * 2);
-        for (unsigned int i = 0; i < length; ++i) {
-            text += kHex[digest[i] >> 4];
-            text += kHex[digest[i] & 0xF];
-        }
-        return text;
+        return hex_text(digest, length);
     }
 
   private:
@@ -81,6 +87,25 @@ std::optional<std::string> sha256_file_hex(const std::string& path, int& error) 
         nb::gil_scoped_release release;
         digest.update(chunk);
     }
+}
+
+std::string hmac_sha256_hex(std::string_view key, std::string_view data) {
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+             reinterpret_cast<const unsigned char*>(data.data()), data.size(), mac,
+             &length) == nullptr) {
+        throw std::runtime_error("OpenSSL HMAC-SHA256 failed");
+    }
+    return hex_text(mac, length);
+}
+
+std::string random_bytes(std::size_t count) {
+    std::string bytes(count, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(count)) != 1) {
+        throw std::runtime_error("OpenSSL could not produce random bytes");
+    }
+    return bytes;
 }
 
 }  // namespace orvane::digest

@@ -1,6 +1,7 @@
 // SHA-256 digests from OpenSSL's libcrypto, as lowercase hex.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,5 +16,11 @@ std::string sha256_hex(std::string_view data);
 // (memory stays flat whatever the size). Nothing, with `error` set to the
 // errno, when the file cannot be opened or read.
 std::optional<std::string> sha256_file_hex(const std::string& path, int& error);
+
+// HMAC-SHA256 of `data` under `key`, as lowercase hex.
+std::string hmac_sha256_hex(std::string_view key, std::string_view data);
+
+// `count` bytes from OpenSSL's cryptographically secure generator.
+std::string random_bytes(std::size_t count);
 
 }  // namespace orvane::digest

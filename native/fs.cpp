@@ -71,32 +71,56 @@ long ChunkReader::read(std::string& buffer, std::size_t max_bytes) {
     return static_cast<long>(count);
 }
 
+namespace {
+
+// Opens `temporary` for writing, new and with `mode` from the first moment:
+// never a file that someone else created, or one readable by others for a
+// while. A stale one left by a crash is removed first.
+int create_exclusive(const std::string& temporary, unsigned mode) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    int fd = ::open(temporary.c_str(), flags, static_cast<mode_t>(mode));
+    if (fd < 0 && errno == EEXIST && ::unlink(temporary.c_str()) == 0) {
+        fd = ::open(temporary.c_str(), flags, static_cast<mode_t>(mode));
+    }
+    return fd;
+}
+
+int write_all(int fd, std::string_view data) {
+    std::size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+        if (n < 0 && errno != EINTR) return errno;
+        if (n > 0) written += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
 void write_file_atomic(const std::string& path, std::string_view data, unsigned mode) {
     const std::string temporary = path + ".tmp";
     int error = 0;
+    std::string failed = temporary;
     {
         nb::gil_scoped_release release;
-        int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                        static_cast<mode_t>(mode));
+        const int fd = create_exclusive(temporary, mode);
         if (fd < 0) {
             error = errno;
         } else {
-            std::size_t written = 0;
-            while (written < data.size() && error == 0) {
-                ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-                if (n < 0) {
-                    if (errno != EINTR) error = errno;
-                } else {
-                    written += static_cast<std::size_t>(n);
-                }
-            }
+            error = write_all(fd, data);
             if (error == 0 && ::fsync(fd) != 0) error = errno;
             if (::close(fd) != 0 && error == 0) error = errno;
-            if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-            if (error != 0) ::unlink(temporary.c_str());
+            if (error != 0) {
+                ::unlink(temporary.c_str());  // incomplete: never leave it
+            } else if (::rename(temporary.c_str(), path.c_str()) != 0) {
+                // The complete file stays beside the target, as private as
+                // `mode` made it; the next write replaces it.
+                error = errno;
+                failed = path;
+            }
         }
     }
-    if (error != 0) raise_os_error(error, error == EEXIST ? temporary : path);
+    if (error != 0) raise_os_error(error, failed);
 }
 
 std::vector<std::string> list_directory(const std::string& path) {

@@ -45,8 +45,8 @@ class ChunkReader {
 };
 
 // Writes `data` to `path` so that readers see either the old or the new file:
-// a temporary file beside it, created with `mode` from the start, flushed to
-// disk and renamed over the target.
+// a temporary file `path`.tmp beside it, created exclusively with `mode` from
+// the start, flushed to disk and renamed over the target.
 void write_file_atomic(const std::string& path, std::string_view data, unsigned mode = 0644);
 
 // Names of the entries of a folder (without "." and ".."), unsorted; empty

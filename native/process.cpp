@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "native/fs.h"
@@ -190,6 +191,23 @@ Completed run(const std::vector<std::string>& argv, double timeout_seconds,
     result.available = true;
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     return result;
+}
+
+std::optional<std::string> find_program(const std::string& name) {
+    const char* search_path = std::getenv("PATH");
+    if (search_path == nullptr) return std::nullopt;
+    const std::string_view folders(search_path);
+    std::size_t start = 0;
+    while (start <= folders.size()) {
+        std::size_t end = folders.find(':', start);
+        if (end == std::string_view::npos) end = folders.size();
+        std::string candidate(folders.substr(start, end - start));
+        candidate.append(candidate.empty() ? "" : "/").append(name);
+        if (fs::is_regular_file(candidate) && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return std::nullopt;
 }
 
 std::string argument(nanobind::handle text) {

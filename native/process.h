@@ -31,6 +31,10 @@ struct Options {
 Completed run(const std::vector<std::string>& argv, double timeout_seconds,
               const Options& options = {});
 
+// The executable `name` would run as, searched on PATH like the host's
+// shutil.which; nothing when there is none.
+std::optional<std::string> find_program(const std::string& name);
+
 // A str argument in the file system's encoding; ValueError for an embedded
 // NUL, as the host's subprocess module raises.
 std::string argument(nanobind::handle text);

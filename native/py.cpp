@@ -71,6 +71,12 @@ nb::object call_method(nb::handle obj, Name& name) {
 
 std::string type_name_of(nb::handle value) { return nb::type_name(value.type()).c_str(); }
 
+nb::object to_int(nb::handle value) {
+    PyObject* number = PyNumber_Long(value.ptr());
+    if (number == nullptr) throw nb::python_error();
+    return nb::steal(number);
+}
+
 bool truthy(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
     if (result < 0) throw nb::python_error();

@@ -56,4 +56,26 @@ class ClassBuilder {
     nb::object class_;
 };
 
+// A genuine dataclass (dataclasses.make_dataclass): `fields` is a list of
+// (name, type) or (name, type, dataclasses.field(...)) tuples; `namespace_`
+// adds methods such as class methods. Set as the module attribute `name`.
+inline nb::object make_dataclass(nb::module_& module, const char* name, const char* doc,
+                                 nb::list fields, nb::dict namespace_ = nb::dict()) {
+    nb::object dataclasses = nb::module_::import_("dataclasses");
+    nb::object made =
+        dataclasses.attr("make_dataclass")(name, fields, nb::arg("namespace") = namespace_);
+    made.attr("__module__") = module.attr("__name__");
+    made.attr("__qualname__") = name;
+    made.attr("__doc__") = doc;
+    module.attr(name) = made;
+    return made;
+}
+
+// classmethod(f): `f` receives the class first.
+template <typename F, typename... Extra>
+nb::object class_method(const char* name, F&& f, const Extra&... extra) {
+    nb::object function = nb::cpp_function(std::forward<F>(f), nb::name(name), extra...);
+    return nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PyClassMethod_Type))(function);
+}
+
 }  // namespace orvane::py

@@ -20,9 +20,11 @@ SAMPLE_SOLVERS = EXAMPLES / "solvers"
 def isolated_home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     """Keep every test away from the real ~/.orvane and any configured registry."""
     import orvane_platform.core.paths as paths
+    import orvane_platform.core.solver_certs as solver_certs
 
     home = tmp_path / "orvane-home"
     monkeypatch.setattr(paths, "ORVANE_HOME", home)
+    monkeypatch.setattr(solver_certs, "_SIGNING_SECRET_PATH", home / ".signing-secret")
     for variable in ("ORVANE_SOLVERS_DIR", "ORVANE_WORKSPACE"):
         monkeypatch.delenv(variable, raising=False)
     return home

@@ -141,3 +141,20 @@ def test_gates_and_releases(tmp_path):
     assert diff.returncode == 0 and "orvane:product:mass" in diff.stdout
     missing = orvane("release", "diff", product, "v0.2", "v9", cwd=tmp_path)
     assert missing.returncode == 1 and "Release 'v9' not found" in missing.stdout
+
+
+def test_solver_add_list_and_doctor(tmp_path):
+    env = {"ORVANE_SOLVERS_DIR": str(tmp_path / "registry"), "ORVANE_HOME": str(tmp_path / "home"),
+           "PATH": f"{tmp_path}:{os.path.dirname(sys.executable)}"}  # no docker: digest unknown
+    source = Path(__file__).resolve().parents[1] / "examples" / "solvers" / "sample_dynamics"
+    added = orvane("solver", "add", "dyn", "--from", str(source), cwd=tmp_path, env=env)
+    assert added.returncode == 0, added.stderr
+    assert "orvane-samples/cornering:1.0" in added.stdout and "verified" in added.stdout
+    (tmp_path / "registry" / "manual").mkdir()
+    (tmp_path / "registry" / "manual" / "solver.yaml").write_text("name: by hand\n")
+    listed = orvane("solver", "list", cwd=tmp_path, env=env).stdout
+    assert "verified" in listed and "missing" in listed
+    doctor = orvane("doctor", cwd=tmp_path, env=env)
+    assert doctor.returncode == 0, doctor.stderr
+    assert "CPU cores" in doctor.stdout and "dyn: pass, certificate verified" in doctor.stdout
+    assert "manual: pass, certificate missing" in doctor.stdout and "(no requirements declared)" in doctor.stdout

@@ -21,6 +21,8 @@ MODULES = [
     "orvane_platform.core.target_gates",
     "orvane_platform.core.product",
     "orvane_platform.core.releases",
+    "orvane_platform.core.solver_certs",
+    "orvane_platform.core.capacity_gate",
     "orvane_platform.schema",
     "orvane_platform.demo",
 ]

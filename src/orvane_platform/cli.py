@@ -12,7 +12,7 @@ from rich.console import Console
 from rich.table import Table
 
 from orvane_platform import demo
-from orvane_platform.core import product_twin, provenance, releases, run_records, solver
+from orvane_platform.core import capacity_gate, product_twin, provenance, releases, run_records, solver, solver_certs
 from orvane_platform.core.product import Product
 
 console = Console(highlight=False)
@@ -179,10 +179,18 @@ def _release(args: argparse.Namespace) -> int:
     return 0
 
 
+CERT_STYLES = {"verified": "green", "unverified": "red", "missing": "yellow"}
+
+
+def _cert_status(record: dict[str, Any]) -> str:
+    status = solver_certs.verify_solver_cert(record)
+    return f"[{CERT_STYLES[status]}]{status}[/]"
+
+
 def _show_solvers() -> None:
     table = Table(title=f"Solver registry ({solver.registry_dir()})")
-    for column in ("alias", "name", "domain", "kind", "version", "image", "added"):
-        table.add_column(column)
+    for column in ("alias", "name", "domain", "kind", "version", "image", "added", "certificate"):
+        table.add_column(column, overflow="fold")
     for row in solver.list_solvers():
         table.add_row(
             row["alias"],
@@ -192,8 +200,39 @@ def _show_solvers() -> None:
             str(row["version"]),
             row["image"] or "",
             row["added_at"] or "by hand",
+            _cert_status(row),
         )
     console.print(table)
+
+
+def _add_solver(alias: str, source: str, image: str | None) -> None:
+    image = image or solver.source_image(source)
+    digest = provenance.get_image_digest(image) or ""
+    cert = solver_certs.sign_solver_cert(alias, image, digest)
+    record = solver.register_solver(alias, source, image, image_digest=digest, cert=cert)
+    console.print(f"Registered {record['alias']} ({record['image']}, digest {record['image_digest'] or 'unknown'}): "
+                  f"certificate {_cert_status(record)}")
+
+
+def _doctor() -> int:
+    hardware = capacity_gate.HardwareProbe.probe()
+    table = Table(title="This host")
+    table.add_column("resource")
+    table.add_column("available")
+    table.add_row("RAM", f"{hardware.ram_mb} MB")
+    table.add_row("GPU memory", "none detected" if hardware.vram_mb is None else f"{hardware.vram_mb} MB")
+    table.add_row("CPU cores", str(hardware.cpu_cores))
+    table.add_row("architecture", hardware.arch)
+    table.add_row("free disk", f"{hardware.disk_mb} MB")
+    console.print(table)
+    for alias in solver.all_solver_aliases():
+        verdict = capacity_gate.gate_solver_resources(alias, hw=hardware)
+        colour = "green" if verdict.severity == "pass" else "yellow"
+        console.print(f"{alias}: [{colour}]{verdict.severity}[/], certificate "
+                      f"{_cert_status(solver.get_solver_record(alias) or {})}")
+        for line in verdict.messages:
+            console.print(line)
+    return 0
 
 
 def _demo(directory: str) -> None:
@@ -320,7 +359,13 @@ def _parser() -> argparse.ArgumentParser:
     solvers = commands.add_parser("solver", help="the solver registry").add_subparsers(
         dest="action", required=True
     )
-    solvers.add_parser("list", help="list the registered solvers")
+    solvers.add_parser("list", help="list the registered solvers with their certificate status")
+    add = solvers.add_parser("add", help="register a solver from a folder holding its solver.yaml")
+    add.add_argument("alias", help="the name to register the solver under")
+    add.add_argument("--from", dest="source", required=True, help="the folder with solver.yaml and kpi_spec.yaml")
+    add.add_argument("--image", help="the solver's container image (default: the one solver.yaml names)")
+
+    commands.add_parser("doctor", help="this host's resources and every solver's verdict and certificate")
 
     walk_through = commands.add_parser("demo", help="walk through the sample product")
     walk_through.add_argument(
@@ -335,7 +380,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.command == "product":
             return _product(args)
         elif args.command == "solver":
-            _show_solvers()
+            if args.action == "add":
+                _add_solver(args.alias, args.source, args.image)
+            else:
+                _show_solvers()
+        elif args.command == "doctor":
+            return _doctor()
         elif args.command == "fingerprint":
             _fingerprint(args)
         elif args.command == "verify":

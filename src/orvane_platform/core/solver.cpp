@@ -320,6 +320,14 @@ nb::object list_solvers() {
     return listing;
 }
 
+nb::object source_image(nb::handle source_dir) {
+    const std::string folder =
+        py::fs_path(py::require_path(source_dir, "source_image", "source_dir"));
+    auto checked = load_solver_folder("", folder);
+    if (!checked) throw nb::value_error(("no solver.yaml in " + folder).c_str());
+    return member_or(checked->config, "image", nb::str(""));
+}
+
 nb::object register_solver(nb::handle alias, nb::handle source_dir, nb::handle image,
                            nb::handle image_digest, nb::handle cert) {
     py::require_str(alias, "register_solver", "alias");
@@ -429,6 +437,9 @@ NB_MODULE(solver, m) {
           nb::sig("def list_solvers() -> list[dict[str, typing.Any]]"),
           "One row per registered solver: alias, name, domain, kind, version, gpu and its "
           "registration record (image, image_digest, added_at, cert).");
+    m.def("source_image", &source_image, nb::arg("source_dir").none(),
+          nb::sig("def source_image(source_dir: str | os.PathLike[str]) -> str"),
+          "The image named by the solver.yaml in `source_dir` (empty when it names none).");
     m.def("register_solver", &register_solver, nb::arg("alias").none(),
           nb::arg("source_dir").none(), nb::arg("image").none(),
           nb::arg("image_digest").none() = "", nb::arg("cert").none() = nb::none(),

@@ -1,0 +1,139 @@
+// Local certificates for registered solvers: HMAC-SHA256 over the
+// registration payload with a key kept in the platform's home folder.
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+#include "native/digest.h"
+#include "native/fs.h"
+#include "native/py.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace orvane;
+
+namespace {
+
+py::ModuleGlobals globals;
+py::CachedModule json_module{"json"};
+py::CachedModule hmac_module{"hmac"};
+py::CachedModule time_module{"time"};
+
+constexpr const char* kScheme = "hmac-sha256";
+constexpr long kSecretLength = 32;
+constexpr unsigned kOwnerOnly = 0600;
+
+std::string read_small_file(const std::string& path) {
+    fs::ChunkReader reader;
+    if (!reader.open(path)) fs::raise_os_error(reader.error(), path);
+    std::string contents;
+    long count = 0;
+    while ((count = reader.read(contents, 4096)) > 0) {
+    }
+    if (count < 0) fs::raise_os_error(reader.error(), path);
+    return contents;
+}
+
+nb::bytes load_or_create_secret() {
+    nb::object path = globals.get("_SIGNING_SECRET_PATH");
+    const std::string file = py::fs_path(path);
+    if (fs::is_regular_file(file)) {
+        const std::string key = read_small_file(file);  // used as it is, whatever its length
+        return nb::bytes(key.data(), key.size());
+    }
+    const long length = nb::cast<long>(globals.get("_SIGNING_SECRET_LENGTH"));
+    const std::string key = digest::random_bytes(static_cast<std::size_t>(length));
+    fs::make_directories(py::fs_path(path.attr("parent")));
+    fs::write_file_atomic(file, key, kOwnerOnly);
+    return nb::bytes(key.data(), key.size());
+}
+
+std::string signature_of(nb::handle payload) {
+    nb::bytes key = load_or_create_secret();
+    nb::object encoded = payload.attr("encode")("utf-8");
+    return digest::hmac_sha256_hex({key.c_str(), key.size()},
+                                   {PyBytes_AS_STRING(encoded.ptr()),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))});
+}
+
+nb::object sign_solver_cert(nb::handle alias, nb::handle image, nb::handle image_digest,
+                            nb::handle scope) {
+    constexpr const char* kFunction = "sign_solver_cert";
+    py::require_str(alias, kFunction, "alias");
+    py::require_str(image, kFunction, "image");
+    py::require_str(image_digest, kFunction, "image_digest");
+    py::require_dict_or_none(scope, kFunction, "scope");
+    nb::dict payload_fields;
+    payload_fields["alias"] = alias;
+    payload_fields["image"] = image;
+    payload_fields["image_digest"] = image_digest;
+    payload_fields["scope"] = py::truthy(scope) ? nb::borrow(scope) : nb::object(nb::dict());
+    payload_fields["registered_at"] = py::to_int(time_module.attr("time")());
+    nb::object payload = json_module.attr("dumps")(payload_fields, "sort_keys"_a = true,
+                                                   "separators"_a = nb::make_tuple(",", ":"));
+    const std::string signature = signature_of(payload);
+    nb::dict cert;
+    cert["payload"] = payload;
+    cert["signature"] = py::make_str(signature);
+    cert["scheme"] = kScheme;
+    return cert;
+}
+
+nb::object verify_solver_cert(nb::handle record) {
+    py::require_dict(record, "verify_solver_cert", "record");
+    nb::object cert = record.attr("get")("cert");
+    if (!py::truthy(cert) || !PyDict_Check(cert.ptr())) return nb::str("missing");
+    nb::object payload = cert.attr("get")("payload", "");
+    nb::object signature = cert.attr("get")("signature", "");
+    nb::object scheme = cert.attr("get")("scheme", "");
+    if (!scheme.equal(nb::str(kScheme)) || !py::truthy(payload) || !py::truthy(signature)) {
+        return nb::str("unverified");
+    }
+    nb::object expected;
+    try {
+        expected = py::make_str(signature_of(payload));
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return nb::str("unverified");  // no usable key, or a payload that is not text
+    }
+    // The host's constant-time comparison, with its type rules.
+    if (!py::truthy(hmac_module.attr("compare_digest")(expected, signature)))
+        return nb::str("unverified");
+    nb::object signed_fields;
+    try {
+        signed_fields = json_module.attr("loads")(payload);
+    } catch (nb::python_error& error) {
+        if (!error.matches(json_module.attr("JSONDecodeError"))) throw;
+        return nb::str("unverified");
+    }
+    if (!signed_fields.attr("get")("alias").equal(record.attr("get")("alias")))
+        return nb::str("unverified");
+    return nb::str("verified");
+}
+
+}  // namespace
+
+NB_MODULE(solver_certs, m) {
+    m.doc() =
+        "Solver registration certificates: HMAC-SHA256 with a local key, verified as 'verified', "
+        "'unverified' or 'missing'.";
+    globals.bind(m);
+    m.attr("_SIGNING_SECRET_PATH") =
+        py::import_from("orvane_platform.core.paths", "ORVANE_HOME") / nb::str(".signing-secret");
+    m.attr("_SIGNING_SECRET_LENGTH") = kSecretLength;
+    m.def("_load_or_create_secret", &load_or_create_secret,
+          nb::sig("def _load_or_create_secret() -> bytes"),
+          "The signing key: the key file's bytes, or a new random key written to it (mode 0600) on "
+          "first use.");
+    m.def(
+        "sign_solver_cert", &sign_solver_cert, nb::arg("alias").none(), nb::arg("image").none(),
+        nb::arg("image_digest").none(), nb::arg("scope").none() = nb::none(),
+        nb::sig("def sign_solver_cert(alias: str, image: str, image_digest: str, scope: dict[str, "
+                "typing.Any] | "
+                "None = None) -> dict[str, str]"),
+        "A certificate {payload, signature, scheme} over the alias, image, image digest, scope and "
+        "registration time.");
+    m.def("verify_solver_cert", &verify_solver_cert, nb::arg("record").none(),
+          nb::sig("def verify_solver_cert(record: dict[str, typing.Any], /) -> str"),
+          "The certificate status of a registry record: 'verified', 'unverified' or 'missing'.");
+}
