@@ -10,9 +10,11 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Debian packages the native build needs.
 SYSTEM_PACKAGES := g++ make git libssl-dev
-# The build runs without isolation so that its CMake folder stays valid
-# between installs; these are pyproject.toml's build requirements.
-BUILD_TOOLS := scikit-build-core>=0.10 nanobind>=2.4 cmake>=3.26 ninja
+# The build runs without isolation, so that its CMake folder stays valid
+# between installs: pyproject.toml's build requirements, and the runtime ones
+# the stub generator imports, are installed into the venv first.
+REQUIREMENTS = $(PY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
+	print(*p["build-system"]["requires"], *p["project"]["dependencies"], "cmake>=3.26", "ninja", sep="\n")'
 
 SOURCES := pyproject.toml CMakeLists.txt $(shell find native src examples -type f 2>/dev/null)
 
@@ -35,10 +37,11 @@ $(VENV)/.system-packages:
 	fi
 	@mkdir -p $(VENV) && touch $@
 
-$(VENV)/.build-tools: | $(VENV)/.system-packages
+$(VENV)/.build-tools: pyproject.toml | $(VENV)/.system-packages
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q $(foreach tool,$(BUILD_TOOLS),'$(tool)')
+	$(REQUIREMENTS) > $(VENV)/build-requirements.txt
+	$(PIP) install -q -r $(VENV)/build-requirements.txt
 	@touch $@
 
 $(VENV)/.installed: $(SOURCES) | $(VENV)/.build-tools

@@ -34,6 +34,16 @@ class ClassBuilder {
         return *this;
     }
 
+    // A static method.
+    template <typename F, typename... Extra>
+    ClassBuilder& static_method(const char* name, F&& f, const Extra&... extra) {
+        nb::object function = nb::cpp_function(std::forward<F>(f), nb::name(name), extra...);
+        nb::setattr(
+            class_, name,
+            nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(function));
+        return *this;
+    }
+
     // A read-only property computed by `getter(self)`.
     template <typename F>
     ClassBuilder& property(const char* name, F&& getter, const char* doc) {

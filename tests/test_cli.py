@@ -158,3 +158,12 @@ def test_solver_add_list_and_doctor(tmp_path):
     assert doctor.returncode == 0, doctor.stderr
     assert "CPU cores" in doctor.stdout and "dyn: pass, certificate verified" in doctor.stdout
     assert "manual: pass, certificate missing" in doctor.stdout and "(no requirements declared)" in doctor.stdout
+
+
+def test_llm_chat_and_doctor_without_a_server(tmp_path):
+    env = {"ORVANE_OLLAMA_URL": "http://127.0.0.1:9", "ORVANE_SOLVERS_DIR": str(tmp_path / "none")}
+    chat = orvane("llm", "chat", "hello", cwd=tmp_path, env=env)
+    assert chat.returncode == 1 and "Could not reach Ollama at 127.0.0.1:9" in chat.stdout
+    doctor = orvane("doctor", cwd=tmp_path, env=env)
+    assert doctor.returncode == 0
+    assert "LLM: model" in doctor.stdout and "Ollama not reachable at 127.0.0.1:9" in doctor.stdout

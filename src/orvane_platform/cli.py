@@ -14,6 +14,8 @@ from rich.table import Table
 from orvane_platform import demo
 from orvane_platform.core import capacity_gate, product_twin, provenance, releases, run_records, solver, solver_certs
 from orvane_platform.core.product import Product
+from orvane_platform.llm import local_llm
+from orvane_platform.llm.config import LLMConfig
 
 console = Console(highlight=False)
 
@@ -232,6 +234,24 @@ def _doctor() -> int:
                       f"{_cert_status(solver.get_solver_record(alias) or {})}")
         for line in verdict.messages:
             console.print(line)
+    config = LLMConfig()
+    console.print(f"LLM: model {config.model} on {config.base_url}")
+    try:
+        local_llm.OllamaClient(config).health_check()
+    except local_llm.LLMUnavailableError as error:
+        console.print(f"[yellow]{error}[/]")
+    else:
+        console.print("[green]LLM ready[/]")
+    return 0
+
+
+def _chat(prompt: str) -> int:
+    try:
+        reply = local_llm.OllamaClient(LLMConfig()).chat([{"role": "user", "content": prompt}])
+    except local_llm.LLMUnavailableError as error:
+        console.print(f"[red]{error}[/]")
+        return 1
+    print(reply.content)
     return 0
 
 
@@ -365,7 +385,11 @@ def _parser() -> argparse.ArgumentParser:
     add.add_argument("--from", dest="source", required=True, help="the folder with solver.yaml and kpi_spec.yaml")
     add.add_argument("--image", help="the solver's container image (default: the one solver.yaml names)")
 
-    commands.add_parser("doctor", help="this host's resources and every solver's verdict and certificate")
+    commands.add_parser("doctor", help="this host's resources, every solver's verdict and certificate, the LLM")
+
+    llm = commands.add_parser("llm", help="the local LLM").add_subparsers(dest="action", required=True)
+    chat = llm.add_parser("chat", help="send one chat turn and print the reply")
+    chat.add_argument("prompt", help="what to ask")
 
     walk_through = commands.add_parser("demo", help="walk through the sample product")
     walk_through.add_argument(
@@ -386,6 +410,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                 _show_solvers()
         elif args.command == "doctor":
             return _doctor()
+        elif args.command == "llm":
+            return _chat(args.prompt)
         elif args.command == "fingerprint":
             _fingerprint(args)
         elif args.command == "verify":

@@ -1,0 +1,1 @@
+"""The local LLM backend and its configuration."""
