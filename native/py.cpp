@@ -71,6 +71,14 @@ nb::object call_method(nb::handle obj, Name& name) {
 
 std::string type_name_of(nb::handle value) { return nb::type_name(value.type()).c_str(); }
 
+std::string format(nb::handle value, const char* spec) {
+    nb::object formatted = nb::steal(PyObject_Format(value.ptr(), nb::str(spec).ptr()));
+    if (!formatted.is_valid()) throw nb::python_error();
+    return std::string(utf8(formatted));
+}
+
+std::string text(nb::handle value) { return std::string(utf8(nb::str(value))); }
+
 nb::object to_int(nb::handle value) {
     PyObject* number = PyNumber_Long(value.ptr());
     if (number == nullptr) throw nb::python_error();

@@ -100,6 +100,10 @@ nb::str make_str(std::string_view utf8_text);
 nb::str concat(nb::handle a, nb::handle b);
 nb::str concat(const char* a, nb::handle b);
 std::string type_name_of(nb::handle value);
+// format(value, spec), the host's own formatting (for example ".4f", "+.0f").
+std::string format(nb::handle value, const char* spec);
+// str(value) as UTF-8.
+std::string text(nb::handle value);
 // int(value), raising what the host's int() raises.
 nb::object to_int(nb::handle value);
 // bool(value), raising what __bool__ raises.

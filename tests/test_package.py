@@ -26,6 +26,8 @@ MODULES = [
     "orvane_platform.core.gateway_config",
     "orvane_platform.llm.config",
     "orvane_platform.llm.local_llm",
+    "orvane_platform.agent_tools.aero",
+    "orvane_platform.agent_tools.dynamics",
     "orvane_platform.schema",
     "orvane_platform.demo",
 ]

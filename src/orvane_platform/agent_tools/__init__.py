@@ -1,0 +1,1 @@
+"""Tool tables the LLM agent calls: aerodynamics and vehicle dynamics."""
