@@ -28,6 +28,10 @@ MODULES = [
     "orvane_platform.llm.local_llm",
     "orvane_platform.agent_tools.aero",
     "orvane_platform.agent_tools.dynamics",
+    "orvane_platform.core.agent",
+    "orvane_platform.core.save_flow",
+    "orvane_platform.mcp.mcp_client",
+    "orvane_platform.ui",
     "orvane_platform.schema",
     "orvane_platform.demo",
 ]
