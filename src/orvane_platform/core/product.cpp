@@ -1,14 +1,24 @@
 // The product object: a product's root file with its dictionary, range
 // targets and gates.
 #include <nanobind/nanobind.h>
+#include <unistd.h>
 
 #include <string_view>
 
-#include "native/history.h"
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "native/numbers.h"
+#include "native/process.h"
 #include "native/py.h"
 #include "native/py_class.h"
+#include "native/fs.h"
+#include "native/text.h"
+#include "native/usd.h"
 
 namespace nb = nanobind;
+using namespace nb::literals;
 using namespace orvane;
 
 namespace {
@@ -68,6 +78,217 @@ nb::object latest_results(nb::handle self) {
     return latest;
 }
 
+// --- running solvers --------------------------------------------------------------
+
+constexpr double kDefaultTimeoutSeconds = 600;
+
+nb::dict failed_run(const std::string& error) {
+    nb::dict result;
+    result["status"] = "error";
+    result["error"] = py::make_str(error);
+    return result;
+}
+
+void set_solver(nb::handle self, nb::handle domain, nb::handle backend) {
+    py::require_str(domain, "set_solver", "domain");
+    py::require_str(backend, "set_solver", "backend");
+    nb::object chosen = nb::getattr(self, "_solvers", nb::none());
+    if (chosen.is_none()) {
+        chosen = nb::dict();
+        nb::setattr(self, "_solvers", chosen);
+    }
+    chosen[domain] = backend;
+}
+
+// The solver for a domain: the one asked for, else the one set for the
+// domain, else the first registered solver of that domain.
+nb::object solver_for(nb::handle self, nb::handle domain, nb::handle asked) {
+    if (py::truthy(asked)) return nb::borrow(asked);
+    nb::object chosen = nb::getattr(self, "_solvers", nb::none());
+    if (!chosen.is_none() && PyDict_Contains(chosen.ptr(), domain.ptr()) == 1) return chosen[domain];
+    nb::object schema = py::import_from("orvane_platform.core.solver", "get_domain_schema")(domain);
+    if (py::truthy(schema)) {
+        nb::object solvers = schema.attr("get")("solvers", nb::list());
+        if (py::truthy(solvers)) return solvers[0];
+    }
+    return nb::none();
+}
+
+// Plain values of the design-intent inputs, for the case file.
+nb::dict design_inputs(nb::handle self) {
+    nb::object specs = self.attr("specs");
+    nb::dict design;
+    nb::object keys = specs.attr("get")("_design_keys", nb::set());
+    nb::list names(keys);
+    names.sort();
+    for (nb::handle name : names) {
+        nb::object value = specs.attr("get")(name);
+        if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || PyUnicode_Check(value.ptr())) design[name] = value;
+    }
+    return design;
+}
+
+std::string case_text(nb::handle self, nb::handle domain, nb::handle solver, nb::handle kwargs) {
+    nb::dict inputs;
+    nb::object declared = py::import_from("orvane_platform.core.solver", "get_solver_inputs")(
+        solver, "product_name"_a = self.attr("name"));
+    for (auto [name, spec] : nb::borrow<nb::dict>(declared)) {
+        nb::object fallback = PyDict_Check(spec.ptr()) ? spec.attr("get")("default") : nb::borrow(spec);
+        if (!fallback.is_none()) inputs[name] = fallback;
+    }
+    nb::object overrides = kwargs.attr("get")("overrides");
+    if (py::truthy(overrides)) inputs.update(overrides);
+    nb::object manoeuvre = kwargs.attr("get")("manoeuvre");
+    if (py::truthy(manoeuvre)) inputs["manoeuvre"] = manoeuvre;
+    nb::dict case_mapping;
+    case_mapping["product"] = self.attr("name");
+    case_mapping["domain"] = domain;
+    case_mapping["solver"] = solver;
+    case_mapping["design"] = design_inputs(self);
+    case_mapping["inputs"] = inputs;
+    return std::string(py::utf8(py::import_from("yaml", "safe_dump")(case_mapping, "sort_keys"_a = false)));
+}
+
+// The solver's program: on PATH, or among this environment's scripts.
+std::optional<std::string> solver_program(const std::string& name) {
+    if (auto found = process::find_program(name)) return found;
+    const std::string scripts(py::utf8(py::import_from("sysconfig", "get_path")("scripts")));
+    const std::string beside = scripts + "/" + name;
+    if (fs::is_regular_file(beside) && ::access(beside.c_str(), X_OK) == 0) return beside;
+    return std::nullopt;
+}
+
+nb::object simulate(nb::handle self, nb::kwargs kwargs) {
+    nb::object domain = kwargs.attr("get")("domain", "aero");
+    nb::object solver = solver_for(self, domain, kwargs.attr("get")("solver"));
+    if (solver.is_none()) return failed_run("no solver registered for domain '" + py::text(domain) + "'");
+    nb::object config = py::import_from("orvane_platform.core.solver", "get_solver_config")(solver);
+    if (!py::truthy(config)) return failed_run("unknown solver '" + py::text(solver) + "'");
+    nb::object run = config.attr("get")("run", nb::dict());
+    nb::object command = PyDict_Check(run.ptr()) ? run.attr("get")("command") : nb::none();
+    if (!PyList_Check(command.ptr()) || nb::len(command) == 0) {
+        return failed_run("solver '" + py::text(solver) + "' declares no command to run");
+    }
+    std::vector<std::string> argv;
+    for (nb::handle part : command) argv.push_back(py::text(part));
+    const auto program = solver_program(argv[0]);
+    if (!program) return failed_run("solver program not found: " + argv[0]);
+    argv[0] = *program;
+    const double timeout = numbers::to_double(run.attr("get")("timeout_seconds", kDefaultTimeoutSeconds));
+    const process::Completed completed =
+        process::run(argv, timeout, {case_text(self, domain, solver, kwargs), std::nullopt});
+    if (!completed.available) {
+        return failed_run("solver '" + py::text(solver) + "' did not finish within " + py::format(nb::float_(timeout), "g") + " s");
+    }
+    if (completed.exit_code != 0) {
+        std::string detail(text::strip(completed.err));
+        if (detail.size() > 500) detail = detail.substr(detail.size() - 500);
+        return failed_run("solver '" + py::text(solver) + "' exited with status " + std::to_string(completed.exit_code) +
+                          (detail.empty() ? "" : ": " + detail));
+    }
+    nb::object result;
+    try {
+        result = py::import_from("json", "loads")(nb::bytes(completed.out.data(), completed.out.size()));
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        return failed_run("solver '" + py::text(solver) + "' printed no JSON result: " + py::text(error.value()));
+    }
+    if (!PyDict_Check(result.ptr())) return failed_run("solver '" + py::text(solver) + "' printed a result that is not an object");
+    if (PyDict_Contains(result.ptr(), nb::str("solver").ptr()) != 1) result["solver"] = solver;
+    return result;
+}
+
+// --- range ----------------------------------------------------------------------------
+
+// Highway range from a road-load model: aerodynamic drag 0.5·ρ·Cd·A·v³ and
+// rolling resistance Crr·m·g·v through the drivetrain, plus auxiliary power,
+// drawn from the battery at a steady cruise speed.
+struct RangeModel {
+    static constexpr double kSpeedKmh = 120;
+    static constexpr double kCrr = 0.009;
+    static constexpr double kAuxKw = 1.5;
+    static constexpr double kAirDensity = 1.2;
+    static constexpr double kDrivetrainEfficiency = 0.9;
+    static constexpr double kGravity = 9.81;
+
+    static double range_km(double cd, double frontal_area, double mass, double battery_kwh) {
+        const double speed = kSpeedKmh / 3.6;
+        const double road_watts = 0.5 * kAirDensity * cd * frontal_area * std::pow(speed, 3) + kCrr * mass * kGravity * speed;
+        const double watts = road_watts / kDrivetrainEfficiency + kAuxKw * 1000;
+        const double wh_per_km = watts / speed * 1000 / 3600;
+        return battery_kwh * 1000 / wh_per_km;
+    }
+};
+
+double product_number(nb::handle specs, const char* key, double fallback) {
+    nb::object value = specs.attr("get")(key);
+    return value.is_none() ? fallback : numbers::to_double(value);
+}
+
+nb::object range_competitiveness(nb::handle self, nb::handle cd_value) {
+    const double cd = numbers::to_double(cd_value);
+    nb::object specs = self.attr("specs");
+    const double area = product_number(specs, "frontal_area", 2.3);
+    const double mass = product_number(specs, "mass", 2000);
+    const double battery = product_number(specs, "battery_kwh", 75);
+    const double own_range = RangeModel::range_km(cd, area, mass, battery);
+    const double own_cda = cd * area;
+
+    nb::list competitors;
+    std::size_t lower_cda = 0;
+    nb::object usd_path = self.attr("usd_path");
+    nb::object stage = usd::open_stage(nb::str(usd_path));
+    nb::object rivals = stage.attr("GetPrimAtPath")(
+        stage.attr("GetDefaultPrim")().attr("GetPath")().attr("AppendChild")("Competitors"));
+    if (py::truthy(rivals.attr("IsValid")())) {
+        for (nb::handle rival : rivals.attr("GetChildren")()) {
+            auto value = [&](const char* name, double fallback) {
+                nb::object attribute = rival.attr("GetAttribute")(name);
+                return py::truthy(attribute.attr("HasValue")()) ? numbers::to_double(attribute.attr("Get")()) : fallback;
+            };
+            const double rival_cd = value("orvane:current:cd", cd);
+            const double rival_area = value("orvane:product:frontal_area", area);
+            const double rival_range = RangeModel::range_km(rival_cd, rival_area, value("orvane:product:mass", mass),
+                                                            value("orvane:product:battery_kwh", battery));
+            if (rival_cd * rival_area < own_cda) ++lower_cda;
+            nb::dict entry;
+            entry["name"] = rival.attr("GetName")();
+            entry["cd"] = rival_cd;
+            entry["cda"] = rival_cd * rival_area;
+            entry["range_km"] = rival_range;
+            entry["delta_km"] = rival_range - own_range;
+            competitors.append(entry);
+        }
+    }
+    nb::object targets = self.attr("targets");
+    nb::object target = targets.attr("get")("cd_nominal", targets.attr("get")("cd_max"));
+    const double target_cd = target.is_none() ? cd - 0.01 : numbers::to_double(target);
+    const std::size_t rivals_count = nb::len(competitors);
+    std::string verdict = "no competitors to compare";
+    if (rivals_count > 0) {
+        verdict = lower_cda == 0 ? "best in segment (lowest CdA)"
+                  : lower_cda == rivals_count ? "worst in segment (highest CdA)"
+                                              : "mid-pack (" + std::to_string(lower_cda) + " of " +
+                                                    std::to_string(rivals_count) + " rivals have a lower CdA)";
+    }
+    nb::dict analysis;
+    analysis["battery_kwh"] = battery;
+    analysis["highway_speed_kmh"] = RangeModel::kSpeedKmh;
+    analysis["crr"] = RangeModel::kCrr;
+    analysis["aux_power_kw"] = RangeModel::kAuxKw;
+    analysis["cd"] = cd;
+    analysis["frontal_area"] = area;
+    analysis["cda"] = own_cda;
+    analysis["mass_kg"] = mass;
+    analysis["range_km"] = own_range;
+    analysis["competitors"] = competitors;
+    analysis["sensitivity_per_0_01_cd"] = RangeModel::range_km(cd - 0.01, area, mass, battery) - own_range;
+    analysis["target_cd"] = target_cd;
+    analysis["range_at_target_cd"] = RangeModel::range_km(target_cd, area, mass, battery);
+    analysis["segment_verdict"] = py::make_str(verdict);
+    return analysis;
+}
+
 }  // namespace
 
 NB_MODULE(product, m) {
@@ -84,6 +305,19 @@ NB_MODULE(product, m) {
         .property(
             "targets", &targets,
             "Range targets as <kpi>_min, _nominal and _max floats; hand-set ones win over derived.")
+        .method("set_solver", &set_solver, nb::kw_only(), nb::arg("domain").none(), nb::arg("backend").none(),
+                nb::sig("def set_solver(self, *, domain: str, backend: str) -> None"),
+                "Use solver `backend` for `domain` in later simulations.")
+        .method("simulate", &simulate, nb::sig("def simulate(self, **kwargs: typing.Any) -> dict[str, typing.Any]"),
+                "Run the domain's solver (keywords domain, solver, overrides, manoeuvre) as a child process: the "
+                "case (YAML, from the design-intent inputs, the solver's input defaults and the overrides) on "
+                "standard input, the result as JSON on standard output. A failed, late or malformed run comes "
+                "back as {'status': 'error', 'error': ...}.")
+        .method("range_competitiveness", &range_competitiveness, nb::arg("cd").none(),
+                nb::sig("def range_competitiveness(self, cd: float) -> dict[str, typing.Any]"),
+                "Highway range at 120 km/h from a road-load model (aerodynamic drag, rolling resistance, "
+                "auxiliary power, battery energy) for the product at drag coefficient `cd` and for each "
+                "competitor, with the sensitivity to Cd and the CdA position in the segment.")
         .method(
             "latest_results", &latest_results,
             nb::sig("def latest_results(self) -> dict[str, dict[str, typing.Any]]"),

@@ -118,7 +118,8 @@ nb::object gate_message(nb::handle gate) {
     if (!PyDict_Check(gate.ptr())) py::raise_argument_type("_gate_message", "g", "dict", gate);
     nb::object value = gate["value"];
     nb::object status = gate["status"];
-    nb::str kpi(gate["kpi"]);
+    nb::object kpi_value = gate["kpi"];
+    nb::str kpi(kpi_value);
     if (value.is_none()) return py::concat(kpi, nb::str(": not run"));
     auto bound = [&](const char* key) {
         nb::object found = py::dict_get(gate, key);

@@ -266,7 +266,8 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
         for (auto [kpi_key, entry] : effective) {
             nb::object value = py::dict_get(kpis, kpi_key);
             if (!value.is_valid() || value.is_none()) continue;
-            nb::str usd_attr(entry["usd_attr"]);
+            nb::object usd_attr_value = entry["usd_attr"];
+            nb::str usd_attr(usd_attr_value);
             markers[usd_attr.attr("rsplit")(":", 1)[-1]] = source_prefix;
         }
         for (const char* key : {"last_updated", "last_modified_by", "simulation_status"}) {
@@ -327,7 +328,8 @@ nb::object layer_derived_target_image(nb::handle prim_spec, nb::handle kpi_key) 
     nb::object marker =
         prim_spec.attr("attributes").attr("get")(py::concat("orvane:target_src:", kpi_key));
     if (marker.is_none()) return nb::none();
-    return nb::str(marker.attr("default"));
+    nb::object image = marker.attr("default");
+    return nb::str(image);
 }
 
 }  // namespace orvane::product_twin
