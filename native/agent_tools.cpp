@@ -6,7 +6,8 @@
 
 namespace orvane::agent {
 
-nb::dict function_schema(const char* name, nb::handle description, nb::handle properties, nb::handle required) {
+nb::dict function_schema(const char* name, nb::handle description, nb::handle properties,
+                         nb::handle required) {
     nb::dict parameters;
     parameters["type"] = "object";
     parameters["properties"] = properties;

@@ -13,7 +13,8 @@ namespace nb = nanobind;
 // {"type": "function", "function": {"name", "description", "parameters":
 // {"type": "object", "properties", ["required"]}}}; no "required" key when
 // `required` is None.
-nb::dict function_schema(const char* name, nb::handle description, nb::handle properties, nb::handle required);
+nb::dict function_schema(const char* name, nb::handle description, nb::handle properties,
+                         nb::handle required);
 
 // One tool-table entry: {"fn": fn, "schema": schema}.
 nb::dict tool_entry(nb::handle fn, nb::handle schema);

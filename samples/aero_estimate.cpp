@@ -17,14 +17,17 @@ int main() {
         return 2;
     }
     // Slope and diffuser trade drag down; a higher body adds drag and lift.
-    const double cd = 0.285 - 0.0025 * (roofline - 10.0) - 0.0015 * (diffuser - 5.0) + 0.1 * (ride_height - 0.14);
+    const double cd =
+        0.285 - 0.0025 * (roofline - 10.0) - 0.0015 * (diffuser - 5.0) + 0.1 * (ride_height - 0.14);
     const double cl = 0.05 - 0.004 * diffuser + 0.2 * (ride_height - 0.14);
     const double cm_pitch = 0.5 * cl - 0.01;
     const bool converged = iterations >= 200;
     std::printf(
-        "{\"status\": \"success\", \"solver\": \"sample_aero\", \"cd\": %.6f, \"cl\": %.6f, \"cm_pitch\": %.6f, "
-        "\"converged\": %s, \"iterations\": %d, \"timesteps_run\": %d, \"wall_clock_seconds\": %.3f}\n",
-        cd, cl, cm_pitch, converged ? "true" : "false", static_cast<int>(iterations), static_cast<int>(iterations),
-        iterations * 0.002);
+        "{\"status\": \"success\", \"solver\": \"sample_aero\", \"cd\": %.6f, \"cl\": %.6f, "
+        "\"cm_pitch\": %.6f, "
+        "\"converged\": %s, \"iterations\": %d, \"timesteps_run\": %d, \"wall_clock_seconds\": "
+        "%.3f}\n",
+        cd, cl, cm_pitch, converged ? "true" : "false", static_cast<int>(iterations),
+        static_cast<int>(iterations), iterations * 0.002);
     return 0;
 }

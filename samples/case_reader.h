@@ -12,7 +12,7 @@
 namespace orvane::samples {
 
 class Case {
-public:
+  public:
     static Case read(std::istream& in) {
         Case parsed;
         std::string line;
@@ -22,7 +22,8 @@ public:
             std::size_t start = line.find_first_not_of(" -");
             if (start == std::string::npos || start >= colon) continue;
             std::string value = line.substr(colon + 2);
-            if (value.size() >= 2 && (value.front() == '\'' || value.front() == '"')) value = value.substr(1, value.size() - 2);
+            if (value.size() >= 2 && (value.front() == '\'' || value.front() == '"'))
+                value = value.substr(1, value.size() - 2);
             parsed.values_[line.substr(start, colon - start)] = value;
         }
         return parsed;
@@ -41,7 +42,7 @@ public:
         return found == values_.end() ? fallback : found->second;
     }
 
-private:
+  private:
     std::map<std::string, std::string> values_;
 };
 

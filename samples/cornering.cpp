@@ -39,15 +39,20 @@ int main() {
     const double yaw_rate_dps = lateral_g * kGravity / speed * 180.0 / M_PI;
     const double roll_gradient = 4.0 * (cg_height / 0.5) * (1.6 / track);  // deg per g
     const double roll_angle = lateral_g * roll_gradient;
-    std::printf("{\"status\": \"success\", \"solver\": \"sample_dynamics\", \"manoeuvre\": \"%s\", \"lateral_g\": %.6f, "
-                "\"yaw_rate\": %.6f, \"yaw_rate_dps\": %.6f, \"roll_angle\": %.6f, \"roll_angle_deg\": %.6f, "
-                "\"speed_kmh\": %.3f, \"converged\": true, \"wall_clock_seconds\": %.3f, \"time_series\": {\"time\": [",
-                manoeuvre.c_str(), lateral_g, yaw_rate_dps, yaw_rate_dps, roll_angle, roll_angle, speed_kmh,
-                samples * 0.0004);
+    std::printf(
+        "{\"status\": \"success\", \"solver\": \"sample_dynamics\", \"manoeuvre\": \"%s\", "
+        "\"lateral_g\": %.6f, "
+        "\"yaw_rate\": %.6f, \"yaw_rate_dps\": %.6f, \"roll_angle\": %.6f, \"roll_angle_deg\": "
+        "%.6f, "
+        "\"speed_kmh\": %.3f, \"converged\": true, \"wall_clock_seconds\": %.3f, \"time_series\": "
+        "{\"time\": [",
+        manoeuvre.c_str(), lateral_g, yaw_rate_dps, yaw_rate_dps, roll_angle, roll_angle, speed_kmh,
+        samples * 0.0004);
     const double step = 5.0 / (samples - 1);
     for (int i = 0; i < samples; ++i) std::printf(i ? ", %.4f" : "%.4f", i * step);
     std::printf("], \"lateral_g\": [");
-    for (int i = 0; i < samples; ++i) std::printf(i ? ", %.5f" : "%.5f", lateral_g * (1 - std::exp(-i * step / 0.35)));
+    for (int i = 0; i < samples; ++i)
+        std::printf(i ? ", %.5f" : "%.5f", lateral_g * (1 - std::exp(-i * step / 0.35)));
     std::printf("]}}\n");
     return 0;
 }

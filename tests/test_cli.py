@@ -21,25 +21,36 @@ def orvane(*arguments: str, cwd: Path, env: dict[str, str] | None = None) -> sub
     )
 
 
-def test_demo_copies_the_samples_and_shows_them(tmp_path):
+def test_demo_walks_through_the_platform(tmp_path):
+    from pxr import Sdf
+
+    from orvane_platform.core import product_twin, releases, run_records
+    from orvane_platform.core.product import Product
+
     shown = orvane("demo", cwd=tmp_path)
     assert shown.returncode == 0, shown.stderr
-    workspace = tmp_path / "orvane-demo"
-    assert (workspace / "products" / "sedan" / "layers" / "design_intent.usda").is_file()
-    assert (workspace / "solvers" / "sample_dynamics" / "kpi_spec.yaml").is_file()
-    assert "frontal_area" in shown.stdout and "notchback" in shown.stdout
-    assert "sample_aero" in shown.stdout and "sample_dynamics" in shown.stdout
-    assert "cd=0.247" in shown.stdout  # the sample result, shown in the history
-    assert "verified" in shown.stdout and "run_aero_" in shown.stdout
-    assert len(list((workspace / "products" / "sedan" / "simulation_runs" / "sample_aero").iterdir())) == 1
-    assert "1 passed, 0 failed, 2 not run (3 total)" in shown.stdout
-    assert (workspace / "products" / "sedan" / "releases" / "v0.1.usda").is_file()
+    assert "Step 13/13" in shown.stdout and "cd=0.2677" in shown.stdout and "cd=0.2590" in shown.stdout
+    assert "0 passed, 1 failed, 2 not run (3 total)" in shown.stdout  # the first design misses cd_max
+    assert "3 passed, 0 failed, 2 not run (5 total)" in shown.stdout  # the second passes, with derived targets
+    product_path = tmp_path / "orvane-demo" / "products" / "sedan" / "sedan.usda"
+    product = Product(product_path)
+    history = [r["raw"] for r in product_twin.load_product_history(product_path)]
+    assert len(history) == 2 and all("|domain=aero|" in entry for entry in history)
+    runs = run_records.list_runs(product_path)
+    assert len(runs) == 2 and all(run["fingerprint"].startswith("sha256:") for run in runs)
+    assert product.targets["cl_nominal"] == pytest.approx(0.014)  # filled from the run
+    layer = Sdf.Layer.OpenAsAnonymous(str(product_path.parent / "layers" / "prototype.usda"))
+    assert len(layer.GetPrimAtPath("/Sedan").attributes.get("orvane:baseline:history").default) == 2
+    assert [r["version"] for r in releases.list_releases(product_path)] == ["v0.1", "v0.2"]
+    assert releases.diff_releases(product_path, "v0.2", "v0.1")["orvane:product:roofline_slope_deg"] == (18.0, 14.5, 3.5)
+    # The product's latest provenance is that of the latest run file, and both runs' records verified.
+    assert product.specs["orvane_provenance_fingerprint"] == runs[-1]["fingerprint"]
+    assert shown.stdout.count("(verified)") == 2
 
     # Running it again starts from a fresh copy.
-    (workspace / "products" / "sedan" / "layers" / "prototype.usda").write_text("broken")
-    again = orvane("demo", "--dir", str(workspace), cwd=tmp_path)
+    (product_path.parent / "layers" / "prototype.usda").write_text("broken")
+    again = orvane("demo", "--dir", str(tmp_path / "orvane-demo"), cwd=tmp_path)
     assert again.returncode == 0, again.stderr
-    assert "over" in (workspace / "products" / "sedan" / "layers" / "prototype.usda").read_text()
 
 
 def test_demo_refuses_a_folder_it_did_not_make(tmp_path):
@@ -78,20 +89,20 @@ def test_product_history_clean_diff_and_benchmark(tmp_path):
 
     history = orvane("product", "history", product, cwd=tmp_path)
     assert history.returncode == 0, history.stderr
-    assert "1 entries" in history.stdout and "sample_aero" in history.stdout
+    assert "2 entries" in history.stdout and "sample_aero" in history.stdout
 
     diff = orvane("product", "diff", product, product, "--attrs", "cd", "mass", cwd=tmp_path)
     assert diff.returncode == 0, diff.stderr
-    assert "0.247" in diff.stdout and "2050" in diff.stdout
+    assert "0.259" in diff.stdout and "2050" in diff.stdout
 
     benchmark = orvane("product", "benchmark", product, "rival_b", cwd=tmp_path)
-    assert benchmark.returncode == 0 and "-0.013" in benchmark.stdout
+    assert benchmark.returncode == 0 and "-0.001" in benchmark.stdout
     unknown = orvane("product", "benchmark", product, "rival_z", cwd=tmp_path)
     assert unknown.returncode == 1 and "Available: ['rival_a', 'rival_b']" in unknown.stdout
 
     cleaned = orvane("product", "clean", product, "--keep-days", "0", cwd=tmp_path)
     assert cleaned.returncode == 0, cleaned.stderr
-    assert "1 entries before, 0 after" in cleaned.stdout and "current results cleared" in cleaned.stdout
+    assert "2 entries before, 0 after" in cleaned.stdout and "current results cleared" in cleaned.stdout
     assert "0 entries" in orvane("product", "history", product, cwd=tmp_path).stdout
 
 
@@ -115,7 +126,7 @@ def test_fingerprint_verify_and_runs(tmp_path):
     assert orvane("demo", cwd=tmp_path).returncode == 0
     product = str(tmp_path / "orvane-demo" / "products" / "sedan" / "sedan.usda")
     listed = orvane("runs", "list", product, "--domain", "aero", cwd=tmp_path)
-    assert listed.returncode == 0 and "run_aero_" in listed.stdout and "1, oldest first" in listed.stdout
+    assert listed.returncode == 0 and "run_aero_" in listed.stdout and "2, oldest first" in listed.stdout
     assert "0, oldest first" in orvane("runs", "list", product, "--solver", "other", cwd=tmp_path).stdout
 
 
@@ -127,13 +138,13 @@ def test_gates_and_releases(tmp_path):
     assert gates.returncode == 0, gates.stderr
     assert "WARN" in gates.stdout and "NOT RUN" in gates.stdout and "Drag coefficient" in gates.stdout
 
-    frozen = orvane("release", "freeze", product, "v0.2", "--notes", "second", cwd=tmp_path)
-    assert frozen.returncode == 0 and "Release v0.2 frozen" in frozen.stdout
-    again = orvane("release", "freeze", product, "v0.2", cwd=tmp_path)
+    frozen = orvane("release", "freeze", product, "v0.3", "--notes", "third", cwd=tmp_path)
+    assert frozen.returncode == 0 and "Release v0.3 frozen" in frozen.stdout
+    again = orvane("release", "freeze", product, "v0.3", cwd=tmp_path)
     assert again.returncode == 1 and "Pass force=True to overwrite" in again.stdout
-    assert orvane("release", "freeze", product, "v0.2", "--force", cwd=tmp_path).returncode == 0
+    assert orvane("release", "freeze", product, "v0.3", "--force", cwd=tmp_path).returncode == 0
     listed = orvane("release", "list", product, cwd=tmp_path).stdout
-    assert listed.index("v0.1") < listed.index("v0.2") and "aero 1/1 pass" in listed
+    assert listed.index("v0.1") < listed.index("v0.2") < listed.index("v0.3") and "aero 1/1 pass" in listed
     shown = orvane("release", "show", product, "v0.1", cwd=tmp_path)
     assert shown.returncode == 0 and "orvane:current:cd" in shown.stdout
     assert orvane("release", "show", product, "v9", cwd=tmp_path).returncode == 1
@@ -167,3 +178,32 @@ def test_llm_chat_and_doctor_without_a_server(tmp_path):
     doctor = orvane("doctor", cwd=tmp_path, env=env)
     assert doctor.returncode == 0
     assert "LLM: model" in doctor.stdout and "Ollama not reachable at 127.0.0.1:9" in doctor.stdout
+    agent = orvane("agent", str(tmp_path / "none.usda"), cwd=tmp_path, env=env)
+    assert agent.returncode == 1 and "Ollama not reachable at 127.0.0.1:9" in agent.stdout
+
+
+def test_agent_uses_the_tools(tmp_path):
+    from tests.test_local_llm import FakeOllama
+
+    assert orvane("demo", cwd=tmp_path).returncode == 0
+    server = FakeOllama()
+    server.chat_messages = [{"role": "assistant", "content": "", "tool_calls": [
+        {"function": {"name": "run_simulation", "arguments": {"solver": "sample_aero"}}}]}]
+    server.chat_message = {"role": "assistant", "content": "Cd is 0.259, within the range target."}
+    try:
+        env = {"ORVANE_OLLAMA_URL": f"http://{server.host}", "ORVANE_LLM_MODEL": "llama3.1:8b",
+               "ORVANE_SOLVERS_DIR": str(tmp_path / "orvane-demo" / "solvers")}
+        product = str(tmp_path / "orvane-demo" / "products" / "sedan" / "sedan.usda")
+        talked = subprocess.run([sys.executable, "-m", "orvane_platform", "agent", product], input="How is the drag?\n\n",
+                                env=os.environ | {"COLUMNS": "400"} | env, capture_output=True, text=True, timeout=120)
+    finally:
+        server.server.shutdown()
+        server.server.server_close()
+    assert talked.returncode == 0, talked.stderr
+    assert "tool run_simulation" in talked.stdout and "Cd is 0.259, within the range target." in talked.stdout
+    chats = server.posts("/api/chat")
+    assert len(chats) == 2 and chats[1]["messages"][-1]["role"] == "tool"
+    assert chats[1]["messages"][-1]["content"].startswith("SIMULATION COMPLETE (solver: sample_aero):")
+    assert {tool["function"]["name"] for tool in chats[0]["tools"]} == {
+        "run_simulation", "assess_aerodynamic_targets", "get_range_competitiveness", "run_dynamics_simulation",
+        "assess_dynamics_targets"}

@@ -27,6 +27,7 @@ class FakeOllama:
         self.requests: list[tuple[str, str, dict]] = []
         self.models = ["llama3.1:8b", "qwen2.5:7b"]
         self.chat_message: dict = {"role": "assistant", "content": "Hello."}
+        self.chat_messages: list[dict] = []  # answered first, in order, before chat_message
         self.generate_replies: list[dict] = []
         self.status = 200
         self.error_body: dict | None = None
@@ -55,8 +56,9 @@ class FakeOllama:
                 body = json.loads(self.rfile.read(length) or b"{}")
                 fake.requests.append(("POST", self.path, body))
                 if self.path == "/api/chat":
+                    message = fake.chat_messages.pop(0) if fake.chat_messages else fake.chat_message
                     self._answer({"model": body["model"], "created_at": "2026-01-01T00:00:00Z",
-                                  "message": fake.chat_message, "done": True})
+                                  "message": message, "done": True})
                 else:
                     reply = fake.generate_replies.pop(0) if fake.generate_replies else {"response": "hi", "done": True}
                     self._answer({"model": body["model"], "created_at": "2026-01-01T00:00:00Z", **reply})

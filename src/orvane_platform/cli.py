@@ -6,13 +6,25 @@ import argparse
 import json
 import os
 from collections.abc import Sequence
+from pathlib import Path
 from typing import Any
 
 from rich.console import Console
 from rich.table import Table
 
 from orvane_platform import demo
-from orvane_platform.core import capacity_gate, product_twin, provenance, releases, run_records, solver, solver_certs
+from orvane_platform.agent_tools import aero, dynamics
+from orvane_platform.core import (
+    capacity_gate,
+    product_twin,
+    provenance,
+    releases,
+    run_records,
+    save_flow,
+    solver,
+    solver_certs,
+)
+from orvane_platform.core.agent import AgentContext
 from orvane_platform.core.product import Product
 from orvane_platform.llm import local_llm
 from orvane_platform.llm.config import LLMConfig
@@ -255,46 +267,118 @@ def _chat(prompt: str) -> int:
     return 0
 
 
+DEMO_STEPS = 13
+
+
+def _step(number: int, title: str) -> None:
+    console.rule(f"[bold]Step {number}/{DEMO_STEPS}[/]  {title}")
+
+
+def _demo_run(product: Product, number: int) -> dict[str, Any]:
+    _step(number, "Simulate: the sample aero solver runs on the product's design")
+    result = product.simulate(domain="aero", solver="sample_aero")
+    if result["status"] != "success":
+        raise RuntimeError(f"the sample solver failed: {result['error']}")
+    console.print(f"cd={result['cd']:.4f}  cl={result['cl']:.4f}  cm_pitch={result['cm_pitch']:.4f}")
+    console.print(f"Provenance {result['provenance']['fingerprint']} "
+                  f"({provenance.verify_provenance_record(result['provenance'])['status']})")
+    written = run_records.write_run_record(product.usd_path, result, "aero", "sample_aero",
+                                           provenance=result["provenance"], parameters=result["parameters"])
+    console.print(f"Run record {written['run_id']}: {written['attributes_written']} attributes in {written['layer']}")
+    return result
+
+
 def _demo(directory: str) -> None:
     prepared = demo.prepare_workspace(directory)
-    # The rest of this process works in the demo's workspace and registry.
+    # The rest of this process works in the demo's workspace, registry and products.
     os.environ["ORVANE_WORKSPACE"] = str(prepared["workspace"])
     os.environ["ORVANE_SOLVERS_DIR"] = str(prepared["solvers_dir"])
-    console.rule("Orvane demo")
-    console.print(f"Workspace: {prepared['workspace']}")
-    console.print(f"Product:   {prepared['product']}\n")
-    product = str(prepared["product"])
-    _show_product(product)
+    os.environ["ORVANE_PRODUCTS_DIR"] = str(Path(prepared["product"]).parent.parent)
+    from orvane_platform.core import gateway_config
+
+    gateway_config.gateway_config.cache_clear()
+    path = str(prepared["product"])
+    product = Product(path)
+
+    _step(1, f"A fresh copy of the sample product in {prepared['workspace']}")
+    _show_product(path)
     _show_solvers()
-    console.rule("A sample aero run is recorded and saved to the prototype layer")
-    case_yaml = "product: sedan\ninputs:\n  speed_kmh: 120\n  iterations: 500\n"
-    parameters = {"speed_kmh": {"value": 120, "default": 120, "path": "inputs.speed_kmh", "override": False}}
-    record = provenance.build_provenance_record(
-        "orvane-samples/aero-estimate:1.0", case_yaml, parameters=parameters, solver_version="1.0.0"
-    )
-    result = {"status": "success", "cd": 0.247, "cl": -0.031, "cm_pitch": -0.012, "converged": True,
-              "iterations": 500, "wall_clock_seconds": 1.4}
-    written = run_records.write_run_record(product, result, "aero", "sample_aero", provenance=record,
-                                           parameters=parameters)
-    console.print(f"Run record: {written['layer']} ({written['attributes_written']} attributes)")
-    product_twin.write_domain_results(
-        product,
-        "aero",
-        {key: result[key] for key in ("cd", "cl", "cm_pitch")},
-        solver="sample_aero",
-        provenance=record,
-        extra_meta={"iterations": 500},
-        parameters=parameters,
-    )
-    verdict = provenance.verify_provenance_record(record)
-    console.print(f"Provenance {record['fingerprint']}: {verdict['status']}\n")
-    _show_history(product)
-    _show_runs(product, None, None)
-    console.rule("Gates and the first release")
-    _show_gates(product)
-    frozen = releases.freeze_release(product, "v0.1", "Demo: first sample aero run", force=True)
-    console.print(f"Release {frozen['version']} frozen at {frozen['path']} ({frozen['attributes_captured']} attributes)")
-    console.print(f"Validation: {releases.read_release(product, 'v0.1')['metadata']['validation_summary']}")
+    _step(2, "Resource gate for the aero solver")
+    verdict = capacity_gate.gate_solver_resources("sample_aero")
+    console.print(f"sample_aero: {verdict.severity}")
+    for line in verdict.messages:
+        console.print(line)
+    first = _demo_run(product, 3)
+    _step(4, "Gates of the first run")
+    evaluation = product.evaluate_gates({"aero": first})
+    console.print(evaluation["summary"])
+    _step(5, "Save through the save flow: results, then design-intent targets from the run")
+    save_flow.prompt_save_usd(product, {"aero": first}, all_gates_passed=evaluation["all_passed"])
+    _step(6, "Tag the first run as the baseline")
+    product_twin.tag_baseline(path, "aero", {k: first[k] for k in ("cd", "cl", "cm_pitch")})
+    console.print("Baseline tagged.")
+    _step(7, "Freeze release v0.1")
+    frozen = releases.freeze_release(path, "v0.1", "Demo: first sample aero run", force=True)
+    console.print(f"{frozen['path']} ({frozen['attributes_captured']} attributes)")
+    _step(8, "History and runs")
+    _show_history(path)
+    _show_runs(path, None, None)
+    _step(9, "A design change: roofline slope 14.5° → 18°")
+    product.set_design_parameter("roofline_slope_deg", 18.0)
+    second = _demo_run(product, 10)
+    _step(11, "Gates of the second run; saved and tagged as the baseline when all pass")
+    evaluation = product.evaluate_gates({"aero": second})
+    console.print(evaluation["summary"])
+    save_flow.prompt_save_usd(product, {"aero": second}, all_gates_passed=evaluation["all_passed"])
+    _show_gates(path)
+    _step(12, "Freeze release v0.2")
+    releases.freeze_release(path, "v0.2", "Demo: steeper roofline", force=True)
+    _step(13, "What changed between the releases")
+    _show_diff("Release v0.2 against v0.1", "v0.2", "v0.1", releases.diff_releases(path, "v0.2", "v0.1"))
+
+
+def _agent(usda_path: str) -> int:
+    client = local_llm.OllamaClient(LLMConfig())
+    try:
+        client.health_check()
+    except local_llm.LLMUnavailableError as error:
+        console.print(f"[red]{error}[/]")
+        return 1
+    product = Product(usda_path)
+    context = AgentContext(platform=product, vname=product.name)
+    aero_solvers = [{"alias": row["alias"], "name": row["name"], "kind": row["kind"], "gpu": row["gpu"]}
+                    for row in solver.list_solvers() if row["domain"] == "aero"]
+    tools = aero.register(context, aero_solvers) | dynamics.register(context)
+    schemas = [entry["schema"] for entry in tools.values()]
+    messages: list[dict[str, Any]] = [{"role": "system", "content": (
+        f"You assist the engineers of the product {product.name}. Use the tools to run simulations and "
+        "assess them against the design targets; answer briefly.")}]
+    console.print(f"Agent on {product.name} with {client.model}; an empty line ends the session.")
+    while True:
+        try:
+            prompt = input("you> ").strip()
+        except EOFError:
+            return 0
+        if not prompt:
+            return 0
+        messages.append({"role": "user", "content": prompt})
+        try:
+            reply = client.chat(messages, tools=schemas)
+            while reply.tool_calls:
+                messages.append({"role": "assistant", "content": reply.content,
+                                 "tool_calls": [{"function": {"name": c.name, "arguments": c.arguments}}
+                                                for c in reply.tool_calls]})
+                for call in reply.tool_calls:
+                    console.print(f"[dim]tool {call.name}({call.arguments})[/]")
+                    entry = tools.get(call.name)
+                    output = entry["fn"](**call.arguments) if entry else f"Unknown tool {call.name}"
+                    messages.append({"role": "tool", "content": output})
+                reply = client.chat(messages, tools=schemas)
+        except local_llm.LLMUnavailableError as error:
+            console.print(f"[red]{error}[/]")
+            return 1
+        messages.append({"role": "assistant", "content": reply.content})
+        console.print(reply.content)
 
 
 def _product(args: argparse.Namespace) -> int:
@@ -387,6 +471,9 @@ def _parser() -> argparse.ArgumentParser:
 
     commands.add_parser("doctor", help="this host's resources, every solver's verdict and certificate, the LLM")
 
+    agent = commands.add_parser("agent", help="talk to the LLM agent about a product, with its tools")
+    agent.add_argument("path", help="the product's root .usda file")
+
     llm = commands.add_parser("llm", help="the local LLM").add_subparsers(dest="action", required=True)
     chat = llm.add_parser("chat", help="send one chat turn and print the reply")
     chat.add_argument("prompt", help="what to ask")
@@ -412,6 +499,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _doctor()
         elif args.command == "llm":
             return _chat(args.prompt)
+        elif args.command == "agent":
+            return _agent(args.path)
         elif args.command == "fingerprint":
             _fingerprint(args)
         elif args.command == "verify":

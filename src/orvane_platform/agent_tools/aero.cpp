@@ -15,14 +15,18 @@ using namespace orvane;
 namespace {
 
 constexpr const char* kStepsDescription =
-    "Total simulation steps/iterations. Lower = faster, less converged. Default (0) uses the solver default. Use "
+    "Total simulation steps/iterations. Lower = faster, less converged. Default (0) uses the "
+    "solver default. Use "
     "when the brief asks for fewer steps (e.g. '2000 steps', '100 iterations', 'quick run').";
 constexpr const char* kTestDescription =
-    "Named scenario test declared by the solver (see `orvane tests list`). Omit for solver defaults.";
+    "Named scenario test declared by the solver (see `orvane tests list`). Omit for solver "
+    "defaults.";
 constexpr const char* kAssessDescription =
-    "Evaluate the last simulation against design_intent targets. No parameters — reads from platform result store.";
+    "Evaluate the last simulation against design_intent targets. No parameters — reads from "
+    "platform result store.";
 constexpr const char* kRangeDescription =
-    "Analyse range competitiveness vs benchmarked competitors. No parameters — reads Cd from most recent "
+    "Analyse range competitiveness vs benchmarked competitors. No parameters — reads Cd from most "
+    "recent "
     "simulation.";
 
 std::string joined(const std::vector<std::string>& parts, const char* separator) {
@@ -31,7 +35,9 @@ std::string joined(const std::vector<std::string>& parts, const char* separator)
     return text;
 }
 
-nb::object get(nb::handle mapping, const char* key, nb::handle fallback) { return mapping.attr("get")(key, fallback); }
+nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
+    return mapping.attr("get")(key, fallback);
+}
 
 // The value of `key`, or 0 when it is missing or falsy.
 nb::object number_or_zero(nb::handle result, const char* key) {
@@ -46,7 +52,8 @@ nb::object product_name(nb::handle platform) {
 
 std::string simulation_summary(nb::handle result, nb::handle solver) {
     std::vector<std::string> lines;
-    lines.push_back("SIMULATION COMPLETE (solver: " + py::text(get(result, "solver", solver)) + "):");
+    lines.push_back("SIMULATION COMPLETE (solver: " + py::text(get(result, "solver", solver)) +
+                    "):");
     lines.push_back("  Cd = " + py::format(number_or_zero(result, "cd"), ".6f"));
     lines.push_back("  Cl = " + py::format(number_or_zero(result, "cl"), ".6f"));
     nb::object cm_pitch = get(result, "cm_pitch", nb::none());
@@ -64,10 +71,11 @@ std::string simulation_summary(nb::handle result, nb::handle solver) {
     return joined(lines, "\n") + "\n";
 }
 
-nb::object run_simulation(nb::handle ctx, nb::handle first_alias, nb::handle solver_arg, nb::handle steps,
-                          nb::handle test) {
+nb::object run_simulation(nb::handle ctx, nb::handle first_alias, nb::handle solver_arg,
+                          nb::handle steps, nb::handle test) {
     py::require_str(solver_arg, "run_simulation", "solver");
-    if (!PyLong_Check(steps.ptr())) py::raise_argument_type("run_simulation", "steps", "int", steps);
+    if (!PyLong_Check(steps.ptr()))
+        py::raise_argument_type("run_simulation", "steps", "int", steps);
     py::require_str(test, "run_simulation", "test");
     nb::object solver = py::truthy(solver_arg) ? nb::borrow(solver_arg) : nb::borrow(first_alias);
     nb::object platform = ctx.attr("platform");
@@ -86,8 +94,8 @@ nb::object run_simulation(nb::handle ctx, nb::handle first_alias, nb::handle sol
         }
         if (nb::len(overrides) == 0) {
             return py::make_str("Simulation error: solver '" + py::text(solver) +
-                                "' declares no timesteps/iterations input — cannot honour steps=" + py::text(steps) +
-                                ".");
+                                "' declares no timesteps/iterations input — cannot honour steps=" +
+                                py::text(steps) + ".");
         }
     }
     if (py::truthy(test)) {
@@ -102,24 +110,28 @@ nb::object run_simulation(nb::handle ctx, nb::handle first_alias, nb::handle sol
     nb::object result = platform.attr("simulate")(**kwargs);
     nb::setattr(ctx, "last_aero_result", result);
     if (!get(result, "status", nb::none()).equal(nb::str("success"))) {
-        return py::make_str("Simulation error: " + py::text(get(result, "error", nb::str("unknown"))));
+        return py::make_str("Simulation error: " +
+                            py::text(get(result, "error", nb::str("unknown"))));
     }
     return py::make_str(simulation_summary(result, solver));
 }
 
 nb::object assess_aerodynamic_targets(nb::handle ctx) {
     nb::object last = ctx.attr("last_aero_result");
-    if (last.is_none()) return nb::str("No simulation has been run yet. Call run_simulation first.");
+    if (last.is_none())
+        return nb::str("No simulation has been run yet. Call run_simulation first.");
     nb::dict results;
     results["aero"] = last;
-    nb::object gates = get(ctx.attr("platform").attr("evaluate_gates")("results"_a = results), "gates", nb::list());
+    nb::object gates = get(ctx.attr("platform").attr("evaluate_gates")("results"_a = results),
+                           "gates", nb::list());
     if (!py::truthy(gates)) return nb::str("No gates to report.");
     return py::make_str(agent::gate_report(py::text(ctx.attr("vname")) + " GATE RESULTS:", gates));
 }
 
 nb::object get_range_competitiveness(nb::handle ctx) {
     nb::object last = ctx.attr("last_aero_result");
-    if (last.is_none()) return nb::str("No aero simulation has been run yet. Call run_simulation first.");
+    if (last.is_none())
+        return nb::str("No aero simulation has been run yet. Call run_simulation first.");
     nb::object r = ctx.attr("platform").attr("range_competitiveness")(number_or_zero(last, "cd"));
     const std::string vehicle = py::text(ctx.attr("vname"));
     const std::string rule(60, '=');
@@ -129,8 +141,8 @@ nb::object get_range_competitiveness(nb::handle ctx) {
         vehicle + " RANGE COMPETITIVENESS ANALYSIS",
         rule,
         "Assumptions: " + py::format(at("battery_kwh"), ".1f") + " kWh battery, " +
-            py::format(at("highway_speed_kmh"), ".0f") + " km/h highway cruise, Crr=" + py::text(at("crr")) +
-            ", aux=" + py::text(at("aux_power_kw")) + " kW",
+            py::format(at("highway_speed_kmh"), ".0f") + " km/h highway cruise, Crr=" +
+            py::text(at("crr")) + ", aux=" + py::text(at("aux_power_kw")) + " kW",
         "",
         vehicle + ":",
         "   Cd = " + py::format(at("cd"), ".4f") + " | Aref = " + py::text(at("frontal_area")) +
@@ -142,21 +154,24 @@ nb::object get_range_competitiveness(nb::handle ctx) {
     };
     for (nb::handle competitor : at("competitors")) {
         auto field = [&](const char* key) { return nb::object(competitor[key]); };
-        lines.push_back("   " + py::text(field("name")) + ": Cd=" + py::text(field("cd")) + ", CdA=" +
-                        py::format(field("cda"), ".3f") + " m², range=" + py::format(field("range_km"), ".0f") +
-                        " km (Δ " + py::format(field("delta_km"), "+.0f") + " km vs " + vehicle + ")");
+        lines.push_back("   " + py::text(field("name")) + ": Cd=" + py::text(field("cd")) +
+                        ", CdA=" + py::format(field("cda"), ".3f") +
+                        " m², range=" + py::format(field("range_km"), ".0f") + " km (Δ " +
+                        py::format(field("delta_km"), "+.0f") + " km vs " + vehicle + ")");
     }
-    lines.insert(lines.end(), {
-        "",
-        "RANGE IMPACT SENSITIVITY:",
-        "   Every 0.01 Cd reduction = ~" + py::format(at("sensitivity_per_0_01_cd"), ".1f") + " km extra range",
-        "   Target Cd (" + py::text(at("target_cd")) + ") would give: " + py::format(at("range_at_target_cd"), ".0f") +
-            " km range",
-        "",
-        "   CdA segment position: " + py::text(at("segment_verdict")),
-        "",
-        rule,
-    });
+    lines.insert(lines.end(),
+                 {
+                     "",
+                     "RANGE IMPACT SENSITIVITY:",
+                     "   Every 0.01 Cd reduction = ~" +
+                         py::format(at("sensitivity_per_0_01_cd"), ".1f") + " km extra range",
+                     "   Target Cd (" + py::text(at("target_cd")) + ") would give: " +
+                         py::format(at("range_at_target_cd"), ".0f") + " km range",
+                     "",
+                     "   CdA segment position: " + py::text(at("segment_verdict")),
+                     "",
+                     rule,
+                 });
     return py::make_str(joined(lines, "\n"));
 }
 
@@ -169,11 +184,14 @@ nb::object per_solver_text(nb::handle solvers, bool for_parameter) {
         nb::object kind = descriptor.attr("get")("kind");
         const bool ml = kind.equal(nb::str("ml"));
         if (!for_parameter) {
-            parts.push_back("'" + alias + "' for " + name + (gpu ? " (fast GPU)" : "") + (ml ? " (instant surrogate)" : ""));
+            parts.push_back("'" + alias + "' for " + name + (gpu ? " (fast GPU)" : "") +
+                            (ml ? " (instant surrogate)" : ""));
         } else {
             // The last two tests are independent: a CPU solver of kind "ml" gets both.
-            parts.push_back("'" + alias + "'=" + name + (gpu ? " (GPU, fast)" : "") + (ml ? " (instant surrogate)" : "") +
-                            (!gpu && !kind.equal(nb::str("surrogate")) ? " (highest accuracy)" : ""));
+            parts.push_back(
+                "'" + alias + "'=" + name + (gpu ? " (GPU, fast)" : "") +
+                (ml ? " (instant surrogate)" : "") +
+                (!gpu && !kind.equal(nb::str("surrogate")) ? " (highest accuracy)" : ""));
         }
     }
     return py::make_str(joined(parts, "; "));
@@ -189,11 +207,13 @@ nb::object register_tools(nb::handle ctx, nb::handle aero_solvers) {
     for (nb::handle descriptor : aero_solvers) aliases.append(descriptor["alias"]);
     nb::object first_alias = aliases[0];
     // Built before any closure, so that a descriptor without a name raises here.
-    nb::object run_description = py::concat(
-        py::concat("Run CFD simulation. Choose solver based on the brief: ", per_solver_text(aero_solvers, false)),
-        nb::str(". Returns Cd, Cl, CmPitch, convergence, and timing."));
+    nb::object run_description =
+        py::concat(py::concat("Run CFD simulation. Choose solver based on the brief: ",
+                              per_solver_text(aero_solvers, false)),
+                   nb::str(". Returns Cd, Cl, CmPitch, convergence, and timing."));
     nb::object solver_description =
-        py::concat(py::concat(py::concat("Solver backend: ", per_solver_text(aero_solvers, true)), nb::str(". Default is '")),
+        py::concat(py::concat(py::concat("Solver backend: ", per_solver_text(aero_solvers, true)),
+                              nb::str(". Default is '")),
                    py::concat(nb::str(first_alias), nb::str("'.")));
 
     nb::dict properties;
@@ -219,25 +239,36 @@ nb::object register_tools(nb::handle ctx, nb::handle aero_solvers) {
             [context, first_alias](nb::handle solver, nb::handle steps, nb::handle test) {
                 return run_simulation(context, first_alias, solver, steps, test);
             },
-            nb::name("run_simulation"), nb::kw_only(), nb::arg("solver").none() = "", nb::arg("steps").none() = 0,
-            nb::arg("test").none() = "", nb::sig("def run_simulation(*, solver: str = '', steps: int = 0, test: str = '') -> str")),
+            nb::name("run_simulation"), nb::kw_only(), nb::arg("solver").none() = "",
+            nb::arg("steps").none() = 0, nb::arg("test").none() = "",
+            nb::sig(
+                "def run_simulation(*, solver: str = '', steps: int = 0, test: str = '') -> str")),
         agent::function_schema("run_simulation", run_description, properties, required));
     table["assess_aerodynamic_targets"] = agent::tool_entry(
-        nb::cpp_function([context] { return assess_aerodynamic_targets(context); }, nb::name("assess_aerodynamic_targets")),
-        agent::function_schema("assess_aerodynamic_targets", nb::str(kAssessDescription), nb::dict(), nb::none()));
+        nb::cpp_function([context] { return assess_aerodynamic_targets(context); },
+                         nb::name("assess_aerodynamic_targets")),
+        agent::function_schema("assess_aerodynamic_targets", nb::str(kAssessDescription),
+                               nb::dict(), nb::none()));
     table["get_range_competitiveness"] = agent::tool_entry(
-        nb::cpp_function([context] { return get_range_competitiveness(context); }, nb::name("get_range_competitiveness")),
-        agent::function_schema("get_range_competitiveness", nb::str(kRangeDescription), nb::dict(), nb::none()));
+        nb::cpp_function([context] { return get_range_competitiveness(context); },
+                         nb::name("get_range_competitiveness")),
+        agent::function_schema("get_range_competitiveness", nb::str(kRangeDescription), nb::dict(),
+                               nb::none()));
     return table;
 }
 
 }  // namespace
 
 NB_MODULE(aero, m) {
-    m.doc() = "Aerodynamics tools for the LLM agent: simulate, assess targets, range competitiveness.";
-    m.def("register", &register_tools, nb::arg("ctx").none(), nb::arg("aero_solvers").none() = nb::none(),
-          nb::sig("def register(ctx: typing.Any, aero_solvers: list[dict[str, typing.Any]] | None = None) -> "
-                  "dict[str, dict[str, typing.Any]]"),
-          "The aero tool table over one agent context: run_simulation, assess_aerodynamic_targets and "
-          "get_range_competitiveness, each with its function-calling schema. Empty without solvers.");
+    m.doc() =
+        "Aerodynamics tools for the LLM agent: simulate, assess targets, range competitiveness.";
+    m.def(
+        "register", &register_tools, nb::arg("ctx").none(),
+        nb::arg("aero_solvers").none() = nb::none(),
+        nb::sig("def register(ctx: typing.Any, aero_solvers: list[dict[str, typing.Any]] | None = "
+                "None) -> "
+                "dict[str, dict[str, typing.Any]]"),
+        "The aero tool table over one agent context: run_simulation, assess_aerodynamic_targets "
+        "and "
+        "get_range_competitiveness, each with its function-calling schema. Empty without solvers.");
 }

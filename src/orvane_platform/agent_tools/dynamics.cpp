@@ -18,11 +18,13 @@ py::ModuleGlobals globals;
 constexpr const char* kManoeuvreDescription =
     "Scenario test declared by the solver (see `orvane tests list`). Omit for solver defaults.";
 constexpr const char* kAssessDescription =
-    "Compare vehicle dynamics results (lateral_g, yaw_rate, roll_angle) against targets from the USD digital twin.";
+    "Compare vehicle dynamics results (lateral_g, yaw_rate, roll_angle) against targets from the "
+    "USD digital twin.";
 
 nb::object dynamics_manoeuvres() {
     nb::object tests_of = py::import_from("orvane_platform.core.solver", "get_solver_tests");
-    for (nb::handle alias : py::import_from("orvane_platform.core.solver", "all_solver_aliases")()) {
+    for (nb::handle alias :
+         py::import_from("orvane_platform.core.solver", "all_solver_aliases")()) {
         nb::object tests = tests_of(alias);
         if (py::truthy(tests)) {
             nb::list names(tests);
@@ -33,7 +35,9 @@ nb::object dynamics_manoeuvres() {
     return nb::list();
 }
 
-nb::object get(nb::handle mapping, const char* key, nb::handle fallback) { return mapping.attr("get")(key, fallback); }
+nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
+    return mapping.attr("get")(key, fallback);
+}
 
 nb::object run_dynamics_simulation(nb::handle ctx, nb::handle manoeuvre) {
     py::require_str(manoeuvre, "run_dynamics_simulation", "manoeuvre");
@@ -43,26 +47,32 @@ nb::object run_dynamics_simulation(nb::handle ctx, nb::handle manoeuvre) {
     nb::object result = ctx.attr("platform").attr("simulate")(**kwargs);
     nb::setattr(ctx, "last_dyn_result", result);
     if (!get(result, "status", nb::none()).equal(nb::str("success"))) {
-        return py::make_str("Dynamics simulation error: " + py::text(get(result, "error", nb::str("unknown"))));
+        return py::make_str("Dynamics simulation error: " +
+                            py::text(get(result, "error", nb::str("unknown"))));
     }
     auto at = [&](const char* key) { return nb::object(result[key]); };  // a missing entry raises
     std::string note;
     nb::object series = get(result, "time_series", nb::dict());
     if (py::truthy(series)) {
-        note = "  Time-series: " + std::to_string(nb::len(get(series, "time", nb::list()))) + " samples\n";
+        note = "  Time-series: " + std::to_string(nb::len(get(series, "time", nb::list()))) +
+               " samples\n";
     }
-    return py::make_str("DYNAMICS SIMULATION COMPLETE:\n  Manoeuvre = " + py::text(at("manoeuvre")) +
-                        "\n  Peak lateral acceleration = " + py::format(at("lateral_g"), ".4f") +
-                        " g\n  Peak yaw rate = " + py::format(at("yaw_rate_dps"), ".4f") +
-                        " deg/s\n  Peak roll angle = " + py::format(at("roll_angle_deg"), ".4f") +
-                        " deg\n  Final speed = " + py::format(at("speed_kmh"), ".1f") +
-                        " km/h\n  Converged = " + py::text(get(result, "converged", nb::str("N/A"))) +
-                        "\n  Wall time = " + py::text(get(result, "wall_clock_seconds", nb::str("N/A"))) + "s\n" + note);
+    return py::make_str(
+        "DYNAMICS SIMULATION COMPLETE:\n  Manoeuvre = " + py::text(at("manoeuvre")) +
+        "\n  Peak lateral acceleration = " + py::format(at("lateral_g"), ".4f") +
+        " g\n  Peak yaw rate = " + py::format(at("yaw_rate_dps"), ".4f") +
+        " deg/s\n  Peak roll angle = " + py::format(at("roll_angle_deg"), ".4f") +
+        " deg\n  Final speed = " + py::format(at("speed_kmh"), ".1f") +
+        " km/h\n  Converged = " + py::text(get(result, "converged", nb::str("N/A"))) +
+        "\n  Wall time = " + py::text(get(result, "wall_clock_seconds", nb::str("N/A"))) + "s\n" +
+        note);
 }
 
 nb::object assess_dynamics_targets(nb::handle ctx) {
     nb::object last = ctx.attr("last_dyn_result");
-    if (last.is_none()) return nb::str("No dynamics simulation has been run yet. Call run_dynamics_simulation first.");
+    if (last.is_none())
+        return nb::str(
+            "No dynamics simulation has been run yet. Call run_dynamics_simulation first.");
     nb::dict results;
     results["dynamics"] = last;
     nb::object answer = ctx.attr("platform").attr("evaluate_gates")("results"_a = results);
@@ -71,7 +81,8 @@ nb::object assess_dynamics_targets(nb::handle ctx) {
         if (gate.attr("get")("domain").equal(nb::str("dynamics"))) gates.append(gate);
     }
     if (nb::len(gates) == 0) return nb::str("No dynamics gates to report.");
-    return py::make_str(agent::gate_report(py::text(ctx.attr("vname")) + " DYNAMICS GATE RESULTS:", gates));
+    return py::make_str(
+        agent::gate_report(py::text(ctx.attr("vname")) + " DYNAMICS GATE RESULTS:", gates));
 }
 
 nb::object register_tools(nb::handle ctx) {
@@ -79,7 +90,8 @@ nb::object register_tools(nb::handle ctx) {
     nb::object manoeuvres = globals.get("_dynamics_manoeuvres")();
     std::string description = "Run vehicle dynamics simulation in Docker. ";
     if (py::truthy(manoeuvres)) {
-        description += "Available scenarios: " + std::string(py::utf8(nb::str(", ").attr("join")(manoeuvres))) + ". ";
+        description += "Available scenarios: " +
+                       std::string(py::utf8(nb::str(", ").attr("join")(manoeuvres))) + ". ";
     }
     description += "Returns lateral_g, yaw_rate, roll_angle, speed, and time_series data.";
     nb::dict manoeuvre_property;
@@ -92,22 +104,28 @@ nb::object register_tools(nb::handle ctx) {
     nb::object context = nb::borrow(ctx);
     nb::dict table;
     table["run_dynamics_simulation"] = agent::tool_entry(
-        nb::cpp_function([context](nb::handle manoeuvre) { return run_dynamics_simulation(context, manoeuvre); },
-                         nb::name("run_dynamics_simulation"), nb::kw_only(), nb::arg("manoeuvre").none() = "",
-                         nb::sig("def run_dynamics_simulation(*, manoeuvre: str = '') -> str")),
-        agent::function_schema("run_dynamics_simulation", py::make_str(description), properties, nb::none()));
+        nb::cpp_function(
+            [context](nb::handle manoeuvre) { return run_dynamics_simulation(context, manoeuvre); },
+            nb::name("run_dynamics_simulation"), nb::kw_only(), nb::arg("manoeuvre").none() = "",
+            nb::sig("def run_dynamics_simulation(*, manoeuvre: str = '') -> str")),
+        agent::function_schema("run_dynamics_simulation", py::make_str(description), properties,
+                               nb::none()));
     table["assess_dynamics_targets"] = agent::tool_entry(
-        nb::cpp_function([context] { return assess_dynamics_targets(context); }, nb::name("assess_dynamics_targets")),
-        agent::function_schema("assess_dynamics_targets", nb::str(kAssessDescription), nb::dict(), nb::none()));
+        nb::cpp_function([context] { return assess_dynamics_targets(context); },
+                         nb::name("assess_dynamics_targets")),
+        agent::function_schema("assess_dynamics_targets", nb::str(kAssessDescription), nb::dict(),
+                               nb::none()));
     return table;
 }
 
 }  // namespace
 
 NB_MODULE(dynamics, m) {
-    m.doc() = "Vehicle-dynamics tools for the LLM agent: run a manoeuvre, assess the dynamics targets.";
+    m.doc() =
+        "Vehicle-dynamics tools for the LLM agent: run a manoeuvre, assess the dynamics targets.";
     globals.bind(m);
-    m.def("_dynamics_manoeuvres", &dynamics_manoeuvres, nb::sig("def _dynamics_manoeuvres() -> list[str]"),
+    m.def("_dynamics_manoeuvres", &dynamics_manoeuvres,
+          nb::sig("def _dynamics_manoeuvres() -> list[str]"),
           "The scenario names of the first registered solver that declares tests, sorted.");
     m.def("register", &register_tools, nb::arg("ctx").none(),
           nb::sig("def register(ctx: typing.Any) -> dict[str, dict[str, typing.Any]]"),

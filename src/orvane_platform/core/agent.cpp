@@ -13,11 +13,13 @@ NB_MODULE(agent, m) {
     nb::object any = nb::module_::import_("typing").attr("Any");
     nb::list fields;
     fields.append(nb::make_tuple("platform", any));
-    fields.append(nb::make_tuple("vname", nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), field("default"_a = "")));
+    fields.append(nb::make_tuple("vname", nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)),
+                                 field("default"_a = "")));
     fields.append(nb::make_tuple("last_aero_result", any, field("default"_a = nb::none())));
     fields.append(nb::make_tuple("last_dyn_result", any, field("default"_a = nb::none())));
-    py::make_dataclass(m, "AgentContext",
-                       "The product object the agent works on, the vehicle's display name, and the last aero "
-                       "and dynamics results.",
-                       fields);
+    py::make_dataclass(
+        m, "AgentContext",
+        "The product object the agent works on, the vehicle's display name, and the last aero "
+        "and dynamics results.",
+        fields);
 }

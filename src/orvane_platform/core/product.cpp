@@ -3,17 +3,16 @@
 #include <nanobind/nanobind.h>
 #include <unistd.h>
 
-#include <string_view>
-
 #include <cmath>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "native/fs.h"
 #include "native/numbers.h"
 #include "native/process.h"
 #include "native/py.h"
 #include "native/py_class.h"
-#include "native/fs.h"
 #include "native/text.h"
 #include "native/usd.h"
 
@@ -105,7 +104,8 @@ void set_solver(nb::handle self, nb::handle domain, nb::handle backend) {
 nb::object solver_for(nb::handle self, nb::handle domain, nb::handle asked) {
     if (py::truthy(asked)) return nb::borrow(asked);
     nb::object chosen = nb::getattr(self, "_solvers", nb::none());
-    if (!chosen.is_none() && PyDict_Contains(chosen.ptr(), domain.ptr()) == 1) return chosen[domain];
+    if (!chosen.is_none() && PyDict_Contains(chosen.ptr(), domain.ptr()) == 1)
+        return chosen[domain];
     nb::object schema = py::import_from("orvane_platform.core.solver", "get_domain_schema")(domain);
     if (py::truthy(schema)) {
         nb::object solvers = schema.attr("get")("solvers", nb::list());
@@ -123,45 +123,75 @@ nb::dict design_inputs(nb::handle self) {
     names.sort();
     for (nb::handle name : names) {
         nb::object value = specs.attr("get")(name);
-        if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || PyUnicode_Check(value.ptr())) design[name] = value;
+        if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || PyUnicode_Check(value.ptr()))
+            design[name] = value;
     }
     return design;
 }
 
-std::string case_text(nb::handle self, nb::handle domain, nb::handle solver, nb::handle kwargs) {
-    nb::dict inputs;
+// The solver inputs of a run: the declared defaults, then the overrides,
+// with the parameter snapshot {name: {value, default, path, override}}.
+std::pair<nb::dict, nb::dict> run_inputs(nb::handle self, nb::handle solver, nb::handle kwargs) {
+    nb::dict defaults;
     nb::object declared = py::import_from("orvane_platform.core.solver", "get_solver_inputs")(
         solver, "product_name"_a = self.attr("name"));
     for (auto [name, spec] : nb::borrow<nb::dict>(declared)) {
-        nb::object fallback = PyDict_Check(spec.ptr()) ? spec.attr("get")("default") : nb::borrow(spec);
-        if (!fallback.is_none()) inputs[name] = fallback;
+        nb::object fallback =
+            PyDict_Check(spec.ptr()) ? spec.attr("get")("default") : nb::borrow(spec);
+        if (!fallback.is_none()) defaults[name] = fallback;
     }
-    nb::object overrides = kwargs.attr("get")("overrides");
-    if (py::truthy(overrides)) inputs.update(overrides);
+    nb::dict overrides;
+    nb::object asked = kwargs.attr("get")("overrides");
+    if (py::truthy(asked)) overrides.update(asked);
     nb::object manoeuvre = kwargs.attr("get")("manoeuvre");
-    if (py::truthy(manoeuvre)) inputs["manoeuvre"] = manoeuvre;
+    if (py::truthy(manoeuvre)) overrides["manoeuvre"] = manoeuvre;
+    nb::dict inputs;
+    inputs.update(defaults);
+    inputs.update(overrides);
+    nb::dict snapshot;
+    for (auto [name, value] : inputs) {
+        nb::dict parameter;
+        parameter["value"] = value;
+        parameter["default"] = defaults.attr("get")(name);
+        parameter["path"] = py::concat("inputs.", nb::str(name));
+        parameter["override"] = nb::bool_(PyDict_Contains(overrides.ptr(), name.ptr()) == 1);
+        snapshot[name] = parameter;
+    }
+    return {inputs, snapshot};
+}
+
+std::string case_text(nb::handle self, nb::handle domain, nb::handle solver, nb::handle inputs) {
     nb::dict case_mapping;
     case_mapping["product"] = self.attr("name");
     case_mapping["domain"] = domain;
     case_mapping["solver"] = solver;
     case_mapping["design"] = design_inputs(self);
     case_mapping["inputs"] = inputs;
-    return std::string(py::utf8(py::import_from("yaml", "safe_dump")(case_mapping, "sort_keys"_a = false)));
+    return std::string(
+        py::utf8(py::import_from("yaml", "safe_dump")(case_mapping, "sort_keys"_a = false)));
 }
 
-// The solver's program: on PATH, or among this environment's scripts.
+bool is_executable(const std::string& path) {
+    return fs::is_regular_file(path) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The solver's program: a path as given, else found on PATH or among this
+// environment's scripts.
 std::optional<std::string> solver_program(const std::string& name) {
+    if (name.find('/') != std::string::npos)
+        return is_executable(name) ? std::optional(name) : std::nullopt;
     if (auto found = process::find_program(name)) return found;
     const std::string scripts(py::utf8(py::import_from("sysconfig", "get_path")("scripts")));
     const std::string beside = scripts + "/" + name;
-    if (fs::is_regular_file(beside) && ::access(beside.c_str(), X_OK) == 0) return beside;
+    if (is_executable(beside)) return beside;
     return std::nullopt;
 }
 
 nb::object simulate(nb::handle self, nb::kwargs kwargs) {
     nb::object domain = kwargs.attr("get")("domain", "aero");
     nb::object solver = solver_for(self, domain, kwargs.attr("get")("solver"));
-    if (solver.is_none()) return failed_run("no solver registered for domain '" + py::text(domain) + "'");
+    if (solver.is_none())
+        return failed_run("no solver registered for domain '" + py::text(domain) + "'");
     nb::object config = py::import_from("orvane_platform.core.solver", "get_solver_config")(solver);
     if (!py::truthy(config)) return failed_run("unknown solver '" + py::text(solver) + "'");
     nb::object run = config.attr("get")("run", nb::dict());
@@ -174,28 +204,67 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
     const auto program = solver_program(argv[0]);
     if (!program) return failed_run("solver program not found: " + argv[0]);
     argv[0] = *program;
-    const double timeout = numbers::to_double(run.attr("get")("timeout_seconds", kDefaultTimeoutSeconds));
-    const process::Completed completed =
-        process::run(argv, timeout, {case_text(self, domain, solver, kwargs), std::nullopt});
+    const double timeout =
+        numbers::to_double(run.attr("get")("timeout_seconds", kDefaultTimeoutSeconds));
+    auto [inputs, parameters] = run_inputs(self, solver, kwargs);
+    const std::string case_yaml = case_text(self, domain, solver, inputs);
+    const process::Completed completed = process::run(argv, timeout, {case_yaml, std::nullopt});
     if (!completed.available) {
-        return failed_run("solver '" + py::text(solver) + "' did not finish within " + py::format(nb::float_(timeout), "g") + " s");
+        return failed_run("solver '" + py::text(solver) + "' did not finish within " +
+                          py::format(nb::float_(timeout), "g") + " s");
     }
     if (completed.exit_code != 0) {
         std::string detail(text::strip(completed.err));
         if (detail.size() > 500) detail = detail.substr(detail.size() - 500);
-        return failed_run("solver '" + py::text(solver) + "' exited with status " + std::to_string(completed.exit_code) +
+        return failed_run("solver '" + py::text(solver) + "' exited with status " +
+                          std::to_string(completed.exit_code) +
                           (detail.empty() ? "" : ": " + detail));
     }
     nb::object result;
     try {
-        result = py::import_from("json", "loads")(nb::bytes(completed.out.data(), completed.out.size()));
+        result =
+            py::import_from("json", "loads")(nb::bytes(completed.out.data(), completed.out.size()));
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_ValueError)) throw;
-        return failed_run("solver '" + py::text(solver) + "' printed no JSON result: " + py::text(error.value()));
+        return failed_run("solver '" + py::text(solver) +
+                          "' printed no JSON result: " + py::text(error.value()));
     }
-    if (!PyDict_Check(result.ptr())) return failed_run("solver '" + py::text(solver) + "' printed a result that is not an object");
+    if (!PyDict_Check(result.ptr()))
+        return failed_run("solver '" + py::text(solver) +
+                          "' printed a result that is not an object");
     if (PyDict_Contains(result.ptr(), nb::str("solver").ptr()) != 1) result["solver"] = solver;
+    // What the gateway records with every run: the parameter snapshot and the
+    // provenance of the exact case the solver was given.
+    nb::object record = py::import_from("orvane_platform.core.solver", "get_solver_record")(solver);
+    nb::object cert = py::import_from("orvane_platform.core.solver_certs", "verify_solver_cert")(
+        py::truthy(record) ? record : nb::object(nb::dict()));
+    result["parameters"] = parameters;
+    result["provenance"] = py::import_from("orvane_platform.core.provenance",
+                                           "build_provenance_record")(
+        config.attr("get")("image", ""), py::make_str(case_yaml), "parameters"_a = parameters,
+        "solver_version"_a = nb::str(config.attr("get")("version", "")), "solver_cert"_a = cert);
     return result;
+}
+
+void set_design_parameter(nb::handle self, nb::handle name, nb::handle value) {
+    py::require_str(name, "set_design_parameter", "name");
+    if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
+        py::raise_argument_type("set_design_parameter", "value", "float or int", value);
+    }
+    nb::object usd_path = self.attr("usd_path");
+    nb::object stage = usd::open_stage(nb::str(usd_path));
+    nb::object layer = py::import_from("orvane_platform.core.product_twin", "_find_layer_by_name")(
+        stage, "design_intent");
+    if (!py::truthy(layer)) layer = stage.attr("GetRootLayer")();
+    nb::object prim_spec =
+        usd::find_prim_spec(layer, stage.attr("GetDefaultPrim")().attr("GetPath")());
+    if (!prim_spec.is_valid())
+        throw nb::value_error("the product has no default prim in its design-intent layer");
+    usd::edit_and_save(layer, [&] {
+        usd::set_attribute_default(prim_spec, py::concat("orvane:product:", name),
+                                   nb::float_(numbers::to_double(value)),
+                                   usd::value_type("Double"));
+    });
 }
 
 // --- range ----------------------------------------------------------------------------
@@ -213,7 +282,8 @@ struct RangeModel {
 
     static double range_km(double cd, double frontal_area, double mass, double battery_kwh) {
         const double speed = kSpeedKmh / 3.6;
-        const double road_watts = 0.5 * kAirDensity * cd * frontal_area * std::pow(speed, 3) + kCrr * mass * kGravity * speed;
+        const double road_watts = 0.5 * kAirDensity * cd * frontal_area * std::pow(speed, 3) +
+                                  kCrr * mass * kGravity * speed;
         const double watts = road_watts / kDrivetrainEfficiency + kAuxKw * 1000;
         const double wh_per_km = watts / speed * 1000 / 3600;
         return battery_kwh * 1000 / wh_per_km;
@@ -244,12 +314,15 @@ nb::object range_competitiveness(nb::handle self, nb::handle cd_value) {
         for (nb::handle rival : rivals.attr("GetChildren")()) {
             auto value = [&](const char* name, double fallback) {
                 nb::object attribute = rival.attr("GetAttribute")(name);
-                return py::truthy(attribute.attr("HasValue")()) ? numbers::to_double(attribute.attr("Get")()) : fallback;
+                return py::truthy(attribute.attr("HasValue")())
+                           ? numbers::to_double(attribute.attr("Get")())
+                           : fallback;
             };
             const double rival_cd = value("orvane:current:cd", cd);
             const double rival_area = value("orvane:product:frontal_area", area);
-            const double rival_range = RangeModel::range_km(rival_cd, rival_area, value("orvane:product:mass", mass),
-                                                            value("orvane:product:battery_kwh", battery));
+            const double rival_range =
+                RangeModel::range_km(rival_cd, rival_area, value("orvane:product:mass", mass),
+                                     value("orvane:product:battery_kwh", battery));
             if (rival_cd * rival_area < own_cda) ++lower_cda;
             nb::dict entry;
             entry["name"] = rival.attr("GetName")();
@@ -267,9 +340,10 @@ nb::object range_competitiveness(nb::handle self, nb::handle cd_value) {
     std::string verdict = "no competitors to compare";
     if (rivals_count > 0) {
         verdict = lower_cda == 0 ? "best in segment (lowest CdA)"
-                  : lower_cda == rivals_count ? "worst in segment (highest CdA)"
-                                              : "mid-pack (" + std::to_string(lower_cda) + " of " +
-                                                    std::to_string(rivals_count) + " rivals have a lower CdA)";
+                  : lower_cda == rivals_count
+                      ? "worst in segment (highest CdA)"
+                      : "mid-pack (" + std::to_string(lower_cda) + " of " +
+                            std::to_string(rivals_count) + " rivals have a lower CdA)";
     }
     nb::dict analysis;
     analysis["battery_kwh"] = battery;
@@ -282,7 +356,8 @@ nb::object range_competitiveness(nb::handle self, nb::handle cd_value) {
     analysis["mass_kg"] = mass;
     analysis["range_km"] = own_range;
     analysis["competitors"] = competitors;
-    analysis["sensitivity_per_0_01_cd"] = RangeModel::range_km(cd - 0.01, area, mass, battery) - own_range;
+    analysis["sensitivity_per_0_01_cd"] =
+        RangeModel::range_km(cd - 0.01, area, mass, battery) - own_range;
     analysis["target_cd"] = target_cd;
     analysis["range_at_target_cd"] = RangeModel::range_km(target_cd, area, mass, battery);
     analysis["segment_verdict"] = py::make_str(verdict);
@@ -305,18 +380,30 @@ NB_MODULE(product, m) {
         .property(
             "targets", &targets,
             "Range targets as <kpi>_min, _nominal and _max floats; hand-set ones win over derived.")
-        .method("set_solver", &set_solver, nb::kw_only(), nb::arg("domain").none(), nb::arg("backend").none(),
+        .method("set_solver", &set_solver, nb::kw_only(), nb::arg("domain").none(),
+                nb::arg("backend").none(),
                 nb::sig("def set_solver(self, *, domain: str, backend: str) -> None"),
                 "Use solver `backend` for `domain` in later simulations.")
-        .method("simulate", &simulate, nb::sig("def simulate(self, **kwargs: typing.Any) -> dict[str, typing.Any]"),
-                "Run the domain's solver (keywords domain, solver, overrides, manoeuvre) as a child process: the "
-                "case (YAML, from the design-intent inputs, the solver's input defaults and the overrides) on "
-                "standard input, the result as JSON on standard output. A failed, late or malformed run comes "
+        .method("simulate", &simulate,
+                nb::sig("def simulate(self, **kwargs: typing.Any) -> dict[str, typing.Any]"),
+                "Run the domain's solver (keywords domain, solver, overrides, manoeuvre) as a "
+                "child process: the "
+                "case (YAML, from the design-intent inputs, the solver's input defaults and the "
+                "overrides) on "
+                "standard input, the result as JSON on standard output. A failed, late or "
+                "malformed run comes "
                 "back as {'status': 'error', 'error': ...}.")
+        .method("set_design_parameter", &set_design_parameter, nb::arg("name").none(),
+                nb::arg("value").none(),
+                nb::sig("def set_design_parameter(self, name: str, value: float) -> None"),
+                "Set the design parameter orvane:product:<name> in the design-intent layer (saved "
+                "at once).")
         .method("range_competitiveness", &range_competitiveness, nb::arg("cd").none(),
                 nb::sig("def range_competitiveness(self, cd: float) -> dict[str, typing.Any]"),
-                "Highway range at 120 km/h from a road-load model (aerodynamic drag, rolling resistance, "
-                "auxiliary power, battery energy) for the product at drag coefficient `cd` and for each "
+                "Highway range at 120 km/h from a road-load model (aerodynamic drag, rolling "
+                "resistance, "
+                "auxiliary power, battery energy) for the product at drag coefficient `cd` and for "
+                "each "
                 "competitor, with the sensitivity to Cd and the CdA position in the segment.")
         .method(
             "latest_results", &latest_results,

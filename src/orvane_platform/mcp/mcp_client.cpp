@@ -24,22 +24,28 @@ nb::dict reply_error(const std::string& error) {
 nb::object save(nb::handle request) {
     nb::object name = request.attr("get")("product_name");
     if (!PyUnicode_Check(name.ptr()) || !fs::is_single_component(py::utf8(name))) {
-        return reply_error("product_name must name one product folder, not " + py::text(nb::repr(name)));
+        return reply_error("product_name must name one product folder, not " +
+                           py::text(nb::repr(name)));
     }
-    nb::object products = py::import_from("orvane_platform.core.gateway_config", "gateway_config")().attr("products_dir");
+    nb::object products =
+        py::import_from("orvane_platform.core.gateway_config", "gateway_config")().attr(
+            "products_dir");
     nb::object path = products / name / py::concat(name, nb::str(".usda"));
-    if (!py::truthy(path.attr("is_file")())) return reply_error("Product not found: " + py::text(path));
+    if (!py::truthy(path.attr("is_file")()))
+        return reply_error("Product not found: " + py::text(path));
     nb::dict arguments;
-    for (const char* key : {"domain", "kpis", "solver", "provenance", "assumptions", "extra_meta", "save_target",
-                            "parameters", "only_missing_targets", "converged"}) {
+    for (const char* key : {"domain", "kpis", "solver", "provenance", "assumptions", "extra_meta",
+                            "save_target", "parameters", "only_missing_targets", "converged"}) {
         nb::object value = py::dict_get(request, key);
         if (value.is_valid()) arguments[key] = value;
     }
     py::import_from("orvane_platform.core.product_twin", "write_domain_results")(path, **arguments);
     if (py::truthy(request.attr("get")("tag_baseline"))) {
         nb::dict kpis;
-        for (auto [key, value] : nb::borrow<nb::dict>(request["kpis"])) kpis[key] = nb::float_(numbers::to_double(value));
-        py::import_from("orvane_platform.core.product_twin", "tag_baseline")(path, request["domain"], kpis);
+        for (auto [key, value] : nb::borrow<nb::dict>(request["kpis"]))
+            kpis[key] = nb::float_(numbers::to_double(value));
+        py::import_from("orvane_platform.core.product_twin", "tag_baseline")(
+            path, request["domain"], kpis);
     }
     nb::dict reply;
     reply["status"] = "ok";
@@ -61,10 +67,12 @@ nb::object save_results(nb::handle, nb::kwargs request) {
 NB_MODULE(mcp_client, m) {
     m.doc() = "The client of the solver gateway; its save tool runs in this process.";
     py::ClassBuilder(m, "SolverMCPClient", "Client of the solver gateway's tools.")
-        .method("save_results", &save_results,
-                nb::sig("def save_results(self, **request: typing.Any) -> dict[str, str]"),
-                "The gateway's save tool: write a domain's KPIs into products/<name>/<name>.usda under the "
-                "gateway's products_dir (and tag the baseline when asked). Answers {'status': 'ok'} or "
-                "{'status': 'error', 'error': text}.")
+        .method(
+            "save_results", &save_results,
+            nb::sig("def save_results(self, **request: typing.Any) -> dict[str, str]"),
+            "The gateway's save tool: write a domain's KPIs into products/<name>/<name>.usda under "
+            "the "
+            "gateway's products_dir (and tag the baseline when asked). Answers {'status': 'ok'} or "
+            "{'status': 'error', 'error': text}.")
         .finish();
 }
