@@ -74,11 +74,14 @@ nb::object number_or_text(std::string_view text) {
         // A letter outside inf/nan (a solver name, a hex run id): text.
     } else if (ascii && has_digit) {
         // Plain decimal texts, the usual case, without a trip through the host.
+        // from_chars takes a leading "-" but not "+": drop one "+", and leave
+        // any second sign ("+-0") to the host, which refuses it.
         std::string_view digits = text.starts_with('+') ? text.substr(1) : text;
         double value = 0;
         auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
         const bool plain = error == std::errc() && end == digits.data() + digits.size() &&
-                           !std::isnan(value) && !std::isinf(value);
+                           !std::isnan(value) && !std::isinf(value) &&
+                           !(text.starts_with('+') && (digits.starts_with('-') || digits.starts_with('+')));
         number = plain ? nb::steal(PyFloat_FromDouble(value)) : host_float(text);
     } else if (!ascii) {
         number = host_float(text);  // non-ASCII digits and spaces count too

@@ -59,6 +59,7 @@ def test_record_of_a_legacy_style_entry(tmp_path):
                                                                "w": float("-inf"), "v": "nan(1)",
                                                                "u": float("inf"), "domain": ""}),
         ("x=١٢|y=0x10|z=+.5|w=5.", {"x": 12.0, "y": "0x10", "z": 0.5, "w": 5.0, "domain": ""}),
+        ("a=+-0|b=-+1|c=++2|d=+-inf", {"a": "+-0", "b": "-+1", "c": "++2", "d": "+-inf", "domain": ""}),
         ("Ünit=3", {"ünit": 3.0, "domain": ""}),
     ],
 )
