@@ -46,7 +46,9 @@ nb::object FileCache::load(const std::string& path) {
         return nb::object();
     }
     nb::object cached = py::dict_get(entries_, key);
-    if (cached.is_valid() && nb::handle(PyTuple_GET_ITEM(cached.ptr(), 0)).equal(stamp)) {
+    // Entries are (stamp, document) pairs; anything else is stale.
+    if (cached.is_valid() && PyTuple_Check(cached.ptr()) && PyTuple_GET_SIZE(cached.ptr()) == 2 &&
+        nb::handle(PyTuple_GET_ITEM(cached.ptr(), 0)).equal(stamp)) {
         return nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 1));
     }
     if (!fs::is_regular_file(path)) {

@@ -21,7 +21,9 @@ double timeout_seconds(nb::handle timeout) {
     if (!real) py::raise_argument_type("docker_cat", "timeout", "int", timeout);
     nb::object whole = nb::steal(PyNumber_Long(timeout.ptr()));
     if (!whole.is_valid()) throw nb::python_error();
-    return PyLong_AsDouble(whole.ptr());
+    const double seconds = PyLong_AsDouble(whole.ptr());
+    if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return seconds;
 }
 
 nb::object docker_cat(nb::handle image, nb::handle path, nb::handle timeout) {

@@ -43,7 +43,10 @@ nb::object specs(nb::handle self) {
 // orvane:target: attribute already wins over a derived bare one.
 nb::object targets(nb::handle self) {
     nb::dict found;
-    for (auto [key, value] : nb::borrow<nb::dict>(self.attr("specs"))) {
+    nb::object specs = self.attr("specs");
+    for (nb::handle item : specs.attr("items")()) {
+        nb::object key = item[0];
+        nb::object value = item[1];
         if (!PyUnicode_Check(key.ptr())) continue;
         const std::string_view text = py::utf8(key);
         if (!text.starts_with(kTargetPrefix)) continue;
@@ -53,7 +56,7 @@ nb::object targets(nb::handle self) {
             (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) || PyFloat_Check(value.ptr());
         if (!ranged || !numeric || text.size() <= kTargetPrefix.size()) continue;
         found[py::make_str(text.substr(kTargetPrefix.size()))] =
-            nb::float_(PyFloat_AsDouble(value.ptr()));
+            nb::float_(numbers::to_double(value));
     }
     return found;
 }
@@ -135,7 +138,9 @@ std::pair<nb::dict, nb::dict> run_inputs(nb::handle self, nb::handle solver, nb:
     nb::dict defaults;
     nb::object declared = py::import_from("orvane_platform.core.solver", "get_solver_inputs")(
         solver, "product_name"_a = self.attr("name"));
-    for (auto [name, spec] : nb::borrow<nb::dict>(declared)) {
+    for (nb::handle item : declared.attr("items")()) {
+        nb::object name = item[0];
+        nb::object spec = item[1];
         nb::object fallback =
             PyDict_Check(spec.ptr()) ? spec.attr("get")("default") : nb::borrow(spec);
         if (!fallback.is_none()) defaults[name] = fallback;

@@ -159,7 +159,9 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
         if (!py::truthy(schema)) schema = nb::dict();
         nb::object kpis = py::import_from("orvane_platform.schema", "extract_kpis")(
             result, schema.attr("get")("kpis", nb::dict()));
-        for (auto [kpi, value] : nb::borrow<nb::dict>(kpis)) {
+        for (nb::handle item : kpis.attr("items")()) {
+            nb::object kpi = item[0];
+            nb::object value = item[1];
             set_attribute(run_prim, py::concat("orvane:kpi:", nb::str(kpi)), "Double",
                           nb::float_(numbers::to_double(value)));
             ++written;

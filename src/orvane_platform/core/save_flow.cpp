@@ -114,7 +114,9 @@ nb::object populate_design_intent(nb::handle product, nb::handle results_by_doma
                 py::truthy(provenance) ? get(provenance, "solver_image", nb::none()) : nb::none();
             nb::str run_image(image.is_none() ? nb::object(nb::str("")) : image);
             nb::object specs = product.attr("specs");
-            for (auto [kpi, value] : nb::borrow<nb::dict>(kpis)) {
+            for (nb::handle item : kpis.attr("items")()) {
+                nb::object kpi = item[0];
+                nb::object value = item[1];
                 const std::string key = py::text(kpi);
                 if (!has_range_target(key)) {
                     selected[kpi] = value;
@@ -188,7 +190,9 @@ nb::object prompt_save_usd(nb::handle product, nb::handle results, nb::handle al
         }
         nb::object parameters = get(result, "parameters", nb::none());
         if (py::truthy(parameters)) {
-            for (auto [name, info] : nb::borrow<nb::dict>(parameters)) {
+            for (nb::handle item : parameters.attr("items")()) {
+                nb::object name = item[0];
+                nb::object info = item[1];
                 if (py::truthy(get(info, "override", nb::none())))
                     extra[py::concat("override_", nb::str(name))] = info["value"];
             }

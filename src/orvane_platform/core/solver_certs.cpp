@@ -42,6 +42,7 @@ nb::bytes load_or_create_secret() {
         return nb::bytes(key.data(), key.size());
     }
     const long length = nb::cast<long>(globals.get("_SIGNING_SECRET_LENGTH"));
+    if (length <= 0) throw nb::value_error("_SIGNING_SECRET_LENGTH must be positive");
     const std::string key = digest::random_bytes(static_cast<std::size_t>(length));
     fs::make_directories(py::fs_path(path.attr("parent")));
     fs::write_file_atomic(file, key, kOwnerOnly);
@@ -51,6 +52,7 @@ nb::bytes load_or_create_secret() {
 std::string signature_of(nb::handle payload) {
     nb::bytes key = load_or_create_secret();
     nb::object encoded = payload.attr("encode")("utf-8");
+    if (!PyBytes_Check(encoded.ptr())) throw nb::type_error("the certificate payload must be text");
     return digest::hmac_sha256_hex({key.c_str(), key.size()},
                                    {PyBytes_AS_STRING(encoded.ptr()),
                                     static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))});
