@@ -158,6 +158,14 @@ nb::str concat(nb::handle a, nb::handle b) {
 
 nb::str concat(const char* a, nb::handle b) { return concat(nb::str(a), b); }
 
+nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
+    return mapping.attr("get")(key, fallback);
+}
+
+bool is_number(nb::handle value) {
+    return value.is_valid() && (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()));
+}
+
 nb::object dict_get(nb::handle dict, nb::handle key) {
     PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
     if (value == nullptr && PyErr_Occurred()) throw nb::python_error();

@@ -111,6 +111,10 @@ bool truthy(nb::handle value);
 
 // --- containers ------------------------------------------------------------
 
+// mapping.get(key, fallback), for any mapping a caller or service hands in.
+nb::object get(nb::handle mapping, const char* key, nb::handle fallback);
+// An int (bool included) or a float.
+bool is_number(nb::handle value);
 // dict[key] when present, else an invalid (null) object; never raises KeyError.
 nb::object dict_get(nb::handle dict, nb::handle key);
 nb::object dict_get(nb::handle dict, const char* key);

@@ -35,13 +35,9 @@ std::string joined(const std::vector<std::string>& parts, const char* separator)
     return text;
 }
 
-nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
-    return mapping.attr("get")(key, fallback);
-}
-
 // The value of `key`, or 0 when it is missing or falsy.
 nb::object number_or_zero(nb::handle result, const char* key) {
-    nb::object value = get(result, key, nb::none());
+    nb::object value = py::get(result, key, nb::none());
     return py::truthy(value) ? value : nb::object(nb::int_(0));
 }
 
@@ -52,21 +48,21 @@ nb::object product_name(nb::handle platform) {
 
 std::string simulation_summary(nb::handle result, nb::handle solver) {
     std::vector<std::string> lines;
-    lines.push_back("SIMULATION COMPLETE (solver: " + py::text(get(result, "solver", solver)) +
+    lines.push_back("SIMULATION COMPLETE (solver: " + py::text(py::get(result, "solver", solver)) +
                     "):");
     lines.push_back("  Cd = " + py::format(number_or_zero(result, "cd"), ".6f"));
     lines.push_back("  Cl = " + py::format(number_or_zero(result, "cl"), ".6f"));
-    nb::object cm_pitch = get(result, "cm_pitch", nb::none());
+    nb::object cm_pitch = py::get(result, "cm_pitch", nb::none());
     if (!cm_pitch.is_none()) {
         nb::object pitch = nb::steal(PyNumber_Float(cm_pitch.ptr()));
         if (!pitch.is_valid()) throw nb::python_error();
         lines.push_back("  CmPitch = " + py::format(pitch, ".6f"));
     }
-    nb::object converged = get(result, "converged", nb::none());
+    nb::object converged = py::get(result, "converged", nb::none());
     if (!converged.is_none()) lines.push_back("  Converged = " + py::text(converged));
-    nb::object timesteps = get(result, "timesteps_run", nb::none());
+    nb::object timesteps = py::get(result, "timesteps_run", nb::none());
     if (!timesteps.is_none()) lines.push_back("  Timesteps run = " + py::text(timesteps));
-    nb::object wall = get(result, "wall_clock_seconds", nb::none());
+    nb::object wall = py::get(result, "wall_clock_seconds", nb::none());
     if (!wall.is_none()) lines.push_back("  Wall time = " + py::format(wall, ".1f") + "s");
     return joined(lines, "\n") + "\n";
 }
@@ -109,9 +105,9 @@ nb::object run_simulation(nb::handle ctx, nb::handle first_alias, nb::handle sol
     if (nb::len(overrides) > 0) kwargs["overrides"] = overrides;
     nb::object result = platform.attr("simulate")(**kwargs);
     nb::setattr(ctx, "last_aero_result", result);
-    if (!get(result, "status", nb::none()).equal(nb::str("success"))) {
+    if (!py::get(result, "status", nb::none()).equal(nb::str("success"))) {
         return py::make_str("Simulation error: " +
-                            py::text(get(result, "error", nb::str("unknown"))));
+                            py::text(py::get(result, "error", nb::str("unknown"))));
     }
     return py::make_str(simulation_summary(result, solver));
 }
@@ -122,8 +118,8 @@ nb::object assess_aerodynamic_targets(nb::handle ctx) {
         return nb::str("No simulation has been run yet. Call run_simulation first.");
     nb::dict results;
     results["aero"] = last;
-    nb::object gates = get(ctx.attr("platform").attr("evaluate_gates")("results"_a = results),
-                           "gates", nb::list());
+    nb::object gates = py::get(ctx.attr("platform").attr("evaluate_gates")("results"_a = results),
+                               "gates", nb::list());
     if (!py::truthy(gates)) return nb::str("No gates to report.");
     return py::make_str(agent::gate_report(py::text(ctx.attr("vname")) + " GATE RESULTS:", gates));
 }

@@ -35,10 +35,6 @@ nb::object dynamics_manoeuvres() {
     return nb::list();
 }
 
-nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
-    return mapping.attr("get")(key, fallback);
-}
-
 nb::object run_dynamics_simulation(nb::handle ctx, nb::handle manoeuvre) {
     py::require_str(manoeuvre, "run_dynamics_simulation", "manoeuvre");
     nb::dict kwargs;
@@ -46,15 +42,15 @@ nb::object run_dynamics_simulation(nb::handle ctx, nb::handle manoeuvre) {
     if (py::truthy(manoeuvre)) kwargs["manoeuvre"] = manoeuvre;
     nb::object result = ctx.attr("platform").attr("simulate")(**kwargs);
     nb::setattr(ctx, "last_dyn_result", result);
-    if (!get(result, "status", nb::none()).equal(nb::str("success"))) {
+    if (!py::get(result, "status", nb::none()).equal(nb::str("success"))) {
         return py::make_str("Dynamics simulation error: " +
-                            py::text(get(result, "error", nb::str("unknown"))));
+                            py::text(py::get(result, "error", nb::str("unknown"))));
     }
     auto at = [&](const char* key) { return nb::object(result[key]); };  // a missing entry raises
     std::string note;
-    nb::object series = get(result, "time_series", nb::dict());
+    nb::object series = py::get(result, "time_series", nb::dict());
     if (py::truthy(series)) {
-        note = "  Time-series: " + std::to_string(nb::len(get(series, "time", nb::list()))) +
+        note = "  Time-series: " + std::to_string(nb::len(py::get(series, "time", nb::list()))) +
                " samples\n";
     }
     return py::make_str(
@@ -63,9 +59,9 @@ nb::object run_dynamics_simulation(nb::handle ctx, nb::handle manoeuvre) {
         " g\n  Peak yaw rate = " + py::format(at("yaw_rate_dps"), ".4f") +
         " deg/s\n  Peak roll angle = " + py::format(at("roll_angle_deg"), ".4f") +
         " deg\n  Final speed = " + py::format(at("speed_kmh"), ".1f") +
-        " km/h\n  Converged = " + py::text(get(result, "converged", nb::str("N/A"))) +
-        "\n  Wall time = " + py::text(get(result, "wall_clock_seconds", nb::str("N/A"))) + "s\n" +
-        note);
+        " km/h\n  Converged = " + py::text(py::get(result, "converged", nb::str("N/A"))) +
+        "\n  Wall time = " + py::text(py::get(result, "wall_clock_seconds", nb::str("N/A"))) +
+        "s\n" + note);
 }
 
 nb::object assess_dynamics_targets(nb::handle ctx) {
@@ -77,7 +73,7 @@ nb::object assess_dynamics_targets(nb::handle ctx) {
     results["dynamics"] = last;
     nb::object answer = ctx.attr("platform").attr("evaluate_gates")("results"_a = results);
     nb::list gates;
-    for (nb::handle gate : get(answer, "gates", nb::list())) {
+    for (nb::handle gate : py::get(answer, "gates", nb::list())) {
         if (gate.attr("get")("domain").equal(nb::str("dynamics"))) gates.append(gate);
     }
     if (nb::len(gates) == 0) return nb::str("No dynamics gates to report.");

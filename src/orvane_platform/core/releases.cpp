@@ -342,8 +342,6 @@ nb::object read_release(nb::handle usda_path, nb::handle version) {
     return release;
 }
 
-bool is_number(nb::handle value) { return PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()); }
-
 nb::object diff_releases(nb::handle usda_path, nb::handle version_a, nb::handle version_b) {
     py::require_str(version_a, "diff_releases", "version_a");
     py::require_str(version_b, "diff_releases", "version_b");
@@ -361,7 +359,7 @@ nb::object diff_releases(nb::handle usda_path, nb::handle version_a, nb::handle 
     nb::list keys;
     for (auto [key, value] : nb::borrow<nb::dict>(a)) {
         nb::object other = py::dict_get(b, key);
-        if (is_number(value) && other.is_valid() && is_number(other)) keys.append(key);
+        if (py::is_number(value) && other.is_valid() && py::is_number(other)) keys.append(key);
     }
     keys.sort();
     nb::dict diff;

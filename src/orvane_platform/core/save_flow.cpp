@@ -24,20 +24,16 @@ std::string bar() {
         .append("]│[/] ");
 }
 
-nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
-    return mapping.attr("get")(key, fallback);
-}
-
 nb::object domain_kpis(nb::handle domain, nb::handle result) {
     nb::object schema = py::import_from("orvane_platform.core.solver", "get_domain_schema")(domain);
     if (!py::truthy(schema)) schema = nb::dict();
     return py::import_from("orvane_platform.schema", "extract_kpis")(
-        result, get(schema, "kpis", nb::dict()));
+        result, py::get(schema, "kpis", nb::dict()));
 }
 
 nb::object solver_id(nb::handle result) {
-    nb::object executor = get(result, "executor_id", nb::none());
-    return py::truthy(executor) ? executor : get(result, "solver", nb::str(""));
+    nb::object executor = py::get(result, "executor_id", nb::none());
+    return py::truthy(executor) ? executor : py::get(result, "solver", nb::str(""));
 }
 
 nb::object product_name(nb::handle product) {
@@ -47,7 +43,7 @@ nb::object product_name(nb::handle product) {
 // The provenance of a result, or one built from the solver's image and the
 // result's own JSON text when the run carried none.
 nb::object provenance_of(nb::handle result, nb::handle solver) {
-    nb::object provenance = get(result, "provenance", nb::dict());
+    nb::object provenance = py::get(result, "provenance", nb::dict());
     if (py::truthy(provenance)) return provenance;
     nb::object config = py::import_from("orvane_platform.core.solver", "get_solver_config")(solver);
     if (!py::truthy(config)) config = nb::dict();
@@ -56,7 +52,7 @@ nb::object provenance_of(nb::handle result, nb::handle solver) {
     nb::object case_yaml =
         json_module.attr("dumps")(result, "sort_keys"_a = true, "default"_a = text_type);
     return py::import_from("orvane_platform.core.provenance", "build_provenance_record")(
-        "image"_a = get(config, "image", nb::str("")), "case_yaml"_a = case_yaml);
+        "image"_a = py::get(config, "image", nb::str("")), "case_yaml"_a = case_yaml);
 }
 
 bool ask_to_refresh(nb::handle kpi) {
@@ -109,9 +105,10 @@ nb::object populate_design_intent(nb::handle product, nb::handle results_by_doma
             nb::object refresh =
                 py::import_from("orvane_platform.core.gateway_config", "gateway_config")().attr(
                     "target_refresh");
-            nb::object provenance = get(result, "provenance", nb::none());
-            nb::object image =
-                py::truthy(provenance) ? get(provenance, "solver_image", nb::none()) : nb::none();
+            nb::object provenance = py::get(result, "provenance", nb::none());
+            nb::object image = py::truthy(provenance)
+                                   ? py::get(provenance, "solver_image", nb::none())
+                                   : nb::none();
             nb::str run_image(image.is_none() ? nb::object(nb::str("")) : image);
             nb::object specs = product.attr("specs");
             for (nb::handle item : kpis.attr("items")()) {
@@ -131,7 +128,7 @@ nb::object populate_design_intent(nb::handle product, nb::handle results_by_doma
             }
         }
         if (nb::len(selected) == 0) continue;
-        nb::object provenance = get(result, "provenance", nb::none());
+        nb::object provenance = py::get(result, "provenance", nb::none());
         client.attr("save_results")(
             "product_name"_a = product_name(product), "domain"_a = domain, "kpis"_a = selected,
             "solver"_a = solver_id(result),
@@ -159,7 +156,8 @@ nb::object prompt_save_usd(nb::handle product, nb::handle results, nb::handle al
     nb::dict succeeded;
     if (!results.is_none()) {
         for (auto [domain, result] : nb::borrow<nb::dict>(results)) {
-            if (py::truthy(result) && get(result, "status", nb::none()).equal(nb::str("success")))
+            if (py::truthy(result) &&
+                py::get(result, "status", nb::none()).equal(nb::str("success")))
                 succeeded[domain] = result;
         }
     }
@@ -183,30 +181,30 @@ nb::object prompt_save_usd(nb::handle product, nb::handle results, nb::handle al
         nb::object solver = solver_id(result);
         nb::object provenance = provenance_of(result, solver);
         nb::dict extra;
-        for (nb::handle key : get(schema, "extra_metadata", nb::list())) {
+        for (nb::handle key : py::get(schema, "extra_metadata", nb::list())) {
             const int present = PySequence_Contains(result.ptr(), key.ptr());
             if (present < 0) throw nb::python_error();
             if (present == 1) extra[key] = result[key];
         }
-        nb::object parameters = get(result, "parameters", nb::none());
+        nb::object parameters = py::get(result, "parameters", nb::none());
         if (py::truthy(parameters)) {
             for (nb::handle item : parameters.attr("items")()) {
                 nb::object name = item[0];
                 nb::object info = item[1];
-                if (py::truthy(get(info, "override", nb::none())))
+                if (py::truthy(py::get(info, "override", nb::none())))
                     extra[py::concat("override_", nb::str(name))] = info["value"];
             }
         }
         nb::object reply = client.attr("save_results")(
             "product_name"_a = product_name(product), "domain"_a = domain, "kpis"_a = kpis,
             "solver"_a = solver, "provenance"_a = provenance,
-            "assumptions"_a = get(result, "assumptions", nb::none()),
+            "assumptions"_a = py::get(result, "assumptions", nb::none()),
             "extra_meta"_a = nb::len(extra) > 0 ? nb::object(extra) : nb::none(),
             "save_target"_a = save_target, "tag_baseline"_a = prototype && all_gates_passed,
-            "converged"_a = py::truthy(get(result, "converged", nb::bool_(true))));
-        if (!get(reply, "status", nb::none()).equal(nb::str("ok"))) {
+            "converged"_a = py::truthy(py::get(result, "converged", nb::bool_(true))));
+        if (!py::get(reply, "status", nb::none()).equal(nb::str("ok"))) {
             say(bar() + "⚠ Save failed (" + py::text(domain) +
-                "): " + py::text(get(reply, "error", nb::str("unknown error"))));
+                "): " + py::text(py::get(reply, "error", nb::str("unknown error"))));
         } else {
             saved_any = true;
         }

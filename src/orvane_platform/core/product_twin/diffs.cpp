@@ -11,16 +11,11 @@ namespace orvane::product_twin {
 
 namespace {
 
-// Integers (booleans included) and floats.
-bool is_number(nb::handle value) {
-    return value.is_valid() && (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()));
-}
-
 // (first, second, first - second), the difference None unless both are numbers.
 nb::object diff_entry(nb::handle first, nb::handle second) {
     nb::object a = first.is_valid() ? nb::borrow(first) : nb::none();
     nb::object b = second.is_valid() ? nb::borrow(second) : nb::none();
-    if (!is_number(a) || !is_number(b)) return nb::make_tuple(a, b, nb::none());
+    if (!py::is_number(a) || !py::is_number(b)) return nb::make_tuple(a, b, nb::none());
     nb::object difference = nb::steal(PyNumber_Subtract(a.ptr(), b.ptr()));
     if (!difference.is_valid()) throw nb::python_error();
     return nb::make_tuple(a, b, difference);
@@ -57,7 +52,7 @@ nb::object diff_products(nb::handle path_a, nb::handle path_b, nb::handle attrs)
         keys = nb::borrow<nb::list>(attrs);
     } else {
         for (auto [key, value] : nb::borrow<nb::dict>(first)) {
-            if (is_number(value) && is_number(py::dict_get(second, key))) keys.append(key);
+            if (py::is_number(value) && py::is_number(py::dict_get(second, key))) keys.append(key);
         }
         keys.sort();
     }

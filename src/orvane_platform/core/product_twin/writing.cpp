@@ -29,11 +29,6 @@ struct Write {
     nb::object type_name;
 };
 
-// mapping.get(key, fallback), for any mapping the registry hands back.
-nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
-    return mapping.attr("get")(key, fallback);
-}
-
 bool equals(nb::handle a, nb::handle b) {
     int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (result < 0) throw nb::python_error();
@@ -52,18 +47,18 @@ nb::dict effective_kpi_spec(nb::handle kpi_spec, nb::handle solver) {
         nb::object config =
             py::import_from("orvane_platform.core.solver", "get_solver_config")(solver);
         if (!py::truthy(config)) config = nb::dict();
-        nb::object declared = get(config, "kpi_spec", nb::none());
+        nb::object declared = py::get(config, "kpi_spec", nb::none());
         if (!py::truthy(declared)) declared = nb::dict();
-        nb::object solver_kpis = get(declared, "kpis", nb::none());
+        nb::object solver_kpis = py::get(declared, "kpis", nb::none());
         if (py::truthy(solver_kpis)) {
             for (nb::handle name : solver_kpis) {
                 nb::object domain_entry = kpi_spec.attr("get")(name, nb::none());
                 if (!py::truthy(domain_entry)) domain_entry = nb::dict();
                 nb::dict entry;
                 entry["usd_attr"] =
-                    get(domain_entry, "usd_attr", py::concat("orvane:current:", name));
-                entry["unit"] = get(domain_entry, "unit", nb::str(""));
-                entry["direction"] = get(domain_entry, "direction", nb::str("neutral"));
+                    py::get(domain_entry, "usd_attr", py::concat("orvane:current:", name));
+                entry["unit"] = py::get(domain_entry, "unit", nb::str(""));
+                entry["direction"] = py::get(domain_entry, "direction", nb::str("neutral"));
                 effective[name] = entry;
             }
             return effective;
@@ -133,7 +128,7 @@ std::string history_entry(const std::string& write_time, nb::handle history_pref
     }
     if (!parameters.is_none()) {
         for (auto [name, parameter] : nb::borrow<nb::dict>(parameters)) {
-            if (py::truthy(get(parameter, "override", nb::none()))) {
+            if (py::truthy(py::get(parameter, "override", nb::none()))) {
                 std::string key = "override_";
                 key += py::utf8(nb::str(name));
                 nb::object value = parameter["value"];
@@ -191,9 +186,9 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
 
     nb::object schema = py::import_from("orvane_platform.core.solver", "get_domain_schema")(domain);
     if (!py::truthy(schema)) raise_unknown_domain(domain);
-    nb::dict effective = effective_kpi_spec(get(schema, "kpis", nb::dict()), solver);
-    nb::object history_prefix = get(schema, "history_prefix", nb::str(""));
-    nb::str source_prefix(get(schema, "source_prefix", nb::str("")));
+    nb::dict effective = effective_kpi_spec(py::get(schema, "kpis", nb::dict()), solver);
+    nb::object history_prefix = py::get(schema, "history_prefix", nb::str(""));
+    nb::str source_prefix(py::get(schema, "source_prefix", nb::str("")));
     if (nb::len(solver) > 0)
         source_prefix = py::concat(py::concat(source_prefix, nb::str(":")), solver);
 
@@ -233,14 +228,14 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
                 {entry["usd_attr"], nb::float_(numbers::to_double(value)), double_type});
             continue;
         }
-        nb::object image = get(provenance_or_empty, "solver_image", nb::none());
+        nb::object image = py::get(provenance_or_empty, "solver_image", nb::none());
         nb::str source_image(py::truthy(image) ? image : nb::str(""));
         if (only_missing) {
             if (layer_hand_set_target(prim_spec, kpi_key)) continue;
             nb::object derived_from = layer_derived_target_image(prim_spec, kpi_key);
             if (!derived_from.is_none() && equals(derived_from, source_image)) continue;
         }
-        plan_derived_target(writes, kpi_key, get(entry, "direction", nb::str("neutral")),
+        plan_derived_target(writes, kpi_key, py::get(entry, "direction", nb::str("neutral")),
                             numbers::to_double(value));
         writes.push_back({py::concat("orvane:target_src:", kpi_key), source_image, string_type});
     }
