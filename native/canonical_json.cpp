@@ -3,46 +3,25 @@
 #include <charconv>
 
 #include "native/numbers.h"
+#include "native/py.h"
 
-namespace orvane::json {
+namespace orvane::canonical_json {
 
 namespace {
 
 // Each nesting level counts against the host's recursion limit, so a deep
 // tree raises RecursionError as the host's own serialiser would.
-class NestingGuard {
-  public:
-    NestingGuard() {
-        if (Py_EnterRecursiveCall(" while encoding canonical JSON") != 0) throw nb::python_error();
-    }
-    ~NestingGuard() { Py_LeaveRecursiveCall(); }
-    NestingGuard(const NestingGuard&) = delete;
-    NestingGuard& operator=(const NestingGuard&) = delete;
-};
-
-nb::str text_of(nb::handle value) {
-    PyObject* text = PyObject_Str(value.ptr());
-    if (text == nullptr) throw nb::python_error();
-    return nb::steal<nb::str>(text);
-}
+constexpr const char* kNesting = " while encoding canonical JSON";
 
 void emit_int(nb::handle value, std::string& out) {
-    if (PyLong_CheckExact(value.ptr())) {
-        int overflow = 0;
-        const long long small = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-        if (overflow == 0) {
-            char buffer[24];
-            auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, small);
-            (void)error;
-            out.append(buffer, end);
-            return;
-        }
+    if (const auto small = py::small_int(value)) {
+        char buffer[24];
+        auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, *small);
+        (void)error;  // 24 characters hold any 64-bit integer
+        out.append(buffer, end);
+        return;
     }
-    Py_ssize_t size = 0;
-    nb::str text = text_of(value);
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) throw nb::python_error();
-    out.append(data, static_cast<std::size_t>(size));
+    out.append(py::utf8(nb::str(value)));
 }
 
 void emit_hex4(unsigned code, std::string& out) {
@@ -52,23 +31,37 @@ void emit_hex4(unsigned code, std::string& out) {
 }
 
 void emit_mapping(nb::handle mapping, std::string& out) {
-    nb::object keys = nb::steal(PyDict_Keys(mapping.ptr()));
-    if (!keys.is_valid() || PyList_Sort(keys.ptr()) != 0) throw nb::python_error();
     out += '{';
-    const Py_ssize_t count = PyList_GET_SIZE(keys.ptr());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::handle key = PyList_GET_ITEM(keys.ptr(), i);
-        if (i > 0) out += ',';
-        emit_string(text_of(key), out);
+    bool first = true;
+    for (nb::handle key : py::sorted_keys(mapping)) {
+        if (!first) out += ',';
+        first = false;
+        emit_string(nb::str(key), out);
         out += ':';
-        PyObject* member = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (member == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.ptr());
-            throw nb::python_error();
-        }
-        emit(nb::borrow(member), out);
+        nb::object member = py::dict_get(mapping, key);
+        if (!member.is_valid()) py::raise(py::exc::key_error(), "%R", key.ptr());
+        emit(member, out);
     }
     out += '}';
+}
+
+template <typename Sequence>
+void emit_sequence(const Sequence& items, std::string& out) {
+    out += '[';
+    bool first = true;
+    for (nb::handle item : items) {
+        if (!first) out += ',';
+        first = false;
+        emit(item, out);
+    }
+    out += ']';
+}
+
+template <typename Sequence>
+nb::list canonical_list(const Sequence& items) {
+    nb::list copy;
+    for (nb::handle item : items) copy.append(canonicalise(item));
+    return copy;
 }
 
 }  // namespace
@@ -83,23 +76,19 @@ std::string float_text(double value) {
 }
 
 void emit_string(nb::handle text, std::string& out) {
-    if (PyUnicode_IS_ASCII(text.ptr())) {
+    const py::Characters characters(text);
+    if (const auto ascii = characters.ascii()) {
         // Most texts need no escape at all: copy them whole.
-        const std::string_view ascii(static_cast<const char*>(PyUnicode_DATA(text.ptr())),
-                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr())));
         bool plain = true;
-        for (char c : ascii) plain = plain && c >= 0x20 && c != 0x7F && c != '"' && c != '\\';
+        for (char c : *ascii) plain = plain && c >= 0x20 && c != 0x7F && c != '"' && c != '\\';
         if (plain) {
-            out.append(1, '"').append(ascii).append(1, '"');
+            out.append(1, '"').append(*ascii).append(1, '"');
             return;
         }
     }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
-    const int kind = PyUnicode_KIND(text.ptr());
-    const void* data = PyUnicode_DATA(text.ptr());
     out += '"';
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        const Py_UCS4 code = PyUnicode_READ(kind, data, i);
+    for (std::size_t i = 0; i < characters.size(); ++i) {
+        const char32_t code = characters[i];
         switch (code) {
             case '"':
                 out += "\\\"";
@@ -128,7 +117,7 @@ void emit_string(nb::handle text, std::string& out) {
                 } else if (code <= 0xFFFF) {
                     emit_hex4(code, out);
                 } else {
-                    const Py_UCS4 offset = code - 0x10000;
+                    const char32_t offset = code - 0x10000;
                     emit_hex4(0xD800 | (offset >> 10), out);
                     emit_hex4(0xDC00 | (offset & 0x3FF), out);
                 }
@@ -138,70 +127,61 @@ void emit_string(nb::handle text, std::string& out) {
 }
 
 void emit(nb::handle value, std::string& out) {
-    PyObject* ptr = value.ptr();
-    if (ptr == Py_None) {
+    if (value.is_none()) {
         out += "null";
-    } else if (ptr == Py_True) {
-        out += "true";
-    } else if (ptr == Py_False) {
-        out += "false";
-    } else if (PyLong_Check(ptr)) {
+    } else if (nb::isinstance<nb::bool_>(value)) {
+        out += value.is(nb::bool_(true)) ? "true" : "false";
+    } else if (nb::isinstance<nb::int_>(value)) {
         emit_int(value, out);
-    } else if (PyFloat_Check(ptr)) {
-        out += float_text(PyFloat_AS_DOUBLE(ptr));
-    } else if (PyUnicode_Check(ptr)) {
+    } else if (nb::isinstance<nb::float_>(value)) {
+        out += float_text(py::float_value(value));
+    } else if (nb::isinstance<nb::str>(value)) {
         emit_string(value, out);
-    } else if (PyDict_Check(ptr)) {
-        NestingGuard guard;
+    } else if (nb::isinstance<nb::dict>(value)) {
+        py::RecursionGuard guard(kNesting);
         emit_mapping(value, out);
-    } else if (PyList_Check(ptr) || PyTuple_Check(ptr)) {
-        NestingGuard guard;
-        nb::object items = nb::steal(PySequence_Fast(ptr, "a list or tuple"));
-        if (!items.is_valid()) throw nb::python_error();
-        out += '[';
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.ptr());
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (i > 0) out += ',';
-            emit(nb::borrow(PySequence_Fast_GET_ITEM(items.ptr(), i)), out);
-        }
-        out += ']';
+    } else if (nb::isinstance<nb::list>(value)) {
+        py::RecursionGuard guard(kNesting);
+        emit_sequence(nb::borrow<nb::list>(value), out);
+    } else if (nb::isinstance<nb::tuple>(value)) {
+        py::RecursionGuard guard(kNesting);
+        emit_sequence(nb::borrow<nb::tuple>(value), out);
     } else {
-        emit_string(text_of(value), out);
+        emit_string(nb::str(value), out);
     }
+}
+
+std::string text(nb::handle value) {
+    std::string out;
+    emit(value, out);
+    return out;
 }
 
 nb::object canonicalise(nb::handle value) {
-    PyObject* ptr = value.ptr();
-    if (ptr == Py_None || PyBool_Check(ptr) || PyLong_Check(ptr) || PyUnicode_Check(ptr) ||
-        PyFloat_Check(ptr)) {
+    if (value.is_none() || nb::isinstance<nb::bool_>(value) || nb::isinstance<nb::int_>(value) ||
+        nb::isinstance<nb::str>(value) || nb::isinstance<nb::float_>(value)) {
         return nb::borrow(value);
     }
-    if (PyDict_Check(ptr)) {
-        NestingGuard guard;
+    if (nb::isinstance<nb::dict>(value)) {
+        py::RecursionGuard guard(kNesting);
         nb::dict copy;
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* member = nullptr;
-        while (PyDict_Next(ptr, &position, &key, &member)) {
+        for (auto [key, member] : nb::borrow<nb::dict>(value)) {
+            // Borrowed from the source dict: hold both across the recursion.
             nb::object key_ref = nb::borrow(key);
             nb::object normalised = canonicalise(nb::borrow(member));
-            if (PyDict_SetItem(copy.ptr(), key_ref.ptr(), normalised.ptr()) != 0)
-                throw nb::python_error();
+            copy[key_ref] = normalised;
         }
         return copy;
     }
-    if (PyList_Check(ptr) || PyTuple_Check(ptr)) {
-        NestingGuard guard;
-        nb::object items = nb::steal(PySequence_Fast(ptr, "a list or tuple"));
-        if (!items.is_valid()) throw nb::python_error();
-        nb::list copy;
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.ptr());
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            copy.append(canonicalise(nb::borrow(PySequence_Fast_GET_ITEM(items.ptr(), i))));
-        }
-        return copy;
+    if (nb::isinstance<nb::list>(value)) {
+        py::RecursionGuard guard(kNesting);
+        return canonical_list(nb::borrow<nb::list>(value));
     }
-    return text_of(value);
+    if (nb::isinstance<nb::tuple>(value)) {
+        py::RecursionGuard guard(kNesting);
+        return canonical_list(nb::borrow<nb::tuple>(value));
+    }
+    return nb::str(value);
 }
 
-}  // namespace orvane::json
+}  // namespace orvane::canonical_json

@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace orvane::json {
+namespace orvane::canonical_json {
 
 namespace nb = nanobind;
 
@@ -20,10 +20,13 @@ nb::object canonicalise(nb::handle value);
 // would change is written the same way) to `out`.
 void emit(nb::handle value, std::string& out);
 
+// The JSON text of `value`.
+std::string text(nb::handle value);
+
 // json.dumps(text) with the default ensure_ascii escaping.
 void emit_string(nb::handle text, std::string& out);
 
 // A float as canonical JSON writes it.
 std::string float_text(double value);
 
-}  // namespace orvane::json
+}  // namespace orvane::canonical_json

@@ -3,6 +3,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "native/py.h"
+
 namespace orvane::clock {
 
 namespace nb = nanobind;
@@ -15,8 +17,8 @@ nb::str utc_now_iso();
 nb::object days(nb::handle count);
 
 // Raises TypeError naming the argument unless `value` is a datetime (or None
-// when `none_allowed`).
+// when allowed).
 void require_datetime(nb::handle value, const char* function, const char* argument,
-                      bool none_allowed);
+                      py::NoneAllowed none);
 
 }  // namespace orvane::clock

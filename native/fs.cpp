@@ -9,13 +9,11 @@
 #include <filesystem>
 #include <system_error>
 
+#include "native/py.h"
+
 namespace orvane::fs {
 
-void raise_os_error(int error, const std::string& path) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    throw nb::python_error();
-}
+using py::raise_os_error;
 
 namespace {
 bool stat_path(const std::string& path, struct stat& info) {
@@ -23,6 +21,11 @@ bool stat_path(const std::string& path, struct stat& info) {
     return ::stat(path.c_str(), &info) == 0;
 }
 }  // namespace
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return stat_path(path, info);
+}
 
 bool is_regular_file(const std::string& path) {
     struct stat info {};
@@ -69,6 +72,17 @@ long ChunkReader::read(std::string& buffer, std::size_t max_bytes) {
     }
     buffer.resize(old_size + (count > 0 ? static_cast<std::size_t>(count) : 0));
     return static_cast<long>(count);
+}
+
+std::string read_small_file(const std::string& path) {
+    ChunkReader reader;
+    if (!reader.open(path)) raise_os_error(reader.error(), path);
+    std::string contents;
+    long count = 0;
+    while ((count = reader.read(contents, 1 << 14)) > 0) {
+    }
+    if (count < 0) raise_os_error(reader.error(), path);
+    return contents;
 }
 
 namespace {
@@ -193,13 +207,9 @@ bool is_single_component(std::string_view name) {
 }
 
 void require_single_component(nb::handle name, const char* argument) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
-    if (data == nullptr) throw nb::python_error();
-    if (!is_single_component({data, static_cast<std::size_t>(size)})) {
-        PyErr_Format(PyExc_ValueError, "%s must be a single folder name, not %R", argument,
-                     name.ptr());
-        throw nb::python_error();
+    if (!is_single_component(py::utf8(name))) {
+        py::raise(py::exc::value_error(), "%s must be a single folder name, not %R", argument,
+                  name.ptr());
     }
 }
 

@@ -13,9 +13,7 @@ namespace orvane::fs {
 
 namespace nb = nanobind;
 
-// Raises the host's OSError subclass for errno `error`, naming `path`.
-[[noreturn]] void raise_os_error(int error, const std::string& path);
-
+bool exists(const std::string& path);
 bool is_regular_file(const std::string& path);
 bool is_directory(const std::string& path);
 
@@ -43,6 +41,10 @@ class ChunkReader {
     int fd_ = -1;
     int error_ = 0;
 };
+
+// The whole contents of a small file (a key, a /proc file); OSError naming
+// the file when it cannot be read.
+std::string read_small_file(const std::string& path);
 
 // Writes `data` to `path` so that readers see either the old or the new file:
 // a temporary file `path`.tmp beside it, created exclusively with `mode` from

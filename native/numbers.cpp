@@ -33,11 +33,4 @@ std::string scientific(double value, int precision) {
     return to_text(value, std::chars_format::scientific, precision);
 }
 
-double to_double(nb::handle value) {
-    if (PyFloat_Check(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
-    nb::object converted = nb::steal(PyNumber_Float(value.ptr()));
-    if (!converted.is_valid()) throw nb::python_error();
-    return PyFloat_AS_DOUBLE(converted.ptr());
-}
-
 }  // namespace orvane::numbers

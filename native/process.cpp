@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 class Pipe {
   public:
     Pipe() {
-        if (::pipe2(fds_, O_CLOEXEC) != 0) fs::raise_os_error(errno, "pipe");
+        if (::pipe2(fds_, O_CLOEXEC) != 0) py::raise_os_error(errno, "pipe");
     }
     ~Pipe() {
         close_read();
@@ -166,7 +166,7 @@ Completed run(const std::vector<std::string>& argv, double timeout_seconds,
     const int started = ::posix_spawnp(&pid, arguments[0], settings.actions(),
                                        settings.attributes(), arguments.data(), environ);
     if (started == ENOENT) return {};
-    if (started != 0) fs::raise_os_error(started, argv[0]);
+    if (started != 0) py::raise_os_error(started, argv[0]);
     if (input) input->close_read();
     out.close_write();
     err.close_write();
@@ -217,9 +217,7 @@ std::string argument(nanobind::handle text) {
 }
 
 nanobind::str text_output(const std::string& bytes) {
-    nanobind::object text = nanobind::steal(
-        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
-    if (!text.is_valid()) throw nanobind::python_error();
+    nanobind::object text = py::decode_utf8(bytes, py::Undecodable::raise);
     if (bytes.find('\r') != std::string::npos) {
         text = text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
     }

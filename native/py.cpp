@@ -1,31 +1,42 @@
 #include "native/py.h"
 
+#include <cerrno>
+#include <cstdarg>
+
 namespace orvane::py {
 
 namespace {
 CachedModule pathlib{"pathlib"};
 CachedModule os_module{"os"};
+CachedModule numbers_module{"numbers"};
+CachedModule dataclasses_module{"dataclasses"};
+
+nb::handle borrowed_type(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
+
+[[noreturn]] void raise_pending() { throw nb::python_error(); }
+
+// The result of a C API call that returns a new reference or null with an
+// exception set.
+nb::object checked(PyObject* result) {
+    if (result == nullptr) raise_pending();
+    return nb::steal(result);
+}
 }  // namespace
+
+// --- imports, names and module state ----------------------------------------------
 
 nb::handle CachedModule::get() {
     if (module_ == nullptr) {
         // The import may release the GIL; another thread can finish first.
-        PyObject* module = PyImport_ImportModule(name_);
-        if (module == nullptr) throw nb::python_error();
-        if (module_ == nullptr) {
-            module_ = module;  // kept for the life of the process
-        } else {
-            Py_DECREF(module);
-        }
+        nb::object module = checked(PyImport_ImportModule(name_));
+        if (module_ == nullptr) module_ = module.release().ptr();  // kept for the process
     }
     return module_;
 }
 
 nb::handle Name::get() {
     if (interned_ == nullptr) {
-        PyObject* text = PyUnicode_InternFromString(text_);
-        if (text == nullptr) throw nb::python_error();
-        interned_ = text;  // kept for the life of the process
+        interned_ = checked(PyUnicode_InternFromString(text_)).release().ptr();  // kept
     }
     return interned_;
 }
@@ -44,17 +55,14 @@ void ModuleGlobals::bind(nb::module_& module) {
 
 nb::object ModuleGlobals::get(const char* name) const {
     PyObject* value = PyDict_GetItemString(globals_, name);
-    if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw nb::python_error();
-    }
+    if (value == nullptr) raise(PyExc_NameError, "name '%s' is not defined", name);
     return nb::borrow(value);
 }
 
+double ModuleGlobals::number(const char* name) const { return to_double(get(name)); }
+
 nb::object import_from(const char* module, const char* name) {
-    nb::object imported = nb::steal(PyImport_ImportModule(module));
-    if (!imported.is_valid()) throw nb::python_error();
-    return imported.attr(name);
+    return checked(PyImport_ImportModule(module)).attr(name);
 }
 
 nb::object environment_value(const char* name) {
@@ -64,117 +72,206 @@ nb::object environment_value(const char* name) {
 }
 
 nb::object call_method(nb::handle obj, Name& name) {
-    PyObject* result = PyObject_CallMethodNoArgs(obj.ptr(), name.get().ptr());
-    if (result == nullptr) throw nb::python_error();
-    return nb::steal(result);
+    return checked(PyObject_CallMethodNoArgs(obj.ptr(), name.get().ptr()));
 }
 
-std::string type_name_of(nb::handle value) { return nb::type_name(value.type()).c_str(); }
+// --- builtin types and exceptions -------------------------------------------------
 
-std::string format(nb::handle value, const char* spec) {
-    nb::object formatted = nb::steal(PyObject_Format(value.ptr(), nb::str(spec).ptr()));
-    if (!formatted.is_valid()) throw nb::python_error();
-    return std::string(utf8(formatted));
+nb::handle type_type() { return borrowed_type(&PyType_Type); }
+nb::handle str_type() { return borrowed_type(&PyUnicode_Type); }
+nb::handle int_type() { return borrowed_type(&PyLong_Type); }
+nb::handle float_type() { return borrowed_type(&PyFloat_Type); }
+nb::handle bool_type() { return borrowed_type(&PyBool_Type); }
+nb::handle list_type() { return borrowed_type(&PyList_Type); }
+nb::handle dict_type() { return borrowed_type(&PyDict_Type); }
+nb::handle property_type() { return borrowed_type(&PyProperty_Type); }
+nb::handle staticmethod_type() { return borrowed_type(&PyStaticMethod_Type); }
+nb::handle classmethod_type() { return borrowed_type(&PyClassMethod_Type); }
+
+namespace exc {
+nb::handle base_exception() { return PyExc_BaseException; }
+nb::handle exception() { return PyExc_Exception; }
+nb::handle value_error() { return PyExc_ValueError; }
+nb::handle type_error() { return PyExc_TypeError; }
+nb::handle key_error() { return PyExc_KeyError; }
+nb::handle runtime_error() { return PyExc_RuntimeError; }
+nb::handle os_error() { return PyExc_OSError; }
+nb::handle connection_error() { return PyExc_ConnectionError; }
+nb::handle timeout_error() { return PyExc_TimeoutError; }
+nb::handle eof_error() { return PyExc_EOFError; }
+nb::handle keyboard_interrupt() { return PyExc_KeyboardInterrupt; }
+}  // namespace exc
+
+bool is_exception(const nb::python_error& error) { return error.matches(PyExc_Exception); }
+
+void raise(nb::handle type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type.ptr(), format, args);
+    va_end(args);
+    raise_pending();
 }
 
-std::string text(nb::handle value) { return std::string(utf8(nb::str(value))); }
-
-nb::object to_int(nb::handle value) {
-    PyObject* number = PyNumber_Long(value.ptr());
-    if (number == nullptr) throw nb::python_error();
-    return nb::steal(number);
+void raise_instance(nb::handle error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    raise_pending();
 }
+
+void raise_from(nb::handle error, nb::handle cause) {
+    // PyException_SetCause steals the cause and marks the context suppressed.
+    PyException_SetCause(error.ptr(), cause.is_valid() ? nb::borrow(cause).release().ptr()
+                                                       : nullptr);
+    raise_instance(error);
+}
+
+void raise_os_error(int error, const std::string& path) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    raise_pending();
+}
+
+RecursionGuard::RecursionGuard(const char* where) {
+    if (Py_EnterRecursiveCall(where) != 0) raise_pending();
+}
+
+RecursionGuard::~RecursionGuard() { Py_LeaveRecursiveCall(); }
+
+// --- checked operations ------------------------------------------------------------
 
 bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw nb::python_error();
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) raise_pending();
     return result != 0;
 }
 
-void raise_argument_type(const char* function, const char* argument, const char* expected,
-                         nb::handle value) {
-    throw nb::type_error((std::string(function) + "() argument '" + argument + "' must be " +
-                          expected + ", not " + type_name_of(value))
-                             .c_str());
+bool contains(nb::handle container, nb::handle item) {
+    const int result = PySequence_Contains(container.ptr(), item.ptr());
+    if (result < 0) raise_pending();
+    return result != 0;
 }
 
-void require_str(nb::handle value, const char* function, const char* argument) {
-    if (!PyUnicode_Check(value.ptr())) raise_argument_type(function, argument, "str", value);
+nb::object to_int(nb::handle value) { return checked(PyNumber_Long(value.ptr())); }
+
+nb::object to_float(nb::handle value) { return checked(PyNumber_Float(value.ptr())); }
+
+double to_double(nb::handle value) {
+    if (PyFloat_Check(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+    return PyFloat_AS_DOUBLE(to_float(value).ptr());
 }
 
-void require_str_or_none(nb::handle value, const char* function, const char* argument) {
-    if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
-        raise_argument_type(function, argument, "str or None", value);
-    }
+nb::object parse_float(std::string_view text) {
+    nb::str as_text = make_str(text);
+    PyObject* number = PyFloat_FromString(as_text.ptr());
+    if (number != nullptr) return nb::steal(number);
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) raise_pending();
+    PyErr_Clear();
+    return nb::object();
 }
 
-void require_dict(nb::handle value, const char* function, const char* argument) {
-    if (!PyDict_Check(value.ptr())) raise_argument_type(function, argument, "dict", value);
+std::optional<long long> small_int(nb::handle value) {
+    if (!PyLong_CheckExact(value.ptr())) return std::nullopt;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0) return std::nullopt;
+    return number;
 }
 
-void require_dict_or_none(nb::handle value, const char* function, const char* argument) {
-    if (!value.is_none() && !PyDict_Check(value.ptr())) {
-        raise_argument_type(function, argument, "dict or None", value);
-    }
-}
-
-nb::object require_path(nb::handle value, const char* function, const char* argument) {
-    if (!PyUnicode_Check(value.ptr())) {
-        int is_path_like = PyObject_IsInstance(value.ptr(), os_module.attr("PathLike").ptr());
-        if (is_path_like < 0) throw nb::python_error();
-        if (is_path_like == 0) {
-            raise_argument_type(function, argument, "str or os.PathLike", value);
-        }
-    }
-    return pathlib.attr("Path")(value);
-}
-
-std::string_view utf8(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) throw nb::python_error();
-    return {data, static_cast<size_t>(size)};
-}
-
-std::string fs_path(nb::handle path) {
-    nb::object fspath = nb::steal(PyOS_FSPath(path.ptr()));
-    if (!fspath.is_valid()) throw nb::python_error();
-    if (PyBytes_Check(fspath.ptr())) {
-        return {PyBytes_AS_STRING(fspath.ptr()),
-                static_cast<size_t>(PyBytes_GET_SIZE(fspath.ptr()))};
-    }
-    nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(fspath.ptr()));
-    if (!encoded.is_valid()) throw nb::python_error();
-    return {PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr()))};
-}
-
-nb::str make_str(std::string_view utf8_text) { return nb::str(utf8_text.data(), utf8_text.size()); }
-
-nb::str concat(nb::handle a, nb::handle b) {
-    PyObject* joined = PyUnicode_Concat(a.ptr(), b.ptr());
-    if (joined == nullptr) throw nb::python_error();
-    return nb::steal<nb::str>(joined);
-}
-
-nb::str concat(const char* a, nb::handle b) { return concat(nb::str(a), b); }
-
-nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
-    return mapping.attr("get")(key, fallback);
-}
+double float_value(nb::handle value) { return PyFloat_AS_DOUBLE(value.ptr()); }
 
 bool is_number(nb::handle value) {
     return value.is_valid() && (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()));
 }
 
+bool is_real(nb::handle value) { return nb::isinstance(value, numbers_module.attr("Real")); }
+
+// --- text ----------------------------------------------------------------------------
+
+std::string_view utf8(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) raise_pending();
+    return {data, static_cast<size_t>(size)};
+}
+
+nb::str make_str(std::string_view utf8_text) { return nb::str(utf8_text.data(), utf8_text.size()); }
+
+nb::str decode_utf8(std::string_view bytes, Undecodable undecodable) {
+    return nb::borrow<nb::str>(checked(
+        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+                             undecodable == Undecodable::replace ? "replace" : "strict")));
+}
+
+std::size_t validate_utf8(std::string_view bytes, AtEnd at_end) {
+    Py_ssize_t complete = static_cast<Py_ssize_t>(bytes.size());
+    checked(PyUnicode_DecodeUTF8Stateful(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+                                         nullptr, at_end == AtEnd::yes ? nullptr : &complete));
+    return static_cast<std::size_t>(complete);
+}
+
+nb::str decode_fs(std::string_view path) {
+    return nb::borrow<nb::str>(
+        checked(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()))));
+}
+
+std::string fs_path(nb::handle path) {
+    nb::object fspath = checked(PyOS_FSPath(path.ptr()));
+    if (!PyBytes_Check(fspath.ptr())) fspath = checked(PyUnicode_EncodeFSDefault(fspath.ptr()));
+    return {PyBytes_AS_STRING(fspath.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(fspath.ptr()))};
+}
+
+nb::str concat(nb::handle a, nb::handle b) {
+    return nb::borrow<nb::str>(checked(PyUnicode_Concat(a.ptr(), b.ptr())));
+}
+
+nb::str concat(const char* a, nb::handle b) { return concat(nb::str(a), b); }
+
+std::string text(nb::handle value) { return std::string(utf8(nb::str(value))); }
+
+std::string repr(nb::handle value) { return std::string(utf8(nb::repr(value))); }
+
+std::string format(nb::handle value, const char* spec) {
+    return std::string(utf8(checked(PyObject_Format(value.ptr(), nb::str(spec).ptr()))));
+}
+
+std::string type_name_of(nb::handle value) { return nb::type_name(value.type()).c_str(); }
+
+Characters::Characters(nb::handle text)
+    : kind_(PyUnicode_KIND(text.ptr())),
+      data_(PyUnicode_DATA(text.ptr())),
+      length_(static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()))),
+      ascii_(PyUnicode_IS_ASCII(text.ptr())) {}
+
+char32_t Characters::operator[](std::size_t index) const {
+    return PyUnicode_READ(kind_, data_, static_cast<Py_ssize_t>(index));
+}
+
+std::optional<std::string_view> Characters::ascii() const {
+    if (!ascii_) return std::nullopt;
+    return std::string_view(static_cast<const char*>(data_), length_);
+}
+
+// --- containers ----------------------------------------------------------------------
+
+nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
+    return mapping.attr("get")(key, fallback);
+}
+
 nb::object dict_get(nb::handle dict, nb::handle key) {
     PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
-    if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
+    if (value == nullptr && PyErr_Occurred()) raise_pending();
     return nb::borrow(value);
 }
 
-nb::object dict_get(nb::handle dict, const char* key) {
-    PyObject* value = PyDict_GetItemString(dict.ptr(), key);
-    return nb::borrow(value);
+nb::object dict_get(nb::handle dict, const char* key) { return dict_get(dict, nb::str(key)); }
+
+nb::object dict_get_or(nb::handle dict, const char* key, nb::handle fallback) {
+    nb::object value = dict_get(dict, key);
+    return value.is_valid() ? value : nb::borrow(fallback);
+}
+
+nb::object dict_value_or(nb::handle dict, const char* key, nb::handle fallback) {
+    nb::object value = dict_get(dict, key);
+    return (value.is_valid() && !value.is_none()) ? value : nb::borrow(fallback);
 }
 
 nb::dict dict_member(nb::handle dict, const char* key) {
@@ -185,24 +282,108 @@ nb::dict dict_member(nb::handle dict, const char* key) {
     return nb::dict();
 }
 
+nb::dict dict_copy(nb::handle mapping) { return nb::borrow<nb::dict>(dict_type()(mapping)); }
+
+void set_default(nb::handle dict, nb::handle key, nb::handle value) {
+    if (PyDict_SetDefault(dict.ptr(), key.ptr(), value.ptr()) == nullptr) raise_pending();
+}
+
+void discard_key(nb::handle dict, nb::handle key) {
+    if (PyDict_DelItem(dict.ptr(), key.ptr()) == 0) return;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise_pending();
+    PyErr_Clear();
+}
+
+nb::list sorted_keys(nb::handle dict) {
+    nb::list keys = nb::borrow<nb::list>(checked(PyDict_Keys(dict.ptr())));
+    keys.sort();
+    return keys;
+}
+
 nb::object deep_copy(nb::handle value) {
-    PyObject* ptr = value.ptr();
-    if (PyDict_Check(ptr)) {
+    if (nb::isinstance<nb::dict>(value)) {
+        RecursionGuard guard(" while copying a document");
         nb::dict copy;
         for (auto [key, item] : nb::borrow<nb::dict>(value)) copy[key] = deep_copy(item);
         return copy;
     }
-    if (PyList_Check(ptr)) {
+    if (nb::isinstance<nb::list>(value)) {
+        RecursionGuard guard(" while copying a document");
         nb::list copy;
         for (nb::handle item : nb::borrow<nb::list>(value)) copy.append(deep_copy(item));
         return copy;
     }
-    if (PySet_Check(ptr)) {
-        nb::object copy = nb::steal(PySet_New(ptr));
-        if (!copy.is_valid()) throw nb::python_error();
-        return copy;
-    }
+    if (nb::isinstance<nb::set>(value)) return checked(PySet_New(value.ptr()));
     return nb::borrow(value);
+}
+
+nb::dict error_status(nb::handle message) {
+    nb::dict status;
+    status["status"] = "error";
+    status["error"] = message;
+    return status;
+}
+
+nb::dict error_status(std::string_view message) { return error_status(make_str(message)); }
+
+// --- argument checks ---------------------------------------------------------------
+
+void raise_argument_type(const char* function, const char* argument, const char* expected,
+                         nb::handle value) {
+    raise(exc::type_error(), "%s() argument '%s' must be %s, not %s", function, argument,
+          expected, type_name_of(value).c_str());
+}
+
+void require_exact_type(nb::handle value, nb::handle type, NoneAllowed none,
+                        const char* function, const char* argument, const char* expected) {
+    if ((none == NoneAllowed::yes && value.is_none()) || value.type().is(type)) return;
+    raise_argument_type(function, argument, expected, value);
+}
+
+nb::object require_path(nb::handle value, const char* function, const char* argument) {
+    if (!nb::isinstance<nb::str>(value) && !nb::isinstance(value, os_module.attr("PathLike"))) {
+        raise_argument_type(function, argument, "str or os.PathLike", value);
+    }
+    return pathlib.attr("Path")(value);
+}
+
+// --- classes -----------------------------------------------------------------------
+
+ClassBuilder::ClassBuilder(nb::module_& module, const char* name, const char* doc,
+                           nb::handle bases, Layout layout)
+    : module_(module) {
+    nb::dict namespace_;
+    namespace_["__module__"] = module.attr("__name__");
+    namespace_["__qualname__"] = name;
+    namespace_["__doc__"] = doc;
+    if (layout == Layout::none) namespace_["__slots__"] = nb::tuple();
+    class_ = type_type()(name, bases, namespace_);
+}
+
+nb::object ClassBuilder::finish() {
+    module_.attr(nb::str(class_.attr("__name__"))) = class_;
+    return class_;
+}
+
+nb::object make_dataclass(nb::module_& module, const char* name, const char* doc,
+                          nb::list fields, nb::dict namespace_) {
+    nb::object made = dataclasses_module.attr("make_dataclass")(name, fields,
+                                                                nb::arg("namespace") = namespace_);
+    made.attr("__module__") = module.attr("__name__");
+    made.attr("__qualname__") = name;
+    made.attr("__doc__") = doc;
+    module.attr(name) = made;
+    return made;
+}
+
+nb::object make_exception_class(nb::module_& module, const char* name, nb::handle base,
+                                const char* doc) {
+    nb::dict namespace_;
+    namespace_["__module__"] = module.attr("__name__");
+    namespace_["__doc__"] = doc;
+    nb::object made = type_type()(name, nb::make_tuple(base), namespace_);
+    module.attr(name) = made;
+    return made;
 }
 
 }  // namespace orvane::py

@@ -2,6 +2,7 @@
 // registry.
 #include <nanobind/nanobind.h>
 
+#include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/py.h"
 
@@ -15,8 +16,7 @@ namespace {
 constexpr const char* kMarker = ".orvane-demo";
 
 nb::object sample_dir() {
-    return py::import_from("pathlib", "Path")(py::import_from("orvane_platform", "__file__"))
-               .attr("parent") /
+    return py::import_from("pathlib", "Path")(services::package::file.get()).attr("parent") /
            nb::str("examples");
 }
 
@@ -26,10 +26,9 @@ nb::object prepare_workspace(nb::handle directory) {
     const std::string workspace_fs = py::fs_path(workspace);
     const std::string marker = workspace_fs + "/" + kMarker;
     if (!fs::list_directory(workspace_fs).empty() && !fs::is_regular_file(marker)) {
-        PyErr_Format(PyExc_ValueError,
-                     "%R is not empty and was not made by the demo; choose another folder",
-                     nb::str(workspace).ptr());
-        throw nb::python_error();
+        py::raise(py::exc::value_error(),
+                  "%R is not empty and was not made by the demo; choose another folder",
+                  nb::str(workspace).ptr());
     }
     fs::make_directories(workspace_fs);
     fs::write_file_atomic(marker, "");
@@ -57,13 +56,13 @@ nb::object prepare_workspace(nb::handle directory) {
 NB_MODULE(demo, m) {
     m.doc() = "The demo walk-through's workspace, made from the bundled samples.";
     m.def("sample_dir", &sample_dir, nb::sig("def sample_dir() -> pathlib.Path"),
-          "The bundled samples: products/sedan (a sample product) and solvers (a sample "
-          "solver registry).");
+          R"(The bundled samples: products/sedan (a sample product) and solvers (a sample
+          solver registry).)");
     m.def("prepare_workspace", &prepare_workspace, nb::arg("directory").none(),
           nb::sig("def prepare_workspace(directory: str | os.PathLike[str]) -> "
                   "dict[str, pathlib.Path]"),
-          "Copy the sample product to products/sedan and the sample registry to solvers/ in "
-          "`directory`, replacing an earlier demo copy. Returns the workspace, the product's "
-          "root file and the registry folder. A non-empty folder the demo did not make is "
-          "refused with ValueError.");
+          R"(Copy the sample product to products/sedan and the sample registry to solvers/
+          in `directory`, replacing an earlier demo copy. Returns the workspace, the
+          product's root file and the registry folder. A non-empty folder the demo did
+          not make is refused with ValueError.)");
 }

@@ -15,11 +15,8 @@ namespace {
 nb::object find_in(nb::handle mapping, nb::handle kpi, std::string_view kpi_text) {
     nb::object exact = py::dict_get(mapping, kpi);
     if (exact.is_valid() && !exact.is_none()) return exact;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
-        if (value == Py_None || !PyUnicode_Check(key)) continue;
+    for (auto [key, value] : nb::borrow<nb::dict>(mapping)) {
+        if (value.is_none() || !nb::isinstance<nb::str>(key)) continue;
         if (text::equals_ignore_ascii_case(py::utf8(key), kpi_text)) return nb::borrow(value);
     }
     return nb::object();
@@ -34,7 +31,8 @@ nb::object find_kpi(nb::handle result, nb::handle kpi) {
     if (flat.is_valid()) return flat;
     static py::Name section_name{"kpis"};
     nb::object section = find_in(result, section_name.get(), "kpis");
-    if (section.is_valid() && PyDict_Check(section.ptr())) return find_in(section, kpi, kpi_text);
+    if (section.is_valid() && nb::isinstance<nb::dict>(section))
+        return find_in(section, kpi, kpi_text);
     return nb::object();
 }
 
@@ -45,27 +43,28 @@ nb::object get_kpi(nb::handle result, nb::handle kpi) {
     return value.is_valid() ? value : nb::none();
 }
 
+// Whether float(value) works; what float() raises other than ValueError and
+// TypeError (a broken __float__, say) reaches the caller.
 bool converts_to_float(nb::handle value) {
-    PyObject* converted = PyNumber_Float(value.ptr());
-    if (converted == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
-            throw nb::python_error();
-        }
-        PyErr_Clear();
+    try {
+        py::to_float(value);
+        return true;
+    } catch (nb::python_error& error) {
+        if (!error.matches(py::exc::value_error()) && !error.matches(py::exc::type_error()))
+            throw;
         return false;
     }
-    Py_DECREF(converted);
-    return true;
 }
 
 nb::object extract_kpis(nb::handle result, nb::handle kpis) {
     py::require_dict(result, "extract_kpis", "result");
-    if (!PyDict_Check(kpis.ptr()) && !PyList_Check(kpis.ptr()) && !PyTuple_Check(kpis.ptr())) {
+    if (!nb::isinstance<nb::dict>(kpis) && !nb::isinstance<nb::list>(kpis) &&
+        !nb::isinstance<nb::tuple>(kpis)) {
         py::raise_argument_type("extract_kpis", "kpis", "dict, list or tuple", kpis);
     }
     nb::dict found;
     for (nb::handle kpi : kpis) {
-        if (!PyUnicode_Check(kpi.ptr())) {
+        if (!nb::isinstance<nb::str>(kpi)) {
             py::raise_argument_type("extract_kpis", "kpis", "a collection of str KPI keys", kpi);
         }
         nb::object value = find_kpi(result, kpi);
@@ -80,12 +79,12 @@ NB_MODULE(schema, m) {
     m.doc() = "KPI extraction from solver results, matching KPI names ignoring case.";
     m.def("_get_kpi", &get_kpi, nb::arg("result").none(), nb::arg("kpi").none(),
           nb::sig("def _get_kpi(result: dict[str, typing.Any], kpi: str) -> typing.Any"),
-          "The KPI's value in one domain's result (flat keys first, then a nested `kpis` "
-          "section; names compared ignoring case), or None when the result does not carry it.");
+          R"(The KPI's value in one domain's result (flat keys first, then a nested `kpis`
+          section; names compared ignoring case), or None when the result does not carry it.)");
     m.def("extract_kpis", &extract_kpis, nb::arg("result").none(), nb::arg("kpis").none(),
           nb::sig("def extract_kpis(result: dict[str, typing.Any], kpis: "
                   "dict[str, typing.Any] | list[str] | tuple[str, ...]) -> dict[str, typing.Any]"),
-          "KPI key to value for every KPI of `kpis` (a domain's `kpis` mapping, or a list of "
-          "names) that the result carries with a value convertible to float, found as _get_kpi "
-          "finds it.");
+          R"(KPI key to value for every KPI of `kpis` (a domain's `kpis` mapping, or a list
+          of names) that the result carries with a value convertible to float, found as
+          _get_kpi finds it.)");
 }

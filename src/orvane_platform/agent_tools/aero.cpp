@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "native/agent_tools.h"
+#include "native/domain/agent_report.h"
+#include "native/domain/services.h"
 #include "native/py.h"
 
 namespace nb = nanobind;
@@ -54,9 +55,7 @@ std::string simulation_summary(nb::handle result, nb::handle solver) {
     lines.push_back("  Cl = " + py::format(number_or_zero(result, "cl"), ".6f"));
     nb::object cm_pitch = py::get(result, "cm_pitch", nb::none());
     if (!cm_pitch.is_none()) {
-        nb::object pitch = nb::steal(PyNumber_Float(cm_pitch.ptr()));
-        if (!pitch.is_valid()) throw nb::python_error();
-        lines.push_back("  CmPitch = " + py::format(pitch, ".6f"));
+        lines.push_back("  CmPitch = " + py::format(py::to_float(cm_pitch), ".6f"));
     }
     nb::object converged = py::get(result, "converged", nb::none());
     if (!converged.is_none()) lines.push_back("  Converged = " + py::text(converged));
@@ -70,8 +69,7 @@ std::string simulation_summary(nb::handle result, nb::handle solver) {
 nb::object run_simulation(nb::handle ctx, nb::handle first_alias, nb::handle solver_arg,
                           nb::handle steps, nb::handle test) {
     py::require_str(solver_arg, "run_simulation", "solver");
-    if (!PyLong_Check(steps.ptr()))
-        py::raise_argument_type("run_simulation", "steps", "int", steps);
+    py::require<nb::int_>(steps, "run_simulation", "steps");
     py::require_str(test, "run_simulation", "test");
     nb::object solver = py::truthy(solver_arg) ? nb::borrow(solver_arg) : nb::borrow(first_alias);
     nb::object platform = ctx.attr("platform");
@@ -80,13 +78,12 @@ nb::object run_simulation(nb::handle ctx, nb::handle first_alias, nb::handle sol
     kwargs["solver"] = solver;
     kwargs["domain"] = "aero";
     nb::dict overrides;
-    if (py::truthy(steps.attr("__gt__")(0))) {
-        nb::object inputs = py::import_from("orvane_platform.core.solver", "get_solver_inputs")(
+    if (steps > nb::int_(0)) {
+        nb::object inputs = services::solver_registry::get_solver_inputs(
             solver, "product_name"_a = product_name(platform));
-        nb::object declared = nb::steal(PySet_New(py::truthy(inputs) ? inputs.ptr() : nullptr));
-        if (!declared.is_valid()) throw nb::python_error();
+        const nb::set declared = py::truthy(inputs) ? nb::set(inputs) : nb::set();
         for (const char* key : {"timesteps", "iterations"}) {
-            if (PySet_Contains(declared.ptr(), nb::str(key).ptr()) == 1) overrides[key] = steps;
+            if (declared.contains(nb::str(key))) overrides[key] = steps;
         }
         if (nb::len(overrides) == 0) {
             return py::make_str("Simulation error: solver '" + py::text(solver) +
@@ -95,7 +92,7 @@ nb::object run_simulation(nb::handle ctx, nb::handle first_alias, nb::handle sol
         }
     }
     if (py::truthy(test)) {
-        nb::object resolved = py::import_from("orvane_platform.core.solver", "resolve_test_preset")(
+        nb::object resolved = services::solver_registry::resolve_test_preset(
             solver, test, "product_name"_a = product_name(platform));
         nb::object preset = resolved[0];
         nb::object error = resolved[1];
@@ -121,7 +118,7 @@ nb::object assess_aerodynamic_targets(nb::handle ctx) {
     nb::object gates = py::get(ctx.attr("platform").attr("evaluate_gates")("results"_a = results),
                                "gates", nb::list());
     if (!py::truthy(gates)) return nb::str("No gates to report.");
-    return py::make_str(agent::gate_report(py::text(ctx.attr("vname")) + " GATE RESULTS:", gates));
+    return py::make_str(agent_report::gate_report(py::text(ctx.attr("vname")) + " GATE RESULTS:", gates));
 }
 
 nb::object get_range_competitiveness(nb::handle ctx) {
@@ -194,9 +191,7 @@ nb::object per_solver_text(nb::handle solvers, bool for_parameter) {
 }
 
 nb::object register_tools(nb::handle ctx, nb::handle aero_solvers) {
-    if (!aero_solvers.is_none() && !PyList_Check(aero_solvers.ptr())) {
-        py::raise_argument_type("register", "aero_solvers", "list or None", aero_solvers);
-    }
+    py::require<nb::list>(aero_solvers, "register", "aero_solvers", py::NoneAllowed::yes);
     nb::dict table;
     if (!py::truthy(aero_solvers)) return table;
     nb::list aliases;
@@ -230,7 +225,7 @@ nb::object register_tools(nb::handle ctx, nb::handle aero_solvers) {
     required.append("solver");
 
     nb::object context = nb::borrow(ctx);
-    table["run_simulation"] = agent::tool_entry(
+    table["run_simulation"] = agent_report::tool_entry(
         nb::cpp_function(
             [context, first_alias](nb::handle solver, nb::handle steps, nb::handle test) {
                 return run_simulation(context, first_alias, solver, steps, test);
@@ -239,16 +234,16 @@ nb::object register_tools(nb::handle ctx, nb::handle aero_solvers) {
             nb::arg("steps").none() = 0, nb::arg("test").none() = "",
             nb::sig(
                 "def run_simulation(*, solver: str = '', steps: int = 0, test: str = '') -> str")),
-        agent::function_schema("run_simulation", run_description, properties, required));
-    table["assess_aerodynamic_targets"] = agent::tool_entry(
+        agent_report::function_schema("run_simulation", run_description, properties, required));
+    table["assess_aerodynamic_targets"] = agent_report::tool_entry(
         nb::cpp_function([context] { return assess_aerodynamic_targets(context); },
                          nb::name("assess_aerodynamic_targets")),
-        agent::function_schema("assess_aerodynamic_targets", nb::str(kAssessDescription),
+        agent_report::function_schema("assess_aerodynamic_targets", nb::str(kAssessDescription),
                                nb::dict(), nb::none()));
-    table["get_range_competitiveness"] = agent::tool_entry(
+    table["get_range_competitiveness"] = agent_report::tool_entry(
         nb::cpp_function([context] { return get_range_competitiveness(context); },
                          nb::name("get_range_competitiveness")),
-        agent::function_schema("get_range_competitiveness", nb::str(kRangeDescription), nb::dict(),
+        agent_report::function_schema("get_range_competitiveness", nb::str(kRangeDescription), nb::dict(),
                                nb::none()));
     return table;
 }
@@ -264,7 +259,7 @@ NB_MODULE(aero, m) {
         nb::sig("def register(ctx: typing.Any, aero_solvers: list[dict[str, typing.Any]] | None = "
                 "None) -> "
                 "dict[str, dict[str, typing.Any]]"),
-        "The aero tool table over one agent context: run_simulation, assess_aerodynamic_targets "
-        "and "
-        "get_range_competitiveness, each with its function-calling schema. Empty without solvers.");
+        R"(The aero tool table over one agent context: run_simulation, assess_aerodynamic_targets
+        and get_range_competitiveness, each with its function-calling schema. Empty without
+        solvers.)");
 }

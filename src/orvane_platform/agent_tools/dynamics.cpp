@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "native/agent_tools.h"
+#include "native/domain/agent_report.h"
+#include "native/domain/services.h"
 #include "native/py.h"
 
 namespace nb = nanobind;
@@ -22,9 +23,8 @@ constexpr const char* kAssessDescription =
     "USD digital twin.";
 
 nb::object dynamics_manoeuvres() {
-    nb::object tests_of = py::import_from("orvane_platform.core.solver", "get_solver_tests");
-    for (nb::handle alias :
-         py::import_from("orvane_platform.core.solver", "all_solver_aliases")()) {
+    nb::object tests_of = services::solver_registry::get_solver_tests.get();
+    for (nb::handle alias : services::solver_registry::all_solver_aliases()) {
         nb::object tests = tests_of(alias);
         if (py::truthy(tests)) {
             nb::list names(tests);
@@ -78,7 +78,7 @@ nb::object assess_dynamics_targets(nb::handle ctx) {
     }
     if (nb::len(gates) == 0) return nb::str("No dynamics gates to report.");
     return py::make_str(
-        agent::gate_report(py::text(ctx.attr("vname")) + " DYNAMICS GATE RESULTS:", gates));
+        agent_report::gate_report(py::text(ctx.attr("vname")) + " DYNAMICS GATE RESULTS:", gates));
 }
 
 nb::object register_tools(nb::handle ctx) {
@@ -99,17 +99,17 @@ nb::object register_tools(nb::handle ctx) {
 
     nb::object context = nb::borrow(ctx);
     nb::dict table;
-    table["run_dynamics_simulation"] = agent::tool_entry(
+    table["run_dynamics_simulation"] = agent_report::tool_entry(
         nb::cpp_function(
             [context](nb::handle manoeuvre) { return run_dynamics_simulation(context, manoeuvre); },
             nb::name("run_dynamics_simulation"), nb::kw_only(), nb::arg("manoeuvre").none() = "",
             nb::sig("def run_dynamics_simulation(*, manoeuvre: str = '') -> str")),
-        agent::function_schema("run_dynamics_simulation", py::make_str(description), properties,
+        agent_report::function_schema("run_dynamics_simulation", py::make_str(description), properties,
                                nb::none()));
-    table["assess_dynamics_targets"] = agent::tool_entry(
+    table["assess_dynamics_targets"] = agent_report::tool_entry(
         nb::cpp_function([context] { return assess_dynamics_targets(context); },
                          nb::name("assess_dynamics_targets")),
-        agent::function_schema("assess_dynamics_targets", nb::str(kAssessDescription), nb::dict(),
+        agent_report::function_schema("assess_dynamics_targets", nb::str(kAssessDescription), nb::dict(),
                                nb::none()));
     return table;
 }
@@ -122,9 +122,9 @@ NB_MODULE(dynamics, m) {
     globals.bind(m);
     m.def("_dynamics_manoeuvres", &dynamics_manoeuvres,
           nb::sig("def _dynamics_manoeuvres() -> list[str]"),
-          "The scenario names of the first registered solver that declares tests, sorted.");
+          R"(The scenario names of the first registered solver that declares tests, sorted.)");
     m.def("register", &register_tools, nb::arg("ctx").none(),
           nb::sig("def register(ctx: typing.Any) -> dict[str, dict[str, typing.Any]]"),
-          "The dynamics tool table over one agent context: run_dynamics_simulation and "
-          "assess_dynamics_targets, each with its function-calling schema.");
+          R"(The dynamics tool table over one agent context: run_dynamics_simulation and
+          assess_dynamics_targets, each with its function-calling schema.)");
 }

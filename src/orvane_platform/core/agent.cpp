@@ -1,7 +1,7 @@
 // What the agent's tools share: the product they work on and the last results.
 #include <nanobind/nanobind.h>
 
-#include "native/py_class.h"
+#include "native/py.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -9,17 +9,15 @@ using namespace orvane;
 
 NB_MODULE(agent, m) {
     m.doc() = "The agent context shared by the tool tables.";
-    nb::object field = nb::module_::import_("dataclasses").attr("field");
-    nb::object any = nb::module_::import_("typing").attr("Any");
+    nb::object field = py::import_from("dataclasses", "field");
+    nb::object any = py::import_from("typing", "Any");
     nb::list fields;
     fields.append(nb::make_tuple("platform", any));
-    fields.append(nb::make_tuple("vname", nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)),
-                                 field("default"_a = "")));
+    fields.append(nb::make_tuple("vname", py::str_type(), field("default"_a = "")));
     fields.append(nb::make_tuple("last_aero_result", any, field("default"_a = nb::none())));
     fields.append(nb::make_tuple("last_dyn_result", any, field("default"_a = nb::none())));
-    py::make_dataclass(
-        m, "AgentContext",
-        "The product object the agent works on, the vehicle's display name, and the last aero "
-        "and dynamics results.",
-        fields);
+    py::make_dataclass(m, "AgentContext",
+                       "The product object the agent works on, the vehicle's display name, and "
+                       "the last aero and dynamics results.",
+                       fields);
 }

@@ -12,10 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/process.h"
 #include "native/py.h"
-#include "native/py_class.h"
 #include "native/text.h"
 
 namespace nb = nanobind;
@@ -27,12 +27,13 @@ namespace {
 py::ModuleGlobals globals;
 py::CachedModule os_module{"os"};
 py::CachedModule dataclasses_module{"dataclasses"};
+py::CachedModule yaml_module{"yaml"};
 
 constexpr long long kMebibyte = 1024 * 1024;
 // Seconds a probe's tool may take; a module attribute, read at every call.
 constexpr double kProbeTimeoutSeconds = 5;
 
-double probe_timeout() { return nb::cast<double>(globals.get("_PROBE_TIMEOUT_SECONDS")); }
+double probe_timeout() { return globals.number("_PROBE_TIMEOUT_SECONDS"); }
 constexpr double kMarginalThreshold = 0.9;
 
 // --- the probe ----------------------------------------------------------------------
@@ -43,7 +44,7 @@ nb::object parse_meminfo(nb::handle text) {
         if (!py::utf8(line).starts_with("MemAvailable:")) continue;
         // A malformed line raises; the probe catches it.
         nb::object kibibytes = py::to_int(line.attr("split")()[1]);
-        return kibibytes.attr("__floordiv__")(1024);
+        return kibibytes.floor_div(nb::int_(1024));
     }
     return nb::none();
 }
@@ -54,10 +55,10 @@ nb::object ram_from_sysctl() {
             process::run({"sysctl", "-n", "hw.memsize"}, probe_timeout());
         if (!sysctl.available) return nb::none();
         nb::object bytes = py::to_int(process::text_output(sysctl.out).attr("strip")());
-        if (!py::truthy(bytes.attr("__gt__")(0))) return nb::none();
-        return bytes.attr("__floordiv__")(kMebibyte);
+        if (!(bytes > nb::int_(0))) return nb::none();
+        return bytes.floor_div(nb::int_(kMebibyte));
     } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_Exception)) throw;
+        if (!py::is_exception(error)) throw;
         return nb::none();
     }
 }
@@ -66,17 +67,11 @@ nb::object ram_from_sysctl() {
 long long ram_for_platform(std::string_view system) {
     if (system == "Linux") {
         try {
-            const std::string path = "/proc/meminfo";
-            fs::ChunkReader reader;
-            std::string text;
-            if (reader.open(path)) {
-                while (reader.read(text, 1 << 14) > 0) {
-                }
-                nb::object parsed = globals.get("_parse_meminfo")(py::make_str(text));
-                if (py::truthy(parsed)) return nb::cast<long long>(parsed);
-            }
+            const std::string text = fs::read_small_file("/proc/meminfo");
+            nb::object parsed = globals.get("_parse_meminfo")(py::make_str(text));
+            if (py::truthy(parsed)) return nb::cast<long long>(parsed);
         } catch (nb::python_error& error) {
-            if (!error.matches(PyExc_Exception)) throw;
+            if (!py::is_exception(error)) throw;
         }
     } else if (system == "Windows") {
 #if defined(_WIN32)
@@ -122,7 +117,7 @@ nb::object probe_vram() {
         }
         return nb::int_(total);
     } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_Exception)) throw;
+        if (!py::is_exception(error)) throw;
         return nb::none();
     }
 }
@@ -136,7 +131,7 @@ nb::object probe_arch() {
 }
 
 void require_workspace(nb::handle workspace, const char* function) {
-    if (!workspace.is_none() && !PyUnicode_Check(workspace.ptr()) &&
+    if (!workspace.is_none() && !nb::isinstance<nb::str>(workspace) &&
         !nb::isinstance(workspace, os_module.attr("PathLike"))) {
         py::raise_argument_type(function, "workspace", "pathlib.Path, str or None", workspace);
     }
@@ -145,7 +140,7 @@ void require_workspace(nb::handle workspace, const char* function) {
 nb::object probe_disk(nb::handle workspace) {
     require_workspace(workspace, "_probe_disk");
     nb::object folder = workspace.is_none()
-                            ? py::import_from("orvane_platform.core.workspace", "workspace_root")()
+                            ? services::workspace::workspace_root()
                             : nb::borrow(workspace);
     const std::string path = py::fs_path(nb::str(folder));
     struct statvfs info {};
@@ -186,14 +181,6 @@ nb::object requirements_from_solver(nb::handle cls, nb::handle solver) {
         "gpu_required"_a = nb::bool_(py::truthy(requirements.attr("get")("gpu_required", false))));
 }
 
-std::string text_of(nb::handle value) { return std::string(py::utf8(nb::str(value))); }
-
-bool compare(nb::handle a, nb::handle b, int op) {
-    const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
-
 nb::object check_resource(nb::handle resource_name, nb::handle available, nb::handle required,
                           nb::handle unit) {
     py::require_str(resource_name, "_check_resource", "resource_name");
@@ -202,22 +189,20 @@ nb::object check_resource(nb::handle resource_name, nb::handle available, nb::ha
         return nb::make_tuple(nb::str(severity), py::make_str(message));
     };
     if (required.is_none()) return verdict("pass", "");
-    const std::string name = text_of(resource_name);
-    const std::string units = text_of(unit);
-    if (available.is_none() || compare(available, nb::int_(0), Py_LT)) {
-        return verdict("warn", "  " + name + ": cannot probe — " + text_of(required) + "+ " +
+    const std::string name = py::text(resource_name);
+    const std::string units = py::text(unit);
+    if (available.is_none() || available < nb::int_(0)) {
+        return verdict("warn", "  " + name + ": cannot probe — " + py::text(required) + "+ " +
                                    units + " needed");
     }
-    if (compare(available, required, Py_GE)) return verdict("pass", "");
-    nb::object marginal =
-        nb::steal(PyNumber_Multiply(required.ptr(), globals.get("_MARGINAL_THRESHOLD").ptr()));
-    if (!marginal.is_valid()) throw nb::python_error();
-    const std::string shortfall = "  " + name + ": " + text_of(available) + " " + units +
-                                  " available, " + text_of(required) + " " + units +
+    if (available >= required) return verdict("pass", "");
+    nb::object marginal = required * globals.get("_MARGINAL_THRESHOLD");
+    const std::string shortfall = "  " + name + ": " + py::text(available) + " " + units +
+                                  " available, " + py::text(required) + " " + units +
                                   " recommended — ";
     return verdict(
         "warn",
-        shortfall + (compare(available, marginal, Py_GE) ? "marginal" : "may be slow or OOM"));
+        shortfall + (available >= marginal ? "marginal" : "may be slow or OOM"));
 }
 
 constexpr const char* kNoGpu = "  GPU: required but none detected";
@@ -257,12 +242,10 @@ nb::object gate_solver_resources(nb::handle solver, nb::handle workspace, nb::ha
     report(check("Disk", snapshot.attr("disk_mb"), requirements.attr("min_disk_mb")));
     nb::object arch = requirements.attr("arch");
     if (py::truthy(arch)) {
-        const int contained = PySequence_Contains(arch.ptr(), snapshot.attr("arch").ptr());
-        if (contained < 0) throw nb::python_error();
-        if (contained == 0) {
+        if (!py::contains(arch, snapshot.attr("arch"))) {
             warn = true;
-            messages.append(py::make_str("  Architecture: " + text_of(snapshot.attr("arch")) +
-                                         " not in " + text_of(arch) + " — may be incompatible"));
+            messages.append(py::make_str("  Architecture: " + py::text(snapshot.attr("arch")) +
+                                         " not in " + py::text(arch) + " — may be incompatible"));
         }
     }
     // Only when nothing else warned: a warning already explains the risk.
@@ -276,13 +259,12 @@ nb::object gate_solver_resources(nb::handle solver, nb::handle workspace, nb::ha
 nb::object filter_overrides(nb::handle solver, nb::handle case_yaml) {
     py::require_str(solver, "filter_overrides", "solver");
     py::require_str(case_yaml, "filter_overrides", "case_yaml");
-    nb::object yaml = nb::module_::import_("yaml");
+    nb::handle yaml = yaml_module.get();
     auto unchanged = [&] { return nb::make_tuple(case_yaml, nb::list()); };
     nb::object config = globals.get("get_solver_config")(solver);
     if (!py::truthy(config)) return unchanged();
-    nb::object rejected = nb::steal(PySet_New(
-        config.attr("get")("overrides", nb::dict()).attr("get")("reject", nb::list()).ptr()));
-    if (!rejected.is_valid()) throw nb::python_error();
+    nb::set rejected(
+        config.attr("get")("overrides", nb::dict()).attr("get")("reject", nb::list()));
     if (nb::len(rejected) == 0) return unchanged();
     nb::object parsed;
     try {
@@ -291,14 +273,12 @@ nb::object filter_overrides(nb::handle solver, nb::handle case_yaml) {
         if (!error.matches(yaml.attr("YAMLError"))) throw;
         return unchanged();
     }
-    if (!PyDict_Check(parsed.ptr())) return unchanged();
+    if (!nb::isinstance<nb::dict>(parsed)) return unchanged();
     nb::dict remaining;
     nb::list warnings;
     for (auto [key, value] : nb::borrow<nb::dict>(parsed)) {
-        const int owned = PySet_Contains(rejected.ptr(), key.ptr());
-        if (owned < 0) throw nb::python_error();
-        if (owned == 1) {
-            warnings.append(py::make_str("stripped rejected param '" + text_of(key) +
+        if (rejected.contains(key)) {
+            warnings.append(py::make_str("stripped rejected param '" + py::text(key) +
                                          "' from case.yaml (solver owns it)"));
         } else {
             remaining[key] = value;
@@ -310,13 +290,11 @@ nb::object filter_overrides(nb::handle solver, nb::handle case_yaml) {
     return nb::make_tuple(text, warnings);
 }
 
-nb::object optional_of(PyTypeObject* type) {
-    nb::object union_type = nb::steal(PyNumber_Or(reinterpret_cast<PyObject*>(type), Py_None));
-    if (!union_type.is_valid()) throw nb::python_error();
-    return union_type;
-}
+// `type | None`, as an annotation.
+nb::object optional_of(nb::handle type) { return nb::borrow(type) | nb::none(); }
 
-nb::handle type_of(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
+// `list[item]`, as an annotation.
+nb::object list_of(nb::handle item) { return nb::borrow(py::list_type())[item]; }
 
 }  // namespace
 
@@ -326,70 +304,67 @@ NB_MODULE(capacity_gate, m) {
         "parameters from a case.";
     globals.bind(m);
     m.attr("_platform") = nb::module_::import_("platform");
-    m.attr("get_solver_config") =
-        py::import_from("orvane_platform.core.solver", "get_solver_config");
+    m.attr("get_solver_config") = services::solver_registry::get_solver_config.get();
     m.attr("_MARGINAL_THRESHOLD") = kMarginalThreshold;
     m.attr("_PROBE_TIMEOUT_SECONDS") = kProbeTimeoutSeconds;
 
     nb::object no_default = dataclasses_module.attr("field")("default"_a = nb::none());
     nb::list probe_fields;
-    probe_fields.append(nb::make_tuple("ram_mb", type_of(&PyLong_Type)));
-    probe_fields.append(nb::make_tuple("vram_mb", optional_of(&PyLong_Type)));
-    probe_fields.append(nb::make_tuple("cpu_cores", type_of(&PyLong_Type)));
-    probe_fields.append(nb::make_tuple("arch", type_of(&PyUnicode_Type)));
-    probe_fields.append(nb::make_tuple("disk_mb", type_of(&PyLong_Type)));
+    probe_fields.append(nb::make_tuple("ram_mb", py::int_type()));
+    probe_fields.append(nb::make_tuple("vram_mb", optional_of(py::int_type())));
+    probe_fields.append(nb::make_tuple("cpu_cores", py::int_type()));
+    probe_fields.append(nb::make_tuple("arch", py::str_type()));
+    probe_fields.append(nb::make_tuple("disk_mb", py::int_type()));
     nb::dict probe_namespace;
     probe_namespace["probe"] = py::class_method(
         "probe", &hardware_probe, nb::arg("cls"), nb::arg("workspace").none() = nb::none(),
         nb::sig("def probe(cls, workspace: pathlib.Path | str | None = None) -> HardwareProbe"),
-        "A snapshot of this host: RAM, GPU memory, CPU cores, architecture, free disk.");
+        R"(A snapshot of this host: RAM, GPU memory, CPU cores, architecture, free disk.)");
     py::make_dataclass(m, "HardwareProbe", "Snapshot of host hardware resources at probe time.",
                        probe_fields, probe_namespace);
 
     nb::list requirement_fields;
     for (const char* name : {"min_ram_mb", "min_vram_mb", "min_disk_mb"}) {
         requirement_fields.append(
-            nb::make_tuple(name, optional_of(&PyLong_Type),
+            nb::make_tuple(name, optional_of(py::int_type()),
                            dataclasses_module.attr("field")("default"_a = nb::none())));
     }
-    nb::object str_list = nb::borrow<nb::object>(type_of(&PyList_Type))[type_of(&PyUnicode_Type)];
     requirement_fields.append(
-        nb::make_tuple("arch", nb::steal(PyNumber_Or(str_list.ptr(), Py_None)), no_default));
+        nb::make_tuple("arch", optional_of(list_of(py::str_type())), no_default));
     requirement_fields.append(
-        nb::make_tuple("gpu_required", type_of(&PyBool_Type),
+        nb::make_tuple("gpu_required", py::bool_type(),
                        dataclasses_module.attr("field")("default"_a = false)));
     nb::dict requirement_namespace;
     requirement_namespace["from_solver"] = py::class_method(
         "from_solver", &requirements_from_solver, nb::arg("cls"), nb::arg("solver").none(),
         nb::sig("def from_solver(cls, solver: str) -> SolverRequirements | None"),
-        "The requirements the solver declares under compute.requirements, or None when it declares "
-        "none.");
+        R"(The requirements the solver declares under compute.requirements, or None when it
+        declares none.)");
     py::make_dataclass(m, "SolverRequirements",
                        "Parsed resource requirements from a solver's compute.requirements.",
                        requirement_fields, requirement_namespace);
 
     nb::list result_fields;
-    result_fields.append(nb::make_tuple("solver", type_of(&PyUnicode_Type)));
-    result_fields.append(nb::make_tuple("passed", type_of(&PyBool_Type)));
-    result_fields.append(nb::make_tuple("severity", type_of(&PyUnicode_Type)));
-    result_fields.append(nb::make_tuple(
-        "messages", nb::borrow<nb::object>(type_of(&PyList_Type))[type_of(&PyUnicode_Type)]));
+    result_fields.append(nb::make_tuple("solver", py::str_type()));
+    result_fields.append(nb::make_tuple("passed", py::bool_type()));
+    result_fields.append(nb::make_tuple("severity", py::str_type()));
+    result_fields.append(nb::make_tuple("messages", list_of(py::str_type())));
     py::make_dataclass(m, "GateResult", "Outcome of a resource pre-flight check.", result_fields);
 
     m.def("_parse_meminfo", &parse_meminfo, nb::arg("text").none(),
           nb::sig("def _parse_meminfo(text: str) -> int | None"),
-          "MemAvailable of a /proc/meminfo text in MB, or None when it has no such line.");
+          R"(MemAvailable of a /proc/meminfo text in MB, or None when it has no such line.)");
     m.def("_ram_from_sysctl", &ram_from_sysctl, nb::sig("def _ram_from_sysctl() -> int | None"),
           "Total RAM in MB from `sysctl -n hw.memsize` (macOS), or None.");
     m.def("_probe_ram", &probe_ram, nb::sig("def _probe_ram() -> int"),
           "Available RAM in MB; 0 when unknown.");
     m.def("_probe_vram", &probe_vram, nb::sig("def _probe_vram() -> int | None"),
-          "Free GPU memory in MB over all NVIDIA GPUs (nvidia-smi), or None without one.");
+          R"(Free GPU memory in MB over all NVIDIA GPUs (nvidia-smi), or None without one.)");
     m.def("_probe_arch", &probe_arch, nb::sig("def _probe_arch() -> str"),
-          "The processor architecture, normalised: amd64, arm64, or the machine name as it is.");
+          R"(The processor architecture, normalised: amd64, arm64, or the machine name as it is.)");
     m.def("_probe_disk", &probe_disk, nb::arg("workspace").none() = nb::none(),
           nb::sig("def _probe_disk(workspace: pathlib.Path | str | None = None) -> int"),
-          "Free disk space in MB on the file system of the workspace; 0 when it cannot be read.");
+          R"(Free disk space in MB on the file system of the workspace; 0 when it cannot be read.)");
     m.def("_check_resource", &check_resource, nb::arg("resource_name").none(),
           nb::arg("available").none(), nb::arg("required").none(), nb::arg("unit").none() = "MB",
           nb::sig("def _check_resource(resource_name: str, available: int | None, required: int | "
@@ -401,13 +376,11 @@ NB_MODULE(capacity_gate, m) {
           nb::sig("def gate_solver_resources(solver: str, workspace: pathlib.Path | str | None = "
                   "None, hw: "
                   "HardwareProbe | None = None) -> GateResult"),
-          "The advisory verdict ('pass' or 'warn', never blocking) of a solver's requirements "
-          "against a "
-          "hardware snapshot (a fresh one when `hw` is None).");
+          R"(The advisory verdict ('pass' or 'warn', never blocking) of a solver's requirements
+          against a hardware snapshot (a fresh one when `hw` is None).)");
     m.def("filter_overrides", &filter_overrides, nb::arg("solver").none(),
           nb::arg("case_yaml").none(),
           nb::sig("def filter_overrides(solver: str, case_yaml: str) -> tuple[str, list[str]]"),
-          "The case text without the top-level parameters the solver rejects (overrides.reject), "
-          "with "
-          "one warning per stripped key; the text unchanged when nothing is stripped.");
+          R"(The case text without the top-level parameters the solver rejects (overrides.reject),
+          with one warning per stripped key; the text unchanged when nothing is stripped.)");
 }

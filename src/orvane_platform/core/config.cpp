@@ -1,19 +1,20 @@
 // The platform's configuration file, ORVANE_HOME/config.yaml.
 #include <nanobind/nanobind.h>
 
+#include "native/domain/services.h"
 #include "native/py.h"
-#include "native/yaml_files.h"
+#include "native/yaml_cache.h"
 
 namespace nb = nanobind;
 using namespace orvane;
 
 namespace {
 
-yaml::FileCache config_files;
+yaml_cache::FileCache config_files;
 
 nb::object get_config_value(nb::handle key, nb::handle fallback) {
     py::require_str(key, "get_config_value", "key");
-    nb::object home = py::import_from("orvane_platform.core.paths", "ORVANE_HOME");
+    nb::object home = services::paths::orvane_home.get();
     nb::object settings = config_files.load_mapping(py::fs_path(home / nb::str("config.yaml")));
     if (!settings.is_valid()) return nb::borrow(fallback);
     nb::object value = py::dict_get(settings, key);
@@ -28,6 +29,6 @@ NB_MODULE(config, m) {
     m.def("get_config_value", &get_config_value, nb::arg("key").none(),
           nb::arg("default").none() = nb::none(),
           nb::sig("def get_config_value(key: str, default: typing.Any = None) -> typing.Any"),
-          "The top-level value `key` of ORVANE_HOME/config.yaml, or `default` when the file or "
-          "the key is missing. A malformed file raises ValueError naming it.");
+          R"(The top-level value `key` of ORVANE_HOME/config.yaml, or `default` when the
+          file or the key is missing. A malformed file raises ValueError naming it.)");
 }

@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "native/domain/services.h"
 #include "native/py.h"
-#include "native/text.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -45,8 +45,7 @@ nb::object resolve_products_dir() {
 nb::object resolve_target_refresh() {
     nb::object configured = py::environment_value("ORVANE_TARGET_REFRESH");
     if (configured.is_valid()) return configured.attr("strip")().attr("lower")();
-    nb::object answer =
-        py::import_from("orvane_platform.core.config", "get_config_value")("target_refresh", "");
+    nb::object answer = services::config::get_config_value("target_refresh", "");
     nb::object mode = nb::str(py::truthy(answer) ? answer : nb::object(nb::str("")))
                           .attr("strip")()
                           .attr("lower")();
@@ -70,9 +69,9 @@ nb::object factory(const char* name, F&& f) {
 
 nb::object build_model(nb::module_& m) {
     nb::object pydantic = nb::module_::import_("pydantic");
-    nb::handle int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
-    nb::handle str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
-    nb::handle float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
+    nb::handle int_type = py::int_type();
+    nb::handle str_type = py::str_type();
+    nb::handle float_type = py::float_type();
     nb::object path_type = pathlib.attr("Path");
     nb::object none = nb::none();
     const FieldSpec fields[] = {
@@ -96,12 +95,7 @@ nb::object build_model(nb::module_& m) {
          "Seconds with no solver output before checking CPU usage", nb::int_(1), none},
         {"cpu_idle_threshold", float_type,
          factory("cpu_idle_threshold",
-                 [] {
-                     nb::object text = environment("ORVANE_CPU_IDLE_THRESHOLD", nb::str("1.0"));
-                     nb::object number = nb::steal(PyFloat_FromString(text.ptr()));
-                     if (!number.is_valid()) throw nb::python_error();
-                     return number;
-                 }),
+                 [] { return py::to_float(environment("ORVANE_CPU_IDLE_THRESHOLD", nb::str("1.0"))); }),
          "CPU % below which a stalled solver is killed", nb::float_(0.0), nb::float_(100.0)},
         {"circuit_breaker_failure_threshold", int_type,
          factory("circuit_breaker_failure_threshold",
@@ -148,25 +142,21 @@ nb::object build_model(nb::module_& m) {
         if (!field.le.is_none()) options["le"] = field.le;
         namespace_[field.name] = pydantic.attr("Field")(**options);
     }
-    nb::object property = nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PyProperty_Type));
-    namespace_["dispatch_log"] = property(
-        nb::cpp_function(
-            [](nb::handle self) { return self.attr("log_dir") / nb::str("dispatch.jsonl"); },
-            nb::is_method(), nb::name("dispatch_log")),
-        none, none, "The dispatch journal: log_dir / dispatch.jsonl.");
-    namespace_["gateway_log"] =
-        property(nb::cpp_function(
-                     [](nb::handle self) { return self.attr("log_dir") / nb::str("gateway.log"); },
-                     nb::is_method(), nb::name("gateway_log")),
-                 none, none, "The gateway's log file: log_dir / gateway.log.");
+    namespace_["dispatch_log"] = py::ClassBuilder::make_property(
+        "dispatch_log",
+        [](nb::handle self) { return self.attr("log_dir") / nb::str("dispatch.jsonl"); },
+        "The dispatch journal: log_dir / dispatch.jsonl.");
+    namespace_["gateway_log"] = py::ClassBuilder::make_property(
+        "gateway_log",
+        [](nb::handle self) { return self.attr("log_dir") / nb::str("gateway.log"); },
+        "The gateway's log file: log_dir / gateway.log.");
     namespace_["__annotations__"] = annotations;
     namespace_["__module__"] = m.attr("__name__");
     namespace_["__qualname__"] = "GatewayConfig";
     namespace_["__doc__"] = "Gateway configuration — all paths and thresholds in one place.";
     nb::object base_model = pydantic.attr("BaseModel");
-    nb::object metaclass =
-        nb::borrow<nb::object>(reinterpret_cast<PyObject*>(Py_TYPE(base_model.ptr())));
-    return metaclass("GatewayConfig", nb::make_tuple(base_model), namespace_);
+    // Built by pydantic's own metaclass, as a class statement would.
+    return base_model.type()("GatewayConfig", nb::make_tuple(base_model), namespace_);
 }
 
 }  // namespace
@@ -174,21 +164,20 @@ nb::object build_model(nb::module_& m) {
 NB_MODULE(gateway_config, m) {
     m.doc() = "The gateway's settings, filled from the environment.";
     globals.bind(m);
-    m.attr("ORVANE_HOME") = py::import_from("orvane_platform.core.paths", "ORVANE_HOME");
+    m.attr("ORVANE_HOME") = services::paths::orvane_home.get();
     m.def(
         "_resolve_products_dir", &resolve_products_dir,
         nb::sig("def _resolve_products_dir() -> pathlib.Path"),
-        "ORVANE_PRODUCTS_DIR as given, else ORVANE_ROOT/products, else <working folder>/products.");
+        R"(ORVANE_PRODUCTS_DIR as given, else ORVANE_ROOT/products, else <working folder>/products.)");
     m.def("_resolve_target_refresh", &resolve_target_refresh,
           nb::sig("def _resolve_target_refresh() -> str"),
-          "ORVANE_TARGET_REFRESH (stripped, lower-cased), else the configuration's target_refresh, "
-          "else "
-          "'auto'.");
+          R"(ORVANE_TARGET_REFRESH (stripped, lower-cased), else the configuration's
+          target_refresh, else 'auto'.)");
     m.attr("GatewayConfig") = build_model(m);
     nb::object build = nb::cpp_function(
         [] { return globals.get("GatewayConfig")(); }, nb::scope(m), nb::name("gateway_config"),
         nb::sig("def gateway_config() -> GatewayConfig"),
-        "The process-wide gateway settings, built once from the environment "
-        "(gateway_config.cache_clear() reads it again).");
+        R"(The process-wide gateway settings, built once from the environment
+        (gateway_config.cache_clear() reads it again).)");
     m.attr("gateway_config") = nb::module_::import_("functools").attr("lru_cache")(build);
 }

@@ -14,16 +14,11 @@ py::CachedModule numbers_module{"numbers"};
 // Seconds to wait: an int as it is, another real number (a float, a
 // Decimal, a Fraction) truncated.
 double timeout_seconds(nb::handle timeout) {
-    const bool real = PyLong_Check(timeout.ptr()) ||
-                      nb::isinstance(timeout, numbers_module.attr("Real")) ||
+    const bool real = nb::isinstance<nb::int_>(timeout) || py::is_real(timeout) ||
                       (nb::isinstance(timeout, numbers_module.attr("Number")) &&
                        !nb::isinstance(timeout, numbers_module.attr("Complex")));
     if (!real) py::raise_argument_type("docker_cat", "timeout", "int", timeout);
-    nb::object whole = nb::steal(PyNumber_Long(timeout.ptr()));
-    if (!whole.is_valid()) throw nb::python_error();
-    const double seconds = PyLong_AsDouble(whole.ptr());
-    if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return seconds;
+    return py::to_double(py::to_int(timeout));
 }
 
 nb::object docker_cat(nb::handle image, nb::handle path, nb::handle timeout) {
@@ -36,10 +31,7 @@ nb::object docker_cat(nb::handle image, nb::handle path, nb::handle timeout) {
     if (!cat.available || cat.exit_code != 0) return nb::none();
     // Decoded explicitly, whatever the platform's code page: a byte that is
     // not UTF-8 becomes U+FFFD.
-    PyObject* text =
-        PyUnicode_DecodeUTF8(cat.out.data(), static_cast<Py_ssize_t>(cat.out.size()), "replace");
-    if (text == nullptr) throw nb::python_error();
-    return nb::steal(text);
+    return py::decode_utf8(cat.out, py::Undecodable::replace);
 }
 
 }  // namespace
@@ -49,7 +41,7 @@ NB_MODULE(image_tools, m) {
     m.def("docker_cat", &docker_cat, nb::arg("image").none(), nb::arg("path").none(),
           nb::arg("timeout").none() = 15,
           nb::sig("def docker_cat(image: str, path: str, timeout: int = 15) -> str | None"),
-          "The text of the file at `path` inside `image` (a throw-away container running cat), "
-          "decoded as UTF-8 with undecodable bytes replaced; None when the file is missing, the "
-          "image cannot run, Docker is unavailable or `timeout` seconds pass.");
+          R"(The text of the file at `path` inside `image` (a throw-away container running
+          cat), decoded as UTF-8 with undecodable bytes replaced; None when the file is
+          missing, the image cannot run, Docker is unavailable or `timeout` seconds pass.)");
 }

@@ -8,13 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "native/domain/services.h"
+#include "native/domain/targets.h"
+#include "native/domain/usd.h"
 #include "native/fs.h"
-#include "native/numbers.h"
 #include "native/process.h"
 #include "native/py.h"
-#include "native/py_class.h"
 #include "native/text.h"
-#include "native/usd.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -22,41 +22,36 @@ using namespace orvane;
 
 namespace {
 
-constexpr std::string_view kTargetPrefix = "target_";
-constexpr std::string_view kSuffixes[] = {"_min", "_nominal", "_max"};
-
 void init(nb::handle self, nb::handle usd_path) {
     nb::setattr(self, "usd_path", py::require_path(usd_path, "Product", "usd_path"));
 }
 
 nb::object name(nb::handle self) {
-    return py::import_from("orvane_platform.core.product_twin",
-                           "product_name_from_path")(self.attr("usd_path"));
+    return services::product_twin::product_name_from_path(self.attr("usd_path"));
 }
 
 nb::object specs(nb::handle self) {
-    return py::import_from("orvane_platform.core.product_twin",
-                           "load_product")(self.attr("usd_path"));
+    return services::product_twin::load_product(self.attr("usd_path"));
 }
 
 // target_<kpi>_<suffix> keys of the product dictionary, where a hand-set
 // orvane:target: attribute already wins over a derived bare one.
-nb::object targets(nb::handle self) {
+nb::object range_targets(nb::handle self) {
     nb::dict found;
     nb::object specs = self.attr("specs");
     for (nb::handle item : specs.attr("items")()) {
         nb::object key = item[0];
         nb::object value = item[1];
-        if (!PyUnicode_Check(key.ptr())) continue;
+        if (!nb::isinstance<nb::str>(key)) continue;
         const std::string_view text = py::utf8(key);
-        if (!text.starts_with(kTargetPrefix)) continue;
-        bool ranged = false;
-        for (std::string_view suffix : kSuffixes) ranged = ranged || text.ends_with(suffix);
+        constexpr std::string_view kPrefix = targets::kDerivedPrefix;
+        if (!text.starts_with(kPrefix)) continue;
         const bool numeric =
-            (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) || PyFloat_Check(value.ptr());
-        if (!ranged || !numeric || text.size() <= kTargetPrefix.size()) continue;
-        found[py::make_str(text.substr(kTargetPrefix.size()))] =
-            nb::float_(numbers::to_double(value));
+            (nb::isinstance<nb::int_>(value) && !nb::isinstance<nb::bool_>(value)) ||
+            nb::isinstance<nb::float_>(value);
+        if (!targets::has_range_suffix(text) || !numeric || text.size() <= kPrefix.size())
+            continue;
+        found[py::make_str(text.substr(kPrefix.size()))] = nb::float_(py::to_double(value));
     }
     return found;
 }
@@ -64,16 +59,15 @@ nb::object targets(nb::handle self) {
 // The latest recorded result of each domain, as a result dictionary the gates
 // read: status "success" and the numbers of its history entry.
 nb::object latest_results(nb::handle self) {
-    nb::object records = py::import_from("orvane_platform.core.product_twin",
-                                         "load_product_history")(self.attr("usd_path"));
+    nb::object records = services::product_twin::load_product_history(self.attr("usd_path"));
     nb::dict latest;
     for (nb::handle record : records) {
         nb::object domain = record["domain"];
-        if (!PyUnicode_Check(domain.ptr()) || nb::len(domain) == 0) continue;
+        if (!nb::isinstance<nb::str>(domain) || nb::len(domain) == 0) continue;
         nb::dict result;
         result["status"] = "success";
         for (auto [key, value] : nb::borrow<nb::dict>(record)) {
-            if (PyFloat_Check(value.ptr())) result[key] = value;
+            if (nb::isinstance<nb::float_>(value)) result[key] = value;
         }
         latest[domain] = result;
     }
@@ -83,13 +77,6 @@ nb::object latest_results(nb::handle self) {
 // --- running solvers --------------------------------------------------------------
 
 constexpr double kDefaultTimeoutSeconds = 600;
-
-nb::dict failed_run(const std::string& error) {
-    nb::dict result;
-    result["status"] = "error";
-    result["error"] = py::make_str(error);
-    return result;
-}
 
 void set_solver(nb::handle self, nb::handle domain, nb::handle backend) {
     py::require_str(domain, "set_solver", "domain");
@@ -107,9 +94,8 @@ void set_solver(nb::handle self, nb::handle domain, nb::handle backend) {
 nb::object solver_for(nb::handle self, nb::handle domain, nb::handle asked) {
     if (py::truthy(asked)) return nb::borrow(asked);
     nb::object chosen = nb::getattr(self, "_solvers", nb::none());
-    if (!chosen.is_none() && PyDict_Contains(chosen.ptr(), domain.ptr()) == 1)
-        return chosen[domain];
-    nb::object schema = py::import_from("orvane_platform.core.solver", "get_domain_schema")(domain);
+    if (!chosen.is_none() && py::contains(chosen, domain)) return chosen[domain];
+    nb::object schema = services::solver_registry::get_domain_schema(domain);
     if (py::truthy(schema)) {
         nb::object solvers = schema.attr("get")("solvers", nb::list());
         if (py::truthy(solvers)) return solvers[0];
@@ -126,7 +112,8 @@ nb::dict design_inputs(nb::handle self) {
     names.sort();
     for (nb::handle name : names) {
         nb::object value = specs.attr("get")(name);
-        if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || PyUnicode_Check(value.ptr()))
+        if (nb::isinstance<nb::float_>(value) || nb::isinstance<nb::int_>(value) ||
+            nb::isinstance<nb::str>(value))
             design[name] = value;
     }
     return design;
@@ -136,13 +123,13 @@ nb::dict design_inputs(nb::handle self) {
 // with the parameter snapshot {name: {value, default, path, override}}.
 std::pair<nb::dict, nb::dict> run_inputs(nb::handle self, nb::handle solver, nb::handle kwargs) {
     nb::dict defaults;
-    nb::object declared = py::import_from("orvane_platform.core.solver", "get_solver_inputs")(
+    nb::object declared = services::solver_registry::get_solver_inputs(
         solver, "product_name"_a = self.attr("name"));
     for (nb::handle item : declared.attr("items")()) {
         nb::object name = item[0];
         nb::object spec = item[1];
         nb::object fallback =
-            PyDict_Check(spec.ptr()) ? spec.attr("get")("default") : nb::borrow(spec);
+            nb::isinstance<nb::dict>(spec) ? spec.attr("get")("default") : nb::borrow(spec);
         if (!fallback.is_none()) defaults[name] = fallback;
     }
     nb::dict overrides;
@@ -159,7 +146,7 @@ std::pair<nb::dict, nb::dict> run_inputs(nb::handle self, nb::handle solver, nb:
         parameter["value"] = value;
         parameter["default"] = defaults.attr("get")(name);
         parameter["path"] = py::concat("inputs.", nb::str(name));
-        parameter["override"] = nb::bool_(PyDict_Contains(overrides.ptr(), name.ptr()) == 1);
+        parameter["override"] = nb::bool_(overrides.contains(name));
         snapshot[name] = parameter;
     }
     return {inputs, snapshot};
@@ -194,34 +181,40 @@ std::optional<std::string> solver_program(const std::string& name) {
 
 nb::object simulate(nb::handle self, nb::kwargs kwargs) {
     nb::object domain = kwargs.attr("get")("domain", "aero");
-    nb::object solver = solver_for(self, domain, kwargs.attr("get")("solver"));
+    py::require_str(domain, "simulate", "domain");
+    nb::object asked_solver = kwargs.attr("get")("solver");
+    py::require_str_or_none(asked_solver, "simulate", "solver");
+    py::require_dict_or_none(kwargs.attr("get")("overrides"), "simulate", "overrides");
+    py::require_str_or_none(kwargs.attr("get")("manoeuvre"), "simulate", "manoeuvre");
+    nb::object solver = solver_for(self, domain, asked_solver);
     if (solver.is_none())
-        return failed_run("no solver registered for domain '" + py::text(domain) + "'");
-    nb::object config = py::import_from("orvane_platform.core.solver", "get_solver_config")(solver);
-    if (!py::truthy(config)) return failed_run("unknown solver '" + py::text(solver) + "'");
+        return py::error_status("no solver registered for domain '" + py::text(domain) + "'");
+    nb::object config = services::solver_registry::get_solver_config(solver);
+    if (!py::truthy(config)) return py::error_status("unknown solver '" + py::text(solver) + "'");
     nb::object run = config.attr("get")("run", nb::dict());
-    nb::object command = PyDict_Check(run.ptr()) ? run.attr("get")("command") : nb::none();
-    if (!PyList_Check(command.ptr()) || nb::len(command) == 0) {
-        return failed_run("solver '" + py::text(solver) + "' declares no command to run");
+    nb::object command =
+        nb::isinstance<nb::dict>(run) ? run.attr("get")("command") : nb::none();
+    if (!nb::isinstance<nb::list>(command) || nb::len(command) == 0) {
+        return py::error_status("solver '" + py::text(solver) + "' declares no command to run");
     }
     std::vector<std::string> argv;
     for (nb::handle part : command) argv.push_back(py::text(part));
     const auto program = solver_program(argv[0]);
-    if (!program) return failed_run("solver program not found: " + argv[0]);
+    if (!program) return py::error_status("solver program not found: " + argv[0]);
     argv[0] = *program;
     const double timeout =
-        numbers::to_double(run.attr("get")("timeout_seconds", kDefaultTimeoutSeconds));
+        py::to_double(run.attr("get")("timeout_seconds", kDefaultTimeoutSeconds));
     auto [inputs, parameters] = run_inputs(self, solver, kwargs);
     const std::string case_yaml = case_text(self, domain, solver, inputs);
     const process::Completed completed = process::run(argv, timeout, {case_yaml, std::nullopt});
     if (!completed.available) {
-        return failed_run("solver '" + py::text(solver) + "' did not finish within " +
+        return py::error_status("solver '" + py::text(solver) + "' did not finish within " +
                           py::format(nb::float_(timeout), "g") + " s");
     }
     if (completed.exit_code != 0) {
         std::string detail(text::strip(completed.err));
         if (detail.size() > 500) detail = detail.substr(detail.size() - 500);
-        return failed_run("solver '" + py::text(solver) + "' exited with status " +
+        return py::error_status("solver '" + py::text(solver) + "' exited with status " +
                           std::to_string(completed.exit_code) +
                           (detail.empty() ? "" : ": " + detail));
     }
@@ -230,22 +223,21 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
         result =
             py::import_from("json", "loads")(nb::bytes(completed.out.data(), completed.out.size()));
     } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_ValueError)) throw;
-        return failed_run("solver '" + py::text(solver) +
+        if (!error.matches(py::exc::value_error())) throw;
+        return py::error_status("solver '" + py::text(solver) +
                           "' printed no JSON result: " + py::text(error.value()));
     }
-    if (!PyDict_Check(result.ptr()))
-        return failed_run("solver '" + py::text(solver) +
+    if (!nb::isinstance<nb::dict>(result))
+        return py::error_status("solver '" + py::text(solver) +
                           "' printed a result that is not an object");
-    if (PyDict_Contains(result.ptr(), nb::str("solver").ptr()) != 1) result["solver"] = solver;
+    if (!nb::borrow<nb::dict>(result).contains("solver")) result["solver"] = solver;
     // What the gateway records with every run: the parameter snapshot and the
     // provenance of the exact case the solver was given.
-    nb::object record = py::import_from("orvane_platform.core.solver", "get_solver_record")(solver);
-    nb::object cert = py::import_from("orvane_platform.core.solver_certs", "verify_solver_cert")(
+    nb::object record = services::solver_registry::get_solver_record(solver);
+    nb::object cert = services::solver_certs::verify_solver_cert(
         py::truthy(record) ? record : nb::object(nb::dict()));
     result["parameters"] = parameters;
-    result["provenance"] = py::import_from("orvane_platform.core.provenance",
-                                           "build_provenance_record")(
+    result["provenance"] = services::provenance::build_provenance_record(
         config.attr("get")("image", ""), py::make_str(case_yaml), "parameters"_a = parameters,
         "solver_version"_a = nb::str(config.attr("get")("version", "")), "solver_cert"_a = cert);
     return result;
@@ -253,13 +245,12 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
 
 void set_design_parameter(nb::handle self, nb::handle name, nb::handle value) {
     py::require_str(name, "set_design_parameter", "name");
-    if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
+    if (!nb::isinstance<nb::float_>(value) && !nb::isinstance<nb::int_>(value)) {
         py::raise_argument_type("set_design_parameter", "value", "float or int", value);
     }
     nb::object usd_path = self.attr("usd_path");
     nb::object stage = usd::open_stage(nb::str(usd_path));
-    nb::object layer = py::import_from("orvane_platform.core.product_twin", "_find_layer_by_name")(
-        stage, "design_intent");
+    nb::object layer = services::product_twin::find_layer_by_name(stage, "design_intent");
     if (!py::truthy(layer)) layer = stage.attr("GetRootLayer")();
     nb::object prim_spec =
         usd::find_prim_spec(layer, stage.attr("GetDefaultPrim")().attr("GetPath")());
@@ -267,7 +258,7 @@ void set_design_parameter(nb::handle self, nb::handle name, nb::handle value) {
         throw nb::value_error("the product has no default prim in its design-intent layer");
     usd::edit_and_save(layer, [&] {
         usd::set_attribute_default(prim_spec, py::concat("orvane:product:", name),
-                                   nb::float_(numbers::to_double(value)),
+                                   nb::float_(py::to_double(value)),
                                    usd::value_type("Double"));
     });
 }
@@ -297,11 +288,11 @@ struct RangeModel {
 
 double product_number(nb::handle specs, const char* key, double fallback) {
     nb::object value = specs.attr("get")(key);
-    return value.is_none() ? fallback : numbers::to_double(value);
+    return value.is_none() ? fallback : py::to_double(value);
 }
 
 nb::object range_competitiveness(nb::handle self, nb::handle cd_value) {
-    const double cd = numbers::to_double(cd_value);
+    const double cd = py::to_double(cd_value);
     nb::object specs = self.attr("specs");
     const double area = product_number(specs, "frontal_area", 2.3);
     const double mass = product_number(specs, "mass", 2000);
@@ -320,7 +311,7 @@ nb::object range_competitiveness(nb::handle self, nb::handle cd_value) {
             auto value = [&](const char* name, double fallback) {
                 nb::object attribute = rival.attr("GetAttribute")(name);
                 return py::truthy(attribute.attr("HasValue")())
-                           ? numbers::to_double(attribute.attr("Get")())
+                           ? py::to_double(attribute.attr("Get")())
                            : fallback;
             };
             const double rival_cd = value("orvane:current:cd", cd);
@@ -340,7 +331,7 @@ nb::object range_competitiveness(nb::handle self, nb::handle cd_value) {
     }
     nb::object targets = self.attr("targets");
     nb::object target = targets.attr("get")("cd_nominal", targets.attr("get")("cd_max"));
-    const double target_cd = target.is_none() ? cd - 0.01 : numbers::to_double(target);
+    const double target_cd = target.is_none() ? cd - 0.01 : py::to_double(target);
     const std::size_t rivals_count = nb::len(competitors);
     std::string verdict = "no competitors to compare";
     if (rivals_count > 0) {
@@ -373,7 +364,7 @@ nb::object range_competitiveness(nb::handle self, nb::handle cd_value) {
 
 NB_MODULE(product, m) {
     m.doc() = "The product object of the platform: a product's root .usda with its range gates.";
-    nb::object gates_mixin = py::import_from("orvane_platform.core.target_gates", "GatesMixin");
+    nb::object gates_mixin = services::target_gates::gates_mixin.get();
     py::ClassBuilder(m, "Product",
                      "A product: its root .usda file, dictionary, range targets and gates.",
                      nb::make_tuple(gates_mixin))
@@ -383,37 +374,35 @@ NB_MODULE(product, m) {
         .property("name", &name, "The product's name: the folder that holds its root file.")
         .property("specs", &specs, "The product dictionary, read afresh from the stage.")
         .property(
-            "targets", &targets,
-            "Range targets as <kpi>_min, _nominal and _max floats; hand-set ones win over derived.")
+            "targets", &range_targets,
+            R"(Range targets as <kpi>_min, _nominal and _max floats; hand-set ones win over
+            derived.)")
         .method("set_solver", &set_solver, nb::kw_only(), nb::arg("domain").none(),
                 nb::arg("backend").none(),
                 nb::sig("def set_solver(self, *, domain: str, backend: str) -> None"),
                 "Use solver `backend` for `domain` in later simulations.")
         .method("simulate", &simulate,
                 nb::sig("def simulate(self, **kwargs: typing.Any) -> dict[str, typing.Any]"),
-                "Run the domain's solver (keywords domain, solver, overrides, manoeuvre) as a "
-                "child process: the "
-                "case (YAML, from the design-intent inputs, the solver's input defaults and the "
-                "overrides) on "
-                "standard input, the result as JSON on standard output. A failed, late or "
-                "malformed run comes "
-                "back as {'status': 'error', 'error': ...}.")
+                R"(Run the domain's solver (keywords domain, solver, overrides, manoeuvre) as a
+                child process: the case (YAML, from the design-intent inputs, the solver's input
+                defaults and the overrides) on standard input, the result as JSON on standard
+                output. A failed, late or malformed run comes back as {'status': 'error',
+                'error': ...}.)")
         .method("set_design_parameter", &set_design_parameter, nb::arg("name").none(),
                 nb::arg("value").none(),
                 nb::sig("def set_design_parameter(self, name: str, value: float) -> None"),
-                "Set the design parameter orvane:product:<name> in the design-intent layer (saved "
-                "at once).")
+                R"(Set the design parameter orvane:product:<name> in the design-intent layer (saved
+                at once).)")
         .method("range_competitiveness", &range_competitiveness, nb::arg("cd").none(),
                 nb::sig("def range_competitiveness(self, cd: float) -> dict[str, typing.Any]"),
-                "Highway range at 120 km/h from a road-load model (aerodynamic drag, rolling "
-                "resistance, "
-                "auxiliary power, battery energy) for the product at drag coefficient `cd` and for "
-                "each "
-                "competitor, with the sensitivity to Cd and the CdA position in the segment.")
+                R"(Highway range at 120 km/h from a road-load model (aerodynamic drag, rolling
+                resistance, auxiliary power, battery energy) for the product at drag coefficient
+                `cd` and for each competitor, with the sensitivity to Cd and the CdA position in
+                the segment.)")
         .method(
             "latest_results", &latest_results,
             nb::sig("def latest_results(self) -> dict[str, dict[str, typing.Any]]"),
-            "The latest recorded result of each domain (from the results history), ready for the "
-            "gates.")
+            R"(The latest recorded result of each domain (from the results history), ready for the
+            gates.)")
         .finish();
 }

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "native/clock.h"
+#include "native/domain/services.h"
+#include "native/domain/usd.h"
 #include "native/fs.h"
-#include "native/numbers.h"
 #include "native/py.h"
-#include "native/usd.h"
 
 namespace nb = nanobind;
 using namespace orvane;
@@ -26,9 +26,9 @@ constexpr const char* kRunFile = "result.usda";
 // + "_" + the time to the microsecond: a valid prim name and folder name.
 nb::str run_id(nb::handle manoeuvre, nb::handle run_time) {
     std::string id = "run_";
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(manoeuvre.ptr());
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        const Py_UCS4 c = PyUnicode_READ_CHAR(manoeuvre.ptr(), i);
+    const py::Characters characters(manoeuvre);
+    for (std::size_t i = 0; i < characters.size(); ++i) {
+        const char32_t c = characters[i];
         const bool kept =
             (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
         id += kept ? static_cast<char>(c) : '_';
@@ -40,7 +40,7 @@ nb::str run_id(nb::handle manoeuvre, nb::handle run_time) {
 
 nb::object make_run_id(nb::handle manoeuvre, nb::handle ts_utc) {
     py::require_str(manoeuvre, "_make_run_id", "manoeuvre");
-    clock::require_datetime(ts_utc, "_make_run_id", "ts_utc", false);
+    clock::require_datetime(ts_utc, "_make_run_id", "ts_utc", py::NoneAllowed::no);
     return run_id(manoeuvre, ts_utc);
 }
 
@@ -54,11 +54,17 @@ nb::dict skipped(const char* reason, nb::handle detail, nb::handle id) {
     return result;
 }
 
+// What a record stores of a result or provenance: values, not None or nested
+// containers.
+bool is_scalar(nb::handle value) {
+    return !value.is_none() && !nb::isinstance<nb::dict>(value) && !nb::isinstance<nb::list>(value);
+}
+
 // The value's USD type: Bool, Int, Double, else String (with the value's text).
 std::pair<const char*, nb::object> scalar_type(nb::handle value) {
-    if (PyBool_Check(value.ptr())) return {"Bool", nb::borrow(value)};
-    if (PyLong_Check(value.ptr())) return {"Int", nb::borrow(value)};
-    if (PyFloat_Check(value.ptr())) return {"Double", nb::borrow(value)};
+    if (nb::isinstance<nb::bool_>(value)) return {"Bool", nb::borrow(value)};
+    if (nb::isinstance<nb::int_>(value)) return {"Int", nb::borrow(value)};
+    if (nb::isinstance<nb::float_>(value)) return {"Double", nb::borrow(value)};
     return {"String", nb::str(value)};
 }
 
@@ -69,13 +75,14 @@ void set_attribute(nb::handle prim, nb::handle name, const char* type, nb::handl
 std::size_t write_fields(nb::handle run_prim, nb::handle result) {
     std::size_t written = 0;
     for (auto [key, value] : nb::borrow<nb::dict>(result)) {
-        if (value.is_none() || PyDict_Check(value.ptr()) || PyList_Check(value.ptr())) continue;
+        if (!is_scalar(value)) continue;
         nb::str name = py::concat("orvane:run:", nb::str(key));
         try {
             auto [type, stored] = scalar_type(value);
             set_attribute(run_prim, name, type, stored);
             ++written;
-        } catch (nb::python_error&) {
+        } catch (nb::python_error& error) {
+            if (!py::is_exception(error)) throw;
             // A field that cannot be stored (an int beyond 32 bits, a key that
             // is no attribute name) is left out whole; the rest of the record
             // stands.
@@ -87,20 +94,68 @@ std::size_t write_fields(nb::handle run_prim, nb::handle result) {
 
 void write_assumptions(nb::handle run_prim, nb::handle assumptions) {
     for (auto [key, entry] : nb::borrow<nb::dict>(assumptions)) {
-        if (!PyDict_Check(entry.ptr())) continue;
+        if (!nb::isinstance<nb::dict>(entry)) continue;
         nb::str base = py::concat("orvane:run:assumptions:", nb::str(key));
         nb::object value = py::dict_get(entry, "value");
         if (value.is_valid() && !value.is_none()) {
-            set_attribute(run_prim, py::concat(base, nb::str(":value")),
-                          PyUnicode_Check(value.ptr()) ? "String" : "Double",
-                          PyUnicode_Check(value.ptr())
-                              ? nb::object(value)
-                              : nb::object(nb::float_(numbers::to_double(value))));
+            const bool text = nb::isinstance<nb::str>(value);
+            set_attribute(run_prim, py::concat(base, nb::str(":value")), text ? "String" : "Double",
+                          text ? value : nb::object(nb::float_(py::to_double(value))));
         }
         nb::object unit = py::dict_get(entry, "unit");
         if (unit.is_valid() && py::truthy(unit))
             set_attribute(run_prim, py::concat(base, nb::str(":unit")), "String", nb::str(unit));
     }
+}
+
+// The record's content below the product's root prim: every scalar of the
+// result, the domain's KPIs, provenance, parameters and assumptions. Returns
+// how many attributes it authored beyond domain, solver and time.
+std::size_t author_record(nb::handle run_stage, nb::handle product, nb::handle id,
+                          nb::handle run_time, nb::handle result, nb::handle domain,
+                          nb::handle solver, nb::handle provenance, nb::handle assumptions,
+                          nb::handle parameters) {
+    nb::str root_path = py::concat("/", product);
+    usd_geom.attr("Xform").attr("Define")(run_stage, root_path);
+    nb::str runs_path = py::concat(root_path, nb::str("/SimulationRuns"));
+    run_stage.attr("DefinePrim")(runs_path, "Scope");
+    nb::object run_prim =
+        run_stage.attr("DefinePrim")(py::concat(py::concat(runs_path, nb::str("/")), id), "Scope");
+    set_attribute(run_prim, nb::str("orvane:run:domain"), "String", domain);
+    set_attribute(run_prim, nb::str("orvane:run:solver"), "String", solver);
+    set_attribute(run_prim, nb::str("orvane:run:timestamp"), "String",
+                  run_time.attr("isoformat")());
+    std::size_t written = write_fields(run_prim, result);
+
+    nb::object schema = services::solver_registry::get_domain_schema(domain);
+    if (!py::truthy(schema)) schema = nb::dict();
+    nb::object kpis =
+        services::kpi_service::extract_kpis(result, schema.attr("get")("kpis", nb::dict()));
+    for (nb::handle item : kpis.attr("items")()) {
+        nb::object kpi = item[0];
+        nb::object value = item[1];
+        set_attribute(run_prim, py::concat("orvane:kpi:", nb::str(kpi)), "Double",
+                      nb::float_(py::to_double(value)));
+        ++written;
+    }
+    if (!provenance.is_none() && nb::len(provenance) > 0) {
+        nb::dict flat;
+        for (auto [key, value] : nb::borrow<nb::dict>(provenance)) {
+            if (is_scalar(value)) flat[key] = value;
+        }
+        if (nb::len(flat) > 0) {
+            services::product_twin::write_provenance_attrs(run_prim, flat,
+                                                           nb::arg("ns") = "orvane:run:provenance");
+            written += nb::len(flat);
+        }
+    }
+    if (!parameters.is_none() && nb::len(parameters) > 0) {
+        set_attribute(run_prim, nb::str("orvane:run:parameters"), "String",
+                      services::provenance::canonical_json(parameters));
+        ++written;
+    }
+    if (!assumptions.is_none() && nb::len(assumptions) > 0) write_assumptions(run_prim, assumptions);
+    return written;
 }
 
 nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle domain,
@@ -114,7 +169,7 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
     py::require_dict_or_none(provenance, kFunction, "provenance");
     py::require_dict_or_none(assumptions, kFunction, "assumptions");
     py::require_dict_or_none(parameters, kFunction, "parameters");
-    clock::require_datetime(timestamp, kFunction, "timestamp", true);
+    clock::require_datetime(timestamp, kFunction, "timestamp", py::NoneAllowed::yes);
 
     if (!py::truthy(path.attr("exists")()))
         return skipped("root USD not found: ", nb::str(path), nb::str(""));
@@ -124,78 +179,26 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
         return skipped("root stage has no defaultPrim", nb::str(""), nb::str(""));
     }
     nb::object product = product_prim.attr("GetName")();
+
     nb::object run_time = py::truthy(timestamp) ? nb::borrow(timestamp) : clock::utc_now();
     nb::str id = run_id(domain, run_time);
-    nb::object run_dir = py::import_from("orvane_platform.core.run_store", "run_dir")(
+    nb::object run_dir = services::run_store::run_dir(
         path.attr("parent"), solver,
         nb::arg("timestamp") = run_time.attr("strftime")(kRunTimeFormat));
-    nb::object run_file = run_dir / nb::str(kRunFile);
-    nb::str run_file_text(run_file);
-    nb::object layer_type = usd::Sdf().attr("Layer");
-    const bool existed = py::truthy(run_file.attr("exists")());
-    nb::object layer = existed ? layer_type.attr("FindOrOpen")(run_file_text)
-                               : layer_type.attr("CreateNew")(run_file_text);
-    if (layer.is_none()) return skipped("cannot open/create layer ", run_file_text, id);
+    nb::str run_file(run_dir / nb::str(kRunFile));
 
+    // A record written again for the same run replaces the old one whole.
+    usd::LayerRewrite record_file(run_file);
+    if (!record_file.opened()) return skipped("cannot open/create layer ", run_file, id);
     std::size_t written = 0;
-    try {
-        // A record written again for the same run replaces the old one whole.
-        layer.attr("Clear")();
-        nb::object run_stage = usd::Usd().attr("Stage").attr("Open")(layer);
-        nb::str root_path = py::concat("/", product);
-        usd_geom.attr("Xform").attr("Define")(run_stage, root_path);
-        nb::str runs_path = py::concat(root_path, nb::str("/SimulationRuns"));
-        run_stage.attr("DefinePrim")(runs_path, "Scope");
-        nb::object run_prim = run_stage.attr("DefinePrim")(
-            py::concat(py::concat(runs_path, nb::str("/")), id), "Scope");
-        set_attribute(run_prim, nb::str("orvane:run:domain"), "String", domain);
-        set_attribute(run_prim, nb::str("orvane:run:solver"), "String", solver);
-        set_attribute(run_prim, nb::str("orvane:run:timestamp"), "String",
-                      run_time.attr("isoformat")());
-        written = write_fields(run_prim, result);
-
-        nb::object schema =
-            py::import_from("orvane_platform.core.solver", "get_domain_schema")(domain);
-        if (!py::truthy(schema)) schema = nb::dict();
-        nb::object kpis = py::import_from("orvane_platform.schema", "extract_kpis")(
-            result, schema.attr("get")("kpis", nb::dict()));
-        for (nb::handle item : kpis.attr("items")()) {
-            nb::object kpi = item[0];
-            nb::object value = item[1];
-            set_attribute(run_prim, py::concat("orvane:kpi:", nb::str(kpi)), "Double",
-                          nb::float_(numbers::to_double(value)));
-            ++written;
-        }
-        if (!provenance.is_none() && nb::len(provenance) > 0) {
-            nb::dict flat;
-            for (auto [key, value] : nb::borrow<nb::dict>(provenance)) {
-                if (!value.is_none() && !PyDict_Check(value.ptr()) && !PyList_Check(value.ptr()))
-                    flat[key] = value;
-            }
-            if (nb::len(flat) > 0) {
-                py::import_from("orvane_platform.core.product_twin", "write_provenance_attrs")(
-                    run_prim, flat, nb::arg("ns") = "orvane:run:provenance");
-                written += nb::len(flat);
-            }
-        }
-        if (!parameters.is_none() && nb::len(parameters) > 0) {
-            set_attribute(
-                run_prim, nb::str("orvane:run:parameters"), "String",
-                py::import_from("orvane_platform.core.provenance", "_canonical_json")(parameters));
-            ++written;
-        }
-        if (!assumptions.is_none() && nb::len(assumptions) > 0)
-            write_assumptions(run_prim, assumptions);
-        usd::save_layer(run_stage.attr("GetRootLayer")());
-    } catch (...) {
-        // Leave no partial record: the old file as it was, or no new file.
-        layer.attr("Reload")(true);
-        if (!existed) fs::discard_tree(py::fs_path(run_file));
-        throw;
-    }
+    record_file.write([&](nb::handle layer) {
+        written = author_record(usd::Usd().attr("Stage").attr("Open")(layer), product, id,
+                                run_time, result, domain, solver, provenance, assumptions,
+                                parameters);
+    });
     nb::dict record;
     record["status"] = "written";
-    record["layer"] = run_file_text;
+    record["layer"] = run_file;
     record["run_id"] = id;
     record["attributes_written"] = written;
     return record;
@@ -230,8 +233,7 @@ nb::object list_runs(nb::handle usda_path, nb::handle solver, nb::handle domain)
     nb::list runs;
     nb::object layer_type = usd::Sdf().attr("Layer");
     for (const std::string& file : files) {
-        nb::str file_text = nb::steal<nb::str>(
-            PyUnicode_DecodeFSDefaultAndSize(file.data(), static_cast<Py_ssize_t>(file.size())));
+        nb::str file_text = py::decode_fs(file);
         // Read as a layer of its own: never composed into the product.
         nb::object layer = layer_type.attr("OpenAsAnonymous")(file_text);
         if (layer.is_none()) continue;
@@ -274,17 +276,17 @@ NB_MODULE(run_records, m) {
                 "None, assumptions: dict[str, typing.Any] | None = None, parameters: dict[str, "
                 "typing.Any] | None = None, timestamp: datetime.datetime | None = None) -> "
                 "dict[str, typing.Any]"),
-        "Write simulation_runs/<solver>/<time>/result.usda: every scalar of the result under "
-        "orvane:run:, the domain's KPIs under orvane:kpi:, provenance, canonical parameters and "
-        "assumptions. Returns status 'written' (layer, run_id, attributes_written) or "
-        "'skipped' with a reason.");
+        R"(Write simulation_runs/<solver>/<time>/result.usda: every scalar of the result under
+        orvane:run:, the domain's KPIs under orvane:kpi:, provenance, canonical parameters and
+        assumptions. Returns status 'written' (layer, run_id, attributes_written) or 'skipped'
+        with a reason.)");
     m.def("_make_run_id", &make_run_id, nb::arg("manoeuvre").none(), nb::arg("ts_utc").none(),
           nb::sig("def _make_run_id(manoeuvre: str, ts_utc: datetime.datetime) -> str"),
-          "run_<manoeuvre, non-identifier characters as _>_<YYYYmmddTHHMMSSffffff>.");
+          R"(run_<manoeuvre, non-identifier characters as _>_<YYYYmmddTHHMMSSffffff>.)");
     m.def("list_runs", &list_runs, nb::arg("usda_path").none(),
           nb::arg("solver").none() = nb::none(), nb::arg("domain").none() = nb::none(),
           nb::sig("def list_runs(usda_path: str | os.PathLike[str], solver: str | None = None, "
                   "domain: str | None = None) -> list[dict[str, typing.Any]]"),
-          "The product's recorded runs (run_id, solver, domain, timestamp, layer, fingerprint), "
-          "oldest first, optionally of one solver or domain.");
+          R"(The product's recorded runs (run_id, solver, domain, timestamp, layer, fingerprint),
+          oldest first, optionally of one solver or domain.)");
 }

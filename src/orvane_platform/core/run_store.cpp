@@ -29,6 +29,6 @@ NB_MODULE(run_store, m) {
           nb::kw_only(), nb::arg("timestamp").none(),
           nb::sig("def run_dir(product_dir: str | os.PathLike[str], solver: str, *, "
                   "timestamp: str) -> pathlib.Path"),
-          "Create and return simulation_runs/<solver>/<timestamp> under `product_dir`. A solver "
-          "or timestamp that is not a single folder name raises ValueError.");
+          R"(Create and return simulation_runs/<solver>/<timestamp> under `product_dir`.
+          A solver or timestamp that is not a single folder name raises ValueError.)");
 }

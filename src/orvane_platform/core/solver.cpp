@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <optional>
+#include <type_traits>
 #include <string>
 #include <vector>
 
+#include "native/clock.h"
+#include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/py.h"
-#include "native/yaml_files.h"
+#include "native/yaml_cache.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -21,14 +24,14 @@ constexpr const char* kSolverFile = "solver.yaml";
 constexpr const char* kKpiSpecFile = "kpi_spec.yaml";
 constexpr const char* kRecordFile = "record.yaml";
 
-yaml::FileCache registry_files;
+yaml_cache::FileCache registry_files;
 py::CachedModule pathlib{"pathlib"};
 py::CachedModule yaml_module{"yaml"};
 
 nb::object registry_dir() {
     nb::object configured = py::environment_value("ORVANE_SOLVERS_DIR");
     if (configured.is_valid()) return pathlib.attr("Path")(configured);
-    return py::import_from("orvane_platform.core.paths", "ORVANE_HOME") / nb::str("solvers");
+    return services::paths::orvane_home.get() / nb::str("solvers");
 }
 
 // One registered solver, as parsed from its folder (cached documents: copy
@@ -42,20 +45,19 @@ struct Solver {
 
 std::string join(const std::string& folder, const char* name) { return folder + "/" + name; }
 
-// Raises ValueError naming `file` unless `spec[key]` is absent, None or of the
-// expected kind.
-void require_member(nb::handle spec, const char* key, bool (*check)(PyObject*),
-                    const char* expected, const std::string& file) {
+// Raises ValueError naming `file` unless `spec[key]` is absent, None or a T
+// (nb::dict, nb::str or nb::list).
+template <typename T>
+void require_member(nb::handle spec, const char* key, const std::string& file) {
     nb::object value = py::dict_get(spec, key);
-    if (!value.is_valid() || value.is_none() || check(value.ptr())) return;
+    if (!value.is_valid() || value.is_none() || nb::isinstance<T>(value)) return;
+    const char* expected = std::is_same_v<T, nb::dict>  ? "a mapping"
+                           : std::is_same_v<T, nb::str> ? "a string"
+                                                        : "a list";
     throw nb::value_error(("malformed solver file " + file + ": '" + key + "' must be " + expected +
                            ", got " + py::type_name_of(value))
                               .c_str());
 }
-
-bool is_dict(PyObject* value) { return PyDict_Check(value); }
-bool is_str(PyObject* value) { return PyUnicode_Check(value); }
-bool is_list(PyObject* value) { return PyList_Check(value); }
 
 // The solver in `folder`, checked; nothing when the folder has no solver.yaml.
 std::optional<Solver> load_solver_folder(const std::string& alias, const std::string& folder) {
@@ -64,14 +66,14 @@ std::optional<Solver> load_solver_folder(const std::string& alias, const std::st
     solver.config = registry_files.load_mapping(config_file);
     if (!solver.config.is_valid()) return std::nullopt;
     for (const char* key : {"inputs", "tests", "compute", "overrides", "kpi_spec", "products"}) {
-        require_member(solver.config, key, is_dict, "a mapping", config_file);
+        require_member<nb::dict>(solver.config, key, config_file);
     }
     const std::string spec_file = join(solver.folder, kKpiSpecFile);
     solver.kpi_spec = registry_files.load_mapping(spec_file);
     if (solver.kpi_spec.is_valid()) {
-        require_member(solver.kpi_spec, "domain", is_str, "a string", spec_file);
-        require_member(solver.kpi_spec, "kpis", is_dict, "a mapping", spec_file);
-        require_member(solver.kpi_spec, "extra_metadata", is_list, "a list", spec_file);
+        require_member<nb::str>(solver.kpi_spec, "domain", spec_file);
+        require_member<nb::dict>(solver.kpi_spec, "kpis", spec_file);
+        require_member<nb::list>(solver.kpi_spec, "extra_metadata", spec_file);
     }
     return solver;
 }
@@ -119,16 +121,17 @@ nb::str alias_text(const Solver& solver) { return py::make_str(solver.alias); }
 
 // --- domains ---------------------------------------------------------------
 
-// A copy of mapping[key], or `fallback` when it is absent or None.
-nb::object member_or(nb::handle mapping, const char* key, nb::handle fallback) {
-    nb::object value = py::dict_get(mapping, key);
-    return (value.is_valid() && !value.is_none()) ? py::deep_copy(value) : nb::borrow(fallback);
+// A copy of mapping[key] (a cached document's), or `fallback` when it is
+// absent or None.
+nb::object copied_member_or(nb::handle mapping, const char* key, nb::handle fallback) {
+    return py::deep_copy(py::dict_value_or(mapping, key, fallback));
 }
 
 // One KPI definition with every member the writers read filled in.
 nb::dict kpi_definition(nb::handle kpi_key, nb::handle declared) {
-    nb::dict definition =
-        PyDict_Check(declared.ptr()) ? nb::borrow<nb::dict>(py::deep_copy(declared)) : nb::dict();
+    nb::dict definition = nb::isinstance<nb::dict>(declared)
+                              ? nb::borrow<nb::dict>(py::deep_copy(declared))
+                              : nb::dict();
     nb::str key_text = nb::borrow<nb::str>(nb::str(kpi_key));
     auto fill = [&](const char* member, nb::handle fallback) {
         nb::object value = py::dict_get(definition, member);
@@ -155,19 +158,17 @@ nb::dict domain_schemas() {
             fresh["domain"] = domain;
             fresh["kpis"] = nb::dict();
             fresh["history_prefix"] =
-                member_or(solver.kpi_spec, "history_prefix", nb::str("domain=") + nb::str(domain));
-            fresh["source_prefix"] = member_or(solver.kpi_spec, "source_prefix", domain);
-            fresh["extra_metadata"] = member_or(solver.kpi_spec, "extra_metadata", nb::list());
+                copied_member_or(solver.kpi_spec, "history_prefix", nb::str("domain=") + nb::str(domain));
+            fresh["source_prefix"] = copied_member_or(solver.kpi_spec, "source_prefix", domain);
+            fresh["extra_metadata"] = copied_member_or(solver.kpi_spec, "extra_metadata", nb::list());
             fresh["solvers"] = nb::list();
             schemas[domain] = fresh;
             schema = fresh;
         }
-        nb::object kpis = schema["kpis"];
+        nb::dict kpis = nb::borrow<nb::dict>(schema["kpis"]);
         nb::dict declared = py::dict_member(solver.kpi_spec, "kpis");
         for (auto [kpi_key, definition] : declared) {
-            if (!PyDict_Contains(kpis.ptr(), kpi_key.ptr())) {
-                kpis[kpi_key] = kpi_definition(kpi_key, definition);
-            }
+            if (!kpis.contains(kpi_key)) kpis[kpi_key] = kpi_definition(kpi_key, definition);
         }
         nb::borrow<nb::list>(schema["solvers"]).append(alias_text(solver));
     }
@@ -190,7 +191,7 @@ nb::object get_kpi_display_name(nb::handle kpi_key) {
         if (!solver.kpi_spec.is_valid()) continue;
         nb::object definition = py::dict_get(py::dict_member(solver.kpi_spec, "kpis"), kpi_key);
         if (!definition.is_valid()) continue;
-        nb::object display_name = PyDict_Check(definition.ptr())
+        nb::object display_name = nb::isinstance<nb::dict>(definition)
                                       ? py::dict_get(definition, "display_name")
                                       : nb::object();
         return (display_name.is_valid() && !display_name.is_none()) ? display_name
@@ -268,7 +269,7 @@ nb::object resolve_test_preset(nb::handle solver, nb::handle test, nb::handle pr
     nb::dict inputs = solver_inputs(*found, product_name);
     nb::list undeclared;
     for (nb::handle name : preset) {
-        if (!PyDict_Contains(inputs.ptr(), name.ptr())) undeclared.append(name);
+        if (!inputs.contains(name)) undeclared.append(name);
     }
     if (nb::len(undeclared) > 0) {
         return refuse(nb::str("Test '{}' of solver '{}' sets undeclared inputs: {}")
@@ -286,7 +287,7 @@ nb::dict solver_record(const Solver& solver) {
     if (stored.is_valid()) return nb::borrow<nb::dict>(py::deep_copy(stored));
     nb::dict record;
     record["alias"] = alias_text(solver);
-    record["image"] = member_or(solver.config, "image", nb::str(""));
+    record["image"] = copied_member_or(solver.config, "image", nb::str(""));
     record["image_digest"] = nb::str("");
     record["added_at"] = nb::none();
     record["cert"] = nb::none();
@@ -305,15 +306,15 @@ nb::object list_solvers() {
         nb::dict record = solver_record(solver);
         nb::dict row;
         row["alias"] = alias_text(solver);
-        row["name"] = member_or(solver.config, "name", alias_text(solver));
+        row["name"] = copied_member_or(solver.config, "name", alias_text(solver));
         row["domain"] = solver.kpi_spec.is_valid()
-                            ? member_or(solver.kpi_spec, "domain", nb::none())
+                            ? copied_member_or(solver.kpi_spec, "domain", nb::none())
                             : nb::none();
-        row["kind"] = member_or(solver.config, "kind", nb::str(""));
-        row["version"] = member_or(solver.config, "version", nb::str(""));
-        row["gpu"] = nb::bool_(py::truthy(member_or(solver.config, "gpu", nb::bool_(false))));
+        row["kind"] = copied_member_or(solver.config, "kind", nb::str(""));
+        row["version"] = copied_member_or(solver.config, "version", nb::str(""));
+        row["gpu"] = nb::bool_(py::truthy(copied_member_or(solver.config, "gpu", nb::bool_(false))));
         for (const char* key : {"image", "image_digest", "added_at", "cert"}) {
-            row[key] = member_or(record, key, nb::none());
+            row[key] = copied_member_or(record, key, nb::none());
         }
         listing.append(row);
     }
@@ -325,7 +326,7 @@ nb::object source_image(nb::handle source_dir) {
         py::fs_path(py::require_path(source_dir, "source_image", "source_dir"));
     auto checked = load_solver_folder("", folder);
     if (!checked) throw nb::value_error(("no solver.yaml in " + folder).c_str());
-    return member_or(checked->config, "image", nb::str(""));
+    return copied_member_or(checked->config, "image", nb::str(""));
 }
 
 nb::object register_solver(nb::handle alias, nb::handle source_dir, nb::handle image,
@@ -350,9 +351,7 @@ nb::object register_solver(nb::handle alias, nb::handle source_dir, nb::handle i
     record["alias"] = alias;
     record["image"] = image;
     record["image_digest"] = image_digest;
-    record["added_at"] = py::import_from("datetime", "datetime")
-                             .attr("now")(py::import_from("datetime", "UTC"))
-                             .attr("isoformat")();
+    record["added_at"] = clock::utc_now_iso();
     record["cert"] = cert;
     nb::object record_text =
         yaml_module.attr("safe_dump")(record, "sort_keys"_a = false, "allow_unicode"_a = true);
@@ -397,55 +396,55 @@ NB_MODULE(solver, m) {
     registry_files.attach(m, "_file_cache");
 
     m.def("registry_dir", &registry_dir, nb::sig("def registry_dir() -> pathlib.Path"),
-          "The registry folder: ORVANE_SOLVERS_DIR when set, else ORVANE_HOME/solvers.");
+          R"(The registry folder: ORVANE_SOLVERS_DIR when set, else ORVANE_HOME/solvers.)");
     m.def("all_solver_aliases", &all_solver_aliases,
           nb::sig("def all_solver_aliases() -> list[str]"),
-          "The aliases of all registered solvers, in registry order (sorted by alias).");
+          R"(The aliases of all registered solvers, in registry order (sorted by alias).)");
     m.def("get_solver_config", &get_solver_config, nb::arg("solver").none(),
           nb::sig("def get_solver_config(solver: str) -> dict[str, typing.Any] | None"),
           "The solver's parsed solver.yaml, or None for an unknown solver.");
     m.def("get_solver_record", &get_solver_record, nb::arg("alias").none(),
           nb::sig("def get_solver_record(alias: str) -> dict[str, typing.Any] | None"),
-          "The solver's registration record (alias, image, image_digest, added_at, cert), or "
-          "None for an unknown solver. A folder added by hand has a record without certificate.");
+          R"(The solver's registration record (alias, image, image_digest, added_at, cert), or None
+          for an unknown solver. A folder added by hand has a record without certificate.)");
     m.def("get_domain_schemas", &get_domain_schemas,
           nb::sig("def get_domain_schemas() -> dict[str, dict[str, typing.Any]]"),
-          "Every domain of the registered solvers' kpi_spec.yaml files, mapped to its schema "
-          "(kpis, history_prefix, source_prefix, extra_metadata, solvers).");
+          R"(Every domain of the registered solvers' kpi_spec.yaml files, mapped to its schema
+          (kpis, history_prefix, source_prefix, extra_metadata, solvers).)");
     m.def("get_domain_schema", &get_domain_schema, nb::arg("domain").none(),
           nb::sig("def get_domain_schema(domain: str) -> dict[str, typing.Any] | None"),
           "The schema of one domain, or None for an unknown domain.");
     m.def("get_kpi_display_name", &get_kpi_display_name, nb::arg("kpi_key").none(),
           nb::sig("def get_kpi_display_name(kpi_key: str) -> str"),
-          "The KPI's display name from the KPI specifications, else the key itself.");
+          R"(The KPI's display name from the KPI specifications, else the key itself.)");
     m.def("get_solver_inputs", &get_solver_inputs, nb::arg("solver").none(),
           nb::arg("product_name").none() = nb::none(),
           nb::sig("def get_solver_inputs(solver: str, product_name: str | None = None) -> "
                   "dict[str, typing.Any]"),
-          "The inputs the solver declares (its `inputs` mapping, with the entries of "
-          "`products.<product_name>.inputs` over them); empty for an unknown solver.");
+          R"(The inputs the solver declares (its `inputs` mapping, with the entries of
+          `products.<product_name>.inputs` over them); empty for an unknown solver.)");
     m.def("get_solver_tests", &get_solver_tests, nb::arg("alias").none(),
           nb::sig("def get_solver_tests(alias: str) -> dict[str, typing.Any]"),
-          "The solver's named tests (`tests` mapping); empty when it declares none.");
+          R"(The solver's named tests (`tests` mapping); empty when it declares none.)");
     m.def("resolve_test_preset", &resolve_test_preset, nb::arg("solver").none(),
           nb::arg("test").none(), nb::arg("product_name").none() = nb::none(),
           nb::sig("def resolve_test_preset(solver: str, test: str, product_name: str | None = "
                   "None) -> tuple[dict[str, typing.Any] | None, str | None]"),
-          "The input overrides of a named test as (preset, None), or (None, error text) for an "
-          "unknown solver or test, or a preset that sets inputs the solver does not declare.");
+          R"(The input overrides of a named test as (preset, None), or (None, error text) for an
+          unknown solver or test, or a preset that sets inputs the solver does not declare.)");
     m.def("list_solvers", &list_solvers,
           nb::sig("def list_solvers() -> list[dict[str, typing.Any]]"),
-          "One row per registered solver: alias, name, domain, kind, version, gpu and its "
-          "registration record (image, image_digest, added_at, cert).");
+          R"(One row per registered solver: alias, name, domain, kind, version, gpu and its
+          registration record (image, image_digest, added_at, cert).)");
     m.def("source_image", &source_image, nb::arg("source_dir").none(),
           nb::sig("def source_image(source_dir: str | os.PathLike[str]) -> str"),
-          "The image named by the solver.yaml in `source_dir` (empty when it names none).");
+          R"(The image named by the solver.yaml in `source_dir` (empty when it names none).)");
     m.def("register_solver", &register_solver, nb::arg("alias").none(),
           nb::arg("source_dir").none(), nb::arg("image").none(),
           nb::arg("image_digest").none() = "", nb::arg("cert").none() = nb::none(),
           nb::sig("def register_solver(alias: str, source_dir: str | os.PathLike[str], image: "
                   "str, image_digest: str = '', cert: dict[str, typing.Any] | None = None) -> "
                   "dict[str, typing.Any]"),
-          "Copy solver.yaml and kpi_spec.yaml from `source_dir` into the registry under `alias` "
-          "with a registration record, replacing an earlier registration. Returns the record.");
+          R"(Copy solver.yaml and kpi_spec.yaml from `source_dir` into the registry under `alias`
+          with a registration record, replacing an earlier registration. Returns the record.)");
 }

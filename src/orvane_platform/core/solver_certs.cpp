@@ -5,6 +5,7 @@
 #include <string>
 
 #include "native/digest.h"
+#include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/py.h"
 
@@ -23,22 +24,11 @@ constexpr const char* kScheme = "hmac-sha256";
 constexpr long kSecretLength = 32;
 constexpr unsigned kOwnerOnly = 0600;
 
-std::string read_small_file(const std::string& path) {
-    fs::ChunkReader reader;
-    if (!reader.open(path)) fs::raise_os_error(reader.error(), path);
-    std::string contents;
-    long count = 0;
-    while ((count = reader.read(contents, 4096)) > 0) {
-    }
-    if (count < 0) fs::raise_os_error(reader.error(), path);
-    return contents;
-}
-
 nb::bytes load_or_create_secret() {
     nb::object path = globals.get("_SIGNING_SECRET_PATH");
     const std::string file = py::fs_path(path);
     if (fs::is_regular_file(file)) {
-        const std::string key = read_small_file(file);  // used as it is, whatever its length
+        const std::string key = fs::read_small_file(file);  // used as it is, whatever its length
         return nb::bytes(key.data(), key.size());
     }
     const long length = nb::cast<long>(globals.get("_SIGNING_SECRET_LENGTH"));
@@ -52,10 +42,10 @@ nb::bytes load_or_create_secret() {
 std::string signature_of(nb::handle payload) {
     nb::bytes key = load_or_create_secret();
     nb::object encoded = payload.attr("encode")("utf-8");
-    if (!PyBytes_Check(encoded.ptr())) throw nb::type_error("the certificate payload must be text");
-    return digest::hmac_sha256_hex({key.c_str(), key.size()},
-                                   {PyBytes_AS_STRING(encoded.ptr()),
-                                    static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))});
+    if (!nb::isinstance<nb::bytes>(encoded))
+        throw nb::type_error("the certificate payload must be text");
+    const nb::bytes data = nb::borrow<nb::bytes>(encoded);
+    return digest::hmac_sha256_hex({key.c_str(), key.size()}, {data.c_str(), data.size()});
 }
 
 nb::object sign_solver_cert(nb::handle alias, nb::handle image, nb::handle image_digest,
@@ -84,7 +74,7 @@ nb::object sign_solver_cert(nb::handle alias, nb::handle image, nb::handle image
 nb::object verify_solver_cert(nb::handle record) {
     py::require_dict(record, "verify_solver_cert", "record");
     nb::object cert = record.attr("get")("cert");
-    if (!py::truthy(cert) || !PyDict_Check(cert.ptr())) return nb::str("missing");
+    if (!py::truthy(cert) || !nb::isinstance<nb::dict>(cert)) return nb::str("missing");
     nb::object payload = cert.attr("get")("payload", "");
     nb::object signature = cert.attr("get")("signature", "");
     nb::object scheme = cert.attr("get")("scheme", "");
@@ -95,7 +85,7 @@ nb::object verify_solver_cert(nb::handle record) {
     try {
         expected = py::make_str(signature_of(payload));
     } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_Exception)) throw;
+        if (!py::is_exception(error)) throw;
         return nb::str("unverified");  // no usable key, or a payload that is not text
     }
     // The host's constant-time comparison, with its type rules.
@@ -120,22 +110,21 @@ NB_MODULE(solver_certs, m) {
         "Solver registration certificates: HMAC-SHA256 with a local key, verified as 'verified', "
         "'unverified' or 'missing'.";
     globals.bind(m);
-    m.attr("_SIGNING_SECRET_PATH") =
-        py::import_from("orvane_platform.core.paths", "ORVANE_HOME") / nb::str(".signing-secret");
+    m.attr("_SIGNING_SECRET_PATH") = services::paths::orvane_home.get() / nb::str(".signing-secret");
     m.attr("_SIGNING_SECRET_LENGTH") = kSecretLength;
     m.def("_load_or_create_secret", &load_or_create_secret,
           nb::sig("def _load_or_create_secret() -> bytes"),
-          "The signing key: the key file's bytes, or a new random key written to it (mode 0600) on "
-          "first use.");
+          R"(The signing key: the key file's bytes, or a new random key written to it (mode 0600)
+          on first use.)");
     m.def(
         "sign_solver_cert", &sign_solver_cert, nb::arg("alias").none(), nb::arg("image").none(),
         nb::arg("image_digest").none(), nb::arg("scope").none() = nb::none(),
         nb::sig("def sign_solver_cert(alias: str, image: str, image_digest: str, scope: dict[str, "
                 "typing.Any] | "
                 "None = None) -> dict[str, str]"),
-        "A certificate {payload, signature, scheme} over the alias, image, image digest, scope and "
-        "registration time.");
+        R"(A certificate {payload, signature, scheme} over the alias, image, image digest, scope
+        and registration time.)");
     m.def("verify_solver_cert", &verify_solver_cert, nb::arg("record").none(),
           nb::sig("def verify_solver_cert(record: dict[str, typing.Any], /) -> str"),
-          "The certificate status of a registry record: 'verified', 'unverified' or 'missing'.");
+          R"(The certificate status of a registry record: 'verified', 'unverified' or 'missing'.)");
 }

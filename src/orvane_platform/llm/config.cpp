@@ -2,7 +2,6 @@
 #include <nanobind/nanobind.h>
 
 #include "native/py.h"
-#include "native/py_class.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -18,22 +17,22 @@ nb::object setting(const char* name, const char* fallback) {
     return value.is_valid() ? value : nb::object(nb::str(fallback));
 }
 
+// dataclasses.field(default_factory=...) reading one setting when a config is made.
+nb::object setting_field(const char* field_name, const char* variable, const char* fallback) {
+    nb::object factory = nb::cpp_function([variable, fallback] { return setting(variable, fallback); },
+                                          nb::name(field_name));
+    return py::import_from("dataclasses", "field")("default_factory"_a = factory);
+}
+
 }  // namespace
 
 NB_MODULE(config, m) {
     m.doc() = "The LLM configuration: the model and the Ollama server.";
-    nb::object field = nb::module_::import_("dataclasses").attr("field");
-    nb::handle str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
     nb::list fields;
-    fields.append(nb::make_tuple(
-        "model", str_type,
-        field("default_factory"_a = nb::cpp_function(
-                  [] { return setting("ORVANE_LLM_MODEL", kDefaultModel); }, nb::name("model")))));
-    fields.append(nb::make_tuple(
-        "base_url", str_type,
-        field("default_factory"_a =
-                  nb::cpp_function([] { return setting("ORVANE_OLLAMA_URL", kDefaultServer); },
-                                   nb::name("base_url")))));
+    fields.append(nb::make_tuple("model", py::str_type(),
+                                 setting_field("model", "ORVANE_LLM_MODEL", kDefaultModel)));
+    fields.append(nb::make_tuple("base_url", py::str_type(),
+                                 setting_field("base_url", "ORVANE_OLLAMA_URL", kDefaultServer)));
     py::make_dataclass(
         m, "LLMConfig",
         "The model (ORVANE_LLM_MODEL, default llama3.1:8b) and the Ollama server's URL "

@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "native/py.h"
-#include "native/py_class.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -29,24 +28,16 @@ constexpr int kProbeTimeoutSeconds = 5;
 constexpr const char* kReachabilityPath = "/api/tags";
 constexpr const char* kIndent = "\n   ";
 
-// The declared built-in type exactly: a subclass is refused too.
-void require_exact(nb::handle value, PyTypeObject* type, bool none_allowed, const char* function,
-                   const char* argument, const char* expected) {
-    if ((none_allowed && value.is_none()) || Py_TYPE(value.ptr()) == type) return;
-    py::raise_argument_type(function, argument, expected, value);
-}
-
-std::string text(nb::handle value) { return std::string(py::utf8(nb::str(value))); }
-
 nb::object llm_error(const std::string& message) {
     return globals.get("LLMUnavailableError")(py::make_str(message));
 }
 
 nb::object unavailable_from(nb::handle error, nb::handle host) {
-    if (!PyExceptionInstance_Check(error.ptr()))
+    if (!nb::isinstance(error, py::exc::base_exception()))
         py::raise_argument_type("_unavailable_from", "e", "Exception", error);
-    require_exact(host, &PyUnicode_Type, false, "_unavailable_from", "host", "str");
-    const std::string where = text(host);
+    py::require_exact_type(host, py::str_type(), py::NoneAllowed::no, "_unavailable_from", "host",
+                           "str");
+    const std::string where = py::text(host);
     // A time-out is a transport error too: it is tested first.
     if (nb::isinstance(error, httpx_module.attr("TimeoutException"))) {
         return llm_error(
@@ -54,31 +45,19 @@ nb::object unavailable_from(nb::handle error, nb::handle host) {
             "The model may still be loading, or the host is busy. Wait a moment and retry.");
     }
     if (nb::isinstance(error, httpx_module.attr("TransportError")) ||
-        PyErr_GivenExceptionMatches(error.ptr(), PyExc_ConnectionError)) {
+        nb::isinstance(error, py::exc::connection_error())) {
         return llm_error("Could not reach Ollama at " + where + kIndent +
                          "Make sure Ollama is running: " + kDownloadPage);
     }
     if (nb::isinstance(error, ollama_module.attr("ResponseError"))) {
         nb::object detail = error.attr("error");
-        return llm_error("Ollama error " + text(error.attr("status_code")) + ": " +
-                         (py::truthy(detail) ? text(detail) : text(error)));
+        return llm_error("Ollama error " + py::text(error.attr("status_code")) + ": " +
+                         (py::truthy(detail) ? py::text(detail) : py::text(error)));
     }
     if (nb::isinstance(error, ollama_module.attr("RequestError"))) {
-        return llm_error("Ollama request failed at " + where + ": " + text(error));
+        return llm_error("Ollama request failed at " + where + ": " + py::text(error));
     }
-    return llm_error("LLM request failed: " + text(error));
-}
-
-[[noreturn]] void raise_error(nb::handle error) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw nb::python_error();
-}
-
-// `raise error from cause`; a null cause is `raise error from None`.
-[[noreturn]] void raise_from(nb::handle error, nb::handle cause) {
-    PyException_SetCause(error.ptr(),
-                         cause.is_valid() ? nb::borrow(cause).release().ptr() : nullptr);
-    raise_error(error);
+    return llm_error("LLM request failed: " + py::text(error));
 }
 
 // Runs a request, turning the four transport and server error families into
@@ -89,11 +68,11 @@ nb::object translated(nb::handle self, Request&& request) {
         return request();
     } catch (nb::python_error& error) {
         nb::object families =
-            nb::make_tuple(httpx_module.attr("TransportError"), nb::handle(PyExc_ConnectionError),
+            nb::make_tuple(httpx_module.attr("TransportError"), py::exc::connection_error(),
                            ollama_module.attr("RequestError"), ollama_module.attr("ResponseError"));
         if (!error.matches(families)) throw;
         nb::object original = nb::borrow(error.value());
-        raise_from(globals.get("_unavailable_from")(original, self.attr("host")), original);
+        py::raise_from(globals.get("_unavailable_from")(original, self.attr("host")), original);
     }
 }
 
@@ -113,8 +92,10 @@ nb::object host(nb::handle self) {
 }
 
 nb::object chat(nb::handle self, nb::handle messages, nb::handle tools) {
-    require_exact(messages, &PyList_Type, false, "chat", "messages", "list");
-    require_exact(tools, &PyList_Type, true, "chat", "tools", "list or None");
+    py::require_exact_type(messages, py::list_type(), py::NoneAllowed::no, "chat", "messages",
+                           "list");
+    py::require_exact_type(tools, py::list_type(), py::NoneAllowed::yes, "chat", "tools",
+                           "list or None");
     nb::object reply = translated(self, [&] {
         return self.attr("_client").attr("chat")(
             "model"_a = self.attr("model"), "messages"_a = messages,
@@ -126,12 +107,10 @@ nb::object chat(nb::handle self, nb::handle messages, nb::handle tools) {
     nb::object tool_calls = message.attr("tool_calls");
     if (py::truthy(tool_calls)) {
         nb::object tool_call_type = globals.get("ToolCall");
-        nb::handle dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
         for (nb::handle call : tool_calls) {
             nb::object function = call.attr("function");
-            calls.append(tool_call_type(
-                "name"_a = function.attr("name"),
-                "arguments"_a = nb::borrow<nb::object>(dict_type)(function.attr("arguments"))));
+            calls.append(tool_call_type("name"_a = function.attr("name"),
+                                        "arguments"_a = py::dict_copy(function.attr("arguments"))));
         }
     }
     nb::object content = message.attr("content");
@@ -141,15 +120,17 @@ nb::object chat(nb::handle self, nb::handle messages, nb::handle tools) {
 }
 
 nb::object generate(nb::handle self, nb::handle prompt, nb::handle options) {
-    require_exact(prompt, &PyUnicode_Type, false, "generate", "prompt", "str");
-    require_exact(options, &PyDict_Type, true, "generate", "options", "dict or None");
+    py::require_exact_type(prompt, py::str_type(), py::NoneAllowed::no, "generate", "prompt",
+                           "str");
+    py::require_exact_type(options, py::dict_type(), py::NoneAllowed::yes, "generate", "options",
+                           "dict or None");
     nb::object reply = translated(self, [&] {
         return self.attr("_client").attr("generate")(
             "model"_a = self.attr("model"), "prompt"_a = prompt,
             "options"_a = py::truthy(options) ? nb::borrow(options) : nb::object(nb::dict()),
             "keep_alive"_a = self.attr("_keep_alive"));
     });
-    return nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PyDict_Type))(reply);
+    return py::dict_copy(reply);
 }
 
 nb::object list_models(nb::handle self) {
@@ -164,8 +145,10 @@ nb::object list_models(nb::handle self) {
 }
 
 bool ping_ollama(nb::handle host_name, nb::handle timeout) {
-    require_exact(host_name, &PyUnicode_Type, false, "_ping_ollama", "host", "str");
-    require_exact(timeout, &PyLong_Type, false, "_ping_ollama", "timeout", "int");
+    py::require_exact_type(host_name, py::str_type(), py::NoneAllowed::no, "_ping_ollama", "host",
+                           "str");
+    py::require_exact_type(timeout, py::int_type(), py::NoneAllowed::no, "_ping_ollama", "timeout",
+                           "int");
     // Always plain HTTP on the host, whatever scheme the configured URL had.
     nb::object request = urllib_request.attr("Request")(
         py::concat(py::concat("http://", host_name), nb::str(kReachabilityPath)));
@@ -173,9 +156,8 @@ bool ping_ollama(nb::handle host_name, nb::handle timeout) {
         urllib_request.attr("urlopen")(request, "timeout"_a = timeout).attr("close")();
         return true;
     } catch (nb::python_error& error) {
-        nb::object reachable_failures =
-            nb::make_tuple(urllib_error.attr("URLError"), nb::handle(PyExc_OSError),
-                           nb::handle(PyExc_TimeoutError));
+        nb::object reachable_failures = nb::make_tuple(
+            urllib_error.attr("URLError"), py::exc::os_error(), py::exc::timeout_error());
         if (error.matches(reachable_failures)) return false;
         throw;
     }
@@ -183,7 +165,7 @@ bool ping_ollama(nb::handle host_name, nb::handle timeout) {
 
 nb::object health_check(nb::handle self) {
     nb::object where = self.attr("host");
-    const std::string host_text = text(where);
+    const std::string host_text = py::text(where);
     const bool remote = host_text.find("localhost") == std::string::npos &&
                         host_text.find("127.0.0.1") == std::string::npos;
     nb::object error_type = globals.get("LLMUnavailableError");
@@ -192,18 +174,18 @@ nb::object health_check(nb::handle self) {
             remote ? "   Check the remote machine is running Ollama\n   and is accessible from "
                      "this network."
                    : std::string("   Make sure Ollama is running: ") + kDownloadPage;
-        raise_error(llm_error("Ollama not reachable at " + host_text + "\n" + hint));
+        py::raise_instance(llm_error("Ollama not reachable at " + host_text + "\n" + hint));
     }
     nb::object available;
     try {
         available = self.attr("list_models")();
     } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_Exception)) throw;
+        if (!py::is_exception(error)) throw;
         nb::object original = nb::borrow(error.value());
-        raise_from(llm_error("Could not list models on " + host_text + ": " + text(original)),
+        py::raise_from(llm_error("Could not list models on " + host_text + ": " + py::text(original)),
                    original);
     }
-    const std::string model = text(self.attr("model"));
+    const std::string model = py::text(self.attr("model"));
     const std::string base = model.substr(0, model.find(':'));
     bool present = false;
     for (nb::handle name : available)
@@ -211,7 +193,7 @@ nb::object health_check(nb::handle self) {
     if (!present) {
         std::string names(py::utf8(nb::str(", ").attr("join")(available)));
         if (names.empty()) names = "none";
-        raise_error(llm_error("Model '" + model + "' not found on " + host_text + kIndent +
+        py::raise_instance(llm_error("Model '" + model + "' not found on " + host_text + kIndent +
                               "Available: " + names + kIndent + "Pull it with: ollama pull " +
                               model));
     }
@@ -225,12 +207,12 @@ nb::object health_check(nb::handle self) {
             nb::object reply = self.attr("generate")("hi", "options"_a = options);
             if (py::truthy(reply.attr("get")("done"))) return nb::none();
         } catch (nb::python_error& error) {
-            if (!error.matches(PyExc_Exception)) throw;
+            if (!py::is_exception(error)) throw;
         }
         // The host's sleep, looked up now, so tests need not wait.
         if (attempt < attempts - 1) time_module.attr("sleep")(remote ? 3 : (1 << attempt));
     }
-    raise_from(llm_error("Ollama at " + host_text + " is reachable but not generating" + kIndent +
+    py::raise_from(llm_error("Ollama at " + host_text + " is reachable but not generating" + kIndent +
                          "Model may still be loading. Wait a moment and retry."),
                nb::handle());
 }
@@ -241,16 +223,12 @@ NB_MODULE(local_llm, m) {
     m.doc() = "Client for a local (or remote) Ollama server.";
     globals.bind(m);
 
-    nb::dict error_namespace;
-    error_namespace["__module__"] = m.attr("__name__");
-    error_namespace["__doc__"] =
-        "The LLM backend is unreachable or misconfigured; the message is ready for a terminal.";
-    m.attr("LLMUnavailableError") =
-        nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-            "LLMUnavailableError", nb::make_tuple(nb::handle(PyExc_RuntimeError)), error_namespace);
+    py::make_exception_class(
+        m, "LLMUnavailableError", py::exc::runtime_error(),
+        R"(The LLM backend is unreachable or misconfigured; the message is ready for a terminal.)");
 
-    nb::handle str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
-    nb::handle dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
+    nb::handle str_type = py::str_type();
+    nb::handle dict_type = py::dict_type();
     nb::list tool_call_fields;
     tool_call_fields.append(nb::make_tuple("name", str_type));
     tool_call_fields.append(nb::make_tuple("arguments", dict_type));
@@ -259,19 +237,18 @@ NB_MODULE(local_llm, m) {
     nb::list response_fields;
     response_fields.append(nb::make_tuple("content", str_type));
     response_fields.append(nb::make_tuple(
-        "tool_calls",
-        nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PyList_Type))[tool_call]));
+        "tool_calls", nb::borrow(py::list_type())[tool_call]));
     py::make_dataclass(m, "LLMResponse", "One normalised chat reply.", response_fields);
 
     m.def("_unavailable_from", &unavailable_from, nb::arg("e").none(), nb::arg("host").none(),
           nb::sig("def _unavailable_from(e: Exception, host: str) -> LLMUnavailableError"),
-          "The LLMUnavailableError for a failed request, with a message for the terminal (not "
-          "raised).");
+          R"(The LLMUnavailableError for a failed request, with a message for the terminal (not
+          raised).)");
 
     py::ClassBuilder(m, "OllamaClient", "Synchronous client for an Ollama server.")
         .method("__init__", &init, nb::arg("config"),
                 nb::sig("def __init__(self, config: typing.Any) -> None"),
-                "A client for the model and server of an LLMConfig; no request is made.")
+                R"(A client for the model and server of an LLMConfig; no request is made.)")
         .property("host", &host, "The server as host:port, without its scheme.")
         .method("chat", &chat, nb::arg("messages").none(), nb::arg("tools").none() = nb::none(),
                 nb::sig("def chat(self, messages: list[dict[str, typing.Any]], tools: "
@@ -287,9 +264,8 @@ NB_MODULE(local_llm, m) {
         .method("list_models", &list_models, nb::sig("def list_models(self) -> list[str]"),
                 "The names of the models the server has, in its order.")
         .method("health_check", &health_check, nb::sig("def health_check(self) -> None"),
-                "None when the server answers, has the model and generates; else "
-                "LLMUnavailableError naming the "
-                "failing stage.")
+                R"(None when the server answers, has the model and generates; else
+                LLMUnavailableError naming the failing stage.)")
         .static_method("_ping_ollama", &ping_ollama, nb::arg("host").none(),
                        nb::arg("timeout").none() = kProbeTimeoutSeconds,
                        nb::sig("def _ping_ollama(host: str, timeout: int = 5) -> bool"),

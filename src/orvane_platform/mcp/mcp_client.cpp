@@ -3,49 +3,41 @@
 
 #include <string>
 
+#include "native/domain/services.h"
 #include "native/fs.h"
-#include "native/numbers.h"
 #include "native/py.h"
-#include "native/py_class.h"
 
 namespace nb = nanobind;
-using namespace nb::literals;
 using namespace orvane;
 
 namespace {
 
-nb::dict reply_error(const std::string& error) {
-    nb::dict reply;
-    reply["status"] = "error";
-    reply["error"] = py::make_str(error);
-    return reply;
-}
+constexpr const char* kWriteArguments[] = {"domain",      "kpis",       "solver",
+                                           "provenance",  "assumptions", "extra_meta",
+                                           "save_target", "parameters", "only_missing_targets",
+                                           "converged"};
 
 nb::object save(nb::handle request) {
     nb::object name = request.attr("get")("product_name");
-    if (!PyUnicode_Check(name.ptr()) || !fs::is_single_component(py::utf8(name))) {
-        return reply_error("product_name must name one product folder, not " +
-                           py::text(nb::repr(name)));
+    if (!nb::isinstance<nb::str>(name) || !fs::is_single_component(py::utf8(name))) {
+        return py::error_status("product_name must name one product folder, not " +
+                                py::repr(name));
     }
-    nb::object products =
-        py::import_from("orvane_platform.core.gateway_config", "gateway_config")().attr(
-            "products_dir");
+    nb::object products = services::gateway::gateway_config().attr("products_dir");
     nb::object path = products / name / py::concat(name, nb::str(".usda"));
     if (!py::truthy(path.attr("is_file")()))
-        return reply_error("Product not found: " + py::text(path));
+        return py::error_status("Product not found: " + py::text(path));
     nb::dict arguments;
-    for (const char* key : {"domain", "kpis", "solver", "provenance", "assumptions", "extra_meta",
-                            "save_target", "parameters", "only_missing_targets", "converged"}) {
+    for (const char* key : kWriteArguments) {
         nb::object value = py::dict_get(request, key);
         if (value.is_valid()) arguments[key] = value;
     }
-    py::import_from("orvane_platform.core.product_twin", "write_domain_results")(path, **arguments);
+    services::product_twin::write_domain_results(path, **arguments);
     if (py::truthy(request.attr("get")("tag_baseline"))) {
         nb::dict kpis;
         for (auto [key, value] : nb::borrow<nb::dict>(request["kpis"]))
-            kpis[key] = nb::float_(numbers::to_double(value));
-        py::import_from("orvane_platform.core.product_twin", "tag_baseline")(
-            path, request["domain"], kpis);
+            kpis[key] = nb::float_(py::to_double(value));
+        services::product_twin::tag_baseline(path, request["domain"], kpis);
     }
     nb::dict reply;
     reply["status"] = "ok";
@@ -57,8 +49,8 @@ nb::object save_results(nb::handle, nb::kwargs request) {
     try {
         return save(request);
     } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_Exception)) throw;
-        return reply_error(py::text(error.value()));
+        if (!py::is_exception(error)) throw;
+        return py::error_status(py::text(error.value()));
     }
 }
 
@@ -67,12 +59,11 @@ nb::object save_results(nb::handle, nb::kwargs request) {
 NB_MODULE(mcp_client, m) {
     m.doc() = "The client of the solver gateway; its save tool runs in this process.";
     py::ClassBuilder(m, "SolverMCPClient", "Client of the solver gateway's tools.")
-        .method(
-            "save_results", &save_results,
-            nb::sig("def save_results(self, **request: typing.Any) -> dict[str, str]"),
-            "The gateway's save tool: write a domain's KPIs into products/<name>/<name>.usda under "
-            "the "
-            "gateway's products_dir (and tag the baseline when asked). Answers {'status': 'ok'} or "
-            "{'status': 'error', 'error': text}.")
+        .method("save_results", &save_results,
+                nb::sig("def save_results(self, **request: typing.Any) -> dict[str, str]"),
+                R"(The gateway's save tool: write a domain's KPIs into
+                products/<name>/<name>.usda under the gateway's products_dir (and tag the
+                baseline when asked). Answers {'status': 'ok'} or
+                {'status': 'error', 'error': text}.)")
         .finish();
 }

@@ -3,23 +3,14 @@
 #include <string>
 #include <vector>
 
+#include "native/domain/diff.h"
+#include "native/domain/usd.h"
 #include "native/py.h"
-#include "native/usd.h"
 #include "product_twin.h"
 
 namespace orvane::product_twin {
 
 namespace {
-
-// (first, second, first - second), the difference None unless both are numbers.
-nb::object diff_entry(nb::handle first, nb::handle second) {
-    nb::object a = first.is_valid() ? nb::borrow(first) : nb::none();
-    nb::object b = second.is_valid() ? nb::borrow(second) : nb::none();
-    if (!py::is_number(a) || !py::is_number(b)) return nb::make_tuple(a, b, nb::none());
-    nb::object difference = nb::steal(PyNumber_Subtract(a.ptr(), b.ptr()));
-    if (!difference.is_valid()) throw nb::python_error();
-    return nb::make_tuple(a, b, difference);
-}
 
 // Attribute names of a prim, without provenance.
 std::vector<std::string> compared_names(nb::handle prim) {
@@ -37,14 +28,10 @@ nb::object attribute_value(nb::handle prim, nb::handle name) {
     return py::truthy(attribute.attr("IsValid")()) ? attribute.attr("Get")() : nb::none();
 }
 
-}  // namespace
-
 nb::object diff_products(nb::handle path_a, nb::handle path_b, nb::handle attrs) {
     py::require_path(path_a, "diff_products", "path_a");
     py::require_path(path_b, "diff_products", "path_b");
-    if (!attrs.is_none() && !PyList_Check(attrs.ptr())) {
-        py::raise_argument_type("diff_products", "attrs", "list or None", attrs);
-    }
+    py::require<nb::list>(attrs, "diff_products", "attrs", py::NoneAllowed::yes);
     nb::object first = load_product(path_a);
     nb::object second = load_product(path_b);
     nb::list keys;
@@ -58,7 +45,7 @@ nb::object diff_products(nb::handle path_a, nb::handle path_b, nb::handle attrs)
     }
     nb::dict diff;
     for (nb::handle key : keys)
-        diff[key] = diff_entry(py::dict_get(first, key), py::dict_get(second, key));
+        diff[key] = diff::triple(py::dict_get(first, key), py::dict_get(second, key));
     return diff;
 }
 
@@ -78,9 +65,8 @@ nb::object diff_against_benchmark(nb::handle usda_path, nb::handle competitor_na
                 available.append(child.attr("GetName")());
             }
         }
-        PyErr_Format(PyExc_ValueError, "Competitor '%U' not found. Available: %R",
-                     competitor_name.ptr(), available.ptr());
-        throw nb::python_error();
+        py::raise(py::exc::value_error(), "Competitor '%U' not found. Available: %R",
+                  competitor_name.ptr(), available.ptr());
     }
     const std::vector<std::string> own = compared_names(prim);
     const std::vector<std::string> theirs = compared_names(competitor);
@@ -90,9 +76,28 @@ nb::object diff_against_benchmark(nb::handle usda_path, nb::handle competitor_na
     nb::dict diff;
     for (const std::string& name : shared) {
         nb::str key = py::make_str(name);
-        diff[key] = diff_entry(attribute_value(prim, key), attribute_value(competitor, key));
+        diff[key] = diff::triple(attribute_value(prim, key), attribute_value(competitor, key));
     }
     return diff;
+}
+
+}  // namespace
+
+void bind_diffs(nb::module_& m) {
+    m.def(
+        "diff_products", &diff_products, nb::arg("path_a").none(),
+        nb::arg("path_b").none(), nb::arg("attrs").none() = nb::none(),
+        nb::sig("def diff_products(path_a: str | os.PathLike[str], path_b: str | "
+                "os.PathLike[str], attrs: list[str] | None = None) -> dict[str, tuple[typing.Any, "
+                "typing.Any, typing.Any]]"),
+        R"((first, second, first - second) per product-dictionary key: the keys in `attrs`, or
+        every key numeric in both.)");
+    m.def("diff_against_benchmark", &diff_against_benchmark,
+          nb::arg("usda_path").none(), nb::arg("competitor_name").none(),
+          nb::sig("def diff_against_benchmark(usda_path: str | os.PathLike[str], "
+                  "competitor_name: str) -> dict[str, tuple[typing.Any, typing.Any, typing.Any]]"),
+          R"((own, competitor, own - competitor) per attribute shared with the competitor prim
+          Competitors/<name>, provenance left out.)");
 }
 
 }  // namespace orvane::product_twin

@@ -1,19 +1,26 @@
 // The results history: reading it back, cleaning it, and baseline entries.
-#include "native/history.h"
-
 #include <string>
 
 #include "native/clock.h"
+#include "native/domain/history_records.h"
+#include "native/domain/usd.h"
 #include "native/numbers.h"
 #include "native/py.h"
-#include "native/usd.h"
 #include "product_twin.h"
 
 namespace orvane::product_twin {
 
+nb::list string_array_default(nb::handle prim_spec, const char* name) {
+    nb::object spec = prim_spec.attr("attributes").attr("get")(name);
+    if (py::truthy(spec)) {
+        nb::object value = spec.attr("default");
+        if (py::truthy(value)) return nb::list(value);
+    }
+    return nb::list();
+}
+
 namespace {
 
-constexpr const char* kHistory = "resultsHistory";
 constexpr const char* kBaselineHistory = "orvane:baseline:history";
 
 void set_default(nb::handle spec, nb::handle value) { nb::setattr(spec, "default", value); }
@@ -30,8 +37,9 @@ void clear_current_results(nb::handle prim_spec) {
         if (!py::truthy(spec)) continue;
         try {
             set_default(spec, nb::float_(0.0));
-        } catch (nb::python_error&) {
-            set_default(spec, nb::str(""));
+        } catch (nb::python_error& error) {
+            if (!py::is_exception(error)) throw;
+            set_default(spec, nb::str(""));  // a text KPI
         }
     }
     for (const char* name : {"lastUpdated", "lastModifiedBy", "simulationStatus"}) {
@@ -61,17 +69,8 @@ nb::dict clean_summary(std::size_t before, std::size_t after, std::size_t duplic
     return summary;
 }
 
-}  // namespace
-
-nb::list string_array_default(nb::handle prim_spec, const char* name) {
-    nb::object spec = prim_spec.attr("attributes").attr("get")(name);
-    if (py::truthy(spec)) {
-        nb::object value = spec.attr("default");
-        if (py::truthy(value)) return nb::list(value);
-    }
-    return nb::list();
-}
-
+// The layer that holds results: the prototype sublayer, else the root layer
+// (a flat product).
 nb::object results_layer(nb::handle stage) {
     nb::object layer = find_layer_by_name(stage, nb::str("prototype"));
     return py::truthy(layer) ? layer : nb::object(stage.attr("GetRootLayer")());
@@ -90,54 +89,47 @@ nb::object load_product_history(nb::handle usda_path) {
             if (!py::truthy(layer) || !py::truthy(prim)) continue;
             nb::object prim_spec = layer.attr("GetPrimAtPath")(prim.attr("GetPath")());
             if (prim_spec.is_none()) continue;
-            for (nb::handle entry : string_array_default(prim_spec, kHistory))
+            for (nb::handle entry : string_array_default(prim_spec, kHistoryAttribute))
                 entries.append(entry);
         }
     }
     if (nb::len(entries) == 0) {
-        nb::object composed = py::dict_get(load_product(path), kHistory);
+        nb::object composed = py::dict_get(load_product(path), kHistoryAttribute);
         if (composed.is_valid()) {
             for (nb::handle entry : composed) entries.append(nb::str(entry));
         }
     }
-    return history::parse_records(entries);
+    return history_records::parse_records(entries);
 }
 
 nb::object clean_history(nb::handle usda_path, nb::handle keep_days) {
     nb::object path = py::require_path(usda_path, "clean_history", "usda_path");
-    if (!PyLong_Check(keep_days.ptr())) {
-        py::raise_argument_type("clean_history", "keep_days", "int", keep_days);
+    py::require<nb::int_>(keep_days, "clean_history", "keep_days");
+    if (keep_days < nb::int_(0)) {
+        py::raise(py::exc::value_error(), "keep_days must be 0 or more, not %R", keep_days.ptr());
     }
-    const long long days = nb::cast<long long>(keep_days);
-    if (days < 0) {
-        PyErr_Format(PyExc_ValueError, "keep_days must be 0 or more, not %R", keep_days.ptr());
-        throw nb::python_error();
-    }
+    const bool wipe = keep_days.equal(nb::int_(0));
     nb::object stage = usd::open_stage(nb::str(path));
     nb::object prim_path = stage.attr("GetDefaultPrim")().attr("GetPath")();
     nb::object layer = results_layer(stage);
     nb::object prim_spec = layer.attr("GetPrimAtPath")(prim_path);
-    if (!py::truthy(prim_spec)) {
-        nb::dict failed;
-        failed["status"] = "error";
-        failed["error"] = nb::str("Prim {} not found").format(prim_path);
-        return failed;
-    }
-    nb::list entries = string_array_default(prim_spec, kHistory);
+    if (!py::truthy(prim_spec)) return py::error_status(nb::str("Prim {} not found").format(prim_path));
+    nb::list entries = string_array_default(prim_spec, kHistoryAttribute);
     const std::size_t before = nb::len(entries);
     nb::object string_array = usd::value_type("StringArray");
-    if (days == 0) {
+    if (wipe) {
         usd::edit_and_save(layer, [&] {
-            usd::set_attribute_default(prim_spec, nb::str(kHistory), nb::list(), string_array);
+            usd::set_attribute_default(prim_spec, nb::str(kHistoryAttribute), nb::list(), string_array);
             clear_current_results(prim_spec);
         });
         return clean_summary(before, 0, 0, before, true);
     }
     nb::object cutoff =
         (clock::utc_now() - clock::days(keep_days)).attr("date")().attr("isoformat")();
-    history::Cleaned cleaned = history::deduplicate_and_trim(entries, py::utf8(cutoff));
+    history_records::Cleaned cleaned =
+        history_records::deduplicate_and_trim(entries, py::utf8(cutoff));
     usd::edit_and_save(layer, [&] {
-        usd::set_attribute_default(prim_spec, nb::str(kHistory), cleaned.kept, string_array);
+        usd::set_attribute_default(prim_spec, nb::str(kHistoryAttribute), cleaned.kept, string_array);
     });
     return clean_summary(before, nb::len(cleaned.kept), cleaned.duplicates_removed,
                          cleaned.old_removed, false);
@@ -147,7 +139,7 @@ bool tag_baseline(nb::handle usda_path, nb::handle domain, nb::handle kpis, nb::
     nb::object path = py::require_path(usda_path, "tag_baseline", "usda_path");
     py::require_str(domain, "tag_baseline", "domain");
     py::require_dict(kpis, "tag_baseline", "kpis");
-    clock::require_datetime(timestamp, "tag_baseline", "timestamp", true);
+    clock::require_datetime(timestamp, "tag_baseline", "timestamp", py::NoneAllowed::yes);
     nb::object stage = usd::open_stage(nb::str(path));
     if (!py::truthy(stage)) return false;
     nb::object prim = stage.attr("GetDefaultPrim")();
@@ -165,7 +157,7 @@ bool tag_baseline(nb::handle usda_path, nb::handle domain, nb::handle kpis, nb::
         first = false;
         entry.append(py::utf8(nb::str(key)))
             .append("=")
-            .append(numbers::fixed(numbers::to_double(value), 4));
+            .append(numbers::fixed(py::to_double(value), 4));
     }
     nb::list entries = string_array_default(prim_spec, kBaselineHistory);
     entries.append(py::make_str(entry));
@@ -174,6 +166,29 @@ bool tag_baseline(nb::handle usda_path, nb::handle domain, nb::handle kpis, nb::
                                    usd::value_type("StringArray"));
     });
     return true;
+}
+
+}  // namespace
+
+void bind_history(nb::module_& m) {
+    m.def("load_product_history", &load_product_history, nb::arg("usda_path").none(),
+          nb::sig("def load_product_history(usda_path: str | os.PathLike[str]) -> "
+                  "list[dict[str, typing.Any]]"),
+          R"(The results history as records (raw, timestamp, lower-cased key=value pairs, type,
+          domain), prototype entries then benchmark ones, oldest first.)");
+    m.def("clean_history", &clean_history, nb::arg("usda_path").none(),
+          nb::arg("keep_days").none() = 90,
+          nb::sig("def clean_history(usda_path: str | os.PathLike[str], keep_days: int = 90) -> "
+                  "dict[str, typing.Any]"),
+          R"(Deduplicate the results history and drop entries older than `keep_days`; 0 wipes the
+          history together with the current results. Returns a summary.)");
+    m.def("tag_baseline", &tag_baseline, nb::arg("usda_path").none(),
+          nb::arg("domain").none(), nb::arg("kpis").none(), nb::kw_only(),
+          nb::arg("timestamp").none() = nb::none(),
+          nb::sig("def tag_baseline(usda_path: str | os.PathLike[str], domain: str, kpis: "
+                  "dict[str, float], *, timestamp: datetime.datetime | None = None) -> bool"),
+          R"(Append one baseline-promotion entry to orvane:baseline:history; False when the product
+          has no default prim or results layer for it.)");
 }
 
 }  // namespace orvane::product_twin

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "declaration_scanner.h"
+#include "native/domain/usd.h"
 #include "native/fs.h"
 #include "native/py.h"
 #include "native/text.h"
-#include "native/usd.h"
 #include "product_twin.h"
 
 namespace orvane::product_twin {
@@ -31,10 +31,6 @@ struct Candidate {
     nb::object attribute;
 };
 
-void set_default(nb::handle dict, nb::handle key, nb::handle value) {
-    if (PyDict_SetDefault(dict.ptr(), key.ptr(), value.ptr()) == nullptr) throw nb::python_error();
-}
-
 // Names declared in the text of `path`, or nothing when it cannot be read.
 // Text that is not UTF-8 raises UnicodeDecodeError, as reading it as text would.
 std::vector<std::string> declared_names(const std::string& path) {
@@ -48,12 +44,8 @@ std::vector<std::string> declared_names(const std::string& path) {
         const long count = reader.read(buffer, std::max(kReadBytes, buffer.size()));
         if (count < 0) return {};
         const bool at_end = count == 0;
-        Py_ssize_t complete = 0;
-        nb::object decoded = nb::steal(PyUnicode_DecodeUTF8Stateful(
-            buffer.data() + validated, static_cast<Py_ssize_t>(buffer.size() - validated), nullptr,
-            at_end ? nullptr : &complete));
-        if (!decoded.is_valid()) throw nb::python_error();
-        validated = at_end ? buffer.size() : validated + static_cast<std::size_t>(complete);
+        validated += py::validate_utf8(std::string_view(buffer).substr(validated),
+                                       at_end ? py::AtEnd::yes : py::AtEnd::no);
         const std::size_t decided = scanner.scan(buffer, at_end);
         if (at_end) return scanner.names();
         // Bytes the decoder has not taken yet (a character cut off at the end)
@@ -65,7 +57,6 @@ std::vector<std::string> declared_names(const std::string& path) {
     }
 }
 
-}  // namespace
 
 nb::dict scan_prim_attributes(nb::handle prim) {
     usd::require_prim(prim, "_scan_prim_attributes", "prim");
@@ -103,14 +94,14 @@ nb::dict scan_prim_attributes(nb::handle prim) {
     // namespaces set above are kept, and bare names fill only free keys.
     for (const auto& candidates : by_priority) {
         for (const Candidate& candidate : candidates) {
-            if (!PyDict_Contains(result.ptr(), candidate.key.ptr())) {
-                set_default(result, candidate.key, py::call_method(candidate.attribute, Get));
+            if (!result.contains(candidate.key)) {
+                py::set_default(result, candidate.key, py::call_method(candidate.attribute, Get));
             }
         }
     }
     for (const Candidate& candidate : bare) {
-        if (!PyDict_Contains(result.ptr(), candidate.key.ptr())) {
-            set_default(result, candidate.key, py::call_method(candidate.attribute, Get));
+        if (!result.contains(candidate.key)) {
+            py::set_default(result, candidate.key, py::call_method(candidate.attribute, Get));
         }
     }
     return result;
@@ -134,6 +125,8 @@ nb::object design_intent_keys(nb::handle usda_path) {
     }
     return keys;
 }
+
+}  // namespace
 
 nb::object load_product(nb::handle usda_path) {
     nb::object path = py::require_path(usda_path, "load_product", "usda_path");
@@ -167,6 +160,34 @@ nb::object find_layer_by_name(nb::handle stage, nb::handle name) {
         }
     }
     return nb::none();
+}
+
+void bind_loading(nb::module_& m) {
+    m.def("load_product", &load_product, nb::arg("usda_path").none(),
+          nb::sig("def load_product(usda_path: str | os.PathLike[str]) -> dict[str, typing.Any]"),
+          R"(Read the product's composed stage into the product dictionary: every valued attribute
+          of the default prim under its key, plus `usd_file` and `_design_keys`. Empty when the
+          stage has no valid default prim.)");
+    m.def("_scan_prim_attributes", &scan_prim_attributes, nb::arg("prim").none(),
+          nb::sig("def _scan_prim_attributes(prim: pxr.Usd.Prim) -> dict[str, typing.Any]"),
+          R"(Every valued attribute of a Usd.Prim, keyed by short name for the current, target and
+          product namespaces (in that priority), by the full name with ':' made '_' for other
+          namespaces, and by the plain name for un-namespaced attributes.)");
+    m.def("_design_intent_keys", &design_intent_keys, nb::arg("usda_path").none(),
+          nb::sig("def _design_intent_keys(usda_path: str | os.PathLike[str]) -> set[str]"),
+          R"(The design-intent input names declared in the text of layers/design_intent.usda (or of
+          the root file of a flat product): orvane:product: parameters by their short name and
+          un-namespaced attributes. Empty when the file cannot be read.)");
+    m.def("product_name_from_path", &product_name_from_path,
+          nb::arg("usda_path").none(),
+          nb::sig("def product_name_from_path(usda_path: str | os.PathLike[str]) -> str"),
+          "The name of the folder that holds the product's root file.");
+    m.def("_find_layer_by_name", &find_layer_by_name, nb::arg("stage").none(),
+          nb::arg("name").none(),
+          nb::sig("def _find_layer_by_name(stage: pxr.Usd.Stage, name: str) -> "
+                  "pxr.Sdf.Layer | None"),
+          R"(The root layer's first sublayer whose file name up to its first dot is `name`, opened;
+          None when no sublayer matches or its file is missing.)");
 }
 
 }  // namespace orvane::product_twin

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "fingerprint.h"
 #include "native/canonical_json.h"
 #include "native/clock.h"
 #include "native/digest.h"
@@ -16,26 +17,23 @@ using namespace orvane;
 
 namespace {
 
+py::ModuleGlobals globals;
+py::CachedModule yaml_module{"yaml"};
+
 // Seconds each `docker image inspect` may take; a module attribute, read at
 // every call.
 constexpr double kDockerTimeoutSeconds = 10;
 
 nb::str to_str(const std::string& text) { return py::make_str(text); }
 
-std::string canonical_text(nb::handle value) {
-    std::string out;
-    json::emit(value, out);
-    return out;
-}
+nb::object to_canonical_json(nb::handle obj) { return to_str(canonical_json::text(obj)); }
 
-nb::object canonical_json(nb::handle obj) { return to_str(canonical_text(obj)); }
-
-nb::object canonicalise(nb::handle obj) { return json::canonicalise(obj); }
+nb::object canonicalise(nb::handle obj) { return canonical_json::canonicalise(obj); }
 
 nb::object sha256(nb::handle data) {
-    if (!PyBytes_Check(data.ptr())) py::raise_argument_type("_sha256", "data", "bytes", data);
-    const std::string_view bytes(PyBytes_AS_STRING(data.ptr()),
-                                 static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr())));
+    py::require<nb::bytes>(data, "_sha256", "data");
+    const nb::bytes held = nb::borrow<nb::bytes>(data);
+    const std::string_view bytes(held.c_str(), held.size());
     std::string hex;
     {
         nb::gil_scoped_release release;  // the bytes object is immutable and held
@@ -58,8 +56,7 @@ nb::object get_image_digest(nb::handle image) {
     for (const char* format : {"{{index .RepoDigests 0}}", "{{.Id}}"}) {
         const process::Completed inspected =
             process::run({"docker", "image", "inspect", reference, "--format", format},
-                         nb::cast<double>(py::import_from("orvane_platform.core.provenance",
-                                                          "_DOCKER_TIMEOUT_SECONDS")));
+                         globals.number("_DOCKER_TIMEOUT_SECONDS"));
         if (!inspected.available) return nb::none();
         if (inspected.exit_code != 0) continue;
         nb::str output = process::text_output(inspected.out);
@@ -76,40 +73,21 @@ nb::object case_mapping(nb::handle case_yaml) {
     if (nb::len(case_yaml) == 0) return mapping;
     nb::object parsed;
     try {
-        parsed = py::import_from("yaml", "safe_load")(case_yaml);
+        parsed = yaml_module.attr("safe_load")(case_yaml);
     } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_Exception)) throw;
+        if (!py::is_exception(error)) throw;
         mapping["raw_case_yaml"] = case_yaml;
         return mapping;
     }
-    if (PyDict_Check(parsed.ptr())) return parsed;
+    if (nb::isinstance<nb::dict>(parsed)) return parsed;
     mapping["case"] = parsed;
     return mapping;
 }
 
-// SHA-256 of the canonical JSON of the fingerprint payload. The parameters
-// come as their canonical text, so a stored record can be checked against
-// exactly what was hashed.
-std::string fingerprint_hex(nb::handle case_value, nb::handle geometry, nb::handle image,
-                            nb::handle mesh_cache, const std::string& parameters_json,
-                            nb::handle solver_cert, nb::handle solver_version) {
-    // The members in the order canonical JSON sorts them.
-    std::string payload = "{\"case\":";
-    json::emit(case_value, payload);
-    payload += ",\"geometry\":";
-    json::emit(geometry, payload);
-    payload += ",\"image\":";
-    json::emit(image, payload);
-    payload += ",\"mesh_cache\":";
-    json::emit(mesh_cache, payload);
-    payload += ",\"parameters\":";
-    payload += parameters_json;
-    payload += ",\"solver_cert\":";
-    json::emit(solver_cert, payload);
-    payload += ",\"solver_version\":";
-    json::emit(solver_version, payload);
-    payload += '}';
-    return digest::sha256_hex(payload);
+std::string json_of(nb::handle value) { return canonical_json::text(value); }
+
+std::string fingerprint_hex(const provenance::FingerprintInputs& inputs) {
+    return digest::sha256_hex(provenance::fingerprint_payload(inputs));
 }
 
 nb::object text_or(nb::handle value, const char* fallback) {
@@ -117,14 +95,18 @@ nb::object text_or(nb::handle value, const char* fallback) {
                                                     : nb::borrow(value);
 }
 
+// The parameters as the fingerprint and the record hold them.
+std::string parameters_json(nb::handle parameters) {
+    return (parameters.is_none() || nb::len(parameters) == 0) ? "{}" : json_of(parameters);
+}
+
 std::string compute_hex(nb::handle image_digest, nb::handle solver_version, nb::handle solver_cert,
                         nb::handle case_yaml, nb::handle parameters, nb::handle geometry_hash,
                         nb::handle mesh_cache) {
-    const std::string parameters_json =
-        (parameters.is_none() || nb::len(parameters) == 0) ? "{}" : canonical_text(parameters);
-    return fingerprint_hex(case_mapping(case_yaml), text_or(geometry_hash, ""),
-                           text_or(image_digest, ""), text_or(mesh_cache, "none"), parameters_json,
-                           text_or(solver_cert, ""), text_or(solver_version, ""));
+    return fingerprint_hex({json_of(case_mapping(case_yaml)), json_of(text_or(geometry_hash, "")),
+                            json_of(text_or(image_digest, "")), json_of(text_or(mesh_cache, "none")),
+                            parameters_json(parameters), json_of(text_or(solver_cert, "")),
+                            json_of(text_or(solver_version, ""))});
 }
 
 nb::object compute_run_fingerprint(nb::handle image_digest, nb::handle solver_version,
@@ -168,9 +150,7 @@ nb::object build_provenance_record(nb::handle image, nb::handle case_yaml,
     constexpr const char* kFunction = "build_provenance_record";
     py::require_str(image, kFunction, "image");
     py::require_str(case_yaml, kFunction, "case_yaml");
-    if (!geometry_files.is_none() && !PyList_Check(geometry_files.ptr())) {
-        py::raise_argument_type(kFunction, "geometry_files", "list or None", geometry_files);
-    }
+    py::require<nb::list>(geometry_files, kFunction, "geometry_files", py::NoneAllowed::yes);
     py::require_dict_or_none(parameters, kFunction, "parameters");
     py::require_str(solver_version, kFunction, "solver_version");
     py::require_str(solver_cert, kFunction, "solver_cert");
@@ -192,7 +172,7 @@ nb::object build_provenance_record(nb::handle image, nb::handle case_yaml,
     if (nb::len(solver_version) > 0) record["solver_version"] = solver_version;
     if (geometry) record["geometry"] = to_str("sha256:" + *geometry);
     if (!parameters.is_none() && nb::len(parameters) > 0) {
-        record["parameters"] = to_str(canonical_text(parameters));
+        record["parameters"] = to_str(json_of(parameters));
     }
     return record;
 }
@@ -211,15 +191,14 @@ nb::object verify_provenance_record(nb::handle record) {
         result["error"] = to_str(reason);
         return result;
     };
-    if (!PyDict_Check(record.ptr())) {
+    if (!nb::isinstance<nb::dict>(record)) {
         return unreadable(nb::none(), "record must be a dict, not " + py::type_name_of(record));
     }
     auto member = [&](const char* key, nb::handle fallback) {
-        nb::object value = py::dict_get(record, key);
-        return value.is_valid() ? value : nb::borrow(fallback);
+        return py::dict_get_or(record, key, fallback);
     };
     nb::object recorded = member("fingerprint", nb::none());
-    if (!PyUnicode_Check(recorded.ptr()) || !py::utf8(recorded).starts_with("sha256:")) {
+    if (!nb::isinstance<nb::str>(recorded) || !py::utf8(recorded).starts_with("sha256:")) {
         return unreadable(recorded, "the record has no sha256: fingerprint");
     }
     nb::object case_yaml = member("case_yaml", nb::none());
@@ -230,27 +209,28 @@ nb::object verify_provenance_record(nb::handle record) {
     for (auto [key, value] : {std::pair{"case_yaml", case_yaml}, std::pair{"solver_image", image},
                               std::pair{"solver_version", version}, std::pair{"solver_cert", cert},
                               std::pair{"mesh_cache", mesh_cache}}) {
-        if (!PyUnicode_Check(value.ptr()))
+        if (!nb::isinstance<nb::str>(value))
             return unreadable(recorded, std::string(key) + " must be text");
     }
     nb::object geometry = member("geometry", nb::none());
     nb::object geometry_hex = nb::str("");
     if (!geometry.is_none()) {
-        if (!PyUnicode_Check(geometry.ptr()) || !py::utf8(geometry).starts_with("sha256:")) {
+        if (!nb::isinstance<nb::str>(geometry) || !py::utf8(geometry).starts_with("sha256:")) {
             return unreadable(recorded, "geometry must be a sha256: hash");
         }
         geometry_hex = py::make_str(py::utf8(geometry).substr(7));
     }
     nb::object parameters = member("parameters", nb::none());
-    if (!parameters.is_none() && !PyUnicode_Check(parameters.ptr())) {
+    if (!parameters.is_none() && !nb::isinstance<nb::str>(parameters)) {
         return unreadable(recorded, "parameters must be canonical JSON text");
     }
-    const std::string parameters_json =
+    const std::string recorded_parameters =
         parameters.is_none() ? "{}" : std::string(py::utf8(parameters));
     if (py::utf8(image) == "unknown") image = nb::str("");
     const std::string recomputed =
-        "sha256:" + fingerprint_hex(case_mapping(case_yaml), geometry_hex, image,
-                                    text_or(mesh_cache, "none"), parameters_json, cert, version);
+        "sha256:" + fingerprint_hex({json_of(case_mapping(case_yaml)), json_of(geometry_hex),
+                                     json_of(image), json_of(text_or(mesh_cache, "none")),
+                                     recorded_parameters, json_of(cert), json_of(version)});
     const bool same = py::utf8(recorded) == recomputed;
     return verdict(same ? "verified" : "mismatch", recorded, to_str(recomputed));
 }
@@ -259,29 +239,30 @@ nb::object verify_provenance_record(nb::handle record) {
 
 NB_MODULE(provenance, m) {
     m.doc() = "Canonical JSON and hashing, image digests, run fingerprints and provenance records.";
+    globals.bind(m);
     m.attr("_DOCKER_TIMEOUT_SECONDS") = kDockerTimeoutSeconds;
 
-    m.def("_canonical_json", &canonical_json, nb::arg("obj").none(),
+    m.def("_canonical_json", &to_canonical_json, nb::arg("obj").none(),
           nb::sig("def _canonical_json(obj: object, /) -> str"),
           "The canonical JSON text of any payload: _emit(_canonicalise(obj)).");
     m.def("_canonicalise", &canonicalise, nb::arg("obj").none(),
           nb::sig("def _canonicalise(obj: object, /) -> object"),
-          "The payload reduced to None, bools, ints, floats, strings, dicts (keys unchanged) and "
-          "lists; any other value becomes its str().");
-    m.def("_emit", &canonical_json, nb::arg("obj").none(),
+          R"(The payload reduced to None, bools, ints, floats, strings, dicts (keys unchanged) and
+          lists; any other value becomes its str().)");
+    m.def("_emit", &to_canonical_json, nb::arg("obj").none(),
           nb::sig("def _emit(obj: object, /) -> str"),
-          "The JSON text of a normalised value, without whitespace; floats fixed-point at six "
-          "places with trailing zeros dropped, mapping members sorted by key.");
+          R"(The JSON text of a normalised value, without whitespace; floats fixed-point at six
+          places with trailing zeros dropped, mapping members sorted by key.)");
     m.def("_sha256", &sha256, nb::arg("data").none(), nb::sig("def _sha256(data: bytes, /) -> str"),
           "The SHA-256 hex digest of `data`.");
     m.def("_sha256_file", &sha256_file, nb::arg("path").none(),
           nb::sig("def _sha256_file(path: str | os.PathLike[str], /) -> str | None"),
-          "The SHA-256 hex digest of a file's contents, read in chunks; None when it cannot be "
-          "read.");
+          R"(The SHA-256 hex digest of a file's contents, read in chunks; None when it cannot be
+          read.)");
     m.def("get_image_digest", &get_image_digest, nb::arg("image").none(),
           nb::sig("def get_image_digest(image: str) -> str | None"),
-          "The image's repository digest from `docker image inspect`, else its local ID; None "
-          "when Docker is unavailable, slow or does not know the image.");
+          R"(The image's repository digest from `docker image inspect`, else its local ID; None
+          when Docker is unavailable, slow or does not know the image.)");
     m.def("compute_run_fingerprint", &compute_run_fingerprint, nb::kw_only(),
           nb::arg("image_digest").none() = nb::none(), nb::arg("solver_version").none() = "",
           nb::arg("solver_cert").none() = "", nb::arg("case_yaml").none() = "",
@@ -291,8 +272,8 @@ NB_MODULE(provenance, m) {
                   "str = '', solver_cert: str = '', case_yaml: str = '', parameters: "
                   "dict[str, typing.Any] | None = None, geometry_hash: str | None = None, "
                   "mesh_cache: str = 'none') -> str"),
-          "The run fingerprint: SHA-256 over the canonical JSON of the run's inputs (the case "
-          "parsed from YAML, so layout and key order do not matter), as 64 hex digits.");
+          R"(The run fingerprint: SHA-256 over the canonical JSON of the run's inputs (the case
+          parsed from YAML, so layout and key order do not matter), as 64 hex digits.)");
     m.def(
         "build_provenance_record", &build_provenance_record, nb::arg("image").none(),
         nb::arg("case_yaml").none(), nb::arg("geometry_files").none() = nb::none(), nb::kw_only(),
@@ -302,13 +283,13 @@ NB_MODULE(provenance, m) {
                 "list[str | os.PathLike[str]] | None = None, *, parameters: dict[str, typing.Any] "
                 "| None = None, solver_version: str = '', solver_cert: str = 'missing', "
                 "mesh_cache: str = 'none') -> dict[str, str]"),
-        "The provenance record of a run: its fingerprint and every input it hashes (image "
-        "digest, case text, mesh cache, certificate status, version, geometry hash, canonical "
-        "parameters), with the time it was made.");
+        R"(The provenance record of a run: its fingerprint and every input it hashes (image digest,
+        case text, mesh cache, certificate status, version, geometry hash, canonical
+        parameters), with the time it was made.)");
     m.def("verify_provenance_record", &verify_provenance_record, nb::arg("record").none(),
           nb::sig("def verify_provenance_record(record: dict[str, typing.Any]) -> "
                   "dict[str, typing.Any]"),
-          "Recompute a record's fingerprint from its own fields: status 'verified' or "
-          "'mismatch' with the recorded and recomputed fingerprints, or 'error' with an `error` "
-          "text when the record cannot be read.");
+          R"(Recompute a record's fingerprint from its own fields: status 'verified' or 'mismatch'
+          with the recorded and recomputed fingerprints, or 'error' with an `error` text when
+          the record cannot be read.)");
 }

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace orvane::agent {
+namespace orvane::agent_report {
 
 namespace nb = nanobind;
 
@@ -23,4 +23,4 @@ nb::dict tool_entry(nb::handle fn, nb::handle schema);
 // NOT RUN gate, and the overall verdict, joined with line feeds.
 std::string gate_report(const std::string& heading, nb::handle gates);
 
-}  // namespace orvane::agent
+}  // namespace orvane::agent_report

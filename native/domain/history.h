@@ -1,32 +1,19 @@
 // The results-history grammar: entries of `|`-separated fields, the first a
-// time stamp, later ones `key=value` pairs.
+// time stamp, later ones `key=value` pairs. Plain C++ over UTF-8 texts.
 #pragma once
-
-#include <nanobind/nanobind.h>
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace orvane::history {
-
-namespace nb = nanobind;
 
 // A KPI value as an entry holds it: ".6e" when its magnitude is at least 1e6
 // or below 0.001 (and not 0), else ".6f".
 std::string kpi_value_text(double value);
-
-// Builds one entry field by field.
-class EntryWriter {
-  public:
-    void field(std::string_view text);
-    void pair(std::string_view key, std::string_view value);
-    const std::string& text() const { return text_; }
-
-  private:
-    std::string text_;
-};
 
 // Calls visit(key, value) for every field after the first that holds "=",
 // split at its first "=".
@@ -43,17 +30,6 @@ void for_each_pair(std::string_view entry, Visit&& visit) {
     }
 }
 
-// text.lower() as the host lower-cases it.
-nb::str lowercase(std::string_view text);
-
-// float(text) when the text parses as one, else the text.
-nb::object number_or_text(std::string_view text);
-
-// The records of a list of entries. A record holds `raw`, `timestamp`, each
-// pair under its lower-cased key (numbers as floats), `type` for a domain
-// pair, and always `domain`.
-nb::list parse_records(const nb::list& entries);
-
 // The domain an entry names: the first `domain=` pair at its start or after a
 // "|" whose value begins with [a-z0-9_+-], that run of characters. Nothing
 // when the entry names none.
@@ -63,14 +39,23 @@ std::optional<std::string_view> entry_domain(std::string_view entry);
 // time stamp; nothing when it has neither.
 std::optional<std::string> entry_date(std::string_view entry);
 
-struct Cleaned {
-    nb::list kept;
-    std::size_t duplicates_removed = 0;
-    std::size_t old_removed = 0;
+// The run id an entry carries for a fingerprint: the first 12 characters of
+// the hexadecimal part of "sha256:<hex>"; nothing for any other text.
+std::optional<std::string> run_id_of(std::string_view fingerprint);
+
+// Everything one results-history entry records, in the order it is written.
+struct EntryPlan {
+    std::string timestamp;
+    std::string prefix;                                         // "domain=aero", or empty
+    std::vector<std::pair<std::string, double>> kpis;           // by the domain's KPI order
+    std::string solver;                                         // empty: none
+    std::vector<std::pair<std::string, std::string>> metadata;  // extra key=value texts
+    std::vector<std::pair<std::string, std::string>> overrides; // parameter name, value text
+    std::optional<std::string> run;                             // see run_id_of
 };
 
-// The first occurrence of each entry (a list of str), in order, without those
-// dated before `cutoff` (YYYY-MM-DD); undated entries are kept.
-Cleaned deduplicate_and_trim(const nb::list& entries, std::string_view cutoff);
+// The entry's text: time stamp, prefix, KPIs, solver, metadata, overrides
+// (as override_<name>) and run, joined with "|".
+std::string format_entry(const EntryPlan& plan);
 
 }  // namespace orvane::history

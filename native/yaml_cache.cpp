@@ -1,20 +1,17 @@
-#include "native/yaml_files.h"
+#include "native/yaml_cache.h"
 
 #include "native/fs.h"
 #include "native/py.h"
 
-namespace orvane::yaml {
+namespace orvane::yaml_cache {
 
 namespace {
 py::CachedModule yaml_module{"yaml"};
 py::CachedModule io_module{"io"};
 
 nb::object parse(const std::string& path) {
-    nb::object path_text = nb::steal(
-        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-    if (!path_text.is_valid()) throw nb::python_error();
     // A file object, not the text: PyYAML streams it and names it in marks.
-    nb::object stream = io_module.attr("open")(path_text, "rb");
+    nb::object stream = io_module.attr("open")(py::decode_fs(path), "rb");
     nb::object document;
     try {
         document = yaml_module.attr("safe_load")(stream);
@@ -22,48 +19,51 @@ nb::object parse(const std::string& path) {
         stream.attr("close")();
         if (error.matches(yaml_module.attr("YAMLError"))) {
             nb::str reason(error.value());
-            nb::raise_from(error, PyExc_ValueError, "malformed YAML in %s: %s", path.c_str(),
-                           reason.c_str());
+            nb::raise_from(error, py::exc::value_error(), "malformed YAML in %s: %s",
+                           path.c_str(), reason.c_str());
         }
         throw;
     }
     stream.attr("close")();
     return document;
 }
+
+// Entries are (stamp, document) pairs; anything else is stale.
+nb::object cached_document(nb::handle entry, nb::handle stamp) {
+    if (!entry.is_valid() || !nb::isinstance<nb::tuple>(entry) || nb::len(entry) != 2)
+        return nb::object();
+    nb::tuple pair = nb::borrow<nb::tuple>(entry);
+    if (!pair[0].equal(stamp)) return nb::object();
+    return pair[1];
+}
 }  // namespace
 
 void FileCache::attach(nb::module_& module, const char* attribute) {
     nb::dict entries;
     module.attr(attribute) = entries;
-    entries_ = entries.ptr();
+    entries_ = entries;
 }
 
 nb::object FileCache::load(const std::string& path) {
     nb::object stamp = fs::stat_stamp(path);
     nb::bytes key(path.data(), path.size());
     if (!stamp.is_valid()) {
-        if (PyDict_DelItem(entries_, key.ptr()) != 0) PyErr_Clear();  // nothing cached
+        py::discard_key(entries_, key);
         return nb::object();
     }
-    nb::object cached = py::dict_get(entries_, key);
-    // Entries are (stamp, document) pairs; anything else is stale.
-    if (cached.is_valid() && PyTuple_Check(cached.ptr()) && PyTuple_GET_SIZE(cached.ptr()) == 2 &&
-        nb::handle(PyTuple_GET_ITEM(cached.ptr(), 0)).equal(stamp)) {
-        return nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 1));
-    }
+    nb::object cached = cached_document(py::dict_get(entries_, key), stamp);
+    if (cached.is_valid()) return cached;
     if (!fs::is_regular_file(path)) {
         throw nb::value_error(("not a regular file: " + path).c_str());
     }
     nb::object document = parse(path);
-    if (PyDict_SetItem(entries_, key.ptr(), nb::make_tuple(stamp, document).ptr()) != 0) {
-        throw nb::python_error();
-    }
+    entries_[key] = nb::make_tuple(stamp, document);
     return document;
 }
 
 nb::object FileCache::load_mapping(const std::string& path) {
     nb::object document = load(path);
-    if (!document.is_valid() || PyDict_Check(document.ptr())) return document;
+    if (!document.is_valid() || nb::isinstance<nb::dict>(document)) return document;
     if (document.is_none()) return nb::dict();
     throw nb::value_error(("malformed YAML in " + path +
                            ": expected a mapping at the top level, got " +
@@ -71,4 +71,4 @@ nb::object FileCache::load_mapping(const std::string& path) {
                               .c_str());
 }
 
-}  // namespace orvane::yaml
+}  // namespace orvane::yaml_cache

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace orvane::yaml {
+namespace orvane::yaml_cache {
 
 namespace nb = nanobind;
 
@@ -27,7 +27,7 @@ class FileCache {
     nb::object load_mapping(const std::string& path);
 
   private:
-    PyObject* entries_ = nullptr;  // borrowed; the module keeps it alive
+    nb::handle entries_;  // borrowed; the module keeps it alive
 };
 
-}  // namespace orvane::yaml
+}  // namespace orvane::yaml_cache

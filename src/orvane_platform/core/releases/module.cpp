@@ -9,55 +9,47 @@
 #include <vector>
 
 #include "native/clock.h"
+#include "native/domain/diff.h"
+#include "native/domain/history.h"
+#include "native/domain/history_records.h"
+#include "native/domain/services.h"
+#include "native/domain/usd.h"
 #include "native/fs.h"
-#include "native/history.h"
-#include "native/numbers.h"
 #include "native/process.h"
 #include "native/py.h"
 #include "native/text.h"
-#include "native/usd.h"
+#include "validation_summary.h"
 
 namespace nb = nanobind;
 using namespace orvane;
+using releases::MeasuredKpi;
 
 namespace {
 
 constexpr std::string_view kReservedPrefix = "orvane:release:";
-constexpr const char* kNoGateResults = "(no gate results recorded)";
 constexpr double kGitTimeoutSeconds = 3;
 
-nb::dict failure(nb::handle message) {
-    nb::dict result;
-    result["status"] = "error";
-    result["error"] = message;
-    return result;
+bool is_valid_prim(nb::handle prim) {
+    return py::truthy(prim) && py::truthy(prim.attr("IsValid")());
 }
 
 // --- validation summary -------------------------------------------------------------
 
-// The (minimum, maximum) range target of a KPI on the product prim.
-std::pair<std::optional<double>, std::optional<double>> target_range(nb::handle prim,
-                                                                     std::string_view kpi) {
-    auto bound = [&](const char* suffix) -> std::optional<double> {
-        nb::object attribute = prim.attr("GetAttribute")(
-            py::make_str(std::string("orvane:target:").append(kpi).append(suffix)));
-        if (!py::truthy(attribute) || !py::truthy(attribute.attr("HasValue")()))
-            return std::nullopt;
-        return numbers::to_double(attribute.attr("Get")());
-    };
-    return {bound("_min"), bound("_max")};
+// A bound of a KPI's hand-set range target on the product prim.
+std::optional<double> target_bound(nb::handle prim, std::string_view kpi, const char* suffix) {
+    nb::object attribute = prim.attr("GetAttribute")(
+        py::make_str(std::string("orvane:target:").append(kpi).append(suffix)));
+    if (!py::truthy(attribute) || !py::truthy(attribute.attr("HasValue")())) return std::nullopt;
+    return py::to_double(attribute.attr("Get")());
 }
 
-// "aero 2/3 pass (cl FAIL)" for the latest entry of one domain, or nothing
-// when none of its KPIs has a range target.
-std::optional<std::string> domain_summary(nb::handle prim, const std::string& domain,
-                                          std::string_view entry) {
-    // Each key once, in first-seen order, with its last value.
+// The KPI pairs of one entry, each key once (lower-cased, stripped) in
+// first-seen order with its last value, with their range targets.
+std::vector<MeasuredKpi> measured_kpis(nb::handle prim, std::string_view entry) {
     std::vector<std::pair<std::string, std::string>> pairs;
     std::map<std::string, std::size_t> position;
     history::for_each_pair(entry, [&](std::string_view key, std::string_view value) {
-        nb::str lowered = history::lowercase(text::strip(key));
-        std::string name(py::utf8(lowered));
+        std::string name(py::utf8(history_records::lowercase(text::strip(key))));
         auto [found, inserted] = position.emplace(name, pairs.size());
         if (inserted) {
             pairs.emplace_back(name, std::string(text::strip(value)));
@@ -65,45 +57,24 @@ std::optional<std::string> domain_summary(nb::handle prim, const std::string& do
             pairs[found->second].second = std::string(text::strip(value));
         }
     });
-    std::size_t recorded = 0;
-    std::vector<std::string> failed;
+    std::vector<MeasuredKpi> kpis;
     for (const auto& [key, value] : pairs) {
-        if (key == "domain" || key == "timestamp" || key.starts_with("override_") ||
-            key.starts_with("solver") || key.starts_with("status")) {
-            continue;
-        }
-        nb::object number = history::number_or_text(value);
-        if (!PyFloat_Check(number.ptr())) continue;
-        const auto [minimum, maximum] = target_range(prim, key);
-        if (!minimum && !maximum) continue;
-        const double measured = PyFloat_AS_DOUBLE(number.ptr());
-        ++recorded;
-        if ((minimum && measured < *minimum) || (maximum && measured > *maximum))
-            failed.push_back(key);
+        if (!releases::is_kpi_key(key)) continue;
+        nb::object number = history_records::number_or_text(value);
+        if (!nb::isinstance<nb::float_>(number)) continue;
+        kpis.push_back({key, py::float_value(number), target_bound(prim, key, "_min"),
+                        target_bound(prim, key, "_max")});
     }
-    if (recorded == 0) return std::nullopt;
-    std::string part = domain;
-    part.append(" ")
-        .append(std::to_string(recorded - failed.size()))
-        .append("/")
-        .append(std::to_string(recorded));
-    part.append(" pass");
-    if (!failed.empty()) {
-        part.append(" (");
-        for (std::size_t i = 0; i < failed.size(); ++i)
-            part.append(i ? ", " : "").append(failed[i]);
-        part.append(" FAIL)");
-    }
-    return part;
+    return kpis;
 }
 
 nb::object build_validation_summary(nb::handle stage, nb::handle usda_path) {
     (void)usda_path;  // accepted for callers; the stage holds everything needed
     nb::object prim = stage.attr("GetDefaultPrim")();
-    if (!py::truthy(prim) || !py::truthy(prim.attr("IsValid")())) return nb::str(kNoGateResults);
+    if (!is_valid_prim(prim)) return nb::str(releases::kNoGateResults);
     nb::object history = prim.attr("GetAttribute")("resultsHistory");
     if (!py::truthy(history) || !py::truthy(history.attr("HasValue")()))
-        return nb::str(kNoGateResults);
+        return nb::str(releases::kNoGateResults);
     nb::list entries;
     for (nb::handle entry : history.attr("Get")()) entries.append(nb::str(entry));
     // The latest entry of each domain, domains in name order.
@@ -112,12 +83,12 @@ nb::object build_validation_summary(nb::handle stage, nb::handle usda_path) {
         const std::string_view text = py::utf8(entry);
         if (auto domain = history::entry_domain(text)) latest[std::string(*domain)] = text;
     }
-    std::string summary;
+    std::vector<std::string> parts;
     for (const auto& [domain, entry] : latest) {
-        if (auto part = domain_summary(prim, domain, entry))
-            summary.append(summary.empty() ? "" : " · ").append(*part);
+        if (auto part = releases::domain_summary(domain, measured_kpis(prim, entry)))
+            parts.push_back(std::move(*part));
     }
-    return summary.empty() ? nb::str(kNoGateResults) : py::make_str(summary);
+    return py::make_str(releases::join_summary(parts));
 }
 
 // --- versions, git and metadata ---------------------------------------------------
@@ -148,17 +119,15 @@ nb::object read_git_commit(nb::handle cwd) {
     try {
         nb::object folder =
             py::truthy(cwd) ? nb::borrow(cwd)
-                            : py::import_from("orvane_platform.core.workspace", "workspace_root")();
+                            : services::workspace::workspace_root();
         const process::Completed git = process::run({"git", "rev-parse", "--short", "HEAD"},
                                                     kGitTimeoutSeconds, {{}, py::fs_path(folder)});
         if (!git.available || git.exit_code != 0) return nb::none();
-        nb::object decoded = nb::steal(PyUnicode_DecodeUTF8(
-            git.out.data(), static_cast<Py_ssize_t>(git.out.size()), "replace"));
-        if (!decoded.is_valid()) throw nb::python_error();
+        nb::str decoded = py::decode_utf8(git.out, py::Undecodable::replace);
         const std::string_view commit = text::strip(py::utf8(decoded));
         return commit.empty() ? nb::none() : nb::object(py::make_str(commit));
     } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_Exception)) throw;
+        if (!py::is_exception(error)) throw;
         return nb::none();  // no git, no repository, a bad folder: no commit
     }
 }
@@ -167,7 +136,7 @@ nb::object read_release_metadata(nb::handle release_path) {
     nb::object stage = usd::open_stage(nb::str(release_path));
     nb::object prim = stage.attr("GetDefaultPrim")();
     nb::dict metadata;
-    if (!py::truthy(prim) || !py::truthy(prim.attr("IsValid")())) return metadata;
+    if (!is_valid_prim(prim)) return metadata;
     auto read = [&](const char* field) -> nb::object {
         nb::object attribute = prim.attr("GetAttribute")(
             py::concat(nb::str(kReservedPrefix.data(), kReservedPrefix.size()), nb::str(field)));
@@ -187,6 +156,7 @@ nb::object read_release_metadata(nb::handle release_path) {
 
 // --- freezing and reading ---------------------------------------------------------
 
+// One valued attribute of the product, as the release keeps it.
 struct Snapshot {
     nb::object name;
     nb::object type_name;
@@ -201,39 +171,15 @@ nb::object releases_dir(nb::handle usda_path, const char* function) {
 
 // The stored source: relative to the workspace when the product lies inside it.
 nb::object source_text(nb::handle path) {
-    nb::object workspace = py::import_from(
-        "pathlib", "Path")(py::import_from("orvane_platform.core.workspace", "workspace_root")());
+    nb::object workspace =
+        py::import_from("pathlib", "Path")(services::workspace::workspace_root());
     if (py::truthy(path.attr("is_relative_to")(workspace)))
         return nb::str(path.attr("relative_to")(workspace));
     return nb::str(path);
 }
 
-nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle notes,
-                          nb::handle force, nb::handle timestamp) {
-    constexpr const char* kFunction = "freeze_release";
-    nb::object path = py::require_path(usda_path, kFunction, "usda_path").attr("resolve")();
-    py::require_str(version, kFunction, "version");
-    py::require_str(notes, kFunction, "notes");
-    clock::require_datetime(timestamp, kFunction, "timestamp", true);
-    if (!py::truthy(path.attr("exists")()))
-        return failure(py::concat("Product USD not found: ", nb::str(path)));
-    const std::string safe = sanitised(version);
-    if (safe.empty()) return failure(py::concat("Invalid version: ", nb::repr(version)));
-
-    nb::object folder = path.attr("parent") / nb::str("releases");
-    fs::make_directories(py::fs_path(folder));
-    nb::object release_file = folder / py::make_str(safe + ".usda");
-    const bool existed = py::truthy(release_file.attr("exists")());
-    if (existed && !py::truthy(force)) {
-        return failure(py::make_str("Release " + safe + " already exists at " +
-                                    std::string(py::utf8(nb::str(release_file))) +
-                                    ". Pass force=True to overwrite."));
-    }
-    nb::object stage = usd::open_stage(nb::str(path));
-    nb::object prim = stage.attr("GetDefaultPrim")();
-    if (!py::truthy(prim) || !py::truthy(prim.attr("IsValid")()))
-        return failure(nb::str("Product USD has no default prim"));
-
+// Every valued attribute of the product prim, in the stage's order.
+std::vector<Snapshot> snapshot_attributes(nb::handle prim) {
     std::vector<Snapshot> snapshot;
     for (nb::handle attribute : prim.attr("GetAttributes")()) {
         if (!py::truthy(attribute.attr("HasAuthoredValue")())) continue;
@@ -243,60 +189,102 @@ nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle n
         snapshot.push_back({attribute.attr("GetName")(), attribute.attr("GetTypeName")(), value,
                             py::truthy(documentation) ? documentation : nb::object(nb::str(""))});
     }
+    return snapshot;
+}
 
-    nb::str release_text(release_file);
-    nb::object layer_type = usd::Sdf().attr("Layer");
-    nb::object layer = existed ? layer_type.attr("FindOrOpen")(release_text)
-                               : layer_type.attr("CreateNew")(release_text);
-    if (layer.is_none())
-        return failure(py::concat("Could not create release layer at ", release_text));
+// The metadata block of a release, under orvane:release:.
+struct ReleaseMetadata {
+    nb::str version;
+    nb::object timestamp;  // the release time, a datetime
+    nb::handle notes;
+    nb::object git_commit;  // None outside a repository
+    nb::object source;
+    nb::object validation_summary;
+};
 
-    nb::object release_time = py::truthy(timestamp) ? nb::borrow(timestamp) : clock::utc_now();
-    nb::object git_commit = read_git_commit(path.attr("parent"));
+// Authors the release prim in an empty layer: metadata first, then every
+// snapshot attribute outside the reserved namespace. Returns how many
+// attributes were captured.
+std::size_t author_release(nb::handle layer, nb::handle product_name,
+                           const ReleaseMetadata& metadata,
+                           const std::vector<Snapshot>& snapshot) {
+    nb::object release_stage = usd::Usd().attr("Stage").attr("Open")(layer);
+    nb::object release_prim =
+        release_stage.attr("DefinePrim")(py::concat("/", product_name), "Xform");
+    release_stage.attr("SetDefaultPrim")(release_prim);
+    nb::object string_type = usd::value_type("String");
+    auto author = [&](const char* field, nb::handle value) {
+        release_prim
+            .attr("CreateAttribute")(
+                py::concat(nb::str(kReservedPrefix.data(), kReservedPrefix.size()),
+                           nb::str(field)),
+                string_type)
+            .attr("Set")(value);
+    };
+    author("version", metadata.version);
+    author("timestamp", metadata.timestamp.attr("isoformat")());
+    author("notes", metadata.notes);
+    if (!metadata.git_commit.is_none()) author("git_commit", metadata.git_commit);
+    author("source", metadata.source);
+    author("validation_summary", metadata.validation_summary);
     std::size_t captured = 0;
-    try {
-        layer.attr("Clear")();  // a forced overwrite starts from an empty layer
-        nb::object release_stage = usd::Usd().attr("Stage").attr("Open")(layer);
-        nb::object release_prim =
-            release_stage.attr("DefinePrim")(py::concat("/", prim.attr("GetName")()), "Xform");
-        release_stage.attr("SetDefaultPrim")(release_prim);
-        nb::object string_type = usd::value_type("String");
-        auto metadata = [&](const char* field, nb::handle value) {
-            release_prim
-                .attr("CreateAttribute")(
-                    py::concat(nb::str(kReservedPrefix.data(), kReservedPrefix.size()),
-                               nb::str(field)),
-                    string_type)
-                .attr("Set")(value);
-        };
-        metadata("version", py::make_str(safe));
-        metadata("timestamp", release_time.attr("isoformat")());
-        metadata("notes", notes);
-        if (!git_commit.is_none()) metadata("git_commit", git_commit);
-        metadata("source", source_text(path));
-        metadata("validation_summary", build_validation_summary(stage, path));
-        for (const Snapshot& item : snapshot) {
-            if (py::utf8(item.name).starts_with(kReservedPrefix)) continue;
-            nb::object copied = release_prim.attr("CreateAttribute")(item.name, item.type_name);
-            copied.attr("Set")(item.value);
-            if (nb::len(item.documentation) > 0)
-                copied.attr("SetDocumentation")(item.documentation);
-            ++captured;
-        }
-        usd::save_layer(layer);
-    } catch (...) {
-        // Leave no half-written release: the old file as it was, or none.
-        layer.attr("Reload")(true);
-        if (!existed) fs::discard_tree(py::fs_path(release_file));
-        throw;
+    for (const Snapshot& item : snapshot) {
+        if (py::utf8(item.name).starts_with(kReservedPrefix)) continue;
+        nb::object copied = release_prim.attr("CreateAttribute")(item.name, item.type_name);
+        copied.attr("Set")(item.value);
+        if (nb::len(item.documentation) > 0) copied.attr("SetDocumentation")(item.documentation);
+        ++captured;
     }
+    return captured;
+}
+
+nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle notes,
+                          nb::handle force, nb::handle timestamp) {
+    constexpr const char* kFunction = "freeze_release";
+    nb::object path = py::require_path(usda_path, kFunction, "usda_path").attr("resolve")();
+    py::require_str(version, kFunction, "version");
+    py::require_str(notes, kFunction, "notes");
+    clock::require_datetime(timestamp, kFunction, "timestamp", py::NoneAllowed::yes);
+    if (!py::truthy(path.attr("exists")()))
+        return py::error_status(py::concat("Product USD not found: ", nb::str(path)));
+    const std::string safe = sanitised(version);
+    if (safe.empty()) return py::error_status(py::concat("Invalid version: ", nb::repr(version)));
+
+    nb::object folder = path.attr("parent") / nb::str("releases");
+    fs::make_directories(py::fs_path(folder));
+    nb::object release_file = folder / py::make_str(safe + ".usda");
+    if (py::truthy(release_file.attr("exists")()) && !py::truthy(force)) {
+        return py::error_status("Release " + safe + " already exists at " +
+                                py::text(release_file) + ". Pass force=True to overwrite.");
+    }
+    nb::object stage = usd::open_stage(nb::str(path));
+    nb::object prim = stage.attr("GetDefaultPrim")();
+    if (!is_valid_prim(prim)) return py::error_status("Product USD has no default prim");
+    const std::vector<Snapshot> snapshot = snapshot_attributes(prim);
+
+    // Everything is read before the release file is touched.
+    const ReleaseMetadata metadata{
+        py::make_str(safe),
+        py::truthy(timestamp) ? nb::borrow(timestamp) : clock::utc_now(),
+        notes,
+        read_git_commit(path.attr("parent")),
+        source_text(path),
+        build_validation_summary(stage, path)};
+    nb::str release_text(release_file);
+    usd::LayerRewrite release(release_text);
+    if (!release.opened())
+        return py::error_status(py::concat("Could not create release layer at ", release_text));
+    std::size_t captured = 0;
+    release.write([&](nb::handle layer) {
+        captured = author_release(layer, prim.attr("GetName")(), metadata, snapshot);
+    });
     nb::dict frozen;
     frozen["status"] = "frozen";
-    frozen["version"] = py::make_str(safe);
+    frozen["version"] = metadata.version;
     frozen["path"] = release_text;
     frozen["source"] = nb::str(path);
-    frozen["timestamp"] = release_time.attr("isoformat")();
-    frozen["git_commit"] = git_commit;
+    frozen["timestamp"] = metadata.timestamp.attr("isoformat")();
+    frozen["git_commit"] = metadata.git_commit;
     frozen["attributes_captured"] = captured;
     return frozen;
 }
@@ -332,7 +320,7 @@ nb::object read_release(nb::handle usda_path, nb::handle version) {
     release["attributes"] = attributes;
     nb::object stage = usd::open_stage(nb::str(file));
     nb::object prim = stage.attr("GetDefaultPrim")();
-    if (!py::truthy(prim) || !py::truthy(prim.attr("IsValid")())) return release;
+    if (!is_valid_prim(prim)) return release;
     for (nb::handle attribute : prim.attr("GetAttributes")()) {
         nb::object name = attribute.attr("GetName")();
         if (py::utf8(name).starts_with(kReservedPrefix)) continue;
@@ -349,9 +337,8 @@ nb::object diff_releases(nb::handle usda_path, nb::handle version_a, nb::handle 
     nb::object second = read_release(usda_path, version_b);
     for (auto [release, version] : {std::pair{first, version_a}, std::pair{second, version_b}}) {
         if (nb::len(release) == 0) {
-            PyErr_Format(PyExc_ValueError, "Release %R not found for %S", version.ptr(),
-                         nb::str(usda_path).ptr());
-            throw nb::python_error();
+            py::raise(py::exc::value_error(), "Release %R not found for %S", version.ptr(),
+                      nb::str(usda_path).ptr());
         }
     }
     nb::object a = first["attributes"];
@@ -363,11 +350,7 @@ nb::object diff_releases(nb::handle usda_path, nb::handle version_a, nb::handle 
     }
     keys.sort();
     nb::dict diff;
-    for (nb::handle key : keys) {
-        nb::object x = a[key];
-        nb::object y = b[key];
-        diff[key] = nb::make_tuple(x, y, nb::steal(PyNumber_Subtract(x.ptr(), y.ptr())));
-    }
+    for (nb::handle key : keys) diff[key] = diff::triple(a[key], b[key]);
     return diff;
 }
 
@@ -380,19 +363,19 @@ NB_MODULE(releases, m) {
         nb::arg("usda_path").none(),
         nb::sig(
             "def _build_validation_summary(stage: pxr.Usd.Stage, usda_path: pathlib.Path) -> str"),
-        "One line of range gates over the latest recorded run of each domain, for example "
-        "'aero 2/2 pass · dynamics 1/3 pass (lateral_g, roll_angle FAIL)'.");
+        R"(One line of range gates over the latest recorded run of each domain, for example 'aero
+        2/2 pass · dynamics 1/3 pass (lateral_g, roll_angle FAIL)'.)");
     m.def("_sanitise_version", &sanitise_version, nb::arg("version").none(),
           nb::sig("def _sanitise_version(version: str) -> str"),
-          "Filesystem-safe version text: stripped, runs of other characters than letters, digits, "
-          "'.', '_' and '-' made one '_'.");
+          R"(Filesystem-safe version text: stripped, runs of other characters than letters, digits,
+          '.', '_' and '-' made one '_'.)");
     m.def("_read_git_commit", &read_git_commit, nb::arg("cwd").none() = nb::none(),
           nb::sig("def _read_git_commit(cwd: pathlib.Path | None = None) -> str | None"),
-          "The short commit id of HEAD in `cwd` (the workspace when none), or None.");
+          R"(The short commit id of HEAD in `cwd` (the workspace when none), or None.)");
     m.def(
         "_read_release_metadata", &read_release_metadata, nb::arg("release_path").none(),
         nb::sig("def _read_release_metadata(release_path: pathlib.Path) -> dict[str, str | None]"),
-        "The metadata block of one release file; empty when it has no default prim.");
+        R"(The metadata block of one release file; empty when it has no default prim.)");
     m.def("freeze_release", &freeze_release, nb::arg("usda_path").none(), nb::arg("version").none(),
           nb::arg("notes").none() = "", nb::arg("force").none() = false,
           nb::arg("timestamp").none() = nb::none(),
@@ -400,8 +383,8 @@ NB_MODULE(releases, m) {
               "def freeze_release(usda_path: str | os.PathLike[str], version: str, notes: str = "
               "'', force: "
               "bool = False, timestamp: datetime.datetime | None = None) -> dict[str, typing.Any]"),
-          "Freeze the product's composed state into releases/<version>.usda with its metadata and "
-          "validation summary. Expected failures come back as status 'error'.");
+          R"(Freeze the product's composed state into releases/<version>.usda with its metadata and
+          validation summary. Expected failures come back as status 'error'.)");
     m.def(
         "list_releases", &list_releases, nb::arg("usda_path").none(),
         nb::sig(
@@ -410,13 +393,13 @@ NB_MODULE(releases, m) {
     m.def("read_release", &read_release, nb::arg("usda_path").none(), nb::arg("version").none(),
           nb::sig("def read_release(usda_path: str | os.PathLike[str], version: str) -> dict[str, "
                   "typing.Any]"),
-          "{'metadata': ..., 'attributes': ...} of one release; empty when it does not exist.");
+          R"({'metadata': ..., 'attributes': ...} of one release; empty when it does not exist.)");
     m.def(
         "diff_releases", &diff_releases, nb::arg("usda_path").none(), nb::arg("version_a").none(),
         nb::arg("version_b").none(),
         nb::sig("def diff_releases(usda_path: str | os.PathLike[str], version_a: str, version_b: "
                 "str) -> "
                 "dict[str, tuple[typing.Any, typing.Any, typing.Any]]"),
-        "(first, second, first - second) for every attribute numeric in both releases; ValueError "
-        "naming a version that was never frozen.");
+        R"((first, second, first - second) for every attribute numeric in both releases; ValueError
+        naming a version that was never frozen.)");
 }

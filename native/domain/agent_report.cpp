@@ -1,10 +1,10 @@
-#include "native/agent_tools.h"
+#include "native/domain/agent_report.h"
 
 #include <string_view>
 
 #include "native/py.h"
 
-namespace orvane::agent {
+namespace orvane::agent_report {
 
 nb::dict function_schema(const char* name, nb::handle description, nb::handle properties,
                          nb::handle required) {
@@ -51,4 +51,4 @@ std::string gate_report(const std::string& heading, nb::handle gates) {
     return report;
 }
 
-}  // namespace orvane::agent
+}  // namespace orvane::agent_report

@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 namespace orvane::usd {
 
 namespace nb = nanobind;
@@ -47,5 +49,38 @@ void edit_and_save(nb::handle layer, Edit&& edit) {
         throw;
     }
 }
+
+// A layer file written from scratch, all or nothing: the file is opened (or
+// created when missing) and cleared, `build` authors its content, and it is
+// saved. When anything fails, an existing file keeps its old content (on disk
+// and in memory) and a new one is removed.
+class LayerRewrite {
+  public:
+    explicit LayerRewrite(nb::handle path_text);
+    // False when OpenUSD could neither open nor create the layer.
+    bool opened() const { return layer_.is_valid(); }
+    bool existed() const { return existed_; }
+
+    // Runs build(layer) on the cleared layer and saves it; rolls back and
+    // rethrows when anything fails.
+    template <typename Build>
+    void write(Build&& build) {
+        try {
+            layer_.attr("Clear")();
+            build(nb::handle(layer_));
+            save_layer(layer_);
+        } catch (...) {
+            roll_back();
+            throw;
+        }
+    }
+
+  private:
+    void roll_back() noexcept;
+
+    std::string file_;
+    bool existed_;
+    nb::object layer_;
+};
 
 }  // namespace orvane::usd

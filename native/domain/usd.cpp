@@ -1,5 +1,6 @@
-#include "native/usd.h"
+#include "native/domain/usd.h"
 
+#include "native/fs.h"
 #include "native/py.h"
 
 namespace orvane::usd {
@@ -41,9 +42,26 @@ void set_attribute_default(nb::handle prim_spec, nb::handle name, nb::handle val
 
 void save_layer(nb::handle layer) {
     if (!py::truthy(layer.attr("Save")())) {
-        PyErr_Format(PyExc_RuntimeError, "Could not save layer %S", layer.attr("identifier").ptr());
-        throw nb::python_error();
+        py::raise(py::exc::runtime_error(), "Could not save layer %S",
+                  layer.attr("identifier").ptr());
     }
+}
+
+LayerRewrite::LayerRewrite(nb::handle path_text)
+    : file_(py::fs_path(path_text)), existed_(fs::exists(file_)) {
+    nb::object layer_type = Sdf().attr("Layer");
+    nb::object layer = existed_ ? layer_type.attr("FindOrOpen")(path_text)
+                                : layer_type.attr("CreateNew")(path_text);
+    if (!layer.is_none()) layer_ = layer;
+}
+
+void LayerRewrite::roll_back() noexcept {
+    try {
+        layer_.attr("Reload")(true);
+    } catch (nb::python_error&) {
+        // The file on disk is what matters: it was never replaced.
+    }
+    if (!existed_) fs::discard_tree(file_);
 }
 
 }  // namespace orvane::usd

@@ -1,0 +1,112 @@
+// Every name one module takes from another, declared once. Each is looked up
+// in its home module at the moment it is used, as a function-level
+// `from module import name` does, so the real surrounding package can replace
+// the stand-ins and tests can substitute any of them with monkeypatch. A
+// module that binds a name when it loads does so with `get()` in its init.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <utility>
+
+namespace orvane::services {
+
+namespace nb = nanobind;
+
+// One name of one module.
+class Import {
+  public:
+    constexpr Import(const char* module, const char* name) : module_(module), name_(name) {}
+
+    // The current binding of the name in its module.
+    nb::object get() const;
+
+    template <typename... Args>
+    nb::object operator()(Args&&... args) const {
+        return get()(std::forward<Args>(args)...);
+    }
+
+  private:
+    const char* module_;
+    const char* name_;
+};
+
+// The solver registry: registered solvers, their domains and KPI specifications.
+namespace solver_registry {
+inline constexpr const char* kModule = "orvane_platform.core.solver";
+inline constexpr Import all_solver_aliases{kModule, "all_solver_aliases"};
+inline constexpr Import get_domain_schema{kModule, "get_domain_schema"};
+inline constexpr Import get_domain_schemas{kModule, "get_domain_schemas"};
+inline constexpr Import get_kpi_display_name{kModule, "get_kpi_display_name"};
+inline constexpr Import get_solver_config{kModule, "get_solver_config"};
+inline constexpr Import get_solver_inputs{kModule, "get_solver_inputs"};
+inline constexpr Import get_solver_record{kModule, "get_solver_record"};
+inline constexpr Import get_solver_tests{kModule, "get_solver_tests"};
+inline constexpr Import resolve_test_preset{kModule, "resolve_test_preset"};
+}  // namespace solver_registry
+
+// The KPI service: KPI values taken out of solver results.
+namespace kpi_service {
+inline constexpr const char* kModule = "orvane_platform.schema";
+inline constexpr Import get_kpi{kModule, "_get_kpi"};
+inline constexpr Import extract_kpis{kModule, "extract_kpis"};
+}  // namespace kpi_service
+
+namespace workspace {
+inline constexpr Import workspace_root{"orvane_platform.core.workspace", "workspace_root"};
+}
+
+namespace paths {
+inline constexpr Import orvane_home{"orvane_platform.core.paths", "ORVANE_HOME"};
+}
+
+namespace config {
+inline constexpr Import get_config_value{"orvane_platform.core.config", "get_config_value"};
+}
+
+namespace run_store {
+inline constexpr Import run_dir{"orvane_platform.core.run_store", "run_dir"};
+}
+
+// The gateway: its client, and its settings.
+namespace gateway {
+inline constexpr Import client{"orvane_platform.mcp.mcp_client", "SolverMCPClient"};
+inline constexpr Import gateway_config{"orvane_platform.core.gateway_config", "gateway_config"};
+}  // namespace gateway
+
+namespace ui {
+inline constexpr Import style_header{"orvane_platform.ui", "STYLE_HEADER"};
+}
+
+// The platform's own modules, where one calls another.
+namespace product_twin {
+inline constexpr const char* kModule = "orvane_platform.core.product_twin";
+inline constexpr Import find_layer_by_name{kModule, "_find_layer_by_name"};
+inline constexpr Import load_product{kModule, "load_product"};
+inline constexpr Import load_product_history{kModule, "load_product_history"};
+inline constexpr Import product_name_from_path{kModule, "product_name_from_path"};
+inline constexpr Import tag_baseline{kModule, "tag_baseline"};
+inline constexpr Import write_domain_results{kModule, "write_domain_results"};
+inline constexpr Import write_provenance_attrs{kModule, "write_provenance_attrs"};
+}  // namespace product_twin
+
+namespace provenance {
+inline constexpr const char* kModule = "orvane_platform.core.provenance";
+inline constexpr Import build_provenance_record{kModule, "build_provenance_record"};
+inline constexpr Import canonical_json{kModule, "_canonical_json"};
+}  // namespace provenance
+
+namespace solver_certs {
+inline constexpr Import verify_solver_cert{"orvane_platform.core.solver_certs",
+                                           "verify_solver_cert"};
+}
+
+namespace target_gates {
+inline constexpr Import gates_mixin{"orvane_platform.core.target_gates", "GatesMixin"};
+}
+
+namespace package {
+inline constexpr Import file{"orvane_platform", "__file__"};
+}
+
+}  // namespace orvane::services
