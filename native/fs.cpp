@@ -23,22 +23,22 @@ bool stat_path(const std::string& path, struct stat& info) {
 }  // namespace
 
 bool exists(const std::string& path) {
-    struct stat info {};
+    struct stat info{};
     return stat_path(path, info);
 }
 
 bool is_regular_file(const std::string& path) {
-    struct stat info {};
+    struct stat info{};
     return stat_path(path, info) && S_ISREG(info.st_mode);
 }
 
 bool is_directory(const std::string& path) {
-    struct stat info {};
+    struct stat info{};
     return stat_path(path, info) && S_ISDIR(info.st_mode);
 }
 
 nb::object stat_stamp(const std::string& path) {
-    struct stat info {};
+    struct stat info{};
     if (!stat_path(path, info)) return nb::object();
     auto ns = [](const struct timespec& t) {
         return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;

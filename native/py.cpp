@@ -25,28 +25,30 @@ nb::object checked(PyObject* result) {
 
 // --- imports, names and module state ----------------------------------------------
 
-nb::handle CachedModule::get() {
-    if (module_ == nullptr) {
-        // The import may release the GIL; another thread can finish first.
-        nb::object module = checked(PyImport_ImportModule(name_));
-        if (module_ == nullptr) module_ = module.release().ptr();  // kept for the process
+namespace {
+// The object in `slot`, made by `make` on first use and kept for the life of
+// the process. Making it may release the GIL (an import, say), so another
+// thread can fill the slot first; its object is the one kept.
+template <typename Make>
+nb::handle kept(PyObject*& slot, Make&& make) {
+    if (slot == nullptr) {
+        nb::object made = make();
+        if (slot == nullptr) slot = made.release().ptr();
     }
-    return module_;
+    return slot;
+}
+}  // namespace
+
+nb::handle CachedModule::get() {
+    return kept(module_, [this] { return checked(PyImport_ImportModule(name_)); });
 }
 
 nb::handle Name::get() {
-    if (interned_ == nullptr) {
-        interned_ = checked(PyUnicode_InternFromString(text_)).release().ptr();  // kept
-    }
-    return interned_;
+    return kept(interned_, [this] { return checked(PyUnicode_InternFromString(text_)); });
 }
 
 nb::handle Logger::get() {
-    if (logger_ == nullptr) {
-        nb::object logger = import_from("logging", "getLogger")(name_);
-        if (logger_ == nullptr) logger_ = logger.release().ptr();  // kept for the process
-    }
-    return logger_;
+    return kept(logger_, [this] { return import_from("logging", "getLogger")(name_); });
 }
 
 void ModuleGlobals::bind(nb::module_& module) {
@@ -119,8 +121,8 @@ void raise_instance(nb::handle error) {
 
 void raise_from(nb::handle error, nb::handle cause) {
     // PyException_SetCause steals the cause and marks the context suppressed.
-    PyException_SetCause(error.ptr(), cause.is_valid() ? nb::borrow(cause).release().ptr()
-                                                       : nullptr);
+    PyException_SetCause(error.ptr(),
+                         cause.is_valid() ? nb::borrow(cause).release().ptr() : nullptr);
     raise_instance(error);
 }
 
@@ -196,9 +198,9 @@ std::string_view utf8(nb::handle text) {
 nb::str make_str(std::string_view utf8_text) { return nb::str(utf8_text.data(), utf8_text.size()); }
 
 nb::str decode_utf8(std::string_view bytes, Undecodable undecodable) {
-    return nb::borrow<nb::str>(checked(
-        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
-                             undecodable == Undecodable::replace ? "replace" : "strict")));
+    return nb::borrow<nb::str>(
+        checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+                                     undecodable == Undecodable::replace ? "replace" : "strict")));
 }
 
 std::size_t validate_utf8(std::string_view bytes, AtEnd at_end) {
@@ -209,8 +211,8 @@ std::size_t validate_utf8(std::string_view bytes, AtEnd at_end) {
 }
 
 nb::str decode_fs(std::string_view path) {
-    return nb::borrow<nb::str>(
-        checked(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()))));
+    return nb::borrow<nb::str>(checked(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()))));
 }
 
 std::string fs_path(nb::handle path) {
@@ -330,12 +332,12 @@ nb::dict error_status(std::string_view message) { return error_status(make_str(m
 
 void raise_argument_type(const char* function, const char* argument, const char* expected,
                          nb::handle value) {
-    raise(exc::type_error(), "%s() argument '%s' must be %s, not %s", function, argument,
-          expected, type_name_of(value).c_str());
+    raise(exc::type_error(), "%s() argument '%s' must be %s, not %s", function, argument, expected,
+          type_name_of(value).c_str());
 }
 
-void require_exact_type(nb::handle value, nb::handle type, NoneAllowed none,
-                        const char* function, const char* argument, const char* expected) {
+void require_exact_type(nb::handle value, nb::handle type, NoneAllowed none, const char* function,
+                        const char* argument, const char* expected) {
     if ((none == NoneAllowed::yes && value.is_none()) || value.type().is(type)) return;
     raise_argument_type(function, argument, expected, value);
 }
@@ -349,8 +351,8 @@ nb::object require_path(nb::handle value, const char* function, const char* argu
 
 // --- classes -----------------------------------------------------------------------
 
-ClassBuilder::ClassBuilder(nb::module_& module, const char* name, const char* doc,
-                           nb::handle bases, Layout layout)
+ClassBuilder::ClassBuilder(nb::module_& module, const char* name, const char* doc, nb::handle bases,
+                           Layout layout)
     : module_(module) {
     nb::dict namespace_;
     namespace_["__module__"] = module.attr("__name__");
@@ -365,10 +367,10 @@ nb::object ClassBuilder::finish() {
     return class_;
 }
 
-nb::object make_dataclass(nb::module_& module, const char* name, const char* doc,
-                          nb::list fields, nb::dict namespace_) {
-    nb::object made = dataclasses_module.attr("make_dataclass")(name, fields,
-                                                                nb::arg("namespace") = namespace_);
+nb::object make_dataclass(nb::module_& module, const char* name, const char* doc, nb::list fields,
+                          nb::dict namespace_) {
+    nb::object made =
+        dataclasses_module.attr("make_dataclass")(name, fields, nb::arg("namespace") = namespace_);
     made.attr("__module__") = module.attr("__name__");
     made.attr("__qualname__") = name;
     made.attr("__doc__") = doc;

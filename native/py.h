@@ -333,8 +333,8 @@ class ClassBuilder {
 // A genuine dataclass (dataclasses.make_dataclass): `fields` is a list of
 // (name, type) or (name, type, dataclasses.field(...)) tuples; `namespace_`
 // adds methods such as class methods. Set as the module attribute `name`.
-nb::object make_dataclass(nb::module_& module, const char* name, const char* doc,
-                          nb::list fields, nb::dict namespace_ = nb::dict());
+nb::object make_dataclass(nb::module_& module, const char* name, const char* doc, nb::list fields,
+                          nb::dict namespace_ = nb::dict());
 
 // classmethod(f): `f` receives the class first.
 template <typename F, typename... Extra>

@@ -19,8 +19,8 @@ nb::object parse(const std::string& path) {
         stream.attr("close")();
         if (error.matches(yaml_module.attr("YAMLError"))) {
             nb::str reason(error.value());
-            nb::raise_from(error, py::exc::value_error(), "malformed YAML in %s: %s",
-                           path.c_str(), reason.c_str());
+            nb::raise_from(error, py::exc::value_error(), "malformed YAML in %s: %s", path.c_str(),
+                           reason.c_str());
         }
         throw;
     }

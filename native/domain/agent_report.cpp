@@ -22,6 +22,14 @@ nb::dict function_schema(const char* name, nb::handle description, nb::handle pr
     return schema;
 }
 
+nb::dict parameter(const char* type, nb::handle description, nb::handle choices) {
+    nb::dict schema;
+    schema["type"] = type;
+    if (choices.is_valid() && py::truthy(choices)) schema["enum"] = choices;
+    schema["description"] = description;
+    return schema;
+}
+
 nb::dict tool_entry(nb::handle fn, nb::handle schema) {
     nb::dict entry;
     entry["fn"] = fn;

@@ -16,6 +16,10 @@ namespace nb = nanobind;
 nb::dict function_schema(const char* name, nb::handle description, nb::handle properties,
                          nb::handle required);
 
+// One parameter of a function schema: {"type", "enum", "description"}, the
+// enum only when `choices` is given and not empty.
+nb::dict parameter(const char* type, nb::handle description, nb::handle choices = nb::handle());
+
 // One tool-table entry: {"fn": fn, "schema": schema}.
 nb::dict tool_entry(nb::handle fn, nb::handle schema);
 

@@ -46,12 +46,12 @@ std::optional<std::string> run_id_of(std::string_view fingerprint);
 // Everything one results-history entry records, in the order it is written.
 struct EntryPlan {
     std::string timestamp;
-    std::string prefix;                                         // "domain=aero", or empty
-    std::vector<std::pair<std::string, double>> kpis;           // by the domain's KPI order
-    std::string solver;                                         // empty: none
-    std::vector<std::pair<std::string, std::string>> metadata;  // extra key=value texts
-    std::vector<std::pair<std::string, std::string>> overrides; // parameter name, value text
-    std::optional<std::string> run;                             // see run_id_of
+    std::string prefix;                                          // "domain=aero", or empty
+    std::vector<std::pair<std::string, double>> kpis;            // by the domain's KPI order
+    std::string solver;                                          // empty: none
+    std::vector<std::pair<std::string, std::string>> metadata;   // extra key=value texts
+    std::vector<std::pair<std::string, std::string>> overrides;  // parameter name, value text
+    std::optional<std::string> run;                              // see run_id_of
 };
 
 // The entry's text: time stamp, prefix, KPIs, solver, metadata, overrides

@@ -51,9 +51,10 @@ nb::object number_or_text(std::string_view text) {
         std::string_view digits = text.starts_with('+') ? text.substr(1) : text;
         double value = 0;
         auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-        const bool plain = error == std::errc() && end == digits.data() + digits.size() &&
-                           !std::isnan(value) && !std::isinf(value) &&
-                           !(text.starts_with('+') && (digits.starts_with('-') || digits.starts_with('+')));
+        const bool plain =
+            error == std::errc() && end == digits.data() + digits.size() && !std::isnan(value) &&
+            !std::isinf(value) &&
+            !(text.starts_with('+') && (digits.starts_with('-') || digits.starts_with('+')));
         number = plain ? nb::float_(value) : py::parse_float(text);
     } else if (!ascii) {
         number = py::parse_float(text);  // non-ASCII digits and spaces count too

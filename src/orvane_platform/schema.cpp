@@ -50,8 +50,7 @@ bool converts_to_float(nb::handle value) {
         py::to_float(value);
         return true;
     } catch (nb::python_error& error) {
-        if (!error.matches(py::exc::value_error()) && !error.matches(py::exc::type_error()))
-            throw;
+        if (!error.matches(py::exc::value_error()) && !error.matches(py::exc::type_error())) throw;
         return false;
     }
 }

@@ -118,7 +118,8 @@ nb::object assess_aerodynamic_targets(nb::handle ctx) {
     nb::object gates = py::get(ctx.attr("platform").attr("evaluate_gates")("results"_a = results),
                                "gates", nb::list());
     if (!py::truthy(gates)) return nb::str("No gates to report.");
-    return py::make_str(agent_report::gate_report(py::text(ctx.attr("vname")) + " GATE RESULTS:", gates));
+    return py::make_str(
+        agent_report::gate_report(py::text(ctx.attr("vname")) + " GATE RESULTS:", gates));
 }
 
 nb::object get_range_competitiveness(nb::handle ctx) {
@@ -208,19 +209,9 @@ nb::object register_tools(nb::handle ctx, nb::handle aero_solvers) {
                    py::concat(nb::str(first_alias), nb::str("'.")));
 
     nb::dict properties;
-    nb::dict solver_property;
-    solver_property["type"] = "string";
-    solver_property["enum"] = aliases;
-    solver_property["description"] = solver_description;
-    properties["solver"] = solver_property;
-    nb::dict steps_property;
-    steps_property["type"] = "integer";
-    steps_property["description"] = kStepsDescription;
-    properties["steps"] = steps_property;
-    nb::dict test_property;
-    test_property["type"] = "string";
-    test_property["description"] = kTestDescription;
-    properties["test"] = test_property;
+    properties["solver"] = agent_report::parameter("string", solver_description, aliases);
+    properties["steps"] = agent_report::parameter("integer", nb::str(kStepsDescription));
+    properties["test"] = agent_report::parameter("string", nb::str(kTestDescription));
     nb::list required;
     required.append("solver");
 
@@ -239,12 +230,12 @@ nb::object register_tools(nb::handle ctx, nb::handle aero_solvers) {
         nb::cpp_function([context] { return assess_aerodynamic_targets(context); },
                          nb::name("assess_aerodynamic_targets")),
         agent_report::function_schema("assess_aerodynamic_targets", nb::str(kAssessDescription),
-                               nb::dict(), nb::none()));
+                                      nb::dict(), nb::none()));
     table["get_range_competitiveness"] = agent_report::tool_entry(
         nb::cpp_function([context] { return get_range_competitiveness(context); },
                          nb::name("get_range_competitiveness")),
-        agent_report::function_schema("get_range_competitiveness", nb::str(kRangeDescription), nb::dict(),
-                               nb::none()));
+        agent_report::function_schema("get_range_competitiveness", nb::str(kRangeDescription),
+                                      nb::dict(), nb::none()));
     return table;
 }
 

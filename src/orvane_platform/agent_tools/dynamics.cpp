@@ -90,12 +90,9 @@ nb::object register_tools(nb::handle ctx) {
                        std::string(py::utf8(nb::str(", ").attr("join")(manoeuvres))) + ". ";
     }
     description += "Returns lateral_g, yaw_rate, roll_angle, speed, and time_series data.";
-    nb::dict manoeuvre_property;
-    manoeuvre_property["type"] = "string";
-    if (py::truthy(manoeuvres)) manoeuvre_property["enum"] = manoeuvres;
-    manoeuvre_property["description"] = kManoeuvreDescription;
     nb::dict properties;
-    properties["manoeuvre"] = manoeuvre_property;
+    properties["manoeuvre"] =
+        agent_report::parameter("string", nb::str(kManoeuvreDescription), manoeuvres);
 
     nb::object context = nb::borrow(ctx);
     nb::dict table;
@@ -104,13 +101,13 @@ nb::object register_tools(nb::handle ctx) {
             [context](nb::handle manoeuvre) { return run_dynamics_simulation(context, manoeuvre); },
             nb::name("run_dynamics_simulation"), nb::kw_only(), nb::arg("manoeuvre").none() = "",
             nb::sig("def run_dynamics_simulation(*, manoeuvre: str = '') -> str")),
-        agent_report::function_schema("run_dynamics_simulation", py::make_str(description), properties,
-                               nb::none()));
+        agent_report::function_schema("run_dynamics_simulation", py::make_str(description),
+                                      properties, nb::none()));
     table["assess_dynamics_targets"] = agent_report::tool_entry(
         nb::cpp_function([context] { return assess_dynamics_targets(context); },
                          nb::name("assess_dynamics_targets")),
-        agent_report::function_schema("assess_dynamics_targets", nb::str(kAssessDescription), nb::dict(),
-                               nb::none()));
+        agent_report::function_schema("assess_dynamics_targets", nb::str(kAssessDescription),
+                                      nb::dict(), nb::none()));
     return table;
 }
 

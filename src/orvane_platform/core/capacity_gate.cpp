@@ -139,11 +139,10 @@ void require_workspace(nb::handle workspace, const char* function) {
 
 nb::object probe_disk(nb::handle workspace) {
     require_workspace(workspace, "_probe_disk");
-    nb::object folder = workspace.is_none()
-                            ? services::workspace::workspace_root()
-                            : nb::borrow(workspace);
+    nb::object folder =
+        workspace.is_none() ? services::workspace::workspace_root() : nb::borrow(workspace);
     const std::string path = py::fs_path(nb::str(folder));
-    struct statvfs info {};
+    struct statvfs info{};
     int failed = 0;
     {
         nb::gil_scoped_release release;
@@ -200,9 +199,7 @@ nb::object check_resource(nb::handle resource_name, nb::handle available, nb::ha
     const std::string shortfall = "  " + name + ": " + py::text(available) + " " + units +
                                   " available, " + py::text(required) + " " + units +
                                   " recommended — ";
-    return verdict(
-        "warn",
-        shortfall + (available >= marginal ? "marginal" : "may be slow or OOM"));
+    return verdict("warn", shortfall + (available >= marginal ? "marginal" : "may be slow or OOM"));
 }
 
 constexpr const char* kNoGpu = "  GPU: required but none detected";
@@ -263,8 +260,7 @@ nb::object filter_overrides(nb::handle solver, nb::handle case_yaml) {
     auto unchanged = [&] { return nb::make_tuple(case_yaml, nb::list()); };
     nb::object config = globals.get("get_solver_config")(solver);
     if (!py::truthy(config)) return unchanged();
-    nb::set rejected(
-        config.attr("get")("overrides", nb::dict()).attr("get")("reject", nb::list()));
+    nb::set rejected(config.attr("get")("overrides", nb::dict()).attr("get")("reject", nb::list()));
     if (nb::len(rejected) == 0) return unchanged();
     nb::object parsed;
     try {
@@ -331,9 +327,8 @@ NB_MODULE(capacity_gate, m) {
     }
     requirement_fields.append(
         nb::make_tuple("arch", optional_of(list_of(py::str_type())), no_default));
-    requirement_fields.append(
-        nb::make_tuple("gpu_required", py::bool_type(),
-                       dataclasses_module.attr("field")("default"_a = false)));
+    requirement_fields.append(nb::make_tuple(
+        "gpu_required", py::bool_type(), dataclasses_module.attr("field")("default"_a = false)));
     nb::dict requirement_namespace;
     requirement_namespace["from_solver"] = py::class_method(
         "from_solver", &requirements_from_solver, nb::arg("cls"), nb::arg("solver").none(),
@@ -362,9 +357,10 @@ NB_MODULE(capacity_gate, m) {
           R"(Free GPU memory in MB over all NVIDIA GPUs (nvidia-smi), or None without one.)");
     m.def("_probe_arch", &probe_arch, nb::sig("def _probe_arch() -> str"),
           R"(The processor architecture, normalised: amd64, arm64, or the machine name as it is.)");
-    m.def("_probe_disk", &probe_disk, nb::arg("workspace").none() = nb::none(),
-          nb::sig("def _probe_disk(workspace: pathlib.Path | str | None = None) -> int"),
-          R"(Free disk space in MB on the file system of the workspace; 0 when it cannot be read.)");
+    m.def(
+        "_probe_disk", &probe_disk, nb::arg("workspace").none() = nb::none(),
+        nb::sig("def _probe_disk(workspace: pathlib.Path | str | None = None) -> int"),
+        R"(Free disk space in MB on the file system of the workspace; 0 when it cannot be read.)");
     m.def("_check_resource", &check_resource, nb::arg("resource_name").none(),
           nb::arg("available").none(), nb::arg("required").none(), nb::arg("unit").none() = "MB",
           nb::sig("def _check_resource(resource_name: str, available: int | None, required: int | "

@@ -94,8 +94,9 @@ nb::object build_model(nb::module_& m) {
          factory("stall_timeout", [] { return integer_setting("ORVANE_STALL_TIMEOUT", "600"); }),
          "Seconds with no solver output before checking CPU usage", nb::int_(1), none},
         {"cpu_idle_threshold", float_type,
-         factory("cpu_idle_threshold",
-                 [] { return py::to_float(environment("ORVANE_CPU_IDLE_THRESHOLD", nb::str("1.0"))); }),
+         factory(
+             "cpu_idle_threshold",
+             [] { return py::to_float(environment("ORVANE_CPU_IDLE_THRESHOLD", nb::str("1.0"))); }),
          "CPU % below which a stalled solver is killed", nb::float_(0.0), nb::float_(100.0)},
         {"circuit_breaker_failure_threshold", int_type,
          factory("circuit_breaker_failure_threshold",

@@ -49,8 +49,7 @@ nb::object range_targets(nb::handle self) {
         const bool numeric =
             (nb::isinstance<nb::int_>(value) && !nb::isinstance<nb::bool_>(value)) ||
             nb::isinstance<nb::float_>(value);
-        if (!targets::has_range_suffix(text) || !numeric || text.size() <= kPrefix.size())
-            continue;
+        if (!targets::has_range_suffix(text) || !numeric || text.size() <= kPrefix.size()) continue;
         found[py::make_str(text.substr(kPrefix.size()))] = nb::float_(py::to_double(value));
     }
     return found;
@@ -123,8 +122,8 @@ nb::dict design_inputs(nb::handle self) {
 // with the parameter snapshot {name: {value, default, path, override}}.
 std::pair<nb::dict, nb::dict> run_inputs(nb::handle self, nb::handle solver, nb::handle kwargs) {
     nb::dict defaults;
-    nb::object declared = services::solver_registry::get_solver_inputs(
-        solver, "product_name"_a = self.attr("name"));
+    nb::object declared =
+        services::solver_registry::get_solver_inputs(solver, "product_name"_a = self.attr("name"));
     for (nb::handle item : declared.attr("items")()) {
         nb::object name = item[0];
         nb::object spec = item[1];
@@ -192,8 +191,7 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
     nb::object config = services::solver_registry::get_solver_config(solver);
     if (!py::truthy(config)) return py::error_status("unknown solver '" + py::text(solver) + "'");
     nb::object run = config.attr("get")("run", nb::dict());
-    nb::object command =
-        nb::isinstance<nb::dict>(run) ? run.attr("get")("command") : nb::none();
+    nb::object command = nb::isinstance<nb::dict>(run) ? run.attr("get")("command") : nb::none();
     if (!nb::isinstance<nb::list>(command) || nb::len(command) == 0) {
         return py::error_status("solver '" + py::text(solver) + "' declares no command to run");
     }
@@ -209,14 +207,14 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
     const process::Completed completed = process::run(argv, timeout, {case_yaml, std::nullopt});
     if (!completed.available) {
         return py::error_status("solver '" + py::text(solver) + "' did not finish within " +
-                          py::format(nb::float_(timeout), "g") + " s");
+                                py::format(nb::float_(timeout), "g") + " s");
     }
     if (completed.exit_code != 0) {
         std::string detail(text::strip(completed.err));
         if (detail.size() > 500) detail = detail.substr(detail.size() - 500);
         return py::error_status("solver '" + py::text(solver) + "' exited with status " +
-                          std::to_string(completed.exit_code) +
-                          (detail.empty() ? "" : ": " + detail));
+                                std::to_string(completed.exit_code) +
+                                (detail.empty() ? "" : ": " + detail));
     }
     nb::object result;
     try {
@@ -225,11 +223,11 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
     } catch (nb::python_error& error) {
         if (!error.matches(py::exc::value_error())) throw;
         return py::error_status("solver '" + py::text(solver) +
-                          "' printed no JSON result: " + py::text(error.value()));
+                                "' printed no JSON result: " + py::text(error.value()));
     }
     if (!nb::isinstance<nb::dict>(result))
         return py::error_status("solver '" + py::text(solver) +
-                          "' printed a result that is not an object");
+                                "' printed a result that is not an object");
     if (!nb::borrow<nb::dict>(result).contains("solver")) result["solver"] = solver;
     // What the gateway records with every run: the parameter snapshot and the
     // provenance of the exact case the solver was given.
@@ -258,8 +256,7 @@ void set_design_parameter(nb::handle self, nb::handle name, nb::handle value) {
         throw nb::value_error("the product has no default prim in its design-intent layer");
     usd::edit_and_save(layer, [&] {
         usd::set_attribute_default(prim_spec, py::concat("orvane:product:", name),
-                                   nb::float_(py::to_double(value)),
-                                   usd::value_type("Double"));
+                                   nb::float_(py::to_double(value)), usd::value_type("Double"));
     });
 }
 
@@ -373,9 +370,8 @@ NB_MODULE(product, m) {
                 "A product by its root .usda file.")
         .property("name", &name, "The product's name: the folder that holds its root file.")
         .property("specs", &specs, "The product dictionary, read afresh from the stage.")
-        .property(
-            "targets", &range_targets,
-            R"(Range targets as <kpi>_min, _nominal and _max floats; hand-set ones win over
+        .property("targets", &range_targets,
+                  R"(Range targets as <kpi>_min, _nominal and _max floats; hand-set ones win over
             derived.)")
         .method("set_solver", &set_solver, nb::kw_only(), nb::arg("domain").none(),
                 nb::arg("backend").none(),

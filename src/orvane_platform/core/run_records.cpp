@@ -154,7 +154,8 @@ std::size_t author_record(nb::handle run_stage, nb::handle product, nb::handle i
                       services::provenance::canonical_json(parameters));
         ++written;
     }
-    if (!assumptions.is_none() && nb::len(assumptions) > 0) write_assumptions(run_prim, assumptions);
+    if (!assumptions.is_none() && nb::len(assumptions) > 0)
+        write_assumptions(run_prim, assumptions);
     return written;
 }
 
@@ -192,9 +193,8 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
     if (!record_file.opened()) return skipped("cannot open/create layer ", run_file, id);
     std::size_t written = 0;
     record_file.write([&](nb::handle layer) {
-        written = author_record(usd::Usd().attr("Stage").attr("Open")(layer), product, id,
-                                run_time, result, domain, solver, provenance, assumptions,
-                                parameters);
+        written = author_record(usd::Usd().attr("Stage").attr("Open")(layer), product, id, run_time,
+                                result, domain, solver, provenance, assumptions, parameters);
     });
     nb::dict record;
     record["status"] = "written";

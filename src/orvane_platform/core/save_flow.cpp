@@ -61,8 +61,8 @@ bool ask_to_refresh(nb::handle kpi) {
     try {
         answer = console.attr("input")(py::make_str(prompt));
     } catch (nb::python_error& error) {
-        nb::object stops =
-            nb::make_tuple(py::exc::eof_error(), py::exc::keyboard_interrupt(), py::exc::os_error());
+        nb::object stops = nb::make_tuple(py::exc::eof_error(), py::exc::keyboard_interrupt(),
+                                          py::exc::os_error());
         if (!error.matches(stops)) throw;
         console.attr("print")();
         return false;

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <optional>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "native/clock.h"
@@ -157,10 +157,11 @@ nb::dict domain_schemas() {
             nb::dict fresh;
             fresh["domain"] = domain;
             fresh["kpis"] = nb::dict();
-            fresh["history_prefix"] =
-                copied_member_or(solver.kpi_spec, "history_prefix", nb::str("domain=") + nb::str(domain));
+            fresh["history_prefix"] = copied_member_or(solver.kpi_spec, "history_prefix",
+                                                       nb::str("domain=") + nb::str(domain));
             fresh["source_prefix"] = copied_member_or(solver.kpi_spec, "source_prefix", domain);
-            fresh["extra_metadata"] = copied_member_or(solver.kpi_spec, "extra_metadata", nb::list());
+            fresh["extra_metadata"] =
+                copied_member_or(solver.kpi_spec, "extra_metadata", nb::list());
             fresh["solvers"] = nb::list();
             schemas[domain] = fresh;
             schema = fresh;
@@ -312,7 +313,8 @@ nb::object list_solvers() {
                             : nb::none();
         row["kind"] = copied_member_or(solver.config, "kind", nb::str(""));
         row["version"] = copied_member_or(solver.config, "version", nb::str(""));
-        row["gpu"] = nb::bool_(py::truthy(copied_member_or(solver.config, "gpu", nb::bool_(false))));
+        row["gpu"] =
+            nb::bool_(py::truthy(copied_member_or(solver.config, "gpu", nb::bool_(false))));
         for (const char* key : {"image", "image_digest", "added_at", "cert"}) {
             row[key] = copied_member_or(record, key, nb::none());
         }

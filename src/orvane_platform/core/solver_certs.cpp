@@ -110,7 +110,8 @@ NB_MODULE(solver_certs, m) {
         "Solver registration certificates: HMAC-SHA256 with a local key, verified as 'verified', "
         "'unverified' or 'missing'.";
     globals.bind(m);
-    m.attr("_SIGNING_SECRET_PATH") = services::paths::orvane_home.get() / nb::str(".signing-secret");
+    m.attr("_SIGNING_SECRET_PATH") =
+        services::paths::orvane_home.get() / nb::str(".signing-secret");
     m.attr("_SIGNING_SECRET_LENGTH") = kSecretLength;
     m.def("_load_or_create_secret", &load_or_create_secret,
           nb::sig("def _load_or_create_secret() -> bytes"),

@@ -19,8 +19,8 @@ nb::object setting(const char* name, const char* fallback) {
 
 // dataclasses.field(default_factory=...) reading one setting when a config is made.
 nb::object setting_field(const char* field_name, const char* variable, const char* fallback) {
-    nb::object factory = nb::cpp_function([variable, fallback] { return setting(variable, fallback); },
-                                          nb::name(field_name));
+    nb::object factory = nb::cpp_function(
+        [variable, fallback] { return setting(variable, fallback); }, nb::name(field_name));
     return py::import_from("dataclasses", "field")("default_factory"_a = factory);
 }
 

@@ -182,8 +182,9 @@ nb::object health_check(nb::handle self) {
     } catch (nb::python_error& error) {
         if (!py::is_exception(error)) throw;
         nb::object original = nb::borrow(error.value());
-        py::raise_from(llm_error("Could not list models on " + host_text + ": " + py::text(original)),
-                   original);
+        py::raise_from(
+            llm_error("Could not list models on " + host_text + ": " + py::text(original)),
+            original);
     }
     const std::string model = py::text(self.attr("model"));
     const std::string base = model.substr(0, model.find(':'));
@@ -194,8 +195,8 @@ nb::object health_check(nb::handle self) {
         std::string names(py::utf8(nb::str(", ").attr("join")(available)));
         if (names.empty()) names = "none";
         py::raise_instance(llm_error("Model '" + model + "' not found on " + host_text + kIndent +
-                              "Available: " + names + kIndent + "Pull it with: ollama pull " +
-                              model));
+                                     "Available: " + names + kIndent +
+                                     "Pull it with: ollama pull " + model));
     }
     // Warm-up: a one-token generation, retried while the model loads.
     const int attempts = remote ? 4 : 3;
@@ -212,9 +213,9 @@ nb::object health_check(nb::handle self) {
         // The host's sleep, looked up now, so tests need not wait.
         if (attempt < attempts - 1) time_module.attr("sleep")(remote ? 3 : (1 << attempt));
     }
-    py::raise_from(llm_error("Ollama at " + host_text + " is reachable but not generating" + kIndent +
-                         "Model may still be loading. Wait a moment and retry."),
-               nb::handle());
+    py::raise_from(llm_error("Ollama at " + host_text + " is reachable but not generating" +
+                             kIndent + "Model may still be loading. Wait a moment and retry."),
+                   nb::handle());
 }
 
 }  // namespace
@@ -236,8 +237,7 @@ NB_MODULE(local_llm, m) {
         m, "ToolCall", "One tool call normalised from a model reply.", tool_call_fields);
     nb::list response_fields;
     response_fields.append(nb::make_tuple("content", str_type));
-    response_fields.append(nb::make_tuple(
-        "tool_calls", nb::borrow(py::list_type())[tool_call]));
+    response_fields.append(nb::make_tuple("tool_calls", nb::borrow(py::list_type())[tool_call]));
     py::make_dataclass(m, "LLMResponse", "One normalised chat reply.", response_fields);
 
     m.def("_unavailable_from", &unavailable_from, nb::arg("e").none(), nb::arg("host").none(),

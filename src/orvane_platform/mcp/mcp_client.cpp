@@ -12,16 +12,14 @@ using namespace orvane;
 
 namespace {
 
-constexpr const char* kWriteArguments[] = {"domain",      "kpis",       "solver",
-                                           "provenance",  "assumptions", "extra_meta",
-                                           "save_target", "parameters", "only_missing_targets",
-                                           "converged"};
+constexpr const char* kWriteArguments[] = {
+    "domain",     "kpis",        "solver",     "provenance",           "assumptions",
+    "extra_meta", "save_target", "parameters", "only_missing_targets", "converged"};
 
 nb::object save(nb::handle request) {
     nb::object name = request.attr("get")("product_name");
     if (!nb::isinstance<nb::str>(name) || !fs::is_single_component(py::utf8(name))) {
-        return py::error_status("product_name must name one product folder, not " +
-                                py::repr(name));
+        return py::error_status("product_name must name one product folder, not " + py::repr(name));
     }
     nb::object products = services::gateway::gateway_config().attr("products_dir");
     nb::object path = products / name / py::concat(name, nb::str(".usda"));

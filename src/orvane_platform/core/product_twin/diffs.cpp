@@ -85,15 +85,15 @@ nb::object diff_against_benchmark(nb::handle usda_path, nb::handle competitor_na
 
 void bind_diffs(nb::module_& m) {
     m.def(
-        "diff_products", &diff_products, nb::arg("path_a").none(),
-        nb::arg("path_b").none(), nb::arg("attrs").none() = nb::none(),
+        "diff_products", &diff_products, nb::arg("path_a").none(), nb::arg("path_b").none(),
+        nb::arg("attrs").none() = nb::none(),
         nb::sig("def diff_products(path_a: str | os.PathLike[str], path_b: str | "
                 "os.PathLike[str], attrs: list[str] | None = None) -> dict[str, tuple[typing.Any, "
                 "typing.Any, typing.Any]]"),
         R"((first, second, first - second) per product-dictionary key: the keys in `attrs`, or
         every key numeric in both.)");
-    m.def("diff_against_benchmark", &diff_against_benchmark,
-          nb::arg("usda_path").none(), nb::arg("competitor_name").none(),
+    m.def("diff_against_benchmark", &diff_against_benchmark, nb::arg("usda_path").none(),
+          nb::arg("competitor_name").none(),
           nb::sig("def diff_against_benchmark(usda_path: str | os.PathLike[str], "
                   "competitor_name: str) -> dict[str, tuple[typing.Any, typing.Any, typing.Any]]"),
           R"((own, competitor, own - competitor) per attribute shared with the competitor prim

@@ -113,13 +113,15 @@ nb::object clean_history(nb::handle usda_path, nb::handle keep_days) {
     nb::object prim_path = stage.attr("GetDefaultPrim")().attr("GetPath")();
     nb::object layer = results_layer(stage);
     nb::object prim_spec = layer.attr("GetPrimAtPath")(prim_path);
-    if (!py::truthy(prim_spec)) return py::error_status(nb::str("Prim {} not found").format(prim_path));
+    if (!py::truthy(prim_spec))
+        return py::error_status(nb::str("Prim {} not found").format(prim_path));
     nb::list entries = string_array_default(prim_spec, kHistoryAttribute);
     const std::size_t before = nb::len(entries);
     nb::object string_array = usd::value_type("StringArray");
     if (wipe) {
         usd::edit_and_save(layer, [&] {
-            usd::set_attribute_default(prim_spec, nb::str(kHistoryAttribute), nb::list(), string_array);
+            usd::set_attribute_default(prim_spec, nb::str(kHistoryAttribute), nb::list(),
+                                       string_array);
             clear_current_results(prim_spec);
         });
         return clean_summary(before, 0, 0, before, true);
@@ -129,7 +131,8 @@ nb::object clean_history(nb::handle usda_path, nb::handle keep_days) {
     history_records::Cleaned cleaned =
         history_records::deduplicate_and_trim(entries, py::utf8(cutoff));
     usd::edit_and_save(layer, [&] {
-        usd::set_attribute_default(prim_spec, nb::str(kHistoryAttribute), cleaned.kept, string_array);
+        usd::set_attribute_default(prim_spec, nb::str(kHistoryAttribute), cleaned.kept,
+                                   string_array);
     });
     return clean_summary(before, nb::len(cleaned.kept), cleaned.duplicates_removed,
                          cleaned.old_removed, false);
@@ -182,9 +185,8 @@ void bind_history(nb::module_& m) {
                   "dict[str, typing.Any]"),
           R"(Deduplicate the results history and drop entries older than `keep_days`; 0 wipes the
           history together with the current results. Returns a summary.)");
-    m.def("tag_baseline", &tag_baseline, nb::arg("usda_path").none(),
-          nb::arg("domain").none(), nb::arg("kpis").none(), nb::kw_only(),
-          nb::arg("timestamp").none() = nb::none(),
+    m.def("tag_baseline", &tag_baseline, nb::arg("usda_path").none(), nb::arg("domain").none(),
+          nb::arg("kpis").none(), nb::kw_only(), nb::arg("timestamp").none() = nb::none(),
           nb::sig("def tag_baseline(usda_path: str | os.PathLike[str], domain: str, kpis: "
                   "dict[str, float], *, timestamp: datetime.datetime | None = None) -> bool"),
           R"(Append one baseline-promotion entry to orvane:baseline:history; False when the product

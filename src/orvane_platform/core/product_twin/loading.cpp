@@ -57,7 +57,6 @@ std::vector<std::string> declared_names(const std::string& path) {
     }
 }
 
-
 nb::dict scan_prim_attributes(nb::handle prim) {
     usd::require_prim(prim, "_scan_prim_attributes", "prim");
     nb::dict result;
@@ -178,8 +177,7 @@ void bind_loading(nb::module_& m) {
           R"(The design-intent input names declared in the text of layers/design_intent.usda (or of
           the root file of a flat product): orvane:product: parameters by their short name and
           un-namespaced attributes. Empty when the file cannot be read.)");
-    m.def("product_name_from_path", &product_name_from_path,
-          nb::arg("usda_path").none(),
+    m.def("product_name_from_path", &product_name_from_path, nb::arg("usda_path").none(),
           nb::sig("def product_name_from_path(usda_path: str | os.PathLike[str]) -> str"),
           "The name of the folder that holds the product's root file.");
     m.def("_find_layer_by_name", &find_layer_by_name, nb::arg("stage").none(),

@@ -22,8 +22,7 @@ py::Logger logger{kLoggerName};
 constexpr const char* kProvenanceKeys[] = {"fingerprint", "solver_image",   "geometry",
                                            "mesh_cache",  "solver_version", "solver_cert",
                                            "timestamp"};
-constexpr const char* kDerivedMarkers[] = {"last_updated", "last_modified_by",
-                                           "simulation_status"};
+constexpr const char* kDerivedMarkers[] = {"last_updated", "last_modified_by", "simulation_status"};
 
 // One call's arguments, checked.
 struct Request {
@@ -49,9 +48,9 @@ struct Request {
 
 // What the domain's schema says about the write.
 struct DomainPlan {
-    nb::dict kpis;             // KPI key -> definition, in writing order
+    nb::dict kpis;  // KPI key -> definition, in writing order
     nb::object history_prefix;
-    nb::str source_prefix;     // the provenance marker of the written KPIs
+    nb::str source_prefix;  // the provenance marker of the written KPIs
 };
 
 // The layer written and the product's prim spec in it.
@@ -74,9 +73,9 @@ struct Plan {
     nb::list history_entries;  // the full new history (results layers only)
 };
 
-Request check_arguments(nb::handle usda_path, nb::handle domain, nb::handle kpis,
-                        nb::handle solver, nb::handle provenance, nb::handle assumptions,
-                        nb::handle extra_meta, nb::handle save_target, nb::handle parameters,
+Request check_arguments(nb::handle usda_path, nb::handle domain, nb::handle kpis, nb::handle solver,
+                        nb::handle provenance, nb::handle assumptions, nb::handle extra_meta,
+                        nb::handle save_target, nb::handle parameters,
                         nb::handle only_missing_targets, nb::handle converged) {
     constexpr const char* kFunction = "write_domain_results";
     nb::object path = py::require_path(usda_path, kFunction, "usda_path");
@@ -138,8 +137,8 @@ DomainPlan plan_domain(const Request& request) {
                     py::get(schema, "history_prefix", nb::str("")),
                     nb::str(py::get(schema, "source_prefix", nb::str("")))};
     if (request.has_solver())
-        plan.source_prefix = py::concat(py::concat(plan.source_prefix, nb::str(":")),
-                                        request.solver);
+        plan.source_prefix =
+            py::concat(py::concat(plan.source_prefix, nb::str(":")), request.solver);
     return plan;
 }
 
@@ -189,12 +188,11 @@ void plan_derived_range(Plan& plan, nb::handle kpi_key, nb::handle direction, do
     const double tolerance = value != 0 ? std::fabs(value) * 0.1 : 0.01;
     nb::object double_type = usd::value_type("Double");
     auto bound = [&](const char* suffix, double bound_value) {
-        plan.writes.push_back(
-            {py::concat(py::concat(nb::str(targets::kDerivedPrefix.data(),
-                                           targets::kDerivedPrefix.size()),
-                                   kpi_key),
-                        nb::str(suffix)),
-             nb::float_(bound_value), double_type});
+        plan.writes.push_back({py::concat(py::concat(nb::str(targets::kDerivedPrefix.data(),
+                                                             targets::kDerivedPrefix.size()),
+                                                     kpi_key),
+                                          nb::str(suffix)),
+                               nb::float_(bound_value), double_type});
     };
     const std::string_view way =
         nb::isinstance<nb::str>(direction) ? py::utf8(direction) : std::string_view();
@@ -251,8 +249,7 @@ void check_kpis_present(const Request& request, const DomainPlan& domain) {
 
 bool ai_authored(nb::handle provenance) {
     nb::object flag = py::dict_get_or(provenance, "ai_authored", nb::none());
-    return flag.equal(nb::bool_(true)) || flag.equal(nb::str("true")) ||
-           flag.equal(nb::str("1"));
+    return flag.equal(nb::bool_(true)) || flag.equal(nb::str("true")) || flag.equal(nb::str("1"));
 }
 
 // KPI values, status and provenance attributes and their markers, for a
@@ -313,7 +310,8 @@ history::EntryPlan plan_history_entry(const Request& request, const DomainPlan& 
     if (!request.parameters.is_none()) {
         for (auto [name, parameter] : nb::borrow<nb::dict>(request.parameters)) {
             if (py::truthy(py::get(parameter, "override", nb::none())))
-                entry.overrides.emplace_back(py::text(name), py::text(nb::object(parameter["value"])));
+                entry.overrides.emplace_back(py::text(name),
+                                             py::text(nb::object(parameter["value"])));
         }
     }
     nb::object fingerprint = py::dict_get(request.provenance, "fingerprint");
@@ -368,8 +366,8 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
     } else {
         plan_results(plan, request, domain_plan, write_time);
         plan.history_entries = string_array_default(target.prim_spec, kHistoryAttribute);
-        plan.history_entries.append(
-            py::make_str(history::format_entry(plan_history_entry(request, domain_plan, write_time))));
+        plan.history_entries.append(py::make_str(
+            history::format_entry(plan_history_entry(request, domain_plan, write_time))));
     }
     apply(plan, target, request);
     if (!request.to_design_intent()) log_write(request);
@@ -422,13 +420,13 @@ void bind_writing(nb::module_& m) {
           nb::sig("def _layer_has_target(prim_spec: pxr.Sdf.PrimSpec, kpi_key: str) -> bool"),
           R"(Whether the layer's prim spec carries a range target for the KPI (target_<kpi>_* or
           orvane:target:<kpi>_*, not the _tol ones).)");
-    m.def("_layer_hand_set_target", &layer_hand_set_target,
-          nb::arg("prim_spec").none(), nb::arg("kpi_key").none(),
+    m.def("_layer_hand_set_target", &layer_hand_set_target, nb::arg("prim_spec").none(),
+          nb::arg("kpi_key").none(),
           nb::sig("def _layer_hand_set_target(prim_spec: pxr.Sdf.PrimSpec, kpi_key: str) -> bool"),
           R"(Whether the prim spec carries a hand-set target orvane:target:<kpi> or
           orvane:target:<kpi>_*.)");
-    m.def("_layer_derived_target_image", &layer_derived_target_image,
-          nb::arg("prim_spec").none(), nb::arg("kpi_key").none(),
+    m.def("_layer_derived_target_image", &layer_derived_target_image, nb::arg("prim_spec").none(),
+          nb::arg("kpi_key").none(),
           nb::sig("def _layer_derived_target_image(prim_spec: pxr.Sdf.PrimSpec, kpi_key: str) -> "
                   "str | None"),
           R"(The image a derived target came from (orvane:target_src:<kpi>), or None when the prim

@@ -7,9 +7,12 @@ namespace orvane::provenance {
 std::string fingerprint_payload(const FingerprintInputs& inputs) {
     // The members in the order canonical JSON sorts them.
     const std::pair<const char*, const std::string*> members[] = {
-        {"case", &inputs.case_json},        {"geometry", &inputs.geometry},
-        {"image", &inputs.image},           {"mesh_cache", &inputs.mesh_cache},
-        {"parameters", &inputs.parameters}, {"solver_cert", &inputs.solver_cert},
+        {"case", &inputs.case_json},
+        {"geometry", &inputs.geometry},
+        {"image", &inputs.image},
+        {"mesh_cache", &inputs.mesh_cache},
+        {"parameters", &inputs.parameters},
+        {"solver_cert", &inputs.solver_cert},
         {"solver_version", &inputs.solver_version},
     };
     std::string payload = "{";

@@ -104,8 +104,9 @@ std::string compute_hex(nb::handle image_digest, nb::handle solver_version, nb::
                         nb::handle case_yaml, nb::handle parameters, nb::handle geometry_hash,
                         nb::handle mesh_cache) {
     return fingerprint_hex({json_of(case_mapping(case_yaml)), json_of(text_or(geometry_hash, "")),
-                            json_of(text_or(image_digest, "")), json_of(text_or(mesh_cache, "none")),
-                            parameters_json(parameters), json_of(text_or(solver_cert, "")),
+                            json_of(text_or(image_digest, "")),
+                            json_of(text_or(mesh_cache, "none")), parameters_json(parameters),
+                            json_of(text_or(solver_cert, "")),
                             json_of(text_or(solver_version, ""))});
 }
 

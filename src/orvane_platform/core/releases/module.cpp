@@ -118,8 +118,7 @@ nb::object sanitise_version(nb::handle version) {
 nb::object read_git_commit(nb::handle cwd) {
     try {
         nb::object folder =
-            py::truthy(cwd) ? nb::borrow(cwd)
-                            : services::workspace::workspace_root();
+            py::truthy(cwd) ? nb::borrow(cwd) : services::workspace::workspace_root();
         const process::Completed git = process::run({"git", "rev-parse", "--short", "HEAD"},
                                                     kGitTimeoutSeconds, {{}, py::fs_path(folder)});
         if (!git.available || git.exit_code != 0) return nb::none();
@@ -206,8 +205,7 @@ struct ReleaseMetadata {
 // snapshot attribute outside the reserved namespace. Returns how many
 // attributes were captured.
 std::size_t author_release(nb::handle layer, nb::handle product_name,
-                           const ReleaseMetadata& metadata,
-                           const std::vector<Snapshot>& snapshot) {
+                           const ReleaseMetadata& metadata, const std::vector<Snapshot>& snapshot) {
     nb::object release_stage = usd::Usd().attr("Stage").attr("Open")(layer);
     nb::object release_prim =
         release_stage.attr("DefinePrim")(py::concat("/", product_name), "Xform");
@@ -216,8 +214,7 @@ std::size_t author_release(nb::handle layer, nb::handle product_name,
     auto author = [&](const char* field, nb::handle value) {
         release_prim
             .attr("CreateAttribute")(
-                py::concat(nb::str(kReservedPrefix.data(), kReservedPrefix.size()),
-                           nb::str(field)),
+                py::concat(nb::str(kReservedPrefix.data(), kReservedPrefix.size()), nb::str(field)),
                 string_type)
             .attr("Set")(value);
     };
@@ -254,8 +251,8 @@ nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle n
     fs::make_directories(py::fs_path(folder));
     nb::object release_file = folder / py::make_str(safe + ".usda");
     if (py::truthy(release_file.attr("exists")()) && !py::truthy(force)) {
-        return py::error_status("Release " + safe + " already exists at " +
-                                py::text(release_file) + ". Pass force=True to overwrite.");
+        return py::error_status("Release " + safe + " already exists at " + py::text(release_file) +
+                                ". Pass force=True to overwrite.");
     }
     nb::object stage = usd::open_stage(nb::str(path));
     nb::object prim = stage.attr("GetDefaultPrim")();
@@ -263,13 +260,12 @@ nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle n
     const std::vector<Snapshot> snapshot = snapshot_attributes(prim);
 
     // Everything is read before the release file is touched.
-    const ReleaseMetadata metadata{
-        py::make_str(safe),
-        py::truthy(timestamp) ? nb::borrow(timestamp) : clock::utc_now(),
-        notes,
-        read_git_commit(path.attr("parent")),
-        source_text(path),
-        build_validation_summary(stage, path)};
+    const ReleaseMetadata metadata{py::make_str(safe),
+                                   py::truthy(timestamp) ? nb::borrow(timestamp) : clock::utc_now(),
+                                   notes,
+                                   read_git_commit(path.attr("parent")),
+                                   source_text(path),
+                                   build_validation_summary(stage, path)};
     nb::str release_text(release_file);
     usd::LayerRewrite release(release_text);
     if (!release.opened())

@@ -26,7 +26,8 @@ std::optional<std::string> domain_summary(std::string_view domain,
         .append(" pass");
     if (!failed.empty()) {
         part.append(" (");
-        for (std::size_t i = 0; i < failed.size(); ++i) part.append(i ? ", " : "").append(failed[i]);
+        for (std::size_t i = 0; i < failed.size(); ++i)
+            part.append(i ? ", " : "").append(failed[i]);
         part.append(" FAIL)");
     }
     return part;

@@ -156,8 +156,7 @@ struct Reading {
     nb::object result;
 };
 
-Reading find_reading(nb::handle kpi, nb::handle results, nb::handle domains,
-                     nb::handle get_kpi) {
+Reading find_reading(nb::handle kpi, nb::handle results, nb::handle domains, nb::handle get_kpi) {
     for (nb::handle domain : domains) {
         nb::object result = results[domain];
         if (!py::truthy(result)) continue;
@@ -170,8 +169,8 @@ Reading find_reading(nb::handle kpi, nb::handle results, nb::handle domains,
 }
 
 // One KPI's gate: NOT RUN, INCONCLUSIVE, or the range verdict.
-nb::object gate_of(nb::handle kpi, const Reading& reading, nb::handle directions,
-                   nb::handle t_min, nb::handle t_nom, nb::handle t_max) {
+nb::object gate_of(nb::handle kpi, const Reading& reading, nb::handle directions, nb::handle t_min,
+                   nb::handle t_nom, nb::handle t_max) {
     if (!reading.value.is_valid()) {
         return make_gate(kpi, nb::str("unknown"), nb::none(), nb::none(), t_min, t_nom, t_max,
                          nb::str("NOT RUN"));
