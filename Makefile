@@ -9,7 +9,7 @@ PIP := $(PY) -m pip
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Debian packages the native build needs.
-SYSTEM_PACKAGES := g++ make git libssl-dev
+SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev
 # The build runs without isolation, so that its CMake folder stays valid
 # between installs: pyproject.toml's build requirements, and the runtime ones
 # the stub generator imports, are installed into the venv first.
@@ -23,7 +23,14 @@ SOURCES := pyproject.toml CMakeLists.txt modules.txt $(shell find native src sam
 run: install
 	$(VENV)/bin/orvane demo
 
+# The plain C++ pieces have a GoogleTest program of their own.
+NATIVE_TESTS := build/native-tests
+
 test: install
+	$(VENV)/bin/cmake -S tests/native -B $(NATIVE_TESTS) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja > /dev/null
+	$(VENV)/bin/cmake --build $(NATIVE_TESTS)
+	$(NATIVE_TESTS)/native_tests --gtest_brief=1
 	$(PY) -m pytest
 
 install: $(VENV)/.installed

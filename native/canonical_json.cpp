@@ -76,8 +76,7 @@ std::string float_text(double value) {
 }
 
 void emit_string(nb::handle text, std::string& out) {
-    const py::Characters characters(text);
-    if (const auto ascii = characters.ascii()) {
+    if (const auto ascii = py::ascii_text(text)) {
         // Most texts need no escape at all: copy them whole.
         bool plain = true;
         for (char c : *ascii) plain = plain && c >= 0x20 && c != 0x7F && c != '"' && c != '\\';
@@ -86,6 +85,7 @@ void emit_string(nb::handle text, std::string& out) {
             return;
         }
     }
+    const py::Characters characters(text);
     out += '"';
     for (std::size_t i = 0; i < characters.size(); ++i) {
         const char32_t code = characters[i];

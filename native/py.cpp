@@ -132,12 +132,6 @@ void raise_os_error(int error, const std::string& path) {
     raise_pending();
 }
 
-RecursionGuard::RecursionGuard(const char* where) {
-    if (Py_EnterRecursiveCall(where) != 0) raise_pending();
-}
-
-RecursionGuard::~RecursionGuard() { Py_LeaveRecursiveCall(); }
-
 // --- checked operations ------------------------------------------------------------
 
 bool truthy(nb::handle value) {
@@ -169,16 +163,6 @@ nb::object parse_float(std::string_view text) {
     PyErr_Clear();
     return nb::object();
 }
-
-std::optional<long long> small_int(nb::handle value) {
-    if (!PyLong_CheckExact(value.ptr())) return std::nullopt;
-    int overflow = 0;
-    const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow != 0) return std::nullopt;
-    return number;
-}
-
-double float_value(nb::handle value) { return PyFloat_AS_DOUBLE(value.ptr()); }
 
 bool is_number(nb::handle value) {
     return value.is_valid() && (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()));
@@ -237,31 +221,10 @@ std::string format(nb::handle value, const char* spec) {
 
 std::string type_name_of(nb::handle value) { return nb::type_name(value.type()).c_str(); }
 
-Characters::Characters(nb::handle text)
-    : kind_(PyUnicode_KIND(text.ptr())),
-      data_(PyUnicode_DATA(text.ptr())),
-      length_(static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()))),
-      ascii_(PyUnicode_IS_ASCII(text.ptr())) {}
-
-char32_t Characters::operator[](std::size_t index) const {
-    return PyUnicode_READ(kind_, data_, static_cast<Py_ssize_t>(index));
-}
-
-std::optional<std::string_view> Characters::ascii() const {
-    if (!ascii_) return std::nullopt;
-    return std::string_view(static_cast<const char*>(data_), length_);
-}
-
 // --- containers ----------------------------------------------------------------------
 
 nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
     return mapping.attr("get")(key, fallback);
-}
-
-nb::object dict_get(nb::handle dict, nb::handle key) {
-    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
-    if (value == nullptr && PyErr_Occurred()) raise_pending();
-    return nb::borrow(value);
 }
 
 nb::object dict_get(nb::handle dict, const char* key) { return dict_get(dict, nb::str(key)); }

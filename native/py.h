@@ -132,8 +132,10 @@ bool is_exception(const nb::python_error& error);
 // cyclic structure raises RecursionError instead of overflowing the C stack.
 class RecursionGuard {
   public:
-    explicit RecursionGuard(const char* where);
-    ~RecursionGuard();
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where) != 0) throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
@@ -153,9 +155,15 @@ double to_double(nb::handle value);
 // with ValueError.
 nb::object parse_float(std::string_view text);
 // An int that fits in 64 bits, or nothing (a bigger int, or not an exact int).
-std::optional<long long> small_int(nb::handle value);
+inline std::optional<long long> small_int(nb::handle value) {
+    if (!PyLong_CheckExact(value.ptr())) return std::nullopt;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0) return std::nullopt;
+    return number;
+}
 // The value of an exact or derived float object.
-double float_value(nb::handle value);
+inline double float_value(nb::handle value) { return PyFloat_AS_DOUBLE(value.ptr()); }
 // An int (bool included) or a float.
 bool is_number(nb::handle value);
 // A real number as the numbers module counts one (int, float, Fraction, ...).
@@ -189,21 +197,31 @@ std::string repr(nb::handle value);
 std::string format(nb::handle value, const char* spec);
 std::string type_name_of(nb::handle value);
 
+// The text of a str whose characters are all ASCII, read in place; nothing
+// for any other str.
+inline std::optional<std::string_view> ascii_text(nb::handle text) {
+    if (!PyUnicode_IS_ASCII(text.ptr())) return std::nullopt;
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(text.ptr())),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr())));
+}
+
 // The characters of a str, read in place (no copy): for scans over every
 // character of long texts.
 class Characters {
   public:
-    explicit Characters(nb::handle text);
+    explicit Characters(nb::handle text)
+        : kind_(PyUnicode_KIND(text.ptr())),
+          data_(PyUnicode_DATA(text.ptr())),
+          length_(static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()))) {}
     std::size_t size() const { return length_; }
-    char32_t operator[](std::size_t index) const;
-    // The text itself when every character is ASCII.
-    std::optional<std::string_view> ascii() const;
+    char32_t operator[](std::size_t index) const {
+        return PyUnicode_READ(kind_, data_, static_cast<Py_ssize_t>(index));
+    }
 
   private:
     int kind_;
     const void* data_;
     std::size_t length_;
-    bool ascii_;
 };
 
 // --- containers --------------------------------------------------------------------
@@ -212,7 +230,11 @@ class Characters {
 nb::object get(nb::handle mapping, const char* key, nb::handle fallback);
 // dict[key] when present (None included), else an invalid object; never
 // raises KeyError, but raises what the key's __hash__ or __eq__ raises.
-nb::object dict_get(nb::handle dict, nb::handle key);
+inline nb::object dict_get(nb::handle dict, nb::handle key) {
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
+    return nb::borrow(value);
+}
 nb::object dict_get(nb::handle dict, const char* key);
 // dict[key] when present (None included), else `fallback`.
 nb::object dict_get_or(nb::handle dict, const char* key, nb::handle fallback);
@@ -222,6 +244,10 @@ nb::object dict_value_or(nb::handle dict, const char* key, nb::handle fallback);
 nb::dict dict_member(nb::handle dict, const char* key);
 // dict(mapping): a new dict of the same items.
 nb::dict dict_copy(nb::handle mapping);
+// dict[key] = value for an exact dict, the fast way.
+inline void set_item(nb::handle dict, nb::handle key, nb::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
 // dict.setdefault(key, value).
 void set_default(nb::handle dict, nb::handle key, nb::handle value);
 // del dict[key] when present.

@@ -99,16 +99,16 @@ py::Name domain_key{"domain"};
 nb::dict parse_record(nb::handle entry, KeyCache& keys) {
     const std::string_view raw = py::utf8(entry);
     nb::dict record;
-    record[raw_key.get()] = entry;
-    record[timestamp_key.get()] = py::make_str(raw.substr(0, raw.find('|')));
+    py::set_item(record, raw_key.get(), entry);
+    py::set_item(record, timestamp_key.get(), py::make_str(raw.substr(0, raw.find('|'))));
     std::string type_text;  // the text of the latest `type`, for a missing domain
     history::for_each_pair(raw, [&](std::string_view key, std::string_view value) {
         nb::handle lowered = keys.lowered(key);
-        record[lowered] = number_or_text(value);
+        py::set_item(record, lowered, number_or_text(value));
         const std::string_view lowered_text = py::utf8(lowered);
         if (lowered_text == "domain") {
             type_text = std::string("simulated:").append(value);
-            record[type_key.get()] = py::make_str(type_text);
+            py::set_item(record, type_key.get(), py::make_str(type_text));
         } else if (lowered_text == "type") {
             type_text = value;
         }
@@ -120,7 +120,7 @@ nb::dict parse_record(nb::handle entry, KeyCache& keys) {
              at = domain.find(kMarker, at)) {
             domain.erase(at, kMarker.size());
         }
-        record[domain_key.get()] = py::make_str(domain);
+        py::set_item(record, domain_key.get(), py::make_str(domain));
     }
     return record;
 }
