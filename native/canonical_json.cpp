@@ -9,10 +9,6 @@ namespace orvane::canonical_json {
 
 namespace {
 
-// Each nesting level counts against the host's recursion limit, so a deep
-// tree raises RecursionError as the host's own serialiser would.
-constexpr const char* kNesting = " while encoding canonical JSON";
-
 void emit_int(nb::handle value, std::string& out) {
     if (const auto small = py::small_int(value)) {
         char buffer[24];
@@ -30,38 +26,98 @@ void emit_hex4(unsigned code, std::string& out) {
     for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code >> shift) & 0xF];
 }
 
-void emit_mapping(nb::handle mapping, std::string& out) {
-    out += '{';
-    bool first = true;
-    for (nb::handle key : py::sorted_keys(mapping)) {
-        if (!first) out += ',';
-        first = false;
-        emit_string(nb::str(key), out);
-        out += ':';
-        nb::object member = py::dict_get(mapping, key);
-        if (!member.is_valid()) py::raise(py::exc::key_error(), "%R", key.ptr());
-        emit(member, out);
+// Writes one value and everything inside it. Each container entered counts
+// against the host's recursion limit, so a deep tree raises RecursionError as
+// the host's own serialiser would; one inside itself raises ValueError.
+class Emitter {
+  public:
+    Emitter(std::string& out, const char* what) : out_(out), walk_(what) {}
+
+    void value(nb::handle item) {
+        if (item.is_none()) {
+            out_ += "null";
+        } else if (nb::isinstance<nb::bool_>(item)) {
+            out_ += item.is(nb::bool_(true)) ? "true" : "false";
+        } else if (nb::isinstance<nb::int_>(item)) {
+            emit_int(item, out_);
+        } else if (nb::isinstance<nb::float_>(item)) {
+            out_ += float_text(py::float_value(item));
+        } else if (nb::isinstance<nb::str>(item)) {
+            emit_string(item, out_);
+        } else if (nb::isinstance<nb::dict>(item)) {
+            mapping(item);
+        } else if (nb::isinstance<nb::list>(item)) {
+            sequence(nb::borrow<nb::list>(item));
+        } else if (nb::isinstance<nb::tuple>(item)) {
+            sequence(nb::borrow<nb::tuple>(item));
+        } else {
+            emit_string(nb::str(item), out_);
+        }
     }
-    out += '}';
-}
+
+  private:
+    void mapping(nb::handle members) {
+        py::Walk::Level level(walk_, members);
+        out_ += '{';
+        bool first = true;
+        for (nb::handle key : py::sorted_keys(members)) {
+            if (!first) out_ += ',';
+            first = false;
+            emit_string(nb::str(key), out_);
+            out_ += ':';
+            nb::object member = py::dict_get(members, key);
+            if (!member.is_valid()) py::raise(py::exc::key_error(), "%R", key.ptr());
+            value(member);
+        }
+        out_ += '}';
+    }
+
+    template <typename Sequence>
+    void sequence(const Sequence& items) {
+        py::Walk::Level level(walk_, items);
+        out_ += '[';
+        bool first = true;
+        for (nb::handle item : items) {
+            if (!first) out_ += ',';
+            first = false;
+            value(item);
+        }
+        out_ += ']';
+    }
+
+    std::string& out_;
+    py::Walk walk_;
+};
+
+nb::object canonical(py::Walk& walk, nb::handle value);
 
 template <typename Sequence>
-void emit_sequence(const Sequence& items, std::string& out) {
-    out += '[';
-    bool first = true;
-    for (nb::handle item : items) {
-        if (!first) out += ',';
-        first = false;
-        emit(item, out);
-    }
-    out += ']';
-}
-
-template <typename Sequence>
-nb::list canonical_list(const Sequence& items) {
+nb::list canonical_list(py::Walk& walk, const Sequence& items) {
+    py::Walk::Level level(walk, items);
     nb::list copy;
-    for (nb::handle item : items) copy.append(canonicalise(item));
+    for (nb::handle item : items) copy.append(canonical(walk, item));
     return copy;
+}
+
+nb::object canonical(py::Walk& walk, nb::handle value) {
+    if (value.is_none() || nb::isinstance<nb::bool_>(value) || nb::isinstance<nb::int_>(value) ||
+        nb::isinstance<nb::str>(value) || nb::isinstance<nb::float_>(value)) {
+        return nb::borrow(value);
+    }
+    if (nb::isinstance<nb::dict>(value)) {
+        py::Walk::Level level(walk, value);
+        nb::dict copy;
+        for (auto [key, member] : nb::borrow<nb::dict>(value)) {
+            // Borrowed from the source dict: hold both across the recursion.
+            nb::object key_ref = nb::borrow(key);
+            nb::object normalised = canonical(walk, nb::borrow(member));
+            copy[key_ref] = normalised;
+        }
+        return copy;
+    }
+    if (nb::isinstance<nb::list>(value)) return canonical_list(walk, nb::borrow<nb::list>(value));
+    if (nb::isinstance<nb::tuple>(value)) return canonical_list(walk, nb::borrow<nb::tuple>(value));
+    return nb::str(value);
 }
 
 }  // namespace
@@ -126,62 +182,19 @@ void emit_string(nb::handle text, std::string& out) {
     out += '"';
 }
 
-void emit(nb::handle value, std::string& out) {
-    if (value.is_none()) {
-        out += "null";
-    } else if (nb::isinstance<nb::bool_>(value)) {
-        out += value.is(nb::bool_(true)) ? "true" : "false";
-    } else if (nb::isinstance<nb::int_>(value)) {
-        emit_int(value, out);
-    } else if (nb::isinstance<nb::float_>(value)) {
-        out += float_text(py::float_value(value));
-    } else if (nb::isinstance<nb::str>(value)) {
-        emit_string(value, out);
-    } else if (nb::isinstance<nb::dict>(value)) {
-        py::RecursionGuard guard(kNesting);
-        emit_mapping(value, out);
-    } else if (nb::isinstance<nb::list>(value)) {
-        py::RecursionGuard guard(kNesting);
-        emit_sequence(nb::borrow<nb::list>(value), out);
-    } else if (nb::isinstance<nb::tuple>(value)) {
-        py::RecursionGuard guard(kNesting);
-        emit_sequence(nb::borrow<nb::tuple>(value), out);
-    } else {
-        emit_string(nb::str(value), out);
-    }
+void emit(nb::handle value, std::string& out, const char* what) {
+    Emitter(out, what).value(value);
 }
 
-std::string text(nb::handle value) {
+std::string text(nb::handle value, const char* what) {
     std::string out;
-    emit(value, out);
+    emit(value, out, what);
     return out;
 }
 
-nb::object canonicalise(nb::handle value) {
-    if (value.is_none() || nb::isinstance<nb::bool_>(value) || nb::isinstance<nb::int_>(value) ||
-        nb::isinstance<nb::str>(value) || nb::isinstance<nb::float_>(value)) {
-        return nb::borrow(value);
-    }
-    if (nb::isinstance<nb::dict>(value)) {
-        py::RecursionGuard guard(kNesting);
-        nb::dict copy;
-        for (auto [key, member] : nb::borrow<nb::dict>(value)) {
-            // Borrowed from the source dict: hold both across the recursion.
-            nb::object key_ref = nb::borrow(key);
-            nb::object normalised = canonicalise(nb::borrow(member));
-            copy[key_ref] = normalised;
-        }
-        return copy;
-    }
-    if (nb::isinstance<nb::list>(value)) {
-        py::RecursionGuard guard(kNesting);
-        return canonical_list(nb::borrow<nb::list>(value));
-    }
-    if (nb::isinstance<nb::tuple>(value)) {
-        py::RecursionGuard guard(kNesting);
-        return canonical_list(nb::borrow<nb::tuple>(value));
-    }
-    return nb::str(value);
+nb::object canonicalise(nb::handle value, const char* what) {
+    py::Walk walk(what);
+    return canonical(walk, value);
 }
 
 }  // namespace orvane::canonical_json

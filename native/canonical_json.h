@@ -13,15 +13,16 @@ namespace orvane::canonical_json {
 namespace nb = nanobind;
 
 // The normalised tree: None, bools, ints, floats and strings unchanged,
-// mappings and sequences copied, anything else as its str().
-nb::object canonicalise(nb::handle value);
+// mappings and sequences copied, anything else as its str(). A structure
+// that contains itself raises ValueError "<what> refers to itself".
+nb::object canonicalise(nb::handle value, const char* what);
 
 // Appends the JSON text of `value` (normalised or not: what normalisation
-// would change is written the same way) to `out`.
-void emit(nb::handle value, std::string& out);
+// would change is written the same way) to `out`; ValueError as above.
+void emit(nb::handle value, std::string& out, const char* what);
 
 // The JSON text of `value`.
-std::string text(nb::handle value);
+std::string text(nb::handle value, const char* what);
 
 // json.dumps(text) with the default ensure_ascii escaping.
 void emit_string(nb::handle text, std::string& out);

@@ -5,9 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+#include <sys/file.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #include "native/py.h"
 
@@ -16,15 +25,119 @@ namespace orvane::fs {
 using py::raise_os_error;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
 bool stat_path(const std::string& path, struct stat& info) {
     nb::gil_scoped_release release;
     return ::stat(path.c_str(), &info) == 0;
 }
+
+bool lstat_path(const std::string& path, struct stat& info) {
+    nb::gil_scoped_release release;
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+[[noreturn]] void refuse_path(const std::string& path, const struct stat& info) {
+    if (S_ISLNK(info.st_mode)) {
+        py::raise(py::exc::value_error(), "refusing to write through the symbolic link %s",
+                  path.c_str());
+    }
+    py::raise(py::exc::value_error(), "not a folder: %s", path.c_str());
+}
+
+std::vector<std::string_view> split_path(std::string_view relative) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (start < relative.size()) {
+        std::size_t end = relative.find('/', start);
+        if (end == std::string_view::npos) end = relative.size();
+        if (end > start) parts.push_back(relative.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// The file locks this thread holds, each with how many times it is taken:
+// {(device, inode): count} in the thread's state dict, so that every module
+// sees the same holds.
+class HeldLocks {
+  public:
+    HeldLocks(unsigned long long device, unsigned long long inode)
+        : key_(nb::make_tuple(device, inode)) {
+        static py::Name name{"orvane_platform.held_locks"};
+        nb::dict state = py::thread_state_dict();
+        nb::object holds = py::dict_get(state, name.get());
+        if (!holds.is_valid()) {
+            holds = nb::dict();
+            py::set_item(state, name.get(), holds);
+        }
+        holds_ = nb::borrow<nb::dict>(holds);
+    }
+    // Takes a held lock once more; false when this thread does not hold it.
+    bool add_nested() {
+        nb::object count = py::dict_get(holds_, key_);
+        if (!count.is_valid()) return false;
+        py::set_item(holds_, key_, nb::int_(nb::cast<long>(count) + 1));
+        return true;
+    }
+    void add() { py::set_item(holds_, key_, nb::int_(1)); }
+    // Gives up one hold; the last one removes the entry.
+    void release() {
+        nb::object count = py::dict_get(holds_, key_);
+        if (!count.is_valid()) return;
+        const long left = nb::cast<long>(count) - 1;
+        if (left > 0) {
+            py::set_item(holds_, key_, nb::int_(left));
+        } else {
+            py::discard_key(holds_, key_);
+        }
+    }
+
+  private:
+    nb::object key_;
+    nb::dict holds_;
+};
+
+// One attempt at the exclusive lock; 0 or the errno.
+int try_lock(int fd) {
+#if defined(F_OFD_SETLK)
+    struct flock request {};
+    request.l_type = F_WRLCK;
+    request.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &request) == 0 ? 0 : errno;
+#else
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+#endif
+}
+
+// Takes the lock, retrying with growing pauses until the deadline; false
+// when it stays taken by another.
+bool lock_within(int fd, double timeout_seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(timeout_seconds));
+    auto pause = std::chrono::milliseconds(1);
+    while (true) {
+        const int error = try_lock(fd);
+        if (error == 0) return true;
+        if (error != EAGAIN && error != EACCES && error != EINTR) return false;
+        const auto now = Clock::now();
+        if (now >= deadline) return false;
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+}
+
 }  // namespace
 
 bool exists(const std::string& path) {
     struct stat info{};
     return stat_path(path, info);
+}
+
+bool exists_or_link(const std::string& path) {
+    struct stat info {};
+    return lstat_path(path, info);
 }
 
 bool is_regular_file(const std::string& path) {
@@ -35,6 +148,21 @@ bool is_regular_file(const std::string& path) {
 bool is_directory(const std::string& path) {
     struct stat info{};
     return stat_path(path, info) && S_ISDIR(info.st_mode);
+}
+
+bool others_may_access(const std::string& path) {
+    struct stat info {};
+    return !stat_path(path, info) || (info.st_mode & S_IRWXO) != 0;
+}
+
+std::string real_path(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path resolved;
+    {
+        nb::gil_scoped_release release;
+        resolved = std::filesystem::weakly_canonical(path, error);
+    }
+    return error ? path : resolved.string();
 }
 
 nb::object stat_stamp(const std::string& path) {
@@ -54,9 +182,21 @@ ChunkReader::~ChunkReader() {
 
 bool ChunkReader::open(const std::string& path) {
     nb::gil_scoped_release release;
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) error_ = errno;
-    return fd_ >= 0;
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0) {
+        error_ = errno;
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error_ = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        ::close(fd_);
+        fd_ = -1;
+        return false;
+    }
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    return true;
 }
 
 long ChunkReader::read(std::string& buffer, std::size_t max_bytes) {
@@ -87,18 +227,6 @@ std::string read_small_file(const std::string& path) {
 
 namespace {
 
-// Opens `temporary` for writing, new and with `mode` from the first moment:
-// never a file that someone else created, or one readable by others for a
-// while. A stale one left by a crash is removed first.
-int create_exclusive(const std::string& temporary, unsigned mode) {
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    int fd = ::open(temporary.c_str(), flags, static_cast<mode_t>(mode));
-    if (fd < 0 && errno == EEXIST && ::unlink(temporary.c_str()) == 0) {
-        fd = ::open(temporary.c_str(), flags, static_cast<mode_t>(mode));
-    }
-    return fd;
-}
-
 int write_all(int fd, std::string_view data) {
     std::size_t written = 0;
     while (written < data.size()) {
@@ -109,32 +237,170 @@ int write_all(int fd, std::string_view data) {
     return 0;
 }
 
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// "<name>.": how the temporary files of one target, "<name>.<pid>-<n>.tmp",
+// begin.
+std::string temporary_prefix(const std::string& name) { return name + "."; }
+
+// Removes the temporary files of `name` whose writer has died: a crash
+// between creating one and moving it into place leaves it behind.
+void discard_stale_temporaries(const std::string& folder, const std::string& name) {
+    const std::string prefix = temporary_prefix(name);
+    DIR* directory = ::opendir(folder.c_str());
+    if (directory == nullptr) return;
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string_view candidate = entry->d_name;
+        if (!candidate.starts_with(prefix) || !candidate.ends_with(".tmp")) continue;
+        const std::string_view tag =
+            candidate.substr(prefix.size(), candidate.size() - prefix.size() - 4);
+        const std::size_t dash = tag.find('-');
+        long long pid = 0;
+        const auto [end, error] = std::from_chars(tag.data(), tag.data() + dash, pid);
+        if (dash == std::string_view::npos || error != std::errc() || end != tag.data() + dash)
+            continue;
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            ::unlinkat(::dirfd(directory), entry->d_name, 0);
+    }
+    ::closedir(directory);
+}
+
+// Persists a rename: the folder's entry, not only the file's data.
+void sync_folder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+std::atomic<unsigned long> temporary_counter{0};
+
 }  // namespace
 
-void write_file_atomic(const std::string& path, std::string_view data, unsigned mode) {
-    const std::string temporary = path + ".tmp";
+bool write_file_atomic(const std::string& path, std::string_view data, unsigned mode,
+                       Existing existing) {
+    const std::string folder = folder_of(path);
+    const std::string name = name_of(path);
+    const std::string temporary = folder + "/" + temporary_prefix(name) +
+                                  std::to_string(::getpid()) + "-" +
+                                  std::to_string(++temporary_counter) + ".tmp";
     int error = 0;
     std::string failed = temporary;
     {
         nb::gil_scoped_release release;
-        const int fd = create_exclusive(temporary, mode);
+        discard_stale_temporaries(folder, name);
+        const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+        const int fd = ::open(temporary.c_str(), flags, static_cast<mode_t>(mode));
         if (fd < 0) {
             error = errno;
         } else {
             error = write_all(fd, data);
             if (error == 0 && ::fsync(fd) != 0) error = errno;
             if (::close(fd) != 0 && error == 0) error = errno;
-            if (error != 0) {
-                ::unlink(temporary.c_str());  // incomplete: never leave it
-            } else if (::rename(temporary.c_str(), path.c_str()) != 0) {
-                // The complete file stays beside the target, as private as
-                // `mode` made it; the next write replaces it.
-                error = errno;
-                failed = path;
+            if (error == 0) {
+                // link() never replaces an existing file; rename() does, atomically.
+                const bool moved = existing == Existing::keep
+                                       ? ::link(temporary.c_str(), path.c_str()) == 0
+                                       : ::rename(temporary.c_str(), path.c_str()) == 0;
+                if (!moved) {
+                    error = errno;
+                    failed = path;
+                }
             }
+            if (error != 0 || existing == Existing::keep) ::unlink(temporary.c_str());
+            if (error == 0) sync_folder(folder);
         }
     }
+    if (error == EEXIST && failed == path) return false;
     if (error != 0) raise_os_error(error, failed);
+    return true;
+}
+
+FileLock::FileLock(const std::string& path, double timeout_seconds, const std::string& what) {
+    int error = 0;
+    {
+        nb::gil_scoped_release release;
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        struct stat info {};
+        if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
+            error = errno;
+        } else {
+            device_ = info.st_dev;
+            inode_ = info.st_ino;
+        }
+    }
+    if (error != 0) {
+        if (fd_ >= 0) ::close(fd_);
+        raise_os_error(error, path);
+    }
+    HeldLocks holds(device_, inode_);
+    if (holds.add_nested()) {
+        ::close(fd_);
+        fd_ = -1;  // this thread holds it already
+        return;
+    }
+    bool locked = false;
+    {
+        nb::gil_scoped_release release;
+        locked = lock_within(fd_, timeout_seconds);
+    }
+    if (!locked) {
+        ::close(fd_);
+        py::raise(py::exc::timeout_error(),
+                  "another process is writing %s: gave up waiting after %g s (lock file %s)",
+                  what.c_str(), timeout_seconds, path.c_str());
+    }
+    try {
+        holds.add();
+    } catch (...) {
+        ::close(fd_);
+        throw;
+    }
+}
+
+FileLock::~FileLock() {
+    try {
+        HeldLocks(device_, inode_).release();
+    } catch (nb::python_error&) {
+        // Only the bookkeeping is lost; the lock itself goes with the file.
+    }
+    if (fd_ >= 0) ::close(fd_);  // the outermost hold: closing releases the lock
+}
+
+void make_directories_within(const std::string& base, const std::string& relative) {
+    std::string path = base;
+    for (std::string_view part : split_path(relative)) {
+        path.append("/").append(part);
+        struct stat info {};
+        int error = 0;
+        {
+            nb::gil_scoped_release release;
+            if (::lstat(path.c_str(), &info) != 0) {
+                if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) error = errno;
+                if (error == 0 && ::lstat(path.c_str(), &info) != 0) error = errno;
+            }
+        }
+        if (error != 0) raise_os_error(error, path);
+        if (!S_ISDIR(info.st_mode)) refuse_path(path, info);
+    }
+}
+
+void require_real_directory(const std::string& path) {
+    struct stat info {};
+    if (!lstat_path(path, info)) return;
+    if (!S_ISDIR(info.st_mode)) refuse_path(path, info);
+}
+
+void require_regular_if_present(const std::string& path, const char* what) {
+    struct stat info {};
+    if (!stat_path(path, info) || S_ISREG(info.st_mode)) return;
+    py::raise(py::exc::value_error(), "%s is not a regular file: %s", what, path.c_str());
 }
 
 std::vector<std::string> list_directory(const std::string& path) {
@@ -178,6 +444,22 @@ void rename_path(const std::string& source, const std::string& destination) {
     if (error != 0) raise_os_error(error, source);
 }
 
+bool exchange_paths(const std::string& first, const std::string& second) {
+    int error = 0;
+    {
+        nb::gil_scoped_release release;
+#if defined(RENAME_EXCHANGE)
+        if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) != 0)
+            error = errno;
+#else
+        error = ENOSYS;
+#endif
+    }
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) return false;
+    if (error != 0) raise_os_error(error, second);
+    return true;
+}
+
 void copy_tree(const std::string& source, const std::string& destination) {
     std::error_code error;
     {
@@ -202,8 +484,12 @@ void discard_tree(const std::string& path) noexcept {
 }
 
 bool is_single_component(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
+    if (name.empty() || name == "." || name == "..") return false;
+    for (char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F) return false;
+    }
+    return true;
 }
 
 void require_single_component(nb::handle name, const char* argument) {

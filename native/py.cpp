@@ -73,6 +73,12 @@ nb::object environment_value(const char* name) {
     return value;
 }
 
+nb::dict thread_state_dict() {
+    PyObject* state = PyThreadState_GetDict();
+    if (state == nullptr) raise(exc::runtime_error(), "no thread state dict");
+    return nb::borrow<nb::dict>(state);
+}
+
 nb::object call_method(nb::handle obj, Name& name) {
     return checked(PyObject_CallMethodNoArgs(obj.ptr(), name.get().ptr()));
 }
@@ -265,21 +271,49 @@ nb::list sorted_keys(nb::handle dict) {
     return keys;
 }
 
-nb::object deep_copy(nb::handle value) {
+namespace {
+
+nb::object copy_within(Walk& walk, nb::handle value) {
     if (nb::isinstance<nb::dict>(value)) {
-        RecursionGuard guard(" while copying a document");
+        Walk::Level level(walk, value);
         nb::dict copy;
-        for (auto [key, item] : nb::borrow<nb::dict>(value)) copy[key] = deep_copy(item);
+        for (auto [key, item] : nb::borrow<nb::dict>(value)) copy[key] = copy_within(walk, item);
         return copy;
     }
     if (nb::isinstance<nb::list>(value)) {
-        RecursionGuard guard(" while copying a document");
+        Walk::Level level(walk, value);
         nb::list copy;
-        for (nb::handle item : nb::borrow<nb::list>(value)) copy.append(deep_copy(item));
+        for (nb::handle item : nb::borrow<nb::list>(value)) copy.append(copy_within(walk, item));
         return copy;
     }
     if (nb::isinstance<nb::set>(value)) return checked(PySet_New(value.ptr()));
     return nb::borrow(value);
+}
+
+void check_within(Walk& walk, nb::handle value) {
+    if (nb::isinstance<nb::dict>(value)) {
+        Walk::Level level(walk, value);
+        for (auto [key, item] : nb::borrow<nb::dict>(value)) check_within(walk, item);
+    } else if (nb::isinstance<nb::list>(value) || nb::isinstance<nb::tuple>(value)) {
+        Walk::Level level(walk, value);
+        for (nb::handle item : value) check_within(walk, item);
+    }
+}
+
+}  // namespace
+
+void Walk::refuse_cycle() const {
+    raise(exc::value_error(), "%s refers to itself", what_.c_str());
+}
+
+void require_acyclic(nb::handle value, const std::string& what) {
+    Walk walk(what);
+    check_within(walk, value);
+}
+
+nb::object deep_copy(nb::handle value) {
+    Walk walk("the document");
+    return copy_within(walk, value);
 }
 
 nb::dict error_status(nb::handle message) {
@@ -303,6 +337,16 @@ void require_exact_type(nb::handle value, nb::handle type, NoneAllowed none, con
                         const char* argument, const char* expected) {
     if ((none == NoneAllowed::yes && value.is_none()) || value.type().is(type)) return;
     raise_argument_type(function, argument, expected, value);
+}
+
+void require_no_control_characters(nb::handle value, const char* argument) {
+    for (char c : utf8(value)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            raise(exc::value_error(), "%s must not contain control characters, not %R", argument,
+                  value.ptr());
+        }
+    }
 }
 
 nb::object require_path(nb::handle value, const char* function, const char* argument) {

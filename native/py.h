@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace orvane::py {
 
@@ -83,6 +84,11 @@ nb::object import_from(const char* module, const char* name);
 // os.environ[name] when set and not empty, else an invalid object.
 nb::object environment_value(const char* name);
 
+// This thread's state dict, shared by every extension module of the
+// interpreter: where per-thread state that several modules must agree on
+// lives (each module links its own copy of the native library).
+nb::dict thread_state_dict();
+
 // obj.name() with no arguments.
 nb::object call_method(nb::handle obj, Name& name);
 
@@ -139,6 +145,43 @@ class RecursionGuard {
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
+
+// Guards a recursive walk over caller or file data: each container entered
+// counts against the host's recursion limit (a deep structure raises
+// RecursionError), and a container met again inside itself raises ValueError
+// "<what> refers to itself" instead of recursing for ever.
+class Walk {
+  public:
+    explicit Walk(std::string what) : what_(std::move(what)) {}
+
+    // Holds `container` as entered for its lifetime.
+    class Level {
+      public:
+        Level(Walk& walk, nb::handle container) : walk_(walk), guard_(" while walking a structure") {
+            for (PyObject* entered : walk.path_) {
+                if (entered == container.ptr()) walk.refuse_cycle();
+            }
+            walk.path_.push_back(container.ptr());
+        }
+        ~Level() { walk_.path_.pop_back(); }
+        Level(const Level&) = delete;
+        Level& operator=(const Level&) = delete;
+
+      private:
+        Walk& walk_;
+        RecursionGuard guard_;
+    };
+
+  private:
+    [[noreturn]] void refuse_cycle() const;
+
+    std::string what_;
+    std::vector<PyObject*> path_;  // the containers being walked, outermost first
+};
+
+// Raises ValueError "<what> refers to itself" when a dict, list or tuple
+// inside `value` contains itself.
+void require_acyclic(nb::handle value, const std::string& what);
 
 // --- checked operations ----------------------------------------------------------
 
@@ -255,8 +298,8 @@ void discard_key(nb::handle dict, nb::handle key);
 // The keys of a dict, sorted by the host's comparison.
 nb::list sorted_keys(nb::handle dict);
 // A copy of a parsed document: dicts, lists and sets are copied all the way
-// down, other values are shared (they are immutable). A structure that refers
-// to itself raises RecursionError.
+// down, other values are shared (they are immutable). A document that refers
+// to itself raises ValueError.
 nb::object deep_copy(nb::handle value);
 
 // {"status": "error", "error": message}: how expected failures are answered.
@@ -295,6 +338,10 @@ inline void require_dict(nb::handle value, const char* function, const char* arg
 inline void require_dict_or_none(nb::handle value, const char* function, const char* argument) {
     require<nb::dict>(value, function, argument, NoneAllowed::yes);
 }
+// Raises ValueError naming `argument` when the str `value` holds a control
+// character (a line break, say): such text never becomes a name on disk or a
+// field of a record.
+void require_no_control_characters(nb::handle value, const char* argument);
 // Raises TypeError unless type(value) is exactly `type` (a subclass is refused
 // too), or value is None when allowed.
 void require_exact_type(nb::handle value, nb::handle type, NoneAllowed none, const char* function,

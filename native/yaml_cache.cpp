@@ -57,6 +57,7 @@ nb::object FileCache::load(const std::string& path) {
         throw nb::value_error(("not a regular file: " + path).c_str());
     }
     nb::object document = parse(path);
+    py::require_acyclic(document, "malformed YAML in " + path + ": the document");
     entries_[key] = nb::make_tuple(stamp, document);
     return document;
 }

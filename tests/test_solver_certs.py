@@ -40,29 +40,22 @@ def test_existing_key_of_another_length_is_used_unchanged(key_path):
     assert stat.S_IMODE(key_path.stat().st_mode) == 0o644
 
 
-def test_temporary_key_file_is_private_from_the_start(key_path):
-    # A folder where the key should go makes the final rename fail and leaves
-    # the complete temporary file for inspection.
-    key_path.mkdir(parents=True)
-    (key_path / "keep").write_text("x")
-    previous = os.umask(0)
-    try:
-        with pytest.raises(OSError):
-            _load_or_create_secret()
-    finally:
-        os.umask(previous)
-    temporary = key_path.parent / ".signing-secret.tmp"
-    assert stat.S_IMODE(temporary.stat().st_mode) == 0o600
-    assert len(temporary.read_bytes()) == 32
+def test_a_key_that_cannot_be_put_in_place_leaves_nothing_behind(key_path):
+    key_path.mkdir(parents=True)  # a folder where the key should go
+    with pytest.raises(OSError):
+        _load_or_create_secret()
+    assert sorted(path.name for path in key_path.parent.iterdir()) == [".signing-secret"]
 
 
-def test_stale_temporary_file_is_replaced(key_path):
+def test_temporary_files_of_dead_writers_are_removed_and_live_ones_kept(key_path):
     key_path.parent.mkdir(parents=True)
-    stale = key_path.parent / ".signing-secret.tmp"
-    stale.write_bytes(b"someone else's")
-    stale.chmod(0o666)
+    dead = key_path.parent / ".signing-secret.999999999-1.tmp"  # beyond any pid
+    live = key_path.parent / f".signing-secret.{os.getppid()}-1.tmp"
+    for temporary in (dead, live):
+        temporary.write_bytes(b"someone else's")
     key = _load_or_create_secret()
-    assert key_path.read_bytes() == key and not stale.exists()
+    assert key_path.read_bytes() == key and len(key) == 32
+    assert not dead.exists() and live.read_bytes() == b"someone else's"
 
 
 def test_signature_matches_the_host_modules(monkeypatch, key_path):

@@ -83,6 +83,7 @@ namespace product_twin {
 inline constexpr const char* kModule = "orvane_platform.core.product_twin";
 inline constexpr Import find_layer_by_name{kModule, "_find_layer_by_name"};
 inline constexpr Import load_product{kModule, "load_product"};
+inline constexpr Import lock_timeout_seconds{kModule, "_LOCK_TIMEOUT_SECONDS"};
 inline constexpr Import load_product_history{kModule, "load_product_history"};
 inline constexpr Import product_name_from_path{kModule, "product_name_from_path"};
 inline constexpr Import tag_baseline{kModule, "tag_baseline"};

@@ -1,5 +1,8 @@
 #include "native/domain/usd.h"
 
+#include <cctype>
+#include <string_view>
+
 #include "native/fs.h"
 #include "native/py.h"
 
@@ -13,7 +16,11 @@ py::CachedModule sdf_module{"pxr.Sdf"};
 nb::handle Usd() { return usd_module.get(); }
 nb::handle Sdf() { return sdf_module.get(); }
 
-nb::object open_stage(nb::handle path_text) { return Usd().attr("Stage").attr("Open")(path_text); }
+nb::object open_stage(nb::handle path_text) {
+    // A FIFO or a device would block the reader or feed it without end.
+    fs::require_regular_if_present(py::fs_path(path_text), "the USD file");
+    return Usd().attr("Stage").attr("Open")(path_text);
+}
 
 void require_prim(nb::handle prim, const char* function, const char* argument) {
     if (!nb::isinstance(prim, Usd().attr("Prim"))) {
@@ -47,21 +54,60 @@ void save_layer(nb::handle layer) {
     }
 }
 
-LayerRewrite::LayerRewrite(nb::handle path_text)
-    : file_(py::fs_path(path_text)), existed_(fs::exists(file_)) {
-    nb::object layer_type = Sdf().attr("Layer");
-    nb::object layer = existed_ ? layer_type.attr("FindOrOpen")(path_text)
-                                : layer_type.attr("CreateNew")(path_text);
-    if (!layer.is_none()) layer_ = layer;
+namespace {
+
+bool is_save_file_name(std::string_view name, std::string_view stem) {
+    if (name.size() != stem.size() + 7 || !name.starts_with(stem) || name[stem.size()] != '.')
+        return false;
+    for (char c : name.substr(stem.size() + 1)) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
 }
 
-void LayerRewrite::roll_back() noexcept {
-    try {
-        layer_.attr("Reload")(true);
-    } catch (nb::python_error&) {
-        // The file on disk is what matters: it was never replaced.
+// What OpenUSD's save file holds: nothing yet, or the start of a text layer.
+bool holds_layer_text(const std::string& path) {
+    fs::ChunkReader reader;
+    if (!reader.open(path)) return false;
+    std::string head;
+    if (reader.read(head, 5) < 0) return false;
+    return head.empty() || head == "#usda";
+}
+
+}  // namespace
+
+void discard_stale_save_files(nb::handle layer) {
+    nb::object real_path = layer.attr("realPath");
+    if (!py::truthy(real_path)) return;  // an anonymous layer has no file
+    const std::string file = py::fs_path(real_path);
+    const std::size_t slash = file.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash);
+    const std::string name = file.substr(slash + 1);
+    const std::string stem = name.substr(0, name.rfind('.'));
+    for (const std::string& entry : fs::list_directory(folder)) {
+        if (!is_save_file_name(entry, stem)) continue;
+        const std::string candidate = folder + "/" + entry;
+        // Private to its writer (no access for others) and layer text.
+        if (fs::is_regular_file(candidate) && !fs::others_may_access(candidate) &&
+            holds_layer_text(candidate))
+            fs::discard_tree(candidate);
     }
-    if (!existed_) fs::discard_tree(file_);
+}
+
+void reload_if_open(nb::handle path_text) {
+    nb::object open = Sdf().attr("Layer").attr("Find")(path_text);
+    if (!open.is_none()) open.attr("Reload")(true);
+}
+
+void require_layer_within(nb::handle layer, const std::string& folder) {
+    nb::object real_path = layer.attr("realPath");
+    const std::string file = fs::real_path(py::fs_path(real_path));
+    const std::string inside = fs::real_path(folder) + "/";
+    if (!file.starts_with(inside)) {
+        py::raise(py::exc::value_error(),
+                  "refusing to write %s: it lies outside the product folder %s", file.c_str(),
+                  folder.c_str());
+    }
 }
 
 }  // namespace orvane::usd

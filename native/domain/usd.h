@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include "native/fs.h"
+#include "native/py.h"
+
 namespace orvane::usd {
 
 namespace nb = nanobind;
@@ -14,6 +17,7 @@ nb::handle Usd();
 nb::handle Sdf();
 
 // Usd.Stage.Open(path_text): the composed stage; OpenUSD's error propagates.
+// A path that exists but is not a regular file raises ValueError at once.
 nb::object open_stage(nb::handle path_text);
 
 // Raises TypeError naming the argument unless `prim` is a Usd.Prim.
@@ -37,10 +41,20 @@ void set_attribute_default(nb::handle prim_spec, nb::handle name, nb::handle val
 // layer.Save(), raising RuntimeError naming the layer when it reports failure.
 void save_layer(nb::handle layer);
 
+// Removes what a save killed half-way left beside the layer's file: OpenUSD
+// writes "<name>.XXXXXX" there and renames it over the file.
+void discard_stale_save_files(nb::handle layer);
+
+// Reloads the layer of `path_text` if this process has it open.
+void reload_if_open(nb::handle path_text);
+
 // Runs `edit` on `layer` and saves it. When anything fails, the layer is
 // reloaded from disk, so no half-made edit stays in memory for a later save.
+// Call with the product locked: save files that a killed writer left beside
+// the layer are removed first.
 template <typename Edit>
 void edit_and_save(nb::handle layer, Edit&& edit) {
+    discard_stale_save_files(layer);
     try {
         edit();
         save_layer(layer);
@@ -50,37 +64,24 @@ void edit_and_save(nb::handle layer, Edit&& edit) {
     }
 }
 
-// A layer file written from scratch, all or nothing: the file is opened (or
-// created when missing) and cleared, `build` authors its content, and it is
-// saved. When anything fails, an existing file keeps its old content (on disk
-// and in memory) and a new one is removed.
-class LayerRewrite {
-  public:
-    explicit LayerRewrite(nb::handle path_text);
-    // False when OpenUSD could neither open nor create the layer.
-    bool opened() const { return layer_.is_valid(); }
-    bool existed() const { return existed_; }
+// Writes the layer file at `path_text` from scratch, all or nothing: `build`
+// authors an empty anonymous layer, whose text then replaces the file in one
+// step (fs::write_file_atomic). A copy of the file already open in this
+// process is reloaded. With Existing::keep an existing file stays, nothing is
+// written, and the call returns false.
+template <typename Build>
+bool write_layer_file(nb::handle path_text, Build&& build, fs::Existing existing) {
+    nb::object layer = Sdf().attr("Layer").attr("CreateAnonymous")(".usda");
+    build(nb::handle(layer));
+    nb::object text = layer.attr("ExportToString")();
+    if (!fs::write_file_atomic(py::fs_path(path_text), py::utf8(text), 0644, existing))
+        return false;
+    reload_if_open(path_text);
+    return true;
+}
 
-    // Runs build(layer) on the cleared layer and saves it; rolls back and
-    // rethrows when anything fails.
-    template <typename Build>
-    void write(Build&& build) {
-        try {
-            layer_.attr("Clear")();
-            build(nb::handle(layer_));
-            save_layer(layer_);
-        } catch (...) {
-            roll_back();
-            throw;
-        }
-    }
-
-  private:
-    void roll_back() noexcept;
-
-    std::string file_;
-    bool existed_;
-    nb::object layer_;
-};
+// Raises ValueError unless the file of `layer` lies inside `folder` (both
+// with symbolic links resolved): nothing is written out of a product.
+void require_layer_within(nb::handle layer, const std::string& folder);
 
 }  // namespace orvane::usd

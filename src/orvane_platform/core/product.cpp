@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "native/domain/product_lock.h"
 #include "native/domain/services.h"
 #include "native/domain/targets.h"
 #include "native/domain/usd.h"
@@ -247,9 +248,11 @@ void set_design_parameter(nb::handle self, nb::handle name, nb::handle value) {
         py::raise_argument_type("set_design_parameter", "value", "float or int", value);
     }
     nb::object usd_path = self.attr("usd_path");
+    const product_lock::ProductLock lock(usd_path);
     nb::object stage = usd::open_stage(nb::str(usd_path));
     nb::object layer = services::product_twin::find_layer_by_name(stage, "design_intent");
     if (!py::truthy(layer)) layer = stage.attr("GetRootLayer")();
+    usd::require_layer_within(layer, py::fs_path(usd_path.attr("parent")));
     nb::object prim_spec =
         usd::find_prim_spec(layer, stage.attr("GetDefaultPrim")().attr("GetPath")());
     if (!prim_spec.is_valid())

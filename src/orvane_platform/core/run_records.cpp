@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "native/clock.h"
+#include "native/domain/product_lock.h"
 #include "native/domain/services.h"
 #include "native/domain/usd.h"
 #include "native/fs.h"
@@ -44,12 +45,12 @@ nb::object make_run_id(nb::handle manoeuvre, nb::handle ts_utc) {
     return run_id(manoeuvre, ts_utc);
 }
 
-nb::dict skipped(const char* reason, nb::handle detail, nb::handle id) {
+nb::dict skipped(const char* reason, nb::handle detail) {
     nb::dict result;
     result["status"] = "skipped";
     result["reason"] = py::concat(reason, detail);
     result["layer"] = nb::none();
-    result["run_id"] = id;
+    result["run_id"] = "";
     result["attributes_written"] = 0;
     return result;
 }
@@ -171,16 +172,18 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
     py::require_dict_or_none(assumptions, kFunction, "assumptions");
     py::require_dict_or_none(parameters, kFunction, "parameters");
     clock::require_datetime(timestamp, kFunction, "timestamp", py::NoneAllowed::yes);
+    py::require_no_control_characters(domain, "domain");
 
     if (!py::truthy(path.attr("exists")()))
-        return skipped("root USD not found: ", nb::str(path), nb::str(""));
+        return skipped("root USD not found: ", nb::str(path));
     nb::object stage = usd::open_stage(nb::str(path));
     nb::object product_prim = stage.attr("GetDefaultPrim")();
     if (!py::truthy(product_prim) || !py::truthy(product_prim.attr("IsValid")())) {
-        return skipped("root stage has no defaultPrim", nb::str(""), nb::str(""));
+        return skipped("root stage has no defaultPrim", nb::str(""));
     }
     nb::object product = product_prim.attr("GetName")();
 
+    const product_lock::ProductLock lock(path);
     nb::object run_time = py::truthy(timestamp) ? nb::borrow(timestamp) : clock::utc_now();
     nb::str id = run_id(domain, run_time);
     nb::object run_dir = services::run_store::run_dir(
@@ -189,13 +192,15 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
     nb::str run_file(run_dir / nb::str(kRunFile));
 
     // A record written again for the same run replaces the old one whole.
-    usd::LayerRewrite record_file(run_file);
-    if (!record_file.opened()) return skipped("cannot open/create layer ", run_file, id);
     std::size_t written = 0;
-    record_file.write([&](nb::handle layer) {
-        written = author_record(usd::Usd().attr("Stage").attr("Open")(layer), product, id, run_time,
-                                result, domain, solver, provenance, assumptions, parameters);
-    });
+    usd::write_layer_file(
+        run_file,
+        [&](nb::handle layer) {
+            written = author_record(usd::Usd().attr("Stage").attr("Open")(layer), product, id,
+                                    run_time, result, domain, solver, provenance, assumptions,
+                                    parameters);
+        },
+        fs::Existing::replace);
     nb::dict record;
     record["status"] = "written";
     record["layer"] = run_file;

@@ -16,8 +16,10 @@ nb::object run_dir(nb::handle product_dir, nb::handle solver, nb::handle timesta
     // Both names become folders; neither may lead out of simulation_runs/.
     fs::require_single_component(solver, "solver");
     fs::require_single_component(timestamp, "timestamp");
+    // No part below the product may be a symbolic link leading out of it.
     nb::object directory = product / nb::str("simulation_runs") / solver / timestamp;
-    fs::make_directories(py::fs_path(directory));
+    fs::make_directories_within(py::fs_path(product),
+                                py::fs_path(directory.attr("relative_to")(product)));
     return directory;
 }
 

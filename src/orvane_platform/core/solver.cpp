@@ -23,7 +23,10 @@ namespace {
 constexpr const char* kSolverFile = "solver.yaml";
 constexpr const char* kKpiSpecFile = "kpi_spec.yaml";
 constexpr const char* kRecordFile = "record.yaml";
+// Seconds a registration waits for another one to finish; a module attribute.
+constexpr double kLockTimeoutSeconds = 30;
 
+py::ModuleGlobals globals;
 yaml_cache::FileCache registry_files;
 py::CachedModule pathlib{"pathlib"};
 py::CachedModule yaml_module{"yaml"};
@@ -96,9 +99,88 @@ std::vector<std::string> registered_aliases(const std::string& root) {
     return aliases;
 }
 
+// --- registration ----------------------------------------------------------------
+
+// Hidden folders beside an entry: the next version while it is assembled,
+// and, where folders cannot be exchanged in one step, the old one while it is
+// swapped out.
+std::string staging_folder(const std::string& root, const std::string& alias) {
+    return join(root, ("." + alias + ".staging").c_str());
+}
+std::string replaced_folder(const std::string& root, const std::string& alias) {
+    return join(root, ("." + alias + ".replaced").c_str());
+}
+
+// Registrations and repairs of one registry, one at a time across processes.
+class RegistryLock {
+  public:
+    explicit RegistryLock(const std::string& root)
+        : lock_(join(root, ".lock"), globals.number("_LOCK_TIMEOUT_SECONDS"),
+                "the solver registry " + root) {}
+
+  private:
+    fs::FileLock lock_;
+};
+
+// Finishes what a registration killed half-way through a two-step swap left:
+// the old entry is put back when the new one never arrived, and dropped when
+// it did. Call with the registry locked.
+void repair_swap(const std::string& root, const std::string& alias) {
+    const std::string target = join(root, alias.c_str());
+    const std::string replaced = replaced_folder(root, alias);
+    if (!fs::is_directory(replaced)) return;
+    if (fs::exists(target)) {
+        fs::remove_tree(replaced);
+    } else {
+        fs::rename_path(replaced, target);
+    }
+}
+
+// Repairs interrupted swaps found among the registry's folder names.
+void repair_interrupted_swaps(const std::string& root, const std::vector<std::string>& names) {
+    constexpr std::string_view kSuffix = ".replaced";
+    std::optional<RegistryLock> lock;
+    for (const std::string& name : names) {
+        if (name.size() <= kSuffix.size() + 1 || name[0] != '.' || !name.ends_with(kSuffix))
+            continue;
+        if (!lock) lock.emplace(root);
+        repair_swap(root, name.substr(1, name.size() - 1 - kSuffix.size()));
+    }
+}
+
+// Puts a new entry for `alias` in place: `fill` writes its files into a
+// hidden folder, which then takes the entry's place in one step, so readers
+// and a process killed at any moment see the old entry or the new one, whole.
+// Call with the registry locked.
+template <typename Fill>
+void install_entry(const std::string& root, const std::string& alias, Fill&& fill) {
+    const std::string target = join(root, alias.c_str());
+    const std::string staging = staging_folder(root, alias);
+    repair_swap(root, alias);
+    fs::remove_tree(staging);  // left by a registration that was killed
+    try {
+        fs::make_directories(staging);
+        fill(staging);
+        if (!fs::exists(target)) {
+            fs::rename_path(staging, target);
+        } else if (fs::exchange_paths(staging, target)) {
+            fs::remove_tree(staging);  // now the old entry
+        } else {
+            const std::string replaced = replaced_folder(root, alias);
+            fs::rename_path(target, replaced);
+            fs::rename_path(staging, target);
+            fs::remove_tree(replaced);
+        }
+    } catch (...) {
+        fs::discard_tree(staging);
+        throw;
+    }
+}
+
 std::vector<Solver> load_registry() {
     const std::string root = registry_root();
     std::vector<std::string> aliases = fs::list_directory(root);
+    repair_interrupted_swaps(root, aliases);
     std::sort(aliases.begin(), aliases.end());
     std::vector<Solver> solvers;
     for (const std::string& alias : aliases) {
@@ -114,7 +196,16 @@ std::vector<Solver> load_registry() {
 std::optional<Solver> find_solver(nb::handle alias) {
     std::string_view name = py::utf8(alias);
     if (!fs::is_single_component(name) || name[0] == '.') return std::nullopt;
-    return load_solver(registry_root(), std::string(name));
+    const std::string root = registry_root();
+    std::optional<Solver> found = load_solver(root, std::string(name));
+    if (!found && fs::is_directory(replaced_folder(root, std::string(name)))) {
+        {
+            const RegistryLock lock(root);
+            repair_swap(root, std::string(name));
+        }
+        found = load_solver(root, std::string(name));
+    }
+    return found;
 }
 
 nb::str alias_text(const Solver& solver) { return py::make_str(solver.alias); }
@@ -338,6 +429,7 @@ nb::object register_solver(nb::handle alias, nb::handle source_dir, nb::handle i
     py::require_str(image, "register_solver", "image");
     py::require_str(image_digest, "register_solver", "image_digest");
     py::require_dict_or_none(cert, "register_solver", "cert");
+    py::require_acyclic(cert, "register_solver() argument 'cert'");
     fs::require_single_component(alias, "alias");
     if (py::utf8(alias)[0] == '.') {
         throw nb::value_error("alias must not start with '.' (hidden folders are not solvers)");
@@ -358,36 +450,16 @@ nb::object register_solver(nb::handle alias, nb::handle source_dir, nb::handle i
     nb::object record_text =
         yaml_module.attr("safe_dump")(record, "sort_keys"_a = false, "allow_unicode"_a = true);
 
-    // Assemble the new entry in a hidden folder, then swap it in, so readers
-    // see the old registration or the new one, never a partial one.
     const std::string root = registry_root();
-    const std::string target = join(root, alias_name.c_str());
-    const std::string staging = join(root, ("." + alias_name + ".staging").c_str());
-    const std::string replaced = join(root, ("." + alias_name + ".replaced").c_str());
     fs::make_directories(root);
-    fs::remove_tree(staging);
-    fs::remove_tree(replaced);
-    try {
-        fs::make_directories(staging);
+    const RegistryLock lock(root);
+    install_entry(root, alias_name, [&](const std::string& staging) {
         fs::copy_file(join(source_folder, kSolverFile), join(staging, kSolverFile));
         if (checked->kpi_spec.is_valid()) {
             fs::copy_file(join(source_folder, kKpiSpecFile), join(staging, kKpiSpecFile));
         }
         fs::write_file_atomic(join(staging, kRecordFile), py::utf8(record_text));
-    } catch (...) {
-        fs::discard_tree(staging);
-        throw;
-    }
-    const bool replacing = fs::is_directory(target);
-    if (replacing) fs::rename_path(target, replaced);
-    try {
-        fs::rename_path(staging, target);
-    } catch (...) {
-        if (replacing) fs::rename_path(replaced, target);
-        fs::discard_tree(staging);
-        throw;
-    }
-    if (replacing) fs::remove_tree(replaced);
+    });
     return py::deep_copy(record);
 }
 
@@ -395,6 +467,8 @@ nb::object register_solver(nb::handle alias, nb::handle source_dir, nb::handle i
 
 NB_MODULE(solver, m) {
     m.doc() = "The solver registry: registered solvers, their domains and KPI specifications.";
+    globals.bind(m);
+    m.attr("_LOCK_TIMEOUT_SECONDS") = kLockTimeoutSeconds;
     registry_files.attach(m, "_file_cache");
 
     m.def("registry_dir", &registry_dir, nb::sig("def registry_dir() -> pathlib.Path"),

@@ -27,15 +27,16 @@ constexpr unsigned kOwnerOnly = 0600;
 nb::bytes load_or_create_secret() {
     nb::object path = globals.get("_SIGNING_SECRET_PATH");
     const std::string file = py::fs_path(path);
-    if (fs::is_regular_file(file)) {
-        const std::string key = fs::read_small_file(file);  // used as it is, whatever its length
-        return nb::bytes(key.data(), key.size());
+    if (!fs::is_regular_file(file)) {
+        const long length = nb::cast<long>(globals.get("_SIGNING_SECRET_LENGTH"));
+        if (length <= 0) throw nb::value_error("_SIGNING_SECRET_LENGTH must be positive");
+        fs::make_directories(py::fs_path(path.attr("parent")));
+        // The first process to put its key in place wins; every other one
+        // uses that key.
+        fs::write_file_atomic(file, digest::random_bytes(static_cast<std::size_t>(length)),
+                              kOwnerOnly, fs::Existing::keep);
     }
-    const long length = nb::cast<long>(globals.get("_SIGNING_SECRET_LENGTH"));
-    if (length <= 0) throw nb::value_error("_SIGNING_SECRET_LENGTH must be positive");
-    const std::string key = digest::random_bytes(static_cast<std::size_t>(length));
-    fs::make_directories(py::fs_path(path.attr("parent")));
-    fs::write_file_atomic(file, key, kOwnerOnly);
+    const std::string key = fs::read_small_file(file);  // used as it is, whatever its length
     return nb::bytes(key.data(), key.size());
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "native/domain/product_lock.h"
 #include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/py.h"
@@ -25,6 +26,8 @@ nb::object save(nb::handle request) {
     nb::object path = products / name / py::concat(name, nb::str(".usda"));
     if (!py::truthy(path.attr("is_file")()))
         return py::error_status("Product not found: " + py::text(path));
+    // Other writers wait until both the results and their baseline tag are in.
+    const product_lock::ProductLock lock(path);
     nb::dict arguments;
     for (const char* key : kWriteArguments) {
         nb::object value = py::dict_get(request, key);

@@ -3,6 +3,7 @@
 
 #include "native/clock.h"
 #include "native/domain/history_records.h"
+#include "native/domain/product_lock.h"
 #include "native/domain/usd.h"
 #include "native/numbers.h"
 #include "native/py.h"
@@ -69,11 +70,13 @@ nb::dict clean_summary(std::size_t before, std::size_t after, std::size_t duplic
     return summary;
 }
 
-// The layer that holds results: the prototype sublayer, else the root layer
-// (a flat product).
-nb::object results_layer(nb::handle stage) {
+// The layer that holds results, to be written: the prototype sublayer, else
+// the root layer (a flat product). It must lie inside the product's folder.
+nb::object results_layer(nb::handle stage, nb::handle path) {
     nb::object layer = find_layer_by_name(stage, nb::str("prototype"));
-    return py::truthy(layer) ? layer : nb::object(stage.attr("GetRootLayer")());
+    if (!py::truthy(layer)) layer = stage.attr("GetRootLayer")();
+    usd::require_layer_within(layer, py::fs_path(path.attr("parent")));
+    return layer;
 }
 
 nb::object load_product_history(nb::handle usda_path) {
@@ -109,9 +112,10 @@ nb::object clean_history(nb::handle usda_path, nb::handle keep_days) {
         py::raise(py::exc::value_error(), "keep_days must be 0 or more, not %R", keep_days.ptr());
     }
     const bool wipe = keep_days.equal(nb::int_(0));
+    const product_lock::ProductLock lock(path);
     nb::object stage = usd::open_stage(nb::str(path));
     nb::object prim_path = stage.attr("GetDefaultPrim")().attr("GetPath")();
-    nb::object layer = results_layer(stage);
+    nb::object layer = results_layer(stage, path);
     nb::object prim_spec = layer.attr("GetPrimAtPath")(prim_path);
     if (!py::truthy(prim_spec))
         return py::error_status(nb::str("Prim {} not found").format(prim_path));
@@ -143,11 +147,12 @@ bool tag_baseline(nb::handle usda_path, nb::handle domain, nb::handle kpis, nb::
     py::require_str(domain, "tag_baseline", "domain");
     py::require_dict(kpis, "tag_baseline", "kpis");
     clock::require_datetime(timestamp, "tag_baseline", "timestamp", py::NoneAllowed::yes);
+    const product_lock::ProductLock lock(path);
     nb::object stage = usd::open_stage(nb::str(path));
     if (!py::truthy(stage)) return false;
     nb::object prim = stage.attr("GetDefaultPrim")();
     if (!py::truthy(prim) || !py::truthy(prim.attr("IsValid")())) return false;
-    nb::object layer = results_layer(stage);
+    nb::object layer = results_layer(stage, path);
     nb::object prim_spec = layer.attr("GetPrimAtPath")(prim.attr("GetPath")());
     if (!py::truthy(prim_spec)) return false;
 

@@ -7,6 +7,7 @@
 
 #include "native/clock.h"
 #include "native/domain/history.h"
+#include "native/domain/product_lock.h"
 #include "native/domain/services.h"
 #include "native/domain/targets.h"
 #include "native/domain/usd.h"
@@ -146,6 +147,7 @@ Target open_target(nb::handle stage, const Request& request) {
     nb::object prim_path = stage.attr("GetDefaultPrim")().attr("GetPath")();
     nb::object layer = find_layer_by_name(stage, request.save_target);
     if (!py::truthy(layer)) layer = stage.attr("GetRootLayer")();
+    usd::require_layer_within(layer, py::fs_path(request.path.attr("parent")));
     nb::object prim_spec = layer.attr("GetPrimAtPath")(prim_path);
     if (!py::truthy(prim_spec)) {
         py::raise(py::exc::runtime_error(), "Prim %S not found in target layer", prim_path.ptr());
@@ -353,6 +355,7 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
         check_arguments(usda_path, domain, kpis, solver, provenance, assumptions, extra_meta,
                         save_target, parameters, only_missing_targets, converged);
     const DomainPlan domain_plan = plan_domain(request);
+    const product_lock::ProductLock lock(request.path);
     nb::object stage = usd::open_stage(nb::str(request.path));
     const std::string write_time(py::utf8(clock::utc_now_iso()));
     const Target target = open_target(stage, request);

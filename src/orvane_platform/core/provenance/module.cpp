@@ -26,9 +26,9 @@ constexpr double kDockerTimeoutSeconds = 10;
 
 nb::str to_str(const std::string& text) { return py::make_str(text); }
 
-nb::object to_canonical_json(nb::handle obj) { return to_str(canonical_json::text(obj)); }
+nb::object to_canonical_json(nb::handle obj) { return to_str(canonical_json::text(obj, "obj")); }
 
-nb::object canonicalise(nb::handle obj) { return canonical_json::canonicalise(obj); }
+nb::object canonicalise(nb::handle obj) { return canonical_json::canonicalise(obj, "obj"); }
 
 nb::object sha256(nb::handle data) {
     py::require<nb::bytes>(data, "_sha256", "data");
@@ -84,7 +84,10 @@ nb::object case_mapping(nb::handle case_yaml) {
     return mapping;
 }
 
-std::string json_of(nb::handle value) { return canonical_json::text(value); }
+// The canonical JSON of one fingerprint input, named in errors as `what`.
+std::string json_of(nb::handle value, const char* what = "a fingerprint input") {
+    return canonical_json::text(value, what);
+}
 
 std::string fingerprint_hex(const provenance::FingerprintInputs& inputs) {
     return digest::sha256_hex(provenance::fingerprint_payload(inputs));
@@ -97,13 +100,13 @@ nb::object text_or(nb::handle value, const char* fallback) {
 
 // The parameters as the fingerprint and the record hold them.
 std::string parameters_json(nb::handle parameters) {
-    return (parameters.is_none() || nb::len(parameters) == 0) ? "{}" : json_of(parameters);
+    return (parameters.is_none() || nb::len(parameters) == 0) ? "{}" : json_of(parameters, "parameters");
 }
 
 std::string compute_hex(nb::handle image_digest, nb::handle solver_version, nb::handle solver_cert,
                         nb::handle case_yaml, nb::handle parameters, nb::handle geometry_hash,
                         nb::handle mesh_cache) {
-    return fingerprint_hex({json_of(case_mapping(case_yaml)), json_of(text_or(geometry_hash, "")),
+    return fingerprint_hex({json_of(case_mapping(case_yaml), "case_yaml"), json_of(text_or(geometry_hash, "")),
                             json_of(text_or(image_digest, "")),
                             json_of(text_or(mesh_cache, "none")), parameters_json(parameters),
                             json_of(text_or(solver_cert, "")),
@@ -173,7 +176,7 @@ nb::object build_provenance_record(nb::handle image, nb::handle case_yaml,
     if (nb::len(solver_version) > 0) record["solver_version"] = solver_version;
     if (geometry) record["geometry"] = to_str("sha256:" + *geometry);
     if (!parameters.is_none() && nb::len(parameters) > 0) {
-        record["parameters"] = to_str(json_of(parameters));
+        record["parameters"] = to_str(json_of(parameters, "parameters"));
     }
     return record;
 }
@@ -229,7 +232,7 @@ nb::object verify_provenance_record(nb::handle record) {
         parameters.is_none() ? "{}" : std::string(py::utf8(parameters));
     if (py::utf8(image) == "unknown") image = nb::str("");
     const std::string recomputed =
-        "sha256:" + fingerprint_hex({json_of(case_mapping(case_yaml)), json_of(geometry_hex),
+        "sha256:" + fingerprint_hex({json_of(case_mapping(case_yaml), "case_yaml"), json_of(geometry_hex),
                                      json_of(image), json_of(text_or(mesh_cache, "none")),
                                      recorded_parameters, json_of(cert), json_of(version)});
     const bool same = py::utf8(recorded) == recomputed;

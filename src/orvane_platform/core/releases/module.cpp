@@ -12,6 +12,7 @@
 #include "native/domain/diff.h"
 #include "native/domain/history.h"
 #include "native/domain/history_records.h"
+#include "native/domain/product_lock.h"
 #include "native/domain/services.h"
 #include "native/domain/usd.h"
 #include "native/fs.h"
@@ -242,18 +243,23 @@ nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle n
     py::require_str(version, kFunction, "version");
     py::require_str(notes, kFunction, "notes");
     clock::require_datetime(timestamp, kFunction, "timestamp", py::NoneAllowed::yes);
+    // Surrounding white space is stripped; a control character inside is refused.
+    py::require_no_control_characters(py::make_str(text::strip(py::utf8(version))), "version");
     if (!py::truthy(path.attr("exists")()))
         return py::error_status(py::concat("Product USD not found: ", nb::str(path)));
     const std::string safe = sanitised(version);
     if (safe.empty()) return py::error_status(py::concat("Invalid version: ", nb::repr(version)));
 
-    nb::object folder = path.attr("parent") / nb::str("releases");
-    fs::make_directories(py::fs_path(folder));
-    nb::object release_file = folder / py::make_str(safe + ".usda");
-    if (py::truthy(release_file.attr("exists")()) && !py::truthy(force)) {
-        return py::error_status("Release " + safe + " already exists at " + py::text(release_file) +
-                                ". Pass force=True to overwrite.");
-    }
+    const product_lock::ProductLock lock(path);
+    nb::object product_folder = path.attr("parent");
+    fs::make_directories_within(py::fs_path(product_folder), "releases");
+    nb::object release_file = product_folder / nb::str("releases") / py::make_str(safe + ".usda");
+    const bool overwrite = py::truthy(force);
+    auto already_frozen = [&] {
+        return py::error_status("Release " + safe + " already exists at " +
+                                py::text(release_file) + ". Pass force=True to overwrite.");
+    };
+    if (fs::exists_or_link(py::fs_path(release_file)) && !overwrite) return already_frozen();
     nb::object stage = usd::open_stage(nb::str(path));
     nb::object prim = stage.attr("GetDefaultPrim")();
     if (!is_valid_prim(prim)) return py::error_status("Product USD has no default prim");
@@ -267,13 +273,14 @@ nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle n
                                    source_text(path),
                                    build_validation_summary(stage, path)};
     nb::str release_text(release_file);
-    usd::LayerRewrite release(release_text);
-    if (!release.opened())
-        return py::error_status(py::concat("Could not create release layer at ", release_text));
     std::size_t captured = 0;
-    release.write([&](nb::handle layer) {
-        captured = author_release(layer, prim.attr("GetName")(), metadata, snapshot);
-    });
+    const bool frozen_now = usd::write_layer_file(
+        release_text,
+        [&](nb::handle layer) {
+            captured = author_release(layer, prim.attr("GetName")(), metadata, snapshot);
+        },
+        overwrite ? fs::Existing::replace : fs::Existing::keep);
+    if (!frozen_now) return already_frozen();
     nb::dict frozen;
     frozen["status"] = "frozen";
     frozen["version"] = metadata.version;

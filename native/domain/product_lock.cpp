@@ -1,0 +1,17 @@
+#include "native/domain/product_lock.h"
+
+#include "native/domain/services.h"
+#include "native/py.h"
+
+namespace orvane::product_lock {
+
+ProductLock::ProductLock(nb::handle usda_path) {
+    nb::object path = py::import_from("pathlib", "Path")(usda_path);
+    const std::string folder = py::fs_path(path.attr("parent"));
+    if (!fs::is_directory(folder)) return;
+    lock_.emplace(folder + "/.orvane.lock",
+                  py::to_double(services::product_twin::lock_timeout_seconds.get()),
+                  "product " + py::text(path));
+}
+
+}  // namespace orvane::product_lock
