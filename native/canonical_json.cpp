@@ -182,9 +182,7 @@ void emit_string(nb::handle text, std::string& out) {
     out += '"';
 }
 
-void emit(nb::handle value, std::string& out, const char* what) {
-    Emitter(out, what).value(value);
-}
+void emit(nb::handle value, std::string& out, const char* what) { Emitter(out, what).value(value); }
 
 std::string text(nb::handle value, const char* what) {
     std::string out;

@@ -2,18 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -102,7 +101,7 @@ class HeldLocks {
 // One attempt at the exclusive lock; 0 or the errno.
 int try_lock(int fd) {
 #if defined(F_OFD_SETLK)
-    struct flock request {};
+    struct flock request{};
     request.l_type = F_WRLCK;
     request.l_whence = SEEK_SET;
     return ::fcntl(fd, F_OFD_SETLK, &request) == 0 ? 0 : errno;
@@ -136,7 +135,7 @@ bool exists(const std::string& path) {
 }
 
 bool exists_or_link(const std::string& path) {
-    struct stat info {};
+    struct stat info{};
     return lstat_path(path, info);
 }
 
@@ -151,7 +150,7 @@ bool is_directory(const std::string& path) {
 }
 
 bool others_may_access(const std::string& path) {
-    struct stat info {};
+    struct stat info{};
     return !stat_path(path, info) || (info.st_mode & S_IRWXO) != 0;
 }
 
@@ -188,7 +187,7 @@ bool ChunkReader::open(const std::string& path) {
         error_ = errno;
         return false;
     }
-    struct stat info {};
+    struct stat info{};
     if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
         error_ = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         ::close(fd_);
@@ -327,7 +326,7 @@ FileLock::FileLock(const std::string& path, double timeout_seconds, const std::s
     {
         nb::gil_scoped_release release;
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-        struct stat info {};
+        struct stat info{};
         if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
             error = errno;
         } else {
@@ -377,7 +376,7 @@ void make_directories_within(const std::string& base, const std::string& relativ
     std::string path = base;
     for (std::string_view part : split_path(relative)) {
         path.append("/").append(part);
-        struct stat info {};
+        struct stat info{};
         int error = 0;
         {
             nb::gil_scoped_release release;
@@ -392,13 +391,13 @@ void make_directories_within(const std::string& base, const std::string& relativ
 }
 
 void require_real_directory(const std::string& path) {
-    struct stat info {};
+    struct stat info{};
     if (!lstat_path(path, info)) return;
     if (!S_ISDIR(info.st_mode)) refuse_path(path, info);
 }
 
 void require_regular_if_present(const std::string& path, const char* what) {
-    struct stat info {};
+    struct stat info{};
     if (!stat_path(path, info) || S_ISREG(info.st_mode)) return;
     py::raise(py::exc::value_error(), "%s is not a regular file: %s", what, path.c_str());
 }

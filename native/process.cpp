@@ -1,5 +1,6 @@
 #include "native/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <nanobind/nanobind.h>
 #include <poll.h>
@@ -8,10 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <thread>
+#include <string_view>
 
 #include "native/fs.h"
 #include "native/py.h"
@@ -91,62 +94,192 @@ class SpawnSettings {
     posix_spawnattr_t attributes_;
 };
 
-int remaining_ms(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 1000));
+// Every process a run starts carries this variable in its environment, with
+// a value of its own: descendants inherit it even when they leave the
+// child's process group or session, so a time-out can find them all.
+constexpr std::string_view kTreeVariable = "ORVANE_PROCESS_TREE=";
+
+std::string tree_marker() {
+    static std::atomic<unsigned long> runs{0};
+    return std::string(kTreeVariable) + std::to_string(::getpid()) + "-" + std::to_string(++runs) +
+           "-" + std::to_string(Clock::now().time_since_epoch().count());
 }
 
-// Moves data between the child's pipes until both outputs close or the
-// deadline passes; returns false on the deadline.
-bool exchange(Pipe* input, const std::string& input_data, Pipe& out, Pipe& err, Completed& result,
-              Clock::time_point deadline) {
-    std::size_t written = 0;
-    if (input != nullptr && input_data.empty()) input->close_write();
-    char buffer[1 << 16];
-    while (true) {
-        pollfd fds[3];
-        nfds_t count = 0;
-        if (out.read_end() >= 0) fds[count++] = {out.read_end(), POLLIN, 0};
-        if (err.read_end() >= 0) fds[count++] = {err.read_end(), POLLIN, 0};
-        if (input != nullptr && input->write_end() >= 0)
-            fds[count++] = {input->write_end(), POLLOUT, 0};
-        if (out.read_end() < 0 && err.read_end() < 0) return true;
-        const int wait = remaining_ms(deadline);
-        if (wait == 0) return false;
-        if (::poll(fds, count, wait) < 0 && errno != EINTR) return false;
-        for (nfds_t i = 0; i < count; ++i) {
-            if (fds[i].revents == 0) continue;
-            if (input != nullptr && fds[i].fd == input->write_end()) {
-                const ssize_t n =
-                    ::write(fds[i].fd, input_data.data() + written, input_data.size() - written);
-                if (n > 0) written += static_cast<std::size_t>(n);
-                // A child that stops reading early is not an error.
-                if (n < 0 && errno != EINTR && errno != EAGAIN) written = input_data.size();
-                if (written == input_data.size()) input->close_write();
-                continue;
-            }
-            Pipe& pipe = fds[i].fd == out.read_end() ? out : err;
-            std::string& sink = fds[i].fd == out.read_end() ? result.out : result.err;
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sink.append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-                pipe.close_read();
+// The host's environment with the run's marker added.
+class Environment {
+  public:
+    explicit Environment(const std::string& marker) : marker_(marker) {
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            if (!std::string_view(*entry).starts_with(kTreeVariable)) entries_.push_back(*entry);
+        }
+        entries_.push_back(marker_.data());
+        entries_.push_back(nullptr);
+    }
+    char* const* get() { return entries_.data(); }
+
+  private:
+    std::string marker_;
+    std::vector<char*> entries_;
+};
+
+// Whether the process `pid` carries `marker` in its environment.
+bool carries_marker(const std::string& pid, const std::string& marker) {
+    const int fd = ::open(("/proc/" + pid + "/environ").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string environment;
+    char buffer[1 << 14];
+    ssize_t n = 0;
+    while (environment.size() < (1 << 20) && (n = ::read(fd, buffer, sizeof buffer)) > 0)
+        environment.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    const std::string entry = '\0' + marker + '\0';
+    return ('\0' + environment).find(entry) != std::string::npos;
+}
+
+// Kills the child's process group and every process that carries the run's
+// marker, until none is left (each sweep may find children of the last).
+void kill_tree(pid_t child, const std::string& marker) {
+    ::kill(-child, SIGKILL);
+    for (int sweep = 0; sweep < 5; ++sweep) {
+        DIR* proc = ::opendir("/proc");
+        if (proc == nullptr) return;
+        bool found = false;
+        while (const dirent* entry = ::readdir(proc)) {
+            const std::string pid = entry->d_name;
+            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+            const pid_t number = static_cast<pid_t>(std::stol(pid));
+            if (number == ::getpid() || !carries_marker(pid, marker)) continue;
+            ::kill(number, SIGKILL);
+            found = true;
+        }
+        ::closedir(proc);
+        if (!found) return;
+    }
+}
+
+void set_non_blocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// One running child: its pipes, what it printed, and how it ended.
+class Session {
+  public:
+    Session(pid_t pid, std::string marker, Pipe* input, const std::string& input_data, Pipe& out,
+            Pipe& err, const Options& options)
+        : pid_(pid),
+          marker_(std::move(marker)),
+          input_(input),
+          input_data_(input_data),
+          out_(out),
+          err_(err),
+          options_(options) {
+        if (input_ != nullptr) {
+            if (input_data_.empty()) {
+                input_->close_write();
+            } else {
+                set_non_blocking(input_->write_end());
             }
         }
     }
-}
 
-// Waits for the child to end before the deadline; false when it did not.
-bool reap(pid_t pid, Clock::time_point deadline, int& status) {
-    while (true) {
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) return true;
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Runs the child to its end within `timeout_seconds`; fills `result`.
+    void wait(double timeout_seconds, Completed& result) {
+        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(timeout_seconds));
+        std::optional<Clock::time_point> grace_ends;  // set once the child has exited
+        while (true) {
+            if (!exited_ && reaped()) {
+                grace_ends =
+                    Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(options_.grace_seconds));
+            }
+            if (exited_ && out_.read_end() < 0 && err_.read_end() < 0) break;
+            const auto now = Clock::now();
+            if (!exited_ && now >= deadline) {
+                result.ending = Ending::timed_out;
+                break;
+            }
+            if (exited_ && now >= *grace_ends) break;  // descendants hold the pipes
+            const auto until = exited_ ? *grace_ends : deadline;
+            if (!transfer(std::min<Clock::duration>(until - now, std::chrono::milliseconds(20)),
+                          result))
+                break;
+        }
+        if (result.ending != Ending::finished || out_.read_end() >= 0 || err_.read_end() >= 0)
+            kill_tree(pid_, marker_);
+        if (!exited_) {
+            while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+            }
+        }
+        if (result.ending == Ending::finished) {
+            result.exit_code = WIFEXITED(status_) ? WEXITSTATUS(status_) : -WTERMSIG(status_);
+        }
     }
-}
+
+  private:
+    bool reaped() {
+        const pid_t done = ::waitpid(pid_, &status_, WNOHANG);
+        exited_ = done == pid_ || (done < 0 && errno != EINTR);
+        return exited_;
+    }
+
+    // Moves data between the pipes for at most `wait`; false when an output
+    // passed its cap.
+    bool transfer(Clock::duration wait, Completed& result) {
+        pollfd fds[3];
+        nfds_t count = 0;
+        if (out_.read_end() >= 0) fds[count++] = {out_.read_end(), POLLIN, 0};
+        if (err_.read_end() >= 0) fds[count++] = {err_.read_end(), POLLIN, 0};
+        if (input_ != nullptr && input_->write_end() >= 0)
+            fds[count++] = {input_->write_end(), POLLOUT, 0};
+        const int milliseconds = static_cast<int>(std::max<long long>(
+            0, std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()));
+        if (::poll(fds, count, milliseconds) < 0) return true;  // EINTR: look again
+        for (nfds_t i = 0; i < count; ++i) {
+            if (fds[i].revents == 0) continue;
+            if (input_ != nullptr && fds[i].fd == input_->write_end()) {
+                feed();
+                continue;
+            }
+            const bool is_out = fds[i].fd == out_.read_end();
+            if (!drain(is_out ? out_ : err_, is_out ? result.out : result.err)) {
+                result.ending = is_out ? Ending::too_much_output : Ending::too_much_error_output;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void feed() {
+        const ssize_t n = ::write(input_->write_end(), input_data_.data() + written_,
+                                  input_data_.size() - written_);
+        if (n > 0) written_ += static_cast<std::size_t>(n);
+        // A child that stops reading early is not an error.
+        if (n < 0 && errno != EINTR && errno != EAGAIN) written_ = input_data_.size();
+        if (written_ == input_data_.size()) input_->close_write();
+    }
+
+    // Reads what is there; false once `sink` holds more than the cap.
+    bool drain(Pipe& pipe, std::string& sink) {
+        char buffer[1 << 16];
+        const ssize_t n = ::read(pipe.read_end(), buffer, sizeof buffer);
+        if (n > 0) {
+            sink.append(buffer, static_cast<std::size_t>(n));
+            return sink.size() <= options_.max_output_bytes;
+        }
+        if (n == 0 || (errno != EINTR && errno != EAGAIN)) pipe.close_read();
+        return true;
+    }
+
+    pid_t pid_;
+    std::string marker_;
+    Pipe* input_;
+    const std::string& input_data_;
+    std::size_t written_ = 0;
+    Pipe& out_;
+    Pipe& err_;
+    const Options& options_;
+    bool exited_ = false;
+    int status_ = 0;
+};
 
 }  // namespace
 
@@ -162,34 +295,30 @@ Completed run(const std::vector<std::string>& argv, double timeout_seconds,
     Pipe out;
     Pipe err;
     SpawnSettings settings(options, input ? &*input : nullptr, out, err);
+    const std::string marker = tree_marker();
+    Environment environment(marker);
     pid_t pid = 0;
     const int started = ::posix_spawnp(&pid, arguments[0], settings.actions(),
-                                       settings.attributes(), arguments.data(), environ);
-    if (started == ENOENT) return {};
+                                       settings.attributes(), arguments.data(), environment.get());
+    Completed result;
+    if (started == ENOENT) {
+        result.ending = Ending::missing;
+        return result;
+    }
     if (started != 0) py::raise_os_error(started, argv[0]);
     if (input) input->close_read();
     out.close_write();
     err.close_write();
-
-    Completed result;
-    int status = 0;
-    bool finished = false;
     {
         nanobind::gil_scoped_release release;
-        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double>(timeout_seconds));
-        finished = exchange(input ? &*input : nullptr, options.input.value_or(""), out, err, result,
-                            deadline) &&
-                   reap(pid, deadline, status);
-        if (!finished) {
-            ::kill(-pid, SIGKILL);
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-        }
+        const std::string input_data = options.input.value_or("");
+        Session(pid, marker, input ? &*input : nullptr, input_data, out, err, options)
+            .wait(timeout_seconds, result);
     }
-    if (!finished) return {};
-    result.available = true;
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    if (result.ending != Ending::finished) {
+        result.out.clear();
+        result.err.clear();
+    }
     return result;
 }
 

@@ -1,28 +1,48 @@
 // Child processes: an argument vector (never a shell) looked up on PATH,
-// captured output, and a time-out after which the child and everything it
-// started are killed and reaped. The GIL is released while waiting.
+// captured output up to a cap, and a time-out after which the child and
+// everything it started (even in a session of its own) are killed and
+// reaped. The GIL is released while waiting.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace orvane::process {
 
+// How a run ended.
+enum class Ending {
+    finished,               // the program ran and exited (see exit_code)
+    missing,                // the program is not on PATH
+    timed_out,              // it did not finish in time: it and its descendants were killed
+    too_much_output,        // it printed more than the cap on standard output: killed
+    too_much_error_output,  // the same, on standard error
+};
+
 struct Completed {
-    // False when the program is not on PATH or did not finish in time: the
-    // tool is "not available".
-    bool available = false;
+    Ending ending = Ending::finished;
     int exit_code = -1;  // the exit status, or -signal when a signal ended it
     std::string out;
     std::string err;
+
+    // Whether the tool ran to its end: a probe reads anything else as "not
+    // available".
+    bool available() const { return ending == Ending::finished; }
 };
+
+// What a program may print on each of its outputs before it is stopped.
+inline constexpr std::size_t kDefaultMaxOutputBytes = 64u << 20;
 
 struct Options {
     std::optional<std::string> input;  // standard input; /dev/null when none
     std::optional<std::string> cwd;    // working folder; the caller's when none
+    std::size_t max_output_bytes = kDefaultMaxOutputBytes;
+    // How long the outputs are still read after the program exits: a
+    // descendant left holding them is killed after that, not waited for.
+    double grace_seconds = 0.5;
 };
 
 // Runs `argv` to completion within `timeout_seconds`. Raises OSError for

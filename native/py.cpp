@@ -302,9 +302,7 @@ void check_within(Walk& walk, nb::handle value) {
 
 }  // namespace
 
-void Walk::refuse_cycle() const {
-    raise(exc::value_error(), "%s refers to itself", what_.c_str());
-}
+void Walk::refuse_cycle() const { raise(exc::value_error(), "%s refers to itself", what_.c_str()); }
 
 void require_acyclic(nb::handle value, const std::string& what) {
     Walk walk(what);

@@ -157,7 +157,8 @@ class Walk {
     // Holds `container` as entered for its lifetime.
     class Level {
       public:
-        Level(Walk& walk, nb::handle container) : walk_(walk), guard_(" while walking a structure") {
+        Level(Walk& walk, nb::handle container)
+            : walk_(walk), guard_(" while walking a structure") {
             for (PyObject* entered : walk.path_) {
                 if (entered == container.ptr()) walk.refuse_cycle();
             }

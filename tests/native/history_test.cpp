@@ -1,7 +1,8 @@
 // The results-history grammar and the naming of range targets.
+#include "native/domain/history.h"
+
 #include <gtest/gtest.h>
 
-#include "native/domain/history.h"
 #include "native/domain/targets.h"
 
 namespace {

@@ -10,10 +10,10 @@ using orvane::releases::MeasuredKpi;
 
 TEST(ValidationSummary, CountsOnlyTargetedKpis) {
     const std::vector<MeasuredKpi> kpis = {
-        {"cd", 0.3, std::nullopt, 0.32},  // pass
-        {"cl", 0.1, std::nullopt, 0.05},  // fail
+        {"cd", 0.3, std::nullopt, 0.32},          // pass
+        {"cl", 0.1, std::nullopt, 0.05},          // fail
         {"cm", 9.0, std::nullopt, std::nullopt},  // no target: not counted
-        {"lift", 1.0, 1.0, 1.0},  // bounds are inclusive
+        {"lift", 1.0, 1.0, 1.0},                  // bounds are inclusive
     };
     EXPECT_EQ(orvane::releases::domain_summary("aero", kpis), "aero 2/3 pass (cl FAIL)");
     EXPECT_EQ(orvane::releases::domain_summary("aero", {{"cm", 1, {}, {}}}), std::nullopt);

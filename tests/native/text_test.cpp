@@ -1,9 +1,10 @@
 // Text helpers and the design-intent declaration scan.
+#include "native/text.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "native/text.h"
 #include "product_twin/declaration_scanner.h"
 
 namespace {

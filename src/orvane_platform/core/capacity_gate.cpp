@@ -53,7 +53,7 @@ nb::object ram_from_sysctl() {
     try {
         const process::Completed sysctl =
             process::run({"sysctl", "-n", "hw.memsize"}, probe_timeout());
-        if (!sysctl.available) return nb::none();
+        if (!sysctl.available()) return nb::none();
         nb::object bytes = py::to_int(process::text_output(sysctl.out).attr("strip")());
         if (!(bytes > nb::int_(0))) return nb::none();
         return bytes.floor_div(nb::int_(kMebibyte));
@@ -105,7 +105,7 @@ nb::object probe_vram() {
         const process::Completed smi =
             process::run({*program, "--query-gpu=memory.free", "--format=csv,noheader,nounits"},
                          probe_timeout());
-        if (!smi.available || smi.exit_code != 0) return nb::none();
+        if (!smi.available() || smi.exit_code != 0) return nb::none();
         nb::str output = process::text_output(smi.out);
         long long total = 0;
         // One line per GPU; anything but digits (a "[N/A]") is skipped.

@@ -28,7 +28,7 @@ nb::object docker_cat(nb::handle image, nb::handle path, nb::handle timeout) {
     const process::Completed cat = process::run({"docker", "run", "--rm", "--entrypoint", "cat",
                                                  process::argument(image), process::argument(path)},
                                                 seconds);
-    if (!cat.available || cat.exit_code != 0) return nb::none();
+    if (!cat.available() || cat.exit_code != 0) return nb::none();
     // Decoded explicitly, whatever the platform's code page: a byte that is
     // not UTF-8 becomes U+FFFD.
     return py::decode_utf8(cat.out, py::Undecodable::replace);

@@ -23,6 +23,8 @@ using namespace orvane;
 
 namespace {
 
+py::ModuleGlobals globals;
+
 void init(nb::handle self, nb::handle usd_path) {
     nb::setattr(self, "usd_path", py::require_path(usd_path, "Product", "usd_path"));
 }
@@ -179,6 +181,38 @@ std::optional<std::string> solver_program(const std::string& name) {
     return std::nullopt;
 }
 
+// Why a solver run failed, as the error the caller sees; nothing when it
+// exited with status 0.
+std::optional<nb::str> run_failure(const process::Completed& completed, const std::string& solver,
+                                   double timeout, std::size_t cap) {
+    const std::string who = "solver '" + solver + "' ";
+    switch (completed.ending) {
+        case process::Ending::missing:
+            return py::make_str(who + "could not be started");
+        case process::Ending::timed_out:
+            return py::make_str(who + "did not finish within " +
+                                py::format(nb::float_(timeout), "g") + " s");
+        case process::Ending::too_much_output:
+        case process::Ending::too_much_error_output: {
+            const char* stream = completed.ending == process::Ending::too_much_output
+                                     ? "standard output"
+                                     : "standard error";
+            return py::make_str(who + "printed more than " + std::to_string(cap) + " bytes on " +
+                                stream + " and was stopped");
+        }
+        case process::Ending::finished:
+            break;
+    }
+    if (completed.exit_code == 0) return std::nullopt;
+    // The end of what it said on standard error, as text whatever its bytes.
+    std::string_view detail = text::strip(completed.err);
+    if (detail.size() > 500) detail = detail.substr(detail.size() - 500);
+    nb::str said = py::decode_utf8(detail, py::Undecodable::replace);
+    nb::str message =
+        py::make_str(who + "exited with status " + std::to_string(completed.exit_code));
+    return nb::len(said) == 0 ? message : py::concat(py::concat(message, nb::str(": ")), said);
+}
+
 nb::object simulate(nb::handle self, nb::kwargs kwargs) {
     nb::object domain = kwargs.attr("get")("domain", "aero");
     py::require_str(domain, "simulate", "domain");
@@ -205,17 +239,12 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
         py::to_double(run.attr("get")("timeout_seconds", kDefaultTimeoutSeconds));
     auto [inputs, parameters] = run_inputs(self, solver, kwargs);
     const std::string case_yaml = case_text(self, domain, solver, inputs);
-    const process::Completed completed = process::run(argv, timeout, {case_yaml, std::nullopt});
-    if (!completed.available) {
-        return py::error_status("solver '" + py::text(solver) + "' did not finish within " +
-                                py::format(nb::float_(timeout), "g") + " s");
-    }
-    if (completed.exit_code != 0) {
-        std::string detail(text::strip(completed.err));
-        if (detail.size() > 500) detail = detail.substr(detail.size() - 500);
-        return py::error_status("solver '" + py::text(solver) + "' exited with status " +
-                                std::to_string(completed.exit_code) +
-                                (detail.empty() ? "" : ": " + detail));
+    process::Options options{case_yaml, std::nullopt};
+    const auto cap = static_cast<std::size_t>(py::to_double(globals.get("_MAX_OUTPUT_BYTES")));
+    options.max_output_bytes = cap;
+    const process::Completed completed = process::run(argv, timeout, options);
+    if (auto failure = run_failure(completed, py::text(solver), timeout, cap)) {
+        return py::error_status(*failure);
     }
     nb::object result;
     try {
@@ -364,6 +393,9 @@ nb::object range_competitiveness(nb::handle self, nb::handle cd_value) {
 
 NB_MODULE(product, m) {
     m.doc() = "The product object of the platform: a product's root .usda with its range gates.";
+    globals.bind(m);
+    // What a solver may print on each of its outputs before it is stopped.
+    m.attr("_MAX_OUTPUT_BYTES") = process::kDefaultMaxOutputBytes;
     nb::object gates_mixin = services::target_gates::gates_mixin.get();
     py::ClassBuilder(m, "Product",
                      "A product: its root .usda file, dictionary, range targets and gates.",

@@ -174,8 +174,7 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
     clock::require_datetime(timestamp, kFunction, "timestamp", py::NoneAllowed::yes);
     py::require_no_control_characters(domain, "domain");
 
-    if (!py::truthy(path.attr("exists")()))
-        return skipped("root USD not found: ", nb::str(path));
+    if (!py::truthy(path.attr("exists")())) return skipped("root USD not found: ", nb::str(path));
     nb::object stage = usd::open_stage(nb::str(path));
     nb::object product_prim = stage.attr("GetDefaultPrim")();
     if (!py::truthy(product_prim) || !py::truthy(product_prim.attr("IsValid")())) {
@@ -196,9 +195,9 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
     usd::write_layer_file(
         run_file,
         [&](nb::handle layer) {
-            written = author_record(usd::Usd().attr("Stage").attr("Open")(layer), product, id,
-                                    run_time, result, domain, solver, provenance, assumptions,
-                                    parameters);
+            written =
+                author_record(usd::Usd().attr("Stage").attr("Open")(layer), product, id, run_time,
+                              result, domain, solver, provenance, assumptions, parameters);
         },
         fs::Existing::replace);
     nb::dict record;

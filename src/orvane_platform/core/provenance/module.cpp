@@ -57,7 +57,7 @@ nb::object get_image_digest(nb::handle image) {
         const process::Completed inspected =
             process::run({"docker", "image", "inspect", reference, "--format", format},
                          globals.number("_DOCKER_TIMEOUT_SECONDS"));
-        if (!inspected.available) return nb::none();
+        if (!inspected.available()) return nb::none();
         if (inspected.exit_code != 0) continue;
         nb::str output = process::text_output(inspected.out);
         const std::string_view digest = text::strip(py::utf8(output));
@@ -100,14 +100,15 @@ nb::object text_or(nb::handle value, const char* fallback) {
 
 // The parameters as the fingerprint and the record hold them.
 std::string parameters_json(nb::handle parameters) {
-    return (parameters.is_none() || nb::len(parameters) == 0) ? "{}" : json_of(parameters, "parameters");
+    return (parameters.is_none() || nb::len(parameters) == 0) ? "{}"
+                                                              : json_of(parameters, "parameters");
 }
 
 std::string compute_hex(nb::handle image_digest, nb::handle solver_version, nb::handle solver_cert,
                         nb::handle case_yaml, nb::handle parameters, nb::handle geometry_hash,
                         nb::handle mesh_cache) {
-    return fingerprint_hex({json_of(case_mapping(case_yaml), "case_yaml"), json_of(text_or(geometry_hash, "")),
-                            json_of(text_or(image_digest, "")),
+    return fingerprint_hex({json_of(case_mapping(case_yaml), "case_yaml"),
+                            json_of(text_or(geometry_hash, "")), json_of(text_or(image_digest, "")),
                             json_of(text_or(mesh_cache, "none")), parameters_json(parameters),
                             json_of(text_or(solver_cert, "")),
                             json_of(text_or(solver_version, ""))});
@@ -232,9 +233,10 @@ nb::object verify_provenance_record(nb::handle record) {
         parameters.is_none() ? "{}" : std::string(py::utf8(parameters));
     if (py::utf8(image) == "unknown") image = nb::str("");
     const std::string recomputed =
-        "sha256:" + fingerprint_hex({json_of(case_mapping(case_yaml), "case_yaml"), json_of(geometry_hex),
-                                     json_of(image), json_of(text_or(mesh_cache, "none")),
-                                     recorded_parameters, json_of(cert), json_of(version)});
+        "sha256:" +
+        fingerprint_hex({json_of(case_mapping(case_yaml), "case_yaml"), json_of(geometry_hex),
+                         json_of(image), json_of(text_or(mesh_cache, "none")), recorded_parameters,
+                         json_of(cert), json_of(version)});
     const bool same = py::utf8(recorded) == recomputed;
     return verdict(same ? "verified" : "mismatch", recorded, to_str(recomputed));
 }

@@ -122,7 +122,7 @@ nb::object read_git_commit(nb::handle cwd) {
             py::truthy(cwd) ? nb::borrow(cwd) : services::workspace::workspace_root();
         const process::Completed git = process::run({"git", "rev-parse", "--short", "HEAD"},
                                                     kGitTimeoutSeconds, {{}, py::fs_path(folder)});
-        if (!git.available || git.exit_code != 0) return nb::none();
+        if (!git.available() || git.exit_code != 0) return nb::none();
         nb::str decoded = py::decode_utf8(git.out, py::Undecodable::replace);
         const std::string_view commit = text::strip(py::utf8(decoded));
         return commit.empty() ? nb::none() : nb::object(py::make_str(commit));
@@ -256,8 +256,8 @@ nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle n
     nb::object release_file = product_folder / nb::str("releases") / py::make_str(safe + ".usda");
     const bool overwrite = py::truthy(force);
     auto already_frozen = [&] {
-        return py::error_status("Release " + safe + " already exists at " +
-                                py::text(release_file) + ". Pass force=True to overwrite.");
+        return py::error_status("Release " + safe + " already exists at " + py::text(release_file) +
+                                ". Pass force=True to overwrite.");
     };
     if (fs::exists_or_link(py::fs_path(release_file)) && !overwrite) return already_frozen();
     nb::object stage = usd::open_stage(nb::str(path));
