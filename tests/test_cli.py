@@ -57,8 +57,8 @@ def test_demo_refuses_a_folder_it_did_not_make(tmp_path):
     (tmp_path / "work").mkdir()
     (tmp_path / "work" / "thesis.txt").write_text("keep me")
     refused = orvane("demo", "--dir", "work", cwd=tmp_path)
-    assert refused.returncode == 1
-    assert "was not made by the demo" in refused.stdout
+    assert refused.returncode == 2
+    assert "was not made by the demo" in refused.stderr
     assert os.listdir(tmp_path / "work") == ["thesis.txt"]
 
 
@@ -69,10 +69,36 @@ def test_product_show(tmp_path):
     assert "mass" in shown.stdout and "1234.5" in shown.stdout and "yes" in shown.stdout
 
 
-def test_product_show_missing_file_is_an_error(tmp_path):
-    shown = orvane("product", "show", str(tmp_path / "nope.usda"), cwd=tmp_path)
-    assert shown.returncode == 1
-    assert "error" in shown.stdout
+@pytest.mark.parametrize(
+    "command",
+    [("product", "show"), ("product", "history"), ("runs", "list"), ("release", "list"), ("gates",),
+     ("product", "clean")],
+)
+def test_a_missing_or_unusable_product_is_an_error_for_every_command(tmp_path, command):
+    for path, reason in ((tmp_path / "nope.usda", "no such product file"), (tmp_path, "not a product file")):
+        result = orvane(*command, str(path), cwd=tmp_path)
+        assert (result.returncode, result.stdout) == (2, "")
+        assert result.stderr.startswith(f"orvane: error: {reason}") and str(path) in result.stderr
+
+
+@pytest.mark.parametrize(
+    ("content", "arguments", "message"),
+    [(b"#usda 1.0\n\xff\xfe (", ("product", "show"), ""),
+     (b"[1, 2]", ("fingerprint", "--image", "img", "--case"), "--params must hold a JSON object"),
+     (b"not json", ("verify",), "the record is not JSON")],
+)
+def test_bad_files_give_one_line_and_no_traceback(tmp_path, content, arguments, message):
+    bad = tmp_path / "bad.usda"
+    bad.write_bytes(content)
+    if arguments[0] == "fingerprint":
+        arguments = (*arguments, str(tmp_path / "case.yaml"), "--params", str(bad))
+        (tmp_path / "case.yaml").write_text("speed: 40\n")
+    else:
+        arguments = (*arguments, str(bad))
+    result = orvane(*arguments, cwd=tmp_path)
+    assert result.returncode == 2 and "Traceback" not in result.stderr
+    assert result.stderr.startswith(f"orvane: error: {message}") and result.stderr.count("\n") == 1
+    assert "Traceback" in orvane("--debug", *arguments, cwd=tmp_path).stderr
 
 
 @pytest.mark.parametrize("registry", ["sample", "empty"])
@@ -98,7 +124,7 @@ def test_product_history_clean_diff_and_benchmark(tmp_path):
     benchmark = orvane("product", "benchmark", product, "rival_b", cwd=tmp_path)
     assert benchmark.returncode == 0 and "-0.001" in benchmark.stdout
     unknown = orvane("product", "benchmark", product, "rival_z", cwd=tmp_path)
-    assert unknown.returncode == 1 and "Available: ['rival_a', 'rival_b']" in unknown.stdout
+    assert unknown.returncode == 2 and "Available: ['rival_a', 'rival_b']" in unknown.stderr
 
     cleaned = orvane("product", "clean", product, "--keep-days", "0", cwd=tmp_path)
     assert cleaned.returncode == 0, cleaned.stderr
@@ -141,17 +167,17 @@ def test_gates_and_releases(tmp_path):
     frozen = orvane("release", "freeze", product, "v0.3", "--notes", "third", cwd=tmp_path)
     assert frozen.returncode == 0 and "Release v0.3 frozen" in frozen.stdout
     again = orvane("release", "freeze", product, "v0.3", cwd=tmp_path)
-    assert again.returncode == 1 and "Pass force=True to overwrite" in again.stdout
+    assert again.returncode == 2 and "already exists" in again.stderr
     assert orvane("release", "freeze", product, "v0.3", "--force", cwd=tmp_path).returncode == 0
     listed = orvane("release", "list", product, cwd=tmp_path).stdout
     assert listed.index("v0.1") < listed.index("v0.2") < listed.index("v0.3") and "aero 1/1 pass" in listed
     shown = orvane("release", "show", product, "v0.1", cwd=tmp_path)
     assert shown.returncode == 0 and "orvane:current:cd" in shown.stdout
-    assert orvane("release", "show", product, "v9", cwd=tmp_path).returncode == 1
+    assert orvane("release", "show", product, "v9", cwd=tmp_path).returncode == 2
     diff = orvane("release", "diff", product, "v0.2", "v0.1", cwd=tmp_path)
     assert diff.returncode == 0 and "orvane:product:mass" in diff.stdout
     missing = orvane("release", "diff", product, "v0.2", "v9", cwd=tmp_path)
-    assert missing.returncode == 1 and "Release 'v9' not found" in missing.stdout
+    assert missing.returncode == 2 and "Release 'v9' not found" in missing.stderr
 
 
 def test_solver_add_list_and_doctor(tmp_path):

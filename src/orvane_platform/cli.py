@@ -5,9 +5,10 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import sys
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 from rich.console import Console
 from rich.table import Table
@@ -32,8 +33,41 @@ from orvane_platform.llm.config import LLMConfig
 console = Console(highlight=False)
 
 
+class InputError(Exception):
+    """Bad input: reported as one line `orvane: error: ...`, exit status 2."""
+
+
+def _fail(message: str) -> NoReturn:
+    raise InputError(message)
+
+
+def _product_file(path: str) -> str:
+    """The product's root file, or an input error naming what is wrong with it."""
+    file = Path(path)
+    if not file.exists():
+        _fail(f"no such product file: {path}")
+    if not file.is_file():
+        _fail(f"not a product file (the product's root .usda): {path}")
+    return path
+
+
+def _error_text(error: BaseException) -> str:
+    """One line for an error: its message (OpenUSD's without its C++ locations)."""
+    try:
+        text = str(error)
+    except Exception:  # some library errors cannot even be printed
+        text = ""
+    messages = []
+    for line in (line.strip() for line in text.splitlines()):
+        if line.startswith("Error in ") and " : '" in line:
+            line = line.split(" : '", 1)[1].rstrip("'")
+        if line:
+            messages.append(line)
+    return "; ".join(messages) or type(error).__name__
+
+
 def _show_product(usda_path: str) -> None:
-    product = product_twin.load_product(usda_path)
+    product = product_twin.load_product(_product_file(usda_path))
     if not product:
         console.print(f"[yellow]{usda_path} has no default prim: nothing to show.[/]")
         return
@@ -55,7 +89,7 @@ def _text(value: Any) -> str:
 
 
 def _show_history(usda_path: str) -> None:
-    records = product_twin.load_product_history(usda_path)
+    records = product_twin.load_product_history(_product_file(usda_path))
     console.print(f"Results history of {usda_path}: {len(records)} entries, oldest first")
     table = Table()
     for column in ("time", "domain", "solver", "values", "run"):
@@ -76,10 +110,9 @@ def _show_history(usda_path: str) -> None:
 
 
 def _clean_history(usda_path: str, keep_days: int) -> int:
-    summary = product_twin.clean_history(usda_path, keep_days)
+    summary = product_twin.clean_history(_product_file(usda_path), keep_days)
     if summary["status"] != "ok":
-        console.print(f"[red]error:[/] {summary['error']}")
-        return 1
+        _fail(summary["error"])
     console.print(
         f"History of {usda_path}: {summary['before']} entries before, {summary['after']} after "
         f"({summary['duplicates_removed']} duplicates, {summary['old_removed']} old removed)"
@@ -98,7 +131,7 @@ def _show_diff(title: str, first: str, second: str, diff: dict[str, tuple[Any, A
 
 
 def _show_runs(usda_path: str, solver_alias: str | None, domain: str | None) -> None:
-    runs = run_records.list_runs(usda_path, solver=solver_alias, domain=domain)
+    runs = run_records.list_runs(_product_file(usda_path), solver=solver_alias, domain=domain)
     console.print(f"Runs of {usda_path}: {len(runs)}, oldest first")
     table = Table()
     for column in ("run", "solver", "domain", "time", "fingerprint"):
@@ -114,8 +147,9 @@ def _fingerprint(args: argparse.Namespace) -> None:
         case_yaml = case_file.read()
     parameters = None
     if args.params:
-        with open(args.params, encoding="utf-8") as params_file:
-            parameters = json.load(params_file)
+        parameters = _json_file(args.params, "--params")
+        if not isinstance(parameters, dict):
+            _fail(f"--params must hold a JSON object, not {type(parameters).__name__}: {args.params}")
     record = provenance.build_provenance_record(
         args.image, case_yaml, args.geometry, parameters=parameters,
         solver_version=args.solver_version, solver_cert=args.solver_cert,
@@ -123,9 +157,16 @@ def _fingerprint(args: argparse.Namespace) -> None:
     print(json.dumps(record, indent=2))
 
 
+def _json_file(path: str, what: str) -> Any:
+    try:
+        with open(path, encoding="utf-8") as file:
+            return json.load(file)
+    except (UnicodeDecodeError, json.JSONDecodeError) as error:
+        _fail(f"{what} is not JSON: {path}: {error}")
+
+
 def _verify(record_path: str) -> int:
-    with open(record_path, encoding="utf-8") as record_file:
-        verdict = provenance.verify_provenance_record(json.load(record_file))
+    verdict = provenance.verify_provenance_record(_json_file(record_path, "the record"))
     colour = {"verified": "green", "mismatch": "red"}.get(verdict["status"], "yellow")
     console.print(f"[{colour}]{verdict['status']}[/]")
     console.print(f"  recorded:   {verdict['recorded']}")
@@ -139,7 +180,7 @@ STATUS_STYLES = {"PASS": "green", "WARN": "yellow", "FAIL": "red", "NOT RUN": "d
 
 
 def _show_gates(usda_path: str) -> int:
-    product = Product(usda_path)
+    product = Product(_product_file(usda_path))
     evaluation = product.evaluate_gates(results=product.latest_results())
     table = Table(title=f"Gates of {product.name}")
     for column in ("KPI", "status", "value", "min", "nominal", "max", "domain"):
@@ -159,11 +200,11 @@ def _show_gates(usda_path: str) -> int:
 
 
 def _release(args: argparse.Namespace) -> int:
+    _product_file(args.path)
     if args.action == "freeze":
         frozen = releases.freeze_release(args.path, args.version, args.notes, force=args.force)
         if frozen["status"] != "frozen":
-            console.print(f"[red]error:[/] {frozen['error']}")
-            return 1
+            _fail(frozen["error"])
         console.print(f"Release {frozen['version']} frozen at {frozen['path']} "
                       f"({frozen['attributes_captured']} attributes, commit {frozen['git_commit'] or 'none'})")
     elif args.action == "list":
@@ -177,8 +218,7 @@ def _release(args: argparse.Namespace) -> int:
     elif args.action == "show":
         release = releases.read_release(args.path, args.version)
         if not release:
-            console.print(f"[red]error:[/] no release {args.version!r} of {args.path}")
-            return 1
+            _fail(f"no release {args.version!r} of {args.path}")
         for key, value in release["metadata"].items():
             console.print(f"{key}: {value}")
         table = Table()
@@ -344,7 +384,7 @@ def _agent(usda_path: str) -> int:
     except local_llm.LLMUnavailableError as error:
         console.print(f"[red]{error}[/]")
         return 1
-    product = Product(usda_path)
+    product = Product(_product_file(usda_path))
     context = AgentContext(platform=product, vname=product.name)
     aero_solvers = [{"alias": row["alias"], "name": row["name"], "kind": row["kind"], "gpu": row["gpu"]}
                     for row in solver.list_solvers() if row["domain"] == "aero"]
@@ -382,6 +422,8 @@ def _agent(usda_path: str) -> int:
 
 
 def _product(args: argparse.Namespace) -> int:
+    for path in (args.first, args.second) if args.action == "diff" else (args.path,):
+        _product_file(path)
     if args.action == "show":
         _show_product(args.path)
     elif args.action == "history":
@@ -401,6 +443,7 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="orvane", description="Engineering digital twins of vehicle programmes."
     )
+    parser.add_argument("--debug", action="store_true", help="show the full traceback of an error")
     commands = parser.add_subparsers(dest="command", required=True)
 
     product = commands.add_parser("product", help="inspect a product").add_subparsers(
@@ -513,8 +556,13 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _release(args)
         elif args.command == "demo":
             _demo(args.dir)
-    except (OSError, ValueError, RuntimeError) as error:
-        console.print(f"[red]error:[/] {error}")
-        return 1
+    except KeyboardInterrupt:
+        print("orvane: interrupted", file=sys.stderr)
+        return 130
+    except Exception as error:
+        if args.debug:
+            raise
+        print(f"orvane: error: {_error_text(error)}", file=sys.stderr)
+        return 2
     return 0
 
