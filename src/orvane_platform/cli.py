@@ -55,8 +55,8 @@ def _error_text(error: BaseException) -> str:
     """One line for an error: its message (OpenUSD's without its C++ locations)."""
     try:
         text = str(error)
-    except Exception:  # some library errors cannot even be printed
-        text = ""
+    except UnicodeDecodeError:  # OpenUSD quotes the bytes of a file that is not UTF-8
+        return f"{type(error).__name__}: the input is not valid UTF-8 text"
     messages = []
     for line in (line.strip() for line in text.splitlines()):
         if line.startswith("Error in ") and " : '" in line:
