@@ -18,7 +18,7 @@ REQUIREMENTS = $(PY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml",
 
 SOURCES := pyproject.toml CMakeLists.txt modules.txt $(shell find native src samples examples -type f 2>/dev/null)
 
-.PHONY: run test install
+.PHONY: run test test-asan install
 
 run: install
 	$(VENV)/bin/orvane demo
@@ -32,6 +32,30 @@ test: install
 	$(VENV)/bin/cmake --build $(NATIVE_TESTS)
 	$(NATIVE_TESTS)/native_tests --gtest_brief=1
 	$(PY) -m pytest
+
+# The whole suite against modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, installed into a folder of their own that the
+# tests import first. The interpreter is not instrumented, so the sanitizer
+# runtime is preloaded; deep-nesting tests need a larger stack.
+ASAN_BUILD := build/asan
+SANITIZE := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+ASAN_REPORTS := $(abspath $(ASAN_BUILD))/reports
+ASAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$(ASAN_REPORTS)/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan PYTHONMALLOC=malloc
+
+test-asan: install
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dnanobind_DIR="$$($(PY) -m nanobind --cmake_dir)" -DCMAKE_CXX_FLAGS="$(SANITIZE)" \
+	  -DCMAKE_SHARED_LINKER_FLAGS="$(SANITIZE)" -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE)" \
+	  -DCMAKE_INSTALL_PREFIX=$(abspath $(ASAN_BUILD))/site > /dev/null
+	$(VENV)/bin/cmake --build $(ASAN_BUILD)
+	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
+	$(ASAN_ENV) $(VENV)/bin/cmake --install $(ASAN_BUILD) > /dev/null
+	ulimit -s 262144 && $(ASAN_ENV) PYTHONPATH=$(abspath $(ASAN_BUILD))/site \
+	  $(PY) -m pytest -p no:cacheprovider || { cat $(ASAN_REPORTS)/* 2>/dev/null; exit 1; }
+	@if [ -n "$$(ls $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/*; exit 1; fi
 
 install: $(VENV)/.installed
 

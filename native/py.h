@@ -147,11 +147,14 @@ class RecursionGuard {
 };
 
 // Guards a recursive walk over caller or file data: each container entered
-// counts against the host's recursion limit (a deep structure raises
-// RecursionError), and a container met again inside itself raises ValueError
-// "<what> refers to itself" instead of recursing for ever.
+// counts against the host's recursion limit and against a fixed depth (the C
+// stack must hold the walk whatever limit a program sets), so a deep
+// structure raises RecursionError; a container met again inside itself raises
+// ValueError "<what> refers to itself" instead of recursing for ever.
 class Walk {
   public:
+    static constexpr std::size_t kMaxDepth = 2000;
+
     explicit Walk(std::string what) : what_(std::move(what)) {}
 
     // Holds `container` as entered for its lifetime.
@@ -159,6 +162,7 @@ class Walk {
       public:
         Level(Walk& walk, nb::handle container)
             : walk_(walk), guard_(" while walking a structure") {
+            if (walk.path_.size() >= kMaxDepth) walk.refuse_depth();
             for (PyObject* entered : walk.path_) {
                 if (entered == container.ptr()) walk.refuse_cycle();
             }
@@ -175,6 +179,7 @@ class Walk {
 
   private:
     [[noreturn]] void refuse_cycle() const;
+    [[noreturn]] void refuse_depth() const;
 
     std::string what_;
     std::vector<PyObject*> path_;  // the containers being walked, outermost first
