@@ -305,8 +305,7 @@ void check_within(Walk& walk, nb::handle value) {
 void Walk::refuse_cycle() const { raise(exc::value_error(), "%s refers to itself", what_.c_str()); }
 
 void Walk::refuse_depth() const {
-    raise(PyExc_RecursionError, "%s is nested more than %zu levels deep", what_.c_str(),
-          kMaxDepth);
+    raise(PyExc_RecursionError, "%s is nested more than %zu levels deep", what_.c_str(), kMaxDepth);
 }
 
 void require_acyclic(nb::handle value, const std::string& what) {

@@ -18,4 +18,5 @@ NB_MODULE(product_twin, m) {
     product_twin::bind_writing(m);
     product_twin::bind_history(m);
     product_twin::bind_diffs(m);
+    product_twin::bind_locking(m);
 }

@@ -25,5 +25,6 @@ void bind_loading(nb::module_& m);
 void bind_writing(nb::module_& m);
 void bind_history(nb::module_& m);
 void bind_diffs(nb::module_& m);
+void bind_locking(nb::module_& m);
 
 }  // namespace orvane::product_twin
