@@ -341,7 +341,8 @@ std::optional<std::string> find_program(const std::string& name) {
 
 std::string argument(nanobind::handle text) {
     std::string encoded = py::fs_path(text);
-    if (encoded.find('\0') != std::string::npos) throw nanobind::value_error("embedded null byte");
+    if (encoded.find('\0') != std::string::npos)
+        py::raise(py::exc::value_error(), "embedded null byte");
     return encoded;
 }
 

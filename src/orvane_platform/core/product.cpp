@@ -285,7 +285,8 @@ void set_design_parameter(nb::handle self, nb::handle name, nb::handle value) {
     nb::object prim_spec =
         usd::find_prim_spec(layer, stage.attr("GetDefaultPrim")().attr("GetPath")());
     if (!prim_spec.is_valid())
-        throw nb::value_error("the product has no default prim in its design-intent layer");
+        py::raise(py::exc::value_error(),
+                  "the product has no default prim in its design-intent layer");
     usd::edit_and_save(layer, [&] {
         usd::set_attribute_default(prim_spec, py::concat("orvane:product:", name),
                                    nb::float_(py::to_double(value)), usd::value_type("Double"));

@@ -29,7 +29,8 @@ nb::bytes load_or_create_secret() {
     const std::string file = py::fs_path(path);
     if (!fs::is_regular_file(file)) {
         const long length = nb::cast<long>(globals.get("_SIGNING_SECRET_LENGTH"));
-        if (length <= 0) throw nb::value_error("_SIGNING_SECRET_LENGTH must be positive");
+        if (length <= 0)
+            py::raise(py::exc::value_error(), "_SIGNING_SECRET_LENGTH must be positive");
         fs::make_directories(py::fs_path(path.attr("parent")));
         // The first process to put its key in place wins; every other one
         // uses that key.
@@ -44,7 +45,7 @@ std::string signature_of(nb::handle payload) {
     nb::bytes key = load_or_create_secret();
     nb::object encoded = payload.attr("encode")("utf-8");
     if (!nb::isinstance<nb::bytes>(encoded))
-        throw nb::type_error("the certificate payload must be text");
+        py::raise(py::exc::type_error(), "the certificate payload must be text");
     const nb::bytes data = nb::borrow<nb::bytes>(encoded);
     return digest::hmac_sha256_hex({key.c_str(), key.size()}, {data.c_str(), data.size()});
 }
