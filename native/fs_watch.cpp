@@ -1,10 +1,13 @@
 #include "native/fs_watch.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <mutex>
 
 #if defined(__linux__)
 #include <sys/inotify.h>
@@ -35,6 +38,17 @@ bool notifications_blind(const std::string& path) {
     }
 }
 
+// Counts the forks this process made children of: a child must not read the
+// descriptor it shares with its parent, and asking for the pid on every
+// check would cost a system call of its own.
+std::atomic<unsigned> forks{0};
+
+unsigned fork_generation() {
+    static std::once_flag registered;
+    std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, [] { ++forks; }); });
+    return forks.load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 Watch::~Watch() { close_notify(); }
@@ -57,7 +71,7 @@ Watch::Signature Watch::signature_of(const std::string& path) {
 void Watch::begin(Notify notify) {
     close_notify();
     armed_ = true;
-    pid_ = ::getpid();
+    generation_ = fork_generation();
     paths_.clear();
     signatures_.clear();
 #if defined(__linux__)
@@ -85,7 +99,8 @@ void Watch::add_file(const std::string& path) {
 }
 
 bool Watch::changed() {
-    if (!armed_ || pid_ != ::getpid()) return true;  // a forked child shares the descriptor
+    // A forked child shares the descriptor: it must watch afresh.
+    if (!armed_ || generation_ != fork_generation()) return true;
 #if defined(__linux__)
     if (notify_fd_ >= 0) {
         alignas(inotify_event) char events[4096];

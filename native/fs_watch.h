@@ -2,8 +2,6 @@
 // added, removed or renamed, or files in them written.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
 
@@ -47,7 +45,7 @@ class Watch {
     void close_notify();
 
     bool armed_ = false;
-    pid_t pid_ = 0;
+    unsigned generation_ = 0;  // the forks counted when it began
     int notify_fd_ = -1;
     std::vector<std::string> paths_;  // for the stat comparison
     std::vector<Signature> signatures_;

@@ -61,6 +61,12 @@ nb::object ModuleGlobals::get(const char* name) const {
     return nb::borrow(value);
 }
 
+nb::object ModuleGlobals::get(Name& name) const {
+    nb::object value = dict_get(globals_, name.get());
+    if (!value.is_valid()) raise(PyExc_NameError, "name %R is not defined", name.get().ptr());
+    return value;
+}
+
 double ModuleGlobals::number(const char* name) const { return to_double(get(name)); }
 
 nb::object import_from(const char* module, const char* name) {
@@ -174,7 +180,11 @@ bool is_number(nb::handle value) {
     return value.is_valid() && (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()));
 }
 
-bool is_real(nb::handle value) { return nb::isinstance(value, numbers_module.attr("Real")); }
+bool is_real(nb::handle value) {
+    // ints and floats without the abstract class's (slower) check
+    return PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
+           nb::isinstance(value, numbers_module.attr("Real"));
+}
 
 // --- text ----------------------------------------------------------------------------
 
@@ -229,6 +239,20 @@ std::string type_name_of(nb::handle value) { return nb::type_name(value.type()).
 
 // --- containers ----------------------------------------------------------------------
 
+ListFiller::ListFiller(std::size_t size)
+    : list_(nb::borrow<nb::list>(checked(PyList_New(static_cast<Py_ssize_t>(size))))) {}
+
+void ListFiller::push(nb::handle item) {
+    if (filled_ >= list_.size()) raise(exc::runtime_error(), "more items than places");
+    PyList_SET_ITEM(list_.ptr(), static_cast<Py_ssize_t>(filled_++),
+                    nb::borrow(item).release().ptr());
+}
+
+nb::list ListFiller::finish() {
+    if (filled_ != list_.size()) raise(exc::runtime_error(), "fewer items than places");
+    return std::move(list_);
+}
+
 nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
     return mapping.attr("get")(key, fallback);
 }
@@ -236,6 +260,11 @@ nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
 nb::object dict_get(nb::handle dict, const char* key) { return dict_get(dict, nb::str(key)); }
 
 nb::object dict_get_or(nb::handle dict, const char* key, nb::handle fallback) {
+    nb::object value = dict_get(dict, key);
+    return value.is_valid() ? value : nb::borrow(fallback);
+}
+
+nb::object dict_get_or(nb::handle dict, nb::handle key, nb::handle fallback) {
     nb::object value = dict_get(dict, key);
     return value.is_valid() ? value : nb::borrow(fallback);
 }
@@ -251,6 +280,10 @@ nb::dict dict_member(nb::handle dict, const char* key) {
         if (member.is_valid() && PyDict_Check(member.ptr())) return nb::borrow<nb::dict>(member);
     }
     return nb::dict();
+}
+
+nb::dict dict_with_capacity(std::size_t size) {
+    return nb::borrow<nb::dict>(checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(size))));
 }
 
 nb::dict dict_copy(nb::handle mapping) { return nb::borrow<nb::dict>(dict_type()(mapping)); }

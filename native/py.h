@@ -70,6 +70,8 @@ class ModuleGlobals {
     void bind(nb::module_& module);
     // The current value of `name`; NameError when it is gone.
     nb::object get(const char* name) const;
+    // The same for a name read on a hot path, without making its text anew.
+    nb::object get(Name& name) const;
     // float(the current value of `name`).
     double number(const char* name) const;
 
@@ -275,6 +277,20 @@ class Characters {
 
 // --- containers --------------------------------------------------------------------
 
+// A list of a known length, filled front to back: no appends, no regrowth.
+class ListFiller {
+  public:
+    explicit ListFiller(std::size_t size);
+    // Puts `item` in the next place.
+    void push(nb::handle item);
+    // The list; every place must be filled.
+    nb::list finish();
+
+  private:
+    nb::list list_;
+    std::size_t filled_ = 0;
+};
+
 // mapping.get(key, fallback), for any mapping a caller or service hands in.
 nb::object get(nb::handle mapping, const char* key, nb::handle fallback);
 // dict[key] when present (None included), else an invalid object; never
@@ -287,12 +303,15 @@ inline nb::object dict_get(nb::handle dict, nb::handle key) {
 nb::object dict_get(nb::handle dict, const char* key);
 // dict[key] when present (None included), else `fallback`.
 nb::object dict_get_or(nb::handle dict, const char* key, nb::handle fallback);
+nb::object dict_get_or(nb::handle dict, nb::handle key, nb::handle fallback);
 // dict[key] when present and not None, else `fallback`.
 nb::object dict_value_or(nb::handle dict, const char* key, nb::handle fallback);
 // dict.get(key) when it is a dict, else an empty dict; a fresh reference.
 nb::dict dict_member(nb::handle dict, const char* key);
 // dict(mapping): a new dict of the same items.
 nb::dict dict_copy(nb::handle mapping);
+// An empty dict with room for `size` items without growing.
+nb::dict dict_with_capacity(std::size_t size);
 // dict[key] = value for an exact dict, the fast way.
 inline void set_item(nb::handle dict, nb::handle key, nb::handle value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();

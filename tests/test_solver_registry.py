@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import os
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -288,3 +290,64 @@ def test_register_solver_refusals_write_nothing(registry, tmp_path, alias, sourc
 def test_argument_types(registry, function, arguments, message):
     with pytest.raises(TypeError, match=message):
         getattr(solver, function)(*arguments)
+
+
+# --- the kept snapshot sees every change -----------------------------------------------
+
+
+@pytest.fixture(params=[True, False], ids=["inotify", "stat signatures"])
+def watched(request, sample_registry, monkeypatch):
+    monkeypatch.setattr(solver, "_USE_INOTIFY", request.param)
+    solver.all_solver_aliases()  # the snapshot is taken
+    return sample_registry
+
+
+def test_a_hand_edit_of_the_same_size_within_the_second_is_seen(watched):
+    path = watched / "sample_aero" / "solver.yaml"
+    before = path.stat()
+    assert solver.get_solver_config("sample_aero")["version"] == "1.0.0"
+    path.write_text(path.read_text().replace('version: "1.0.0"', 'version: "1.0.9"'))
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    assert path.stat().st_size == before.st_size
+    assert solver.get_solver_config("sample_aero")["version"] == "1.0.9"
+
+
+def test_new_and_removed_solver_folders_are_seen(watched):
+    shutil.copytree(watched / "sample_aero", watched / "copy")
+    assert solver.all_solver_aliases() == ["copy", "sample_aero", "sample_dynamics"]
+    assert solver.get_domain_schema("aero")["solvers"] == ["copy", "sample_aero"]
+    shutil.rmtree(watched / "sample_dynamics")
+    assert solver.all_solver_aliases() == ["copy", "sample_aero"]
+    assert solver.get_domain_schema("dynamics") is None
+
+
+def test_a_registration_by_another_process_is_seen(watched):
+    assert solver.get_solver_record("sample_aero")["cert"] is None
+    code = ("from orvane_platform.core import solver; "
+            f"solver.register_solver('sample_aero', {str(SAMPLE_SOLVERS / 'sample_aero')!r}, 'img:child')")
+    subprocess.run([sys.executable, "-c", code], check=True, env={**os.environ})
+    assert solver.get_solver_record("sample_aero")["image"] == "img:child"
+
+
+def test_a_registration_is_seen_by_the_next_lookup(watched):
+    solver.register_solver("fresh", SAMPLE_SOLVERS / "sample_aero", "img:1")
+    assert "fresh" in solver.all_solver_aliases()
+    assert solver.get_kpi_display_name("cd") == "Drag coefficient"
+
+
+def test_another_registry_folder_is_seen(watched, tmp_path, monkeypatch):
+    other = tmp_path / "other"
+    write_solver(other, "only", "name: only\n", "domain: thermal\nkpis: {t_max: {display_name: Peak}}\n")
+    monkeypatch.setenv("ORVANE_SOLVERS_DIR", str(other))
+    assert solver.all_solver_aliases() == ["only"]
+    assert solver.get_kpi_display_name("t_max") == "Peak"
+    monkeypatch.setenv("ORVANE_SOLVERS_DIR", str(watched))
+    assert solver.get_kpi_display_name("t_max") == "t_max"
+
+
+def test_answers_are_copies_the_caller_owns(watched):
+    schemas = solver.get_domain_schemas()
+    schemas["aero"]["kpis"].clear()
+    solver.get_solver_config("sample_aero")["inputs"].clear()
+    assert solver.get_domain_schemas()["aero"]["kpis"]
+    assert solver.get_solver_config("sample_aero")["inputs"]

@@ -1,9 +1,9 @@
 #include "native/domain/history_records.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
-#include <functional>
-#include <unordered_map>
+#include <deque>
 #include <unordered_set>
 
 #include "native/domain/history.h"
@@ -18,11 +18,16 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Whether an ASCII character may appear in a text the host reads as a float:
 // digits, signs, point, exponent, underscores, spaces, and the letters of
-// inf, infinity and nan.
+// inf, infinity and nan. A table: the scan runs over every character.
 bool may_be_in_float(char c) {
-    static constexpr std::string_view kAllowed =
-        "0123456789+-._eEiInNfFtTyYaA \t\n\r\f\v\x1c\x1d\x1e\x1f";
-    return kAllowed.find(c) != std::string_view::npos;
+    static constexpr auto kAllowed = [] {
+        std::array<bool, 128> allowed{};
+        for (char each :
+             std::string_view("0123456789+-._eEiInNfFtTyYaA \t\n\r\f\v\x1c\x1d\x1e\x1f"))
+            allowed[static_cast<unsigned char>(each)] = true;
+        return allowed;
+    }();
+    return kAllowed[static_cast<unsigned char>(c) & 0x7F];
 }
 
 }  // namespace
@@ -32,7 +37,10 @@ nb::str lowercase(std::string_view text) {
     return nb::borrow<nb::str>(py::make_str(text).attr("lower")());
 }
 
-nb::object number_or_text(std::string_view text) {
+namespace {
+
+// float(text) when the text parses as one, else the text.
+nb::object value_of(std::string_view text) {
     bool ascii = true;
     bool has_digit = false;
     bool plausible = true;
@@ -68,27 +76,59 @@ nb::object number_or_text(std::string_view text) {
     return number.is_valid() ? number : nb::object(py::make_str(text));
 }
 
+}  // namespace
+
+nb::object number_or_text(std::string_view text) { return value_of(text); }
+
 namespace {
 
-struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const {
-        return std::hash<std::string_view>{}(text);
+// What a record key means to the parser.
+enum class KeyRole { plain, domain, type };
+
+// One distinct record key: its lower-cased text, made once, and the last
+// value met under it. Keys and values recur from entry to entry (the same
+// domain, solver and often the same numbers), so a repeat reuses the object.
+struct Key {
+    std::string text;
+    nb::object lowered;
+    KeyRole role;
+    std::string last_text;
+    nb::object last_value;
+    nb::object last_type;  // "simulated:<value>" of the last domain value
+
+    nb::object value(std::string_view value_text) {
+        if (!last_value.is_valid() || value_text != last_text) {
+            last_value = value_of(value_text);
+            last_text = value_text;
+            last_type = nb::object();
+        }
+        return last_value;
+    }
+
+    nb::object type() {
+        if (!last_type.is_valid()) last_type = py::make_str("simulated:" + last_text);
+        return last_type;
     }
 };
 
-// Record keys as the host lower-cases them, made once per distinct key: the
-// same few keys recur in every entry.
+// The keys met so far. There are few, so a search of a short list beats
+// hashing every key of every entry.
 class KeyCache {
   public:
-    nb::handle lowered(std::string_view key) {
-        auto found = keys_.find(key);
-        if (found != keys_.end()) return found->second;
-        return keys_.emplace(std::string(key), lowercase(key)).first->second;
+    Key& get(std::string_view text) {
+        for (Key& key : keys_) {
+            if (key.text == text) return key;
+        }
+        // No non-ASCII text lower-cases to "domain" or "type", so an ASCII
+        // comparison decides the role.
+        const KeyRole role = text::equals_ignore_ascii_case(text, "domain") ? KeyRole::domain
+                             : text::equals_ignore_ascii_case(text, "type") ? KeyRole::type
+                                                                            : KeyRole::plain;
+        return keys_.emplace_back(Key{std::string(text), lowercase(text), role, {}, {}, {}});
     }
 
   private:
-    std::unordered_map<std::string, nb::object, TextHash, std::equal_to<>> keys_;
+    std::deque<Key> keys_;  // stable addresses
 };
 
 py::Name raw_key{"raw"};
@@ -96,42 +136,52 @@ py::Name timestamp_key{"timestamp"};
 py::Name type_key{"type"};
 py::Name domain_key{"domain"};
 
-nb::dict parse_record(nb::handle entry, KeyCache& keys) {
-    const std::string_view raw = py::utf8(entry);
-    nb::dict record;
-    py::set_item(record, raw_key.get(), entry);
-    py::set_item(record, timestamp_key.get(), py::make_str(raw.substr(0, raw.find('|'))));
-    std::string type_text;  // the text of the latest `type`, for a missing domain
-    history::for_each_pair(raw, [&](std::string_view key, std::string_view value) {
-        nb::handle lowered = keys.lowered(key);
-        py::set_item(record, lowered, number_or_text(value));
-        const std::string_view lowered_text = py::utf8(lowered);
-        if (lowered_text == "domain") {
-            type_text = std::string("simulated:").append(value);
-            py::set_item(record, type_key.get(), py::make_str(type_text));
-        } else if (lowered_text == "type") {
-            type_text = value;
+class RecordParser {
+  public:
+    nb::dict parse(nb::handle entry) {
+        const std::string_view raw = py::utf8(entry);
+        nb::dict record = py::dict_with_capacity(12);
+        py::set_item(record, raw_key.get(), entry);
+        py::set_item(record, timestamp_key.get(), py::make_str(raw.substr(0, raw.find('|'))));
+        std::string_view type_text;  // the latest `type`, for a missing domain
+        bool has_domain = false;
+        history::for_each_pair(raw, [&](std::string_view key_text, std::string_view value) {
+            Key& key = keys_.get(key_text);
+            py::set_item(record, key.lowered, key.value(value));
+            if (key.role == KeyRole::domain) {
+                has_domain = true;
+                py::set_item(record, type_key.get(), key.type());
+            } else if (key.role == KeyRole::type) {
+                type_text = value;
+            }
+        });
+        if (!has_domain) {
+            std::string domain(type_text);
+            constexpr std::string_view kMarker = "simulated:";
+            for (std::size_t at = domain.find(kMarker); at != std::string::npos;
+                 at = domain.find(kMarker, at)) {
+                domain.erase(at, kMarker.size());
+            }
+            py::set_item(record, domain_key.get(), py::make_str(domain));
         }
-    });
-    if (!record.contains(domain_key.get())) {
-        std::string domain = std::move(type_text);
-        constexpr std::string_view kMarker = "simulated:";
-        for (std::size_t at = domain.find(kMarker); at != std::string::npos;
-             at = domain.find(kMarker, at)) {
-            domain.erase(at, kMarker.size());
-        }
-        py::set_item(record, domain_key.get(), py::make_str(domain));
+        return record;
     }
-    return record;
-}
+
+  private:
+    KeyCache keys_;
+};
 
 }  // namespace
 
-nb::list parse_records(const nb::list& entries) {
-    KeyCache keys;
-    nb::list records;
-    for (nb::handle entry : entries) records.append(parse_record(entry, keys));
-    return records;
+nb::list parse_records(const std::vector<nb::list>& entry_lists) {
+    std::size_t total = 0;
+    for (const nb::list& entries : entry_lists) total += nb::len(entries);
+    py::ListFiller records(total);
+    RecordParser parser;
+    for (const nb::list& entries : entry_lists) {
+        for (nb::handle entry : entries) records.push(parser.parse(entry));
+    }
+    return records.finish();
 }
 
 Cleaned deduplicate_and_trim(const nb::list& entries, std::string_view cutoff) {

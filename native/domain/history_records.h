@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 namespace orvane::history_records {
 
@@ -17,10 +18,10 @@ nb::str lowercase(std::string_view text);
 // float(text) when the text parses as one, else the text.
 nb::object number_or_text(std::string_view text);
 
-// The records of a list of entries. A record holds `raw`, `timestamp`, each
+// The records of lists of entries, one after the other. A record holds `raw`, `timestamp`, each
 // pair under its lower-cased key (numbers as floats), `type` for a domain
 // pair, and always `domain`.
-nb::list parse_records(const nb::list& entries);
+nb::list parse_records(const std::vector<nb::list>& entry_lists);
 
 struct Cleaned {
     nb::list kept;

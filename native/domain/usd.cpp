@@ -42,6 +42,43 @@ nb::object get_or_create_attribute_spec(nb::handle prim_spec, nb::handle name,
     return Sdf().attr("AttributeSpec")(prim_spec, name, type_name);
 }
 
+nb::object new_custom_attribute(nb::handle prim_spec, nb::handle name, nb::handle type_name) {
+    static py::CachedModule sdf{"pxr.Sdf"};
+    static nb::handle attribute_spec = sdf.attr("AttributeSpec").release();  // kept
+    static nb::handle varying = sdf.attr("VariabilityVarying").release();    // kept
+    return attribute_spec(prim_spec, name, type_name, varying, true);
+}
+
+nb::object attribute_default(nb::handle prim_spec, const char* name) {
+    nb::object spec = prim_spec.attr("attributes").attr("get")(name);
+    return py::truthy(spec) ? nb::object(spec.attr("default")) : nb::none();
+}
+
+nb::object string_array_appended(nb::handle entries, nb::handle entry) {
+    static py::CachedModule vt{"pxr.Vt"};
+    nb::object array_type = vt.attr("StringArray");
+    if (!entries.is_none() && !nb::isinstance(entries, array_type)) {
+        nb::list copied(entries);
+        copied.append(entry);
+        return array_type(copied);
+    }
+    const std::size_t count = entries.is_none() ? 0 : nb::len(entries);
+    nb::object grown = array_type(count + 1);
+    if (count > 0) grown[nb::slice(nb::int_(0), nb::int_(count), nb::none())] = entries;
+    grown[count] = entry;
+    return grown;
+}
+
+ChangeBlock::ChangeBlock() : block_(Sdf().attr("ChangeBlock")()) { block_.attr("__enter__")(); }
+
+ChangeBlock::~ChangeBlock() {
+    try {
+        block_.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    } catch (nb::python_error&) {
+        // Ending a block cannot fail in a way worth more than the error in flight.
+    }
+}
+
 void set_attribute_default(nb::handle prim_spec, nb::handle name, nb::handle value,
                            nb::handle type_name) {
     nb::setattr(get_or_create_attribute_spec(prim_spec, name, type_name), "default", value);

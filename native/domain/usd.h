@@ -34,6 +34,31 @@ nb::object value_type(const char* name);
 nb::object get_or_create_attribute_spec(nb::handle prim_spec, nb::handle name,
                                         nb::handle type_name);
 
+// A new custom attribute spec, as UsdPrim.CreateAttribute authors one:
+// Sdf.AttributeSpec(prim_spec, name, type_name, Sdf.VariabilityVarying, True).
+nb::object new_custom_attribute(nb::handle prim_spec, nb::handle name, nb::handle type_name);
+
+// The default value of the attribute spec `name` of `prim_spec`, or None.
+nb::object attribute_default(nb::handle prim_spec, const char* name);
+
+// `entries` (a Vt.StringArray, or None for none) with `entry` after them, as
+// a new Vt.StringArray: the old entries are copied inside OpenUSD, never
+// through the host's objects. Another sequence is copied item by item.
+nb::object string_array_appended(nb::handle entries, nb::handle entry);
+
+// Holds an Sdf.ChangeBlock for its lifetime: the edits inside are announced
+// to OpenUSD once, when it ends, instead of one by one.
+class ChangeBlock {
+  public:
+    ChangeBlock();
+    ~ChangeBlock();
+    ChangeBlock(const ChangeBlock&) = delete;
+    ChangeBlock& operator=(const ChangeBlock&) = delete;
+
+  private:
+    nb::object block_;
+};
+
 // get_or_create_attribute_spec(...).default = value
 void set_attribute_default(nb::handle prim_spec, nb::handle name, nb::handle value,
                            nb::handle type_name);

@@ -1,5 +1,6 @@
 // The results history: reading it back, cleaning it, and baseline entries.
 #include <string>
+#include <vector>
 
 #include "native/clock.h"
 #include "native/domain/history_records.h"
@@ -82,7 +83,7 @@ nb::object results_layer(nb::handle stage, nb::handle path) {
 nb::object load_product_history(nb::handle usda_path) {
     nb::object path = py::require_path(usda_path, "load_product_history", "usda_path");
     nb::object stage = usd::open_stage(nb::str(path));
-    nb::list entries;
+    std::vector<nb::list> histories;
     if (py::truthy(stage)) {
         nb::object prim = stage.attr("GetDefaultPrim")();
         // Only the result layers: stale copies on the root or design-intent
@@ -92,17 +93,19 @@ nb::object load_product_history(nb::handle usda_path) {
             if (!py::truthy(layer) || !py::truthy(prim)) continue;
             nb::object prim_spec = layer.attr("GetPrimAtPath")(prim.attr("GetPath")());
             if (prim_spec.is_none()) continue;
-            for (nb::handle entry : string_array_default(prim_spec, kHistoryAttribute))
-                entries.append(entry);
+            nb::list entries = string_array_default(prim_spec, kHistoryAttribute);
+            if (nb::len(entries) > 0) histories.push_back(std::move(entries));
         }
     }
-    if (nb::len(entries) == 0) {
+    if (histories.empty()) {
         nb::object composed = py::dict_get(load_product(path), kHistoryAttribute);
         if (composed.is_valid()) {
+            nb::list entries;
             for (nb::handle entry : composed) entries.append(nb::str(entry));
+            histories.push_back(std::move(entries));
         }
     }
-    return history_records::parse_records(entries);
+    return history_records::parse_records(histories);
 }
 
 nb::object clean_history(nb::handle usda_path, nb::handle keep_days) {

@@ -17,7 +17,6 @@ namespace orvane::product_twin {
 namespace {
 
 py::Name GetAttributes{"GetAttributes"};
-py::Name HasValue{"HasValue"};
 py::Name GetName{"GetName"};
 py::Name Get{"Get"};
 
@@ -28,7 +27,7 @@ constexpr std::size_t kReadBytes = 1 << 16;
 
 struct Candidate {
     nb::object key;
-    nb::object attribute;
+    nb::object value;
 };
 
 // Names declared in the text of `path`, or nothing when it cannot be read.
@@ -63,11 +62,13 @@ nb::dict scan_prim_attributes(nb::handle prim) {
     std::vector<Candidate> by_priority[std::size(kShortNameNamespaces)];
     std::vector<Candidate> bare;
     for (nb::handle attribute : py::call_method(prim, GetAttributes)) {
-        if (!py::truthy(py::call_method(attribute, HasValue))) continue;
+        // Get() is None exactly when HasValue() is false: one call tells both.
+        nb::object value = py::call_method(attribute, Get);
+        if (value.is_none()) continue;
         nb::object name = py::call_method(attribute, GetName);
         const std::string_view text = py::utf8(name);
         if (text.find(':') == std::string_view::npos) {
-            bare.push_back({name, nb::borrow(attribute)});
+            bare.push_back({name, value});
             continue;
         }
         const std::vector<std::string_view> parts = text::split(text, ':');
@@ -79,14 +80,13 @@ nb::dict scan_prim_attributes(nb::handle prim) {
             ++priority;
         }
         if (priority == std::size(kShortNameNamespaces)) {
-            result[py::make_str(text::replace_all(text, ':', '_'))] =
-                py::call_method(attribute, Get);
+            result[py::make_str(text::replace_all(text, ':', '_'))] = value;
             continue;
         }
-        by_priority[priority].push_back({py::make_str(short_name), nb::borrow(attribute)});
+        by_priority[priority].push_back({py::make_str(short_name), value});
         if (sub_namespace == "target") {
             by_priority[priority].push_back(
-                {py::make_str(std::string("target_").append(short_name)), nb::borrow(attribute)});
+                {py::make_str(std::string("target_").append(short_name)), value});
         }
     }
     // The first (highest-priority) value for a short name wins; keys of other
@@ -94,13 +94,13 @@ nb::dict scan_prim_attributes(nb::handle prim) {
     for (const auto& candidates : by_priority) {
         for (const Candidate& candidate : candidates) {
             if (!result.contains(candidate.key)) {
-                py::set_default(result, candidate.key, py::call_method(candidate.attribute, Get));
+                py::set_default(result, candidate.key, candidate.value);
             }
         }
     }
     for (const Candidate& candidate : bare) {
         if (!result.contains(candidate.key)) {
-            py::set_default(result, candidate.key, py::call_method(candidate.attribute, Get));
+            py::set_default(result, candidate.key, candidate.value);
         }
     }
     return result;

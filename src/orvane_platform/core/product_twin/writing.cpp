@@ -70,8 +70,8 @@ struct Write {
 // Everything the call will author, decided before the layer is touched.
 struct Plan {
     std::vector<Write> writes;
-    nb::dict markers;          // provenance markers (results layers only)
-    nb::list history_entries;  // the full new history (results layers only)
+    nb::dict markers;    // provenance markers (results layers only)
+    nb::object history;  // the full new history (results layers only)
 };
 
 Request check_arguments(nb::handle usda_path, nb::handle domain, nb::handle kpis, nb::handle solver,
@@ -324,13 +324,14 @@ history::EntryPlan plan_history_entry(const Request& request, const DomainPlan& 
 
 void apply(const Plan& plan, const Target& target, const Request& request) {
     usd::edit_and_save(target.layer, [&] {
+        const usd::ChangeBlock block;
         for (const Write& write : plan.writes) {
             usd::set_attribute_default(target.prim_spec, write.name, write.value, write.type_name);
         }
         if (!request.to_design_intent()) {
             write_provenance_attrs(target.prim_spec, plan.markers, nb::str("orvane:provenance"));
-            usd::set_attribute_default(target.prim_spec, nb::str(kHistoryAttribute),
-                                       plan.history_entries, usd::value_type("StringArray"));
+            usd::set_attribute_default(target.prim_spec, nb::str(kHistoryAttribute), plan.history,
+                                       usd::value_type("StringArray"));
         }
     });
 }
@@ -368,9 +369,10 @@ nb::object write_domain_results(nb::handle usda_path, nb::handle domain, nb::han
         plan_design_intent(plan, request, domain_plan, target.prim_spec);
     } else {
         plan_results(plan, request, domain_plan, write_time);
-        plan.history_entries = string_array_default(target.prim_spec, kHistoryAttribute);
-        plan.history_entries.append(py::make_str(
-            history::format_entry(plan_history_entry(request, domain_plan, write_time))));
+        plan.history = usd::string_array_appended(
+            usd::attribute_default(target.prim_spec, kHistoryAttribute),
+            py::make_str(
+                history::format_entry(plan_history_entry(request, domain_plan, write_time))));
     }
     apply(plan, target, request);
     if (!request.to_design_intent()) log_write(request);

@@ -180,13 +180,17 @@ nb::object source_text(nb::handle path) {
 
 // Every valued attribute of the product prim, in the stage's order.
 std::vector<Snapshot> snapshot_attributes(nb::handle prim) {
+    static py::Name get_attributes{"GetAttributes"}, has_authored_value{"HasAuthoredValue"},
+        get{"Get"}, get_documentation{"GetDocumentation"}, get_name{"GetName"},
+        get_type_name{"GetTypeName"};
     std::vector<Snapshot> snapshot;
-    for (nb::handle attribute : prim.attr("GetAttributes")()) {
-        if (!py::truthy(attribute.attr("HasAuthoredValue")())) continue;
-        nb::object value = attribute.attr("Get")();
+    for (nb::handle attribute : py::call_method(prim, get_attributes)) {
+        if (!py::truthy(py::call_method(attribute, has_authored_value))) continue;
+        nb::object value = py::call_method(attribute, get);
         if (value.is_none()) continue;
-        nb::object documentation = attribute.attr("GetDocumentation")();
-        snapshot.push_back({attribute.attr("GetName")(), attribute.attr("GetTypeName")(), value,
+        nb::object documentation = py::call_method(attribute, get_documentation);
+        snapshot.push_back({py::call_method(attribute, get_name),
+                            py::call_method(attribute, get_type_name), value,
                             py::truthy(documentation) ? documentation : nb::object(nb::str(""))});
     }
     return snapshot;
@@ -207,17 +211,17 @@ struct ReleaseMetadata {
 // attributes were captured.
 std::size_t author_release(nb::handle layer, nb::handle product_name,
                            const ReleaseMetadata& metadata, const std::vector<Snapshot>& snapshot) {
-    nb::object release_stage = usd::Usd().attr("Stage").attr("Open")(layer);
-    nb::object release_prim =
-        release_stage.attr("DefinePrim")(py::concat("/", product_name), "Xform");
-    release_stage.attr("SetDefaultPrim")(release_prim);
+    // Specs straight on the layer, inside one change block: the same file a
+    // stage would write, without a stage's work per edit.
+    const usd::ChangeBlock block;
+    nb::object prim_spec =
+        usd::Sdf().attr("PrimSpec")(layer, product_name, usd::Sdf().attr("SpecifierDef"), "Xform");
+    nb::setattr(layer, "defaultPrim", product_name);
     nb::object string_type = usd::value_type("String");
     auto author = [&](const char* field, nb::handle value) {
-        release_prim
-            .attr("CreateAttribute")(
-                py::concat(nb::str(kReservedPrefix.data(), kReservedPrefix.size()), nb::str(field)),
-                string_type)
-            .attr("Set")(value);
+        nb::object name =
+            py::concat(nb::str(kReservedPrefix.data(), kReservedPrefix.size()), nb::str(field));
+        nb::setattr(usd::new_custom_attribute(prim_spec, name, string_type), "default", value);
     };
     author("version", metadata.version);
     author("timestamp", metadata.timestamp.attr("isoformat")());
@@ -226,11 +230,13 @@ std::size_t author_release(nb::handle layer, nb::handle product_name,
     author("source", metadata.source);
     author("validation_summary", metadata.validation_summary);
     std::size_t captured = 0;
+    static py::Name default_value{"default"}, documentation{"documentation"};
     for (const Snapshot& item : snapshot) {
         if (py::utf8(item.name).starts_with(kReservedPrefix)) continue;
-        nb::object copied = release_prim.attr("CreateAttribute")(item.name, item.type_name);
-        copied.attr("Set")(item.value);
-        if (nb::len(item.documentation) > 0) copied.attr("SetDocumentation")(item.documentation);
+        nb::object copied = usd::new_custom_attribute(prim_spec, item.name, item.type_name);
+        nb::setattr(copied, default_value.get(), item.value);
+        if (nb::len(item.documentation) > 0)
+            nb::setattr(copied, documentation.get(), item.documentation);
         ++captured;
     }
     return captured;

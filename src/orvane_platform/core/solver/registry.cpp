@@ -134,7 +134,8 @@ class Setting {
         const char* configured = std::getenv("ORVANE_SOLVERS_DIR");
         const bool from_environment = configured != nullptr && *configured != '\0';
         nb::object home = from_environment ? nb::object() : paths_module.attr("ORVANE_HOME");
-        const bool notify = py::truthy(globals.get("_USE_INOTIFY"));
+        static py::Name use_inotify{"_USE_INOTIFY"};
+        const bool notify = py::truthy(globals.get(use_inotify));
         const bool same = from_environment == from_environment_ && notify == notify_ &&
                           (from_environment ? configured_ == configured : home.is(home_));
         from_environment_ = from_environment;

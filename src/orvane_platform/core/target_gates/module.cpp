@@ -1,8 +1,10 @@
 // KPI-driven assessment: evaluate solver results against design intent.
 #include <nanobind/nanobind.h>
 
+#include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "native/domain/services.h"
 #include "native/domain/targets.h"
@@ -39,6 +41,21 @@ std::optional<double> bound_number(nb::handle value) {
     return py::to_double(value);
 }
 
+// Gate record keys, made once.
+py::Name req_id_key{"req_id"}, domain_key{"domain"}, kpi_key_name{"kpi"}, passed_key{"passed"},
+    value_key{"value"}, target_min_key{"target_min"}, target_nominal_key{"target_nominal"},
+    target_max_key{"target_max"}, description_key{"description"}, status_key{"status"};
+py::Name display_name_lookup{"get_kpi_display_name"};
+
+// text.upper(), without a call into the host for plain ASCII.
+nb::object upper(nb::handle text) {
+    const auto ascii = py::ascii_text(text);
+    if (!ascii) return text.attr("upper")();
+    std::string upper_text(*ascii);
+    for (char& c : upper_text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    return py::make_str(upper_text);
+}
+
 nb::object make_gate(nb::handle kpi_key, nb::handle domain, nb::handle value, nb::handle passed,
                      nb::handle t_min, nb::handle t_nom, nb::handle t_max, nb::handle status) {
     constexpr const char* kFunction = "_make_gate";
@@ -51,31 +68,47 @@ nb::object make_gate(nb::handle kpi_key, nb::handle domain, nb::handle value, nb
     require_float_or_none(t_max, kFunction, "t_max");
     py::require_str(status, kFunction, "status");
     nb::dict gate;
-    gate["req_id"] = py::concat("KPI-", kpi_key.attr("upper")());
-    gate["domain"] = domain;
-    gate["kpi"] = kpi_key;
-    gate["passed"] = passed;
-    gate["value"] = value;
-    gate["target_min"] = t_min;
-    gate["target_nominal"] = t_nom;
-    gate["target_max"] = t_max;
-    gate["description"] = globals.get("get_kpi_display_name")(kpi_key);
-    gate["status"] = status;
+    py::set_item(gate, req_id_key.get(), py::concat("KPI-", upper(kpi_key)));
+    py::set_item(gate, domain_key.get(), domain);
+    py::set_item(gate, kpi_key_name.get(), kpi_key);
+    py::set_item(gate, passed_key.get(), passed);
+    py::set_item(gate, value_key.get(), value);
+    py::set_item(gate, target_min_key.get(), t_min);
+    py::set_item(gate, target_nominal_key.get(), t_nom);
+    py::set_item(gate, target_max_key.get(), t_max);
+    py::set_item(gate, description_key.get(), globals.get(display_name_lookup)(kpi_key));
+    py::set_item(gate, status_key.get(), status);
     return gate;
 }
 
-nb::object evaluate_range(nb::handle value, nb::handle t_min, nb::handle t_nom, nb::handle t_max,
-                          nb::handle direction) {
+// The verdict of one value, its arguments checked as _evaluate_range checks them.
+target_gates::Verdict checked_verdict(nb::handle value, nb::handle t_min, nb::handle t_nom,
+                                      nb::handle t_max, nb::handle direction) {
     constexpr const char* kFunction = "_evaluate_range";
     if (!py::is_real(value)) py::raise_argument_type(kFunction, "value", "a real number", value);
     require_float_or_none(t_min, kFunction, "t_min");
     require_float_or_none(t_nom, kFunction, "t_nom");
     require_float_or_none(t_max, kFunction, "t_max");
     py::require_str(direction, kFunction, "direction");
-    const target_gates::Verdict verdict = target_gates::range_verdict(
-        nb::borrow(value), Range<nb::object>{bound(t_min), bound(t_nom), bound(t_max)},
-        target_gates::direction_of(py::utf8(direction)));
-    return nb::make_tuple(nb::bool_(verdict.passed), nb::str(verdict.status));
+    return target_gates::range_verdict(nb::borrow(value),
+                                       Range<nb::object>{bound(t_min), bound(t_nom), bound(t_max)},
+                                       target_gates::direction_of(py::utf8(direction)));
+}
+
+// A verdict's status as a str, made once per status.
+nb::handle status_text(const char* status) {
+    static py::Name pass{"PASS"}, warn{"WARN"}, fail{"FAIL"}, no_target{"NO_TARGET"};
+    const std::string_view text = status;
+    if (text == "PASS") return pass.get();
+    if (text == "WARN") return warn.get();
+    if (text == "FAIL") return fail.get();
+    return no_target.get();
+}
+
+nb::object evaluate_range(nb::handle value, nb::handle t_min, nb::handle t_nom, nb::handle t_max,
+                          nb::handle direction) {
+    const target_gates::Verdict verdict = checked_verdict(value, t_min, t_nom, t_max, direction);
+    return nb::make_tuple(nb::bool_(verdict.passed), status_text(verdict.status));
 }
 
 nb::object gate_message(nb::handle gate) {
@@ -137,58 +170,110 @@ nb::dict baseline_evaluation() {
     return evaluation;
 }
 
-// The KPIs that have a range target, each once, sorted.
-nb::list ranged_kpis(nb::handle targets) {
-    nb::set seen;
+// A range-targeted KPI with its bounds (None where one is missing).
+struct KpiRange {
+    nb::object kpi;
+    nb::object min = nb::none();
+    nb::object nominal = nb::none();
+    nb::object max = nb::none();
+};
+
+// The KPIs that have a range target, sorted, with their bounds: straight
+// from an exact dict in one pass, else through the mapping's get().
+std::vector<KpiRange> ranged_kpis(nb::handle targets) {
+    // Keyed by UTF-8, whose byte order is the code-point order the host sorts str by.
+    std::map<std::string, KpiRange> found;
+    const bool plain = targets.type().is(py::dict_type());
     for (nb::handle name : targets) {
-        if (nb::isinstance<nb::str>(name) && targets::has_range_suffix(py::utf8(name)))
-            seen.add(name.attr("rsplit")("_", 1)[0]);
+        if (!nb::isinstance<nb::str>(name)) continue;
+        const std::string_view text = py::utf8(name);
+        for (std::size_t bound = 0; bound < targets::kRangeSuffixes.size(); ++bound) {
+            const std::string_view suffix = targets::kRangeSuffixes[bound];
+            if (!text.ends_with(suffix)) continue;
+            const std::string_view kpi = text.substr(0, text.size() - suffix.size());
+            KpiRange& range = found[std::string(kpi)];
+            if (!range.kpi.is_valid()) range.kpi = py::make_str(kpi);
+            if (plain) {
+                nb::object value = py::dict_get(targets, name);
+                (bound == 0 ? range.min : bound == 1 ? range.nominal : range.max) = value;
+            }
+            break;
+        }
     }
-    nb::list kpi_keys(seen);
-    kpi_keys.sort();
-    return kpi_keys;
+    std::vector<KpiRange> ranges;
+    for (auto& [text, range] : found) {
+        if (!plain) {
+            range.min = targets.attr("get")(py::concat(range.kpi, nb::str("_min")));
+            range.nominal = targets.attr("get")(py::concat(range.kpi, nb::str("_nominal")));
+            range.max = targets.attr("get")(py::concat(range.kpi, nb::str("_max")));
+        }
+        if (!range.min.is_none() || !range.max.is_none()) ranges.push_back(std::move(range));
+    }
+    return ranges;
+}
+
+// A successful result (status "success" or "ok"), by domain name.
+struct Source {
+    nb::object domain;
+    nb::object result;
+    bool converged;
+};
+
+std::vector<Source> successful_results(nb::handle results) {
+    static py::Name success{"success"}, ok{"ok"};
+    std::vector<Source> sources;
+    for (nb::handle domain : py::sorted_keys(results)) {
+        nb::object result = py::dict_get(results, domain);
+        if (!py::truthy(result)) continue;
+        nb::object status = result.attr("get")("status", "");
+        if (status.equal(success.get()) || status.equal(ok.get())) {
+            const bool converged = counts_as_converged(result.attr("get")("converged", true));
+            sources.push_back({nb::borrow(domain), result, converged});
+        }
+    }
+    return sources;
 }
 
 // A KPI's value in the first successful result (by domain name) that carries it.
 struct Reading {
     nb::object value;  // invalid: no result carries the KPI
-    nb::object domain;
-    nb::object result;
+    const Source* source = nullptr;
 };
 
-Reading find_reading(nb::handle kpi, nb::handle results, nb::handle domains, nb::handle get_kpi) {
-    for (nb::handle domain : domains) {
-        nb::object result = results[domain];
-        if (!py::truthy(result)) continue;
-        nb::object status = result.attr("get")("status", "");
-        if (!status.equal(nb::str("success")) && !status.equal(nb::str("ok"))) continue;
-        nb::object value = get_kpi(result, kpi);
-        if (!value.is_none()) return {value, nb::borrow(domain), result};
+Reading find_reading(nb::handle kpi, const std::vector<Source>& sources, nb::handle get_kpi) {
+    for (const Source& source : sources) {
+        nb::object value = get_kpi(source.result, kpi);
+        if (!value.is_none()) return {value, &source};
     }
     return {};
 }
 
 // One KPI's gate: NOT RUN, INCONCLUSIVE, or the range verdict.
-nb::object gate_of(nb::handle kpi, const Reading& reading, nb::handle directions, nb::handle t_min,
-                   nb::handle t_nom, nb::handle t_max) {
+nb::object gate_of(const KpiRange& range, const Reading& reading, nb::handle directions) {
+    static py::Name unknown{"unknown"}, not_run{"NOT RUN"}, inconclusive{"INCONCLUSIVE"},
+        neutral{"neutral"};
     if (!reading.value.is_valid()) {
-        return make_gate(kpi, nb::str("unknown"), nb::none(), nb::none(), t_min, t_nom, t_max,
-                         nb::str("NOT RUN"));
+        return make_gate(range.kpi, unknown.get(), nb::none(), nb::none(), range.min, range.nominal,
+                         range.max, not_run.get());
     }
     nb::float_ value(py::to_double(reading.value));
-    if (!counts_as_converged(reading.result.attr("get")("converged", true))) {
-        return make_gate(kpi, reading.domain, value, nb::none(), t_min, t_nom, t_max,
-                         nb::str("INCONCLUSIVE"));
+    if (!reading.source->converged) {
+        return make_gate(range.kpi, reading.source->domain, value, nb::none(), range.min,
+                         range.nominal, range.max, inconclusive.get());
     }
-    nb::object direction = directions.attr("get")(kpi, "neutral");
-    nb::object verdict = evaluate_range(value, t_min, t_nom, t_max, direction);
-    return make_gate(kpi, reading.domain, value, verdict[0], t_min, t_nom, t_max, verdict[1]);
+    nb::object direction = directions.type().is(py::dict_type())
+                               ? py::dict_get_or(directions, range.kpi, neutral.get())
+                               : directions.attr("get")(range.kpi, "neutral");
+    const target_gates::Verdict verdict =
+        checked_verdict(value, range.min, range.nominal, range.max, direction);
+    return make_gate(range.kpi, reading.source->domain, value, nb::bool_(verdict.passed), range.min,
+                     range.nominal, range.max, status_text(verdict.status));
 }
 
 target_gates::GateCounts count(nb::handle gates) {
     target_gates::GateCounts counts;
     for (nb::handle gate : gates) {
-        nb::object passed = py::dict_get_or(gate, "passed", nb::none());
+        nb::object passed = py::dict_get_or(gate, passed_key.get(), nb::none());
         if (passed.is(nb::bool_(true))) {
             ++counts.passed;
         } else if (passed.is(nb::bool_(false))) {
@@ -205,17 +290,12 @@ nb::object evaluate_gates(nb::handle self, nb::handle results) {
     nb::object targets = self.attr("targets");
     if (!py::truthy(targets)) return baseline_evaluation();
     nb::object directions = self.attr("_kpi_directions")();
-    nb::dict results_or_empty = results.is_none() ? nb::dict() : nb::borrow<nb::dict>(results);
-    nb::list domains = py::sorted_keys(results_or_empty);
+    const std::vector<Source> sources =
+        successful_results(results.is_none() ? nb::dict() : nb::borrow<nb::dict>(results));
     nb::object get_kpi = globals.get("_get_kpi");
     nb::list gates;
-    for (nb::handle kpi : ranged_kpis(targets)) {
-        nb::object t_min = targets.attr("get")(py::concat(kpi, nb::str("_min")));
-        nb::object t_nom = targets.attr("get")(py::concat(kpi, nb::str("_nominal")));
-        nb::object t_max = targets.attr("get")(py::concat(kpi, nb::str("_max")));
-        if (t_min.is_none() && t_max.is_none()) continue;
-        const Reading reading = find_reading(kpi, results_or_empty, domains, get_kpi);
-        gates.append(gate_of(kpi, reading, directions, t_min, t_nom, t_max));
+    for (const KpiRange& range : ranged_kpis(targets)) {
+        gates.append(gate_of(range, find_reading(range.kpi, sources, get_kpi), directions));
     }
     const target_gates::GateCounts counts = count(gates);
     nb::dict evaluation;
