@@ -18,7 +18,7 @@ REQUIREMENTS = $(PY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml",
 
 SOURCES := pyproject.toml CMakeLists.txt modules.txt $(shell find native src samples examples -type f 2>/dev/null)
 
-.PHONY: run test test-asan install
+.PHONY: run test test-asan bench install
 
 run: install
 	$(VENV)/bin/orvane demo
@@ -56,6 +56,10 @@ test-asan: install
 	ulimit -s 262144 && $(ASAN_ENV) PYTHONPATH=$(abspath $(ASAN_BUILD))/site \
 	  $(PY) -m pytest -p no:cacheprovider || { cat $(ASAN_REPORTS)/* 2>/dev/null; exit 1; }
 	@if [ -n "$$(ls $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/*; exit 1; fi
+
+# Every benchmark: each case's time beside its floor's (bench/floors.py).
+bench: install
+	cd bench && for script in bench_*.py; do echo "== $$script"; ../$(PY) $$script || exit 1; done
 
 install: $(VENV)/.installed
 

@@ -2,9 +2,9 @@
 
     .venv/bin/python bench/bench_gates_releases.py
 
-- `evaluate_gates` with 500 range-gated KPIs, beside the same evaluation with
-  the registry's display-name lookup replaced by a constant: the pure gate
-  computation's share.
+- `evaluate_gates` with 500 range-gated KPIs, with an empty registry and with
+  10 registered solvers, beside the same evaluation with the registry's
+  display-name lookup replaced by a constant: the gate computation alone.
 - `freeze_release` of a product with 5,000 attributes, beside the bare
   OpenUSD floor: read each attribute, author it on a new layer, save.
 """
@@ -15,17 +15,17 @@ import os
 import tempfile
 from pathlib import Path
 
+import yaml
 from pxr import Sdf, Usd
 
-from timing import median_seconds
+import floors
+from timing import median_seconds, report
 
-from orvane_platform.core import releases
-from orvane_platform.core import target_gates
+from orvane_platform.core import releases, target_gates
 from orvane_platform.core.target_gates import GatesMixin
 
 KPIS = 500
 ATTRIBUTES = 5_000
-
 
 
 class Car(GatesMixin):
@@ -37,6 +37,18 @@ class Car(GatesMixin):
 
 
 RESULTS = {"aero": {"status": "success", **{f"k{i:03d}": i / KPIS for i in range(KPIS)}}}
+
+
+def make_registry(folder: Path, solvers: int) -> Path:
+    """A registry of `solvers` solvers, each defining 50 of the KPIs."""
+    folder.mkdir()
+    for index in range(solvers):
+        solver = folder / f"solver{index:02d}"
+        solver.mkdir()
+        (solver / "solver.yaml").write_text(f"name: solver {index}\n")
+        kpis = {f"k{(index * 50 + j) % KPIS:03d}": {"display_name": f"KPI {j}"} for j in range(50)}
+        (solver / "kpi_spec.yaml").write_text(yaml.safe_dump({"domain": f"d{index}", "kpis": kpis}))
+    return folder
 
 
 def make_product(folder: Path) -> Path:
@@ -51,36 +63,23 @@ def make_product(folder: Path) -> Path:
     return path
 
 
-def bare_floor(product: Path, target: Path) -> None:
-    stage = Usd.Stage.Open(str(product))
-    source = stage.GetDefaultPrim()
-    layer = Sdf.Layer.CreateNew(str(target)) if not target.exists() else Sdf.Layer.FindOrOpen(str(target))
-    layer.Clear()
-    release_stage = Usd.Stage.Open(layer)
-    copy = release_stage.DefinePrim("/Car", "Xform")
-    for attribute in source.GetAttributes():
-        if attribute.HasAuthoredValue():
-            copy.CreateAttribute(attribute.GetName(), attribute.GetTypeName()).Set(attribute.Get())
-    layer.Save()
-
-
 def main() -> None:
-    os.environ.setdefault("ORVANE_SOLVERS_DIR", str(Path(__file__).resolve().parents[1] / "examples" / "solvers"))
     car = Car()
-    gates = median_seconds(lambda: car.evaluate_gates(RESULTS), 20)
-    registry_lookup = target_gates.get_kpi_display_name
-    target_gates.get_kpi_display_name = str
-    pure = median_seconds(lambda: car.evaluate_gates(RESULTS), 20)
-    target_gates.get_kpi_display_name = registry_lookup
-    print(f"evaluate_gates ({KPIS} KPIs)        {gates * 1e3:8.2f} ms   without registry lookups {pure * 1e3:6.2f} ms"
-          f"   (pure share {pure / gates:4.0%})")
     with tempfile.TemporaryDirectory() as folder:
+        for solvers in (0, 10):
+            os.environ["ORVANE_SOLVERS_DIR"] = str(make_registry(Path(folder) / f"registry{solvers}", solvers))
+            gates = median_seconds(lambda: car.evaluate_gates(RESULTS), 30)
+            registry_lookup = target_gates.get_kpi_display_name
+            target_gates.get_kpi_display_name = str
+            alone = median_seconds(lambda: car.evaluate_gates(RESULTS), 30)
+            target_gates.get_kpi_display_name = registry_lookup
+            report(f"evaluate_gates, {KPIS} KPIs, {solvers} solvers", gates, "the gates with free lookups", alone)
+
         product = make_product(Path(folder))
         os.environ["ORVANE_WORKSPACE"] = folder
         freeze = median_seconds(lambda: releases.freeze_release(product, "v1", "", force=True), 10)
-        floor = median_seconds(lambda: bare_floor(product, Path(folder) / "floor.usda"), 10)
-        print(f"freeze_release ({ATTRIBUTES} attributes) {freeze * 1e3:8.2f} ms   OpenUSD floor  {floor * 1e3:8.2f} ms"
-              f"   ratio {freeze / floor:4.2f}")
+        floor = median_seconds(lambda: floors.freeze(product, Path(folder) / "floor.usda"), 10)
+        report(f"freeze_release, {ATTRIBUTES} attributes", freeze, "read, author, save", floor)
 
 
 if __name__ == "__main__":

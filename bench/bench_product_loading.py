@@ -16,7 +16,8 @@ from pathlib import Path
 
 from pxr import Sdf, Usd
 
-from timing import median_seconds
+import floors
+from timing import median_seconds, report
 
 from orvane_platform.core import product_twin
 
@@ -50,14 +51,6 @@ def make_product(folder: Path) -> Path:
     return root
 
 
-def bare_openusd_read(path: Path) -> None:
-    stage = Usd.Stage.Open(str(path))
-    for attribute in stage.GetDefaultPrim().GetAttributes():
-        if attribute.HasValue():
-            attribute.GetName()
-            attribute.Get()
-
-
 def make_design_intent(folder: Path) -> Path:
     lines = ["#usda 1.0", 'over "Car"', "{"]
     size = 0
@@ -78,10 +71,6 @@ def make_design_intent(folder: Path) -> Path:
     return path
 
 
-def report(label: str, measured: float, floor_label: str, floor: float) -> None:
-    print(f"{label:<44} {measured * 1e3:8.2f} ms   {floor_label:<36} {floor * 1e3:8.2f} ms   ratio {measured / floor:5.2f}")
-
-
 def main() -> None:
     with tempfile.TemporaryDirectory() as temporary:
         folder = Path(temporary)
@@ -93,7 +82,7 @@ def main() -> None:
             f"load_product ({ATTRIBUTES} attributes)",
             median_seconds(lambda: product_twin.load_product(product), 30),
             "open stage + read attributes",
-            median_seconds(lambda: bare_openusd_read(product), 30),
+            median_seconds(lambda: floors.read_product(product), 30),
         )
 
         flat = make_design_intent(folder)

@@ -19,13 +19,14 @@ from pathlib import Path
 
 from pxr import Sdf, Usd, Vt
 
-from timing import median_seconds
+import floors
+from timing import median_seconds, report
 
 from orvane_platform.core import product_twin
 
 SIZES = (1_000, 10_000, 100_000)
-KPIS = {"cd": 0.2471, "cl": -0.031, "cm_pitch": -0.012}
-PROVENANCE = {"fingerprint": "sha256:" + "ab" * 32, "solver_image": "orvane-samples/aero-estimate@sha256:" + "cd" * 32}
+KPIS = floors.KPIS
+PROVENANCE = floors.PROVENANCE
 
 
 
@@ -49,39 +50,6 @@ def make_product(folder: Path, entries: int) -> Path:
     return root
 
 
-def bare_write(product: Path) -> None:
-    layer = Sdf.Layer.FindOrOpen(str(product.parent / "layers" / "prototype.usda"))
-    spec = layer.GetPrimAtPath("/Car")
-    for name, value in KPIS.items():
-        attribute = spec.attributes.get(f"orvane:current:{name}") or Sdf.AttributeSpec(
-            spec, f"orvane:current:{name}", Sdf.ValueTypeNames.Double)
-        attribute.default = value
-    for name, value in {"lastUpdated": "t", "lastModifiedBy": "Orvane", "simulationStatus": "COMPLETE",
-                        **{f"orvane:provenance:{k}": v for k, v in PROVENANCE.items()}}.items():
-        attribute = spec.attributes.get(name) or Sdf.AttributeSpec(spec, name, Sdf.ValueTypeNames.String)
-        attribute.default = value
-    history = spec.attributes.get("resultsHistory")
-    history.default = list(history.default) + ["t|domain=aero|cd=0.247100"]
-    layer.Save()
-
-
-def bare_read(product: Path) -> list[str]:
-    layer = Sdf.Layer.FindOrOpen(str(product.parent / "layers" / "prototype.usda"))
-    return list(layer.GetPrimAtPath("/Car").attributes.get("resultsHistory").default)
-
-
-def bare_clean(product: Path) -> None:
-    layer = Sdf.Layer.FindOrOpen(str(product.parent / "layers" / "prototype.usda"))
-    history = layer.GetPrimAtPath("/Car").attributes.get("resultsHistory")
-    history.default = list(history.default)
-    layer.Save()
-
-
-def row(label: str, entries: int, measured: float, floor: float) -> None:
-    print(f"{label:<24} {entries:>7} entries  {measured * 1e3:9.2f} ms   floor {floor * 1e3:9.2f} ms"
-          f"   ratio {measured / floor:5.2f}")
-
-
 def main() -> None:
     os.environ.setdefault("ORVANE_SOLVERS_DIR", str(Path(__file__).resolve().parents[1] / "examples" / "solvers"))
     with tempfile.TemporaryDirectory() as temporary:
@@ -92,14 +60,16 @@ def main() -> None:
             def write() -> None:
                 product_twin.write_domain_results(product, "aero", KPIS, solver="sample_aero", provenance=PROVENANCE)
 
-            row("write_domain_results", entries, median_seconds(write, repeats),
-                median_seconds(lambda: bare_write(product), repeats))
-            row("load_product_history", entries,
-                median_seconds(lambda: product_twin.load_product_history(product), repeats),
-                median_seconds(lambda: bare_read(product), repeats))
-            row("clean_history", entries,
-                median_seconds(lambda: product_twin.clean_history(product, 90), repeats),
-                median_seconds(lambda: bare_clean(product), repeats))
+            report(f"write_domain_results, {entries} entries", median_seconds(write, repeats),
+                   "write the layer", median_seconds(lambda: floors.write_results(product), repeats))
+            report(f"load_product_history, {entries} entries",
+                   median_seconds(lambda: product_twin.load_product_history(product), repeats),
+                   "read the array as a list",
+                   median_seconds(lambda: floors.read_history(product), repeats))
+            report(f"clean_history, {entries} entries",
+                   median_seconds(lambda: product_twin.clean_history(product, 90), repeats),
+                   "read and write the array",
+                   median_seconds(lambda: floors.clean_history(product), repeats))
 
 
 if __name__ == "__main__":

@@ -16,3 +16,9 @@ def median_seconds(function: Callable[[], object], repeats: int) -> float:
         function()
         samples.append(time.perf_counter() - start)
     return statistics.median(samples)
+
+
+def report(case: str, measured: float, floor_case: str, floor: float) -> None:
+    """One line: the case's time, its floor's, and their ratio."""
+    print(f"{case:<46} {measured * 1e3:9.2f} ms   {floor_case:<34} {floor * 1e3:9.2f} ms"
+          f"   ratio {measured / floor:5.2f}")
