@@ -74,11 +74,11 @@ $(VENV)/.system-packages:
 
 $(VENV)/.build-tools: pyproject.toml | $(VENV)/.system-packages
 	$(PYTHON) -m venv $(VENV)
-	$(PIP) install -q --upgrade pip
+	$(PIP) install --upgrade pip
 	$(REQUIREMENTS) > $(VENV)/build-requirements.txt
-	$(PIP) install -q -r $(VENV)/build-requirements.txt
+	$(PIP) install -r $(VENV)/build-requirements.txt
 	@touch $@
 
 $(VENV)/.installed: $(SOURCES) | $(VENV)/.build-tools
-	$(PIP) install -q --no-build-isolation '.[test]'
+	$(PIP) install -v --no-build-isolation '.[test]'
 	@touch $@

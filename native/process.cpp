@@ -27,6 +27,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How often a waiting run looks at the host's signals and reports progress.
+constexpr auto kTickInterval = std::chrono::milliseconds(100);
+
 class Pipe {
   public:
     Pipe() {
@@ -181,11 +184,37 @@ class Session {
     }
 
     // Runs the child to its end within `timeout_seconds`; fills `result`.
+    // What a tick raises (Ctrl-C, say) stops the child and everything it
+    // started, and reaches the caller.
     void wait(double timeout_seconds, Completed& result) {
-        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double>(timeout_seconds));
+        try {
+            wait_ticking(timeout_seconds, result);
+        } catch (...) {
+            kill_tree(pid_, marker_);
+            if (!exited_) {
+                while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+                }
+            }
+            throw;
+        }
+    }
+
+  private:
+    void wait_ticking(double timeout_seconds, Completed& result) {
+        const auto started = Clock::now();
+        const auto deadline = started + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(timeout_seconds));
         std::optional<Clock::time_point> grace_ends;  // set once the child has exited
+        auto next_tick = started + kTickInterval;
+        std::size_t error_told = 0;  // how much of standard error the ticks have shown
         while (true) {
+            const auto now_for_tick = Clock::now();
+            if (now_for_tick >= next_tick || result.err.size() > error_told) {
+                tick(std::chrono::duration<double>(now_for_tick - started).count(),
+                     std::string_view(result.err).substr(error_told));
+                error_told = result.err.size();
+                next_tick = now_for_tick + kTickInterval;
+            }
             if (!exited_ && reaped()) {
                 grace_ends =
                     Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -214,7 +243,14 @@ class Session {
         }
     }
 
-  private:
+    // With the GIL taken for a moment: the host's pending signals (Ctrl-C)
+    // are raised here, then the caller hears how the run is going.
+    void tick(double elapsed, std::string_view new_error_output) {
+        nanobind::gil_scoped_acquire acquire;
+        py::check_signals();
+        if (options_.on_tick) options_.on_tick(elapsed, new_error_output);
+    }
+
     bool reaped() {
         const pid_t done = ::waitpid(pid_, &status_, WNOHANG);
         exited_ = done == pid_ || (done < 0 && errno != EINTR);

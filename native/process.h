@@ -7,8 +7,10 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvane::process {
@@ -43,11 +45,16 @@ struct Options {
     // How long the outputs are still read after the program exits: a
     // descendant left holding them is killed after that, not waited for.
     double grace_seconds = 0.5;
+    // Called with the GIL held about every tenth of a second and whenever
+    // the program writes to standard error: the seconds since it started and
+    // what it wrote since the last call.
+    std::function<void(double elapsed, std::string_view new_error_output)> on_tick;
 };
 
 // Runs `argv` to completion within `timeout_seconds`. Raises OSError for
 // failures to start other than a missing program (for example a program that
-// is not executable).
+// is not executable). Ctrl-C while it runs stops the program and raises
+// KeyboardInterrupt.
 Completed run(const std::vector<std::string>& argv, double timeout_seconds,
               const Options& options = {});
 

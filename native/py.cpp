@@ -138,6 +138,10 @@ void raise_from(nb::handle error, nb::handle cause) {
     raise_instance(error);
 }
 
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) raise_pending();
+}
+
 void raise_os_error(int error, const std::string& path) {
     errno = error;
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());

@@ -133,6 +133,9 @@ bool is_exception(const nb::python_error& error);
 [[noreturn]] void raise_instance(nb::handle error);
 // raise error from cause; an invalid `cause` is `raise error from None`.
 [[noreturn]] void raise_from(nb::handle error, nb::handle cause);
+// Raises what the host's pending signal handlers raise (KeyboardInterrupt for
+// Ctrl-C). Call from long waits, with the GIL held.
+void check_signals();
 // OSError (the subclass errno selects) for `path`, as the host raises it.
 [[noreturn]] void raise_os_error(int error, const std::string& path);
 

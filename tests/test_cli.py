@@ -1,55 +1,96 @@
-"""The `orvane` command, run as a user runs it."""
+"""The installed `orvane` command, run as a user runs it: real processes in a demo workspace."""
 
 from __future__ import annotations
 
 import json
 import os
+import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
+from pxr import Sdf
 
 from tests.conftest import make_product
 
+ORVANE = str(Path(sys.executable).parent / "orvane")
 
-def orvane(*arguments: str, cwd: Path, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    environment = os.environ | {"COLUMNS": "400"} | (env or {})
+
+def orvane(*arguments: str, cwd: Path, env: dict[str, str] | None = None,
+           input: str | None = None) -> subprocess.CompletedProcess[str]:
+    environment = os.environ | {"COLUMNS": "400", "HOME": str(cwd)} | (env or {})
     return subprocess.run(
-        [sys.executable, "-m", "orvane_platform", *arguments],
-        cwd=cwd, env=environment, capture_output=True, text=True, timeout=120,
+        [ORVANE, *arguments], cwd=cwd, env=environment, capture_output=True, text=True, timeout=120,
+        input=input, stdin=None if input is not None else subprocess.DEVNULL,
     )
 
 
-def test_demo_walks_through_the_platform(tmp_path):
-    from pxr import Sdf
+def parsed(result: subprocess.CompletedProcess[str]) -> object:
+    assert result.stderr == "" or "Traceback" not in result.stderr, result.stderr
+    return json.loads(result.stdout)
 
+
+@pytest.fixture(scope="session")
+def pristine_demo(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    folder = tmp_path_factory.mktemp("pristine")
+    made = orvane("demo", cwd=folder)
+    assert made.returncode == 0, made.stderr
+    return folder / "orvane-demo"
+
+
+@pytest.fixture
+def demo(pristine_demo: Path, tmp_path: Path) -> Path:
+    """A demo workspace of this test's own, after the walk-through."""
+    return Path(shutil.copytree(pristine_demo, tmp_path / "orvane-demo", symlinks=True))
+
+
+PRODUCT = Path("products/sedan/sedan.usda")
+
+
+def history_length(workspace: Path) -> int:
+    layer = Sdf.Layer.OpenAsAnonymous(str(workspace / "products/sedan/layers/prototype.usda"))
+    return len(layer.GetPrimAtPath("/Sedan").attributes.get("resultsHistory").default)
+
+
+def run_count(workspace: Path) -> int:
+    return len(list((workspace / "products/sedan/simulation_runs").glob("*/*/result.usda")))
+
+
+# --- the walk-through and the workspace ---------------------------------------------
+
+
+def test_demo_walks_through_the_platform(pristine_demo):
     from orvane_platform.core import product_twin, releases, run_records
     from orvane_platform.core.product import Product
 
-    shown = orvane("demo", cwd=tmp_path)
+    shown = orvane("demo", "--dir", str(pristine_demo.parent / "again"), cwd=pristine_demo.parent)
     assert shown.returncode == 0, shown.stderr
-    assert "Step 13/13" in shown.stdout and "cd=0.2677" in shown.stdout and "cd=0.2590" in shown.stdout
+    assert "Step 10/10" in shown.stdout and "cd=0.2677" in shown.stdout and "cd=0.2590" in shown.stdout
     assert "0 passed, 1 failed, 2 not run (3 total)" in shown.stdout  # the first design misses cd_max
     assert "3 passed, 0 failed, 2 not run (5 total)" in shown.stdout  # the second passes, with derived targets
-    product_path = tmp_path / "orvane-demo" / "products" / "sedan" / "sedan.usda"
+    product_path = pristine_demo / PRODUCT
     product = Product(product_path)
     history = [r["raw"] for r in product_twin.load_product_history(product_path)]
     assert len(history) == 2 and all("|domain=aero|" in entry for entry in history)
     runs = run_records.list_runs(product_path)
     assert len(runs) == 2 and all(run["fingerprint"].startswith("sha256:") for run in runs)
+    # One run, one record, one history entry: each entry names its run.
+    assert [entry.rsplit("run=", 1)[1][:12] for entry in history] == [run["fingerprint"][7:19] for run in runs]
     assert product.targets["cl_nominal"] == pytest.approx(0.014)  # filled from the run
     layer = Sdf.Layer.OpenAsAnonymous(str(product_path.parent / "layers" / "prototype.usda"))
     assert len(layer.GetPrimAtPath("/Sedan").attributes.get("orvane:baseline:history").default) == 2
     assert [r["version"] for r in releases.list_releases(product_path)] == ["v0.1", "v0.2"]
     assert releases.diff_releases(product_path, "v0.2", "v0.1")["orvane:product:roofline_slope_deg"] == (18.0, 14.5, 3.5)
-    # The product's latest provenance is that of the latest run file, and both runs' records verified.
     assert product.specs["orvane_provenance_fingerprint"] == runs[-1]["fingerprint"]
     assert shown.stdout.count("(verified)") == 2
+    assert "products: products" in (pristine_demo / "orvane.yaml").read_text()
 
     # Running it again starts from a fresh copy.
-    (product_path.parent / "layers" / "prototype.usda").write_text("broken")
-    again = orvane("demo", "--dir", str(tmp_path / "orvane-demo"), cwd=tmp_path)
+    (pristine_demo.parent / "again" / "products/sedan/layers/prototype.usda").write_text("broken")
+    again = orvane("demo", "--dir", "again", cwd=pristine_demo.parent)
     assert again.returncode == 0, again.stderr
 
 
@@ -62,174 +103,354 @@ def test_demo_refuses_a_folder_it_did_not_make(tmp_path):
     assert os.listdir(tmp_path / "work") == ["thesis.txt"]
 
 
-def test_product_show(tmp_path):
-    path = make_product(tmp_path, layers={"design_intent": {"orvane:product:mass": 1234.5}})
-    shown = orvane("product", "show", str(path), cwd=tmp_path)
-    assert shown.returncode == 0, shown.stderr
-    assert "mass" in shown.stdout and "1234.5" in shown.stdout and "yes" in shown.stdout
+def test_commands_inside_the_workspace_see_its_settings(demo, tmp_path):
+    deep = demo / "products" / "sedan" / "layers"
+    listed = parsed(orvane("solver", "list", "--json", cwd=deep))
+    assert {row["alias"] for row in listed} == {"sample_aero", "sample_dynamics"}
+    gates = parsed(orvane("gates", "sedan", "--json", cwd=deep))
+    assert gates["gates"][0]["description"] == "Drag coefficient"
+
+    doctor = parsed(orvane("doctor", "--json", cwd=deep, env={"ORVANE_OLLAMA_URL": "http://127.0.0.1:9"}))
+    settings = doctor["settings"]
+    assert settings["solvers"] == {"value": str(demo / "solvers"), "source": "file", "variable": "ORVANE_SOLVERS_DIR"}
+    assert settings["llm_model"]["source"] == "default" and settings["llm_model"]["value"] == "llama3.1:8b"
+    overridden = parsed(orvane("doctor", "--json", cwd=deep,
+                               env={"ORVANE_SOLVERS_DIR": str(tmp_path / "elsewhere"),
+                                    "ORVANE_OLLAMA_URL": "http://127.0.0.1:9"}))
+    assert overridden["settings"]["solvers"]["source"] == "environment" and overridden["solvers"] == []
+
+    # Outside any workspace the registry is the home folder's, and an empty one says how to fill it.
+    outside = orvane("solver", "list", cwd=tmp_path)
+    assert outside.returncode == 0 and "orvane solver add" in outside.stdout
+
+
+def test_a_product_is_named_by_file_folder_or_name(demo):
+    shown = [parsed(orvane("product", "show", argument, "--json", cwd=demo))
+             for argument in ("products/sedan/sedan.usda", "products/sedan", "sedan")]
+    assert shown[0] == shown[1] == shown[2] and shown[0]["mass"] == 2050
+    layers = orvane("product", "show", "products/sedan/layers", cwd=demo)
+    assert layers.returncode == 2 and "is a folder without a product's root file" in layers.stderr
+
+
+# --- running ------------------------------------------------------------------------
+
+
+def test_run_records_saves_and_gates_once(demo):
+    runs, entries = run_count(demo), history_length(demo)
+    summary = parsed(orvane("run", "products/sedan", "--domain", "aero", "--json", cwd=demo))
+    assert summary["status"] == "success" and summary["passed"] is True
+    assert (run_count(demo), history_length(demo)) == (runs + 1, entries + 1)
+    assert Path(demo / summary["run_record"]).is_file() and summary["saved"] == "prototype"
+    assert {gate["kpi"]: gate["status"] for gate in summary["gates"]["gates"]}["cd"] == "WARN"
+    assert summary["error"] is None and summary["kpis"]["cd"] == pytest.approx(0.259)
+
+    unsaved = parsed(orvane("run", "sedan", "--solver", "sample_aero", "--save", "none", "--json", cwd=demo))
+    assert (run_count(demo), history_length(demo)) == (runs + 2, entries + 1) and unsaved["saved"] is None
+
+
+def test_set_changes_the_fingerprint_and_a_target_does_not(demo):
+    def fingerprint(*extra: str) -> str:
+        return parsed(orvane("run", "sedan", "--domain", "aero", "--save", "none", "--json", *extra,
+                             cwd=demo))["fingerprint"]
+
+    first = fingerprint()
+    assert fingerprint() == first  # the same inputs, the same fingerprint
+    changed = orvane("product", "set", "sedan", "cd_max=0.3", cwd=demo)
+    assert changed.returncode == 2 and "sedan has no design parameter 'cd_max'" in changed.stderr
+    layer = Sdf.Layer.FindOrOpen(str(demo / "products/sedan/layers/design_intent.usda"))
+    layer.GetPrimAtPath("/Sedan").attributes["orvane:target:cd_max"].default = 0.3
+    layer.Save()
+    assert fingerprint() == first  # a target is not an input of the solver
+
+    steeper = parsed(orvane("run", "sedan", "--domain", "aero", "--set", "roofline_slope_deg=20", "--json",
+                            cwd=demo))
+    assert steeper["parameters_set"] == {"roofline_slope_deg": [18.0, 20.0]}
+    assert steeper["fingerprint"] != first
+    set_ = parsed(orvane("product", "set", "sedan", "roofline_slope_deg=18", "--json", cwd=demo))
+    assert set_ == {"roofline_slope_deg": {"old": 20.0, "new": 18.0}} and fingerprint() == first
+
+
+def test_exit_statuses(demo):
+    assert orvane("run", "sedan", "--domain", "aero", cwd=demo).returncode == 0
+    failing_gate = orvane("run", "sedan", "--domain", "aero", "--set", "roofline_slope_deg=14.5", cwd=demo)
+    assert failing_gate.returncode == 1 and "FAIL" in failing_gate.stdout
+    assert orvane("gates", "sedan", cwd=demo).returncode == 1
+    missing = orvane("run", "nosuch", "--domain", "aero", cwd=demo)
+    assert missing.returncode == 2 and missing.stdout == ""
+    assert missing.stderr.startswith("orvane: error: argument PRODUCT: no product 'nosuch'")
+    assert missing.stderr.count("\n") == 1
+
+    broken = demo / "solvers" / "broken"
+    broken.mkdir()
+    (broken / "solver.yaml").write_text('name: Broken\nrun:\n  command: ["false"]\n')
+    (broken / "kpi_spec.yaml").write_text("domain: aero\nkpis:\n  cd: {}\n")
+    failed_run = parsed(orvane("run", "sedan", "--solver", "broken", "--json", cwd=demo))
+    assert failed_run == failed_run | {"status": "error", "passed": False, "gates": None, "saved": None}
+    assert failed_run["run_id"]  # a failed run is recorded too
+    assert orvane("run", "sedan", "--solver", "broken", cwd=demo).returncode == 1
+    both = orvane("run", "sedan", "--domain", "aero", "--solver", "broken", cwd=demo)
+    assert both.returncode == 2 and "not allowed with argument" in both.stderr
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [("solver", "list"), ("product", "show", "sedan"), ("product", "history", "sedan"),
+     ("product", "clean", "sedan", "--dry-run"), ("product", "diff", "sedan", "sedan", "--attrs", "mass"),
+     ("product", "benchmark", "sedan", "rival_a"), ("runs", "list", "sedan"), ("gates", "sedan"),
+     ("release", "list", "sedan"), ("release", "show", "sedan", "v0.1"), ("release", "diff", "sedan", "v0.2", "v0.1"),
+     ("release", "freeze", "sedan", "v0.9"), ("doctor",), ("llm", "chat", "hi")],
+)
+def test_every_json_output_is_one_document(demo, arguments):
+    result = orvane(*arguments, "--json", cwd=demo, env={"ORVANE_OLLAMA_URL": "http://127.0.0.1:9"})
+    assert result.returncode in (0, 1), result.stderr
+    document = json.loads(result.stdout)  # nothing else on standard output
+    assert "NaN" not in result.stdout and "None" not in result.stdout
+    if arguments[0] == "product" and arguments[1] == "history":
+        assert all(isinstance(record["cd"], float) for record in document)
+
+
+def test_runs_show_and_piped_tables_never_fold(demo):
+    runs = parsed(orvane("runs", "list", "sedan", "--json", cwd=demo))
+    listed = orvane("runs", "list", "sedan", cwd=demo, env={"COLUMNS": "40"})
+    for run in runs:
+        assert any(run["fingerprint"] in line and run["run_id"] in line for line in listed.stdout.splitlines())
+    shown = parsed(orvane("runs", "show", "sedan", runs[0]["run_id"], "--json", cwd=demo))
+    assert shown == runs[0]
+    missing = orvane("runs", "show", "sedan", "run_x", cwd=demo)
+    assert missing.returncode == 2 and "no run 'run_x'" in missing.stderr
+
+
+# --- bad input ----------------------------------------------------------------------
+
+
+@pytest.fixture
+def bad_inputs(tmp_path: Path) -> dict[str, str]:
+    """Files and names a user may pass by mistake, each with what the error must say."""
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "binary.usda").write_bytes(b"#usda 1.0\n\xff\xfe (")
+    (tmp_path / "garbage.usda").write_text("not usd at all")
+    (tmp_path / "empty.usda").write_text("")
+    os.mkfifo(tmp_path / "fifo.usda")
+    (tmp_path / "loop.usda").symlink_to(tmp_path / "loop.usda")
+    return {"missing.usda": "no product", "folder": "is a folder without", "binary.usda": "",
+            "garbage.usda": "", "fifo.usda": "", "loop.usda": "", "bad\nname": "no product"}
 
 
 @pytest.mark.parametrize(
     "command",
-    [("product", "show"), ("product", "history"), ("runs", "list"), ("release", "list"), ("gates",),
-     ("product", "clean")],
+    [("product", "show"), ("product", "history"), ("product", "clean"), ("product", "set", "{}", "mass=1"),
+     ("runs", "list"), ("release", "list"), ("release", "freeze", "{}", "v1"), ("gates",),
+     ("run", "{}", "--domain", "aero")],
 )
-def test_a_missing_or_unusable_product_is_an_error_for_every_command(tmp_path, command):
-    for path, reason in ((tmp_path / "nope.usda", "no such product file"), (tmp_path, "not a product file")):
-        result = orvane(*command, str(path), cwd=tmp_path)
-        assert (result.returncode, result.stdout) == (2, "")
-        assert result.stderr.startswith(f"orvane: error: {reason}") and str(path) in result.stderr
+def test_bad_products_give_one_line_and_no_traceback(tmp_path, bad_inputs, command):
+    # Listings read the folders beside the root file, not the file itself.
+    reads_the_file = command[0] not in ("runs", "release") or command[1] == "freeze"
+    for name, message in bad_inputs.items():
+        arguments = [part.replace("{}", name) for part in command] if "{}" in command else [*command, name]
+        result = orvane(*arguments, cwd=tmp_path)
+        if not reads_the_file and name in ("binary.usda", "garbage.usda", "empty.usda"):
+            assert result.returncode == 0 and result.stderr == "", (name, result)
+            continue
+        assert result.returncode == 2 and result.stdout == "", (name, result)
+        assert result.stderr.startswith("orvane: error: ") and result.stderr.count("\n") == 1, (name, result.stderr)
+        assert message in result.stderr and "Traceback" not in result.stderr, (name, result.stderr)
+        assert "pxrInternal" not in result.stderr and "Error in '" not in result.stderr, (name, result.stderr)
 
 
 @pytest.mark.parametrize(
-    ("content", "arguments", "message"),
-    [(b"#usda 1.0\n\xff\xfe (", ("product", "show"), ""),
-     (b"[1, 2]", ("fingerprint", "--image", "img", "--case"), "--params must hold a JSON object"),
-     (b"not json", ("verify",), "the record is not JSON")],
+    ("arguments", "message"),
+    [(("--set", "mass"), "argument --set: 'mass' is not KEY=VALUE"),
+     (("--set", "mass=heavy"), "the value of 'mass=heavy' is not a number"),
+     (("--save", "elsewhere"), "argument --save: invalid choice"),
+     (("--test", "no-such-test"), "Solver 'sample_aero' declares no tests"),
+     ((), "one of the arguments --domain --solver is required")],
 )
-def test_bad_files_give_one_line_and_no_traceback(tmp_path, content, arguments, message):
-    bad = tmp_path / "bad.usda"
-    bad.write_bytes(content)
-    if arguments[0] == "fingerprint":
-        arguments = (*arguments, str(tmp_path / "case.yaml"), "--params", str(bad))
-        (tmp_path / "case.yaml").write_text("speed: 40\n")
-    else:
-        arguments = (*arguments, str(bad))
-    result = orvane(*arguments, cwd=tmp_path)
-    assert result.returncode == 2 and "Traceback" not in result.stderr
-    assert result.stderr.startswith(f"orvane: error: {message}") and result.stderr.count("\n") == 1
-    assert "Traceback" in orvane("--debug", *arguments, cwd=tmp_path).stderr
+def test_bad_run_arguments(demo, arguments, message):
+    domain = () if not arguments or arguments[0] != "--test" else ("--solver", "sample_aero")
+    result = orvane("run", "sedan", *(domain or (("--domain", "aero") if arguments else ())), *arguments, cwd=demo)
+    assert result.returncode == 2 and message in result.stderr and result.stderr.count("\n") == 1
+    assert "Traceback" in orvane("--debug", "run", "sedan", "--domain", "aero", "--set", "x=y", cwd=demo).stderr
 
 
-@pytest.mark.parametrize("registry", ["sample", "empty"])
-def test_solver_list(tmp_path, sample_registry, registry):
-    env = {"ORVANE_SOLVERS_DIR": str(sample_registry if registry == "sample" else tmp_path / "none")}
-    listed = orvane("solver", "list", cwd=tmp_path, env=env)
-    assert listed.returncode == 0, listed.stderr
-    assert ("Sample cornering model" in listed.stdout) == (registry == "sample")
-
-
-def test_product_history_clean_diff_and_benchmark(tmp_path):
-    assert orvane("demo", cwd=tmp_path).returncode == 0
-    product = str(tmp_path / "orvane-demo" / "products" / "sedan" / "sedan.usda")
-
-    history = orvane("product", "history", product, cwd=tmp_path)
-    assert history.returncode == 0, history.stderr
-    assert "2 entries" in history.stdout and "sample_aero" in history.stdout
-
-    diff = orvane("product", "diff", product, product, "--attrs", "cd", "mass", cwd=tmp_path)
-    assert diff.returncode == 0, diff.stderr
-    assert "0.259" in diff.stdout and "2050" in diff.stdout
-
-    benchmark = orvane("product", "benchmark", product, "rival_b", cwd=tmp_path)
-    assert benchmark.returncode == 0 and "-0.001" in benchmark.stdout
-    unknown = orvane("product", "benchmark", product, "rival_z", cwd=tmp_path)
-    assert unknown.returncode == 2 and "Available: ['rival_a', 'rival_b']" in unknown.stderr
-
-    cleaned = orvane("product", "clean", product, "--keep-days", "0", cwd=tmp_path)
-    assert cleaned.returncode == 0, cleaned.stderr
-    assert "2 entries before, 0 after" in cleaned.stdout and "current results cleared" in cleaned.stdout
-    assert "0 entries" in orvane("product", "history", product, cwd=tmp_path).stdout
-
-
-def test_fingerprint_verify_and_runs(tmp_path):
+def test_fingerprint_refuses_weakened_inputs(tmp_path):
     (tmp_path / "case.yaml").write_text("speed: 30\n")
+    (tmp_path / "broken.yaml").write_text("speed: [30\n")
     (tmp_path / "params.json").write_text('{"speed": {"value": 30, "override": true}}')
     (tmp_path / "body.stl").write_text("solid")
+    (tmp_path / "mesh.bin").write_bytes(b"\x00mesh")
     env = {"PATH": f"{tmp_path}:{os.path.dirname(sys.executable)}"}  # no docker
-    made = orvane("fingerprint", "--image", "img:1", "--case", "case.yaml", "--geometry", "body.stl",
-                  "--params", "params.json", cwd=tmp_path, env=env)
+    base = ("fingerprint", "--image", "img:1", "--case", "case.yaml")
+    made = orvane(*base, "--geometry", "body.stl", "--params", "params.json", "--mesh-cache", "mesh.bin",
+                  cwd=tmp_path, env=env)
     assert made.returncode == 0, made.stderr
     record = json.loads(made.stdout)
-    assert record["solver_image"] == "unknown" and record["geometry"].startswith("sha256:")
+    assert record["geometry"].startswith("sha256:") and record["mesh_cache"].startswith("sha256:")
     (tmp_path / "record.json").write_text(made.stdout)
-    verified = orvane("verify", "record.json", cwd=tmp_path)
-    assert verified.returncode == 0 and "verified" in verified.stdout
+    assert parsed(orvane("verify", "record.json", "--json", cwd=tmp_path))["status"] == "verified"
     (tmp_path / "record.json").write_text(json.dumps(record | {"case_yaml": "speed: 31\n"}))
     changed = orvane("verify", "record.json", cwd=tmp_path)
     assert changed.returncode == 1 and "mismatch" in changed.stdout
 
-    assert orvane("demo", cwd=tmp_path).returncode == 0
-    product = str(tmp_path / "orvane-demo" / "products" / "sedan" / "sedan.usda")
-    listed = orvane("runs", "list", product, "--domain", "aero", cwd=tmp_path)
-    assert listed.returncode == 0 and "run_aero_" in listed.stdout and "2, oldest first" in listed.stdout
-    assert "0, oldest first" in orvane("runs", "list", product, "--solver", "other", cwd=tmp_path).stdout
+    for arguments, message in (
+        (("--geometry", "missing.stl"), "--geometry: no such file: missing.stl"),
+        (("--geometry", "."), "--geometry: not a file: ."),
+        (("--mesh-cache", "missing.bin"), "--mesh-cache: no such file: missing.bin"),
+        (("--params", "case.yaml"), "--params is not JSON: case.yaml"),
+    ):
+        refused = orvane(*base, *arguments, cwd=tmp_path, env=env)
+        assert refused.returncode == 2 and refused.stderr.startswith(f"orvane: error: {message}"), refused.stderr
+    raw = ("fingerprint", "--image", "img:1", "--case", "broken.yaml")
+    refused = orvane(*raw, cwd=tmp_path, env=env)
+    assert refused.returncode == 2 and "--case is not valid YAML: broken.yaml" in refused.stderr
+    assert "--allow-raw-case" in refused.stderr and refused.stderr.count("\n") == 1
+    assert orvane(*raw, "--allow-raw-case", cwd=tmp_path, env=env).returncode == 0
+    for record in ("/etc/passwd", "missing.json"):
+        result = orvane("verify", record, cwd=tmp_path)
+        assert result.returncode == 2 and record in result.stderr and "Expecting value" in result.stderr or (
+            "no such file" in result.stderr)
 
 
-def test_gates_and_releases(tmp_path):
-    assert orvane("demo", cwd=tmp_path).returncode == 0
-    product = str(tmp_path / "orvane-demo" / "products" / "sedan" / "sedan.usda")
-    env = {"ORVANE_SOLVERS_DIR": str(tmp_path / "orvane-demo" / "solvers")}
-    gates = orvane("gates", product, cwd=tmp_path, env=env)
-    assert gates.returncode == 0, gates.stderr
-    assert "WARN" in gates.stdout and "NOT RUN" in gates.stdout and "Drag coefficient" in gates.stdout
-
-    frozen = orvane("release", "freeze", product, "v0.3", "--notes", "third", cwd=tmp_path)
-    assert frozen.returncode == 0 and "Release v0.3 frozen" in frozen.stdout
-    again = orvane("release", "freeze", product, "v0.3", cwd=tmp_path)
-    assert again.returncode == 2 and "already exists" in again.stderr
-    assert orvane("release", "freeze", product, "v0.3", "--force", cwd=tmp_path).returncode == 0
-    listed = orvane("release", "list", product, cwd=tmp_path).stdout
-    assert listed.index("v0.1") < listed.index("v0.2") < listed.index("v0.3") and "aero 1/1 pass" in listed
-    shown = orvane("release", "show", product, "v0.1", cwd=tmp_path)
-    assert shown.returncode == 0 and "orvane:current:cd" in shown.stdout
-    assert orvane("release", "show", product, "v9", cwd=tmp_path).returncode == 2
-    diff = orvane("release", "diff", product, "v0.2", "v0.1", cwd=tmp_path)
-    assert diff.returncode == 0 and "orvane:product:mass" in diff.stdout
-    missing = orvane("release", "diff", product, "v0.2", "v9", cwd=tmp_path)
-    assert missing.returncode == 2 and "Release 'v9' not found" in missing.stderr
+# --- guards -------------------------------------------------------------------------
 
 
-def test_solver_add_list_and_doctor(tmp_path):
-    env = {"ORVANE_SOLVERS_DIR": str(tmp_path / "registry"), "ORVANE_HOME": str(tmp_path / "home"),
-           "PATH": f"{tmp_path}:{os.path.dirname(sys.executable)}"}  # no docker: digest unknown
-    source = Path(__file__).resolve().parents[1] / "examples" / "solvers" / "sample_dynamics"
-    added = orvane("solver", "add", "dyn", "--from", str(source), cwd=tmp_path, env=env)
-    assert added.returncode == 0, added.stderr
-    assert "orvane-samples/cornering:1.0" in added.stdout and "verified" in added.stdout
-    (tmp_path / "registry" / "manual").mkdir()
-    (tmp_path / "registry" / "manual" / "solver.yaml").write_text("name: by hand\n")
-    listed = orvane("solver", "list", cwd=tmp_path, env=env).stdout
-    assert "verified" in listed and "missing" in listed
-    doctor = orvane("doctor", cwd=tmp_path, env=env)
-    assert doctor.returncode == 0, doctor.stderr
-    assert "CPU cores" in doctor.stdout and "dyn: pass, certificate verified" in doctor.stdout
-    assert "manual: pass, certificate missing" in doctor.stdout and "(no requirements declared)" in doctor.stdout
+def test_clean_that_would_remove_everything_needs_yes(demo):
+    entries = history_length(demo)
+    preview = orvane("product", "clean", "sedan", "--keep-days", "0", "--dry-run", cwd=demo)
+    assert preview.returncode == 0 and f"Would remove {entries} of {entries} entries" in preview.stdout
+    assert "and clear the current results" in preview.stdout and "|domain=aero|" in preview.stdout
+    refused = orvane("product", "clean", "sedan", "--keep-days", "0", cwd=demo)
+    assert refused.returncode == 2 and "pass --yes" in refused.stderr and history_length(demo) == entries
+    declined = orvane("product", "clean", "sedan", "--keep-days", "0", cwd=demo, input="n\n")
+    assert declined.returncode == 2 and history_length(demo) == entries  # standard input is not a terminal
+    kept = orvane("product", "clean", "sedan", cwd=demo)  # trims nothing recent: no question
+    assert kept.returncode == 0 and f"{entries} entries before, {entries} after" in kept.stdout
+    wiped = orvane("product", "clean", "sedan", "--keep-days", "0", "--yes", cwd=demo)
+    assert wiped.returncode == 0 and "current results cleared" in wiped.stdout and history_length(demo) == 0
 
 
-def test_llm_chat_and_doctor_without_a_server(tmp_path):
+def test_solver_add_over_an_alias_needs_force(demo):
+    source = demo / "solvers" / "sample_dynamics"
+    env = {"PATH": f"{demo}:{os.path.dirname(sys.executable)}"}  # no docker: digest unknown
+    added = orvane("solver", "add", "dyn", "--from", str(source), cwd=demo, env=env)
+    assert added.returncode == 0 and "verified" in added.stdout, added.stderr
+    again = orvane("solver", "add", "dyn", "--from", str(source), "--image", "other:2", cwd=demo, env=env)
+    assert again.returncode == 2 and "--force" in again.stderr
+    assert parsed(orvane("solver", "list", "--json", cwd=demo))[0]["image"] != "other:2"
+    forced = parsed(orvane("solver", "add", "dyn", "--from", str(source), "--image", "other:2", "--force",
+                           "--json", cwd=demo, env=env))
+    assert forced["image"] == "other:2" and forced["certificate"] == "verified"
+
+
+def test_release_freeze_names_the_flag(demo):
+    again = orvane("release", "freeze", "sedan", "v0.1", cwd=demo)
+    assert again.returncode == 2 and "release 'v0.1'" in again.stderr and "--force replaces it" in again.stderr
+    assert "force=True" not in again.stderr
+    assert orvane("release", "freeze", "sedan", "v0.1", "--force", cwd=demo).returncode == 0
+
+
+# --- completion ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("shell", ["bash", "zsh"])
+def test_completion_scripts_generate(tmp_path, shell):
+    script = orvane("completion", shell, cwd=tmp_path)
+    assert script.returncode == 0 and "orvane" in script.stdout and "_ARGCOMPLETE" in script.stdout
+    if shell == "bash":
+        checked = subprocess.run(["bash", "-n"], input=script.stdout, text=True, capture_output=True)
+        assert checked.returncode == 0, checked.stderr
+
+
+def complete(line: str, cwd: Path) -> set[str]:
+    """What the shell would be offered for `line`, through argcomplete's own protocol."""
+    out = cwd / "completions.txt"
+    environment = os.environ | {"_ARGCOMPLETE": "1", "COMP_LINE": line, "COMP_POINT": str(len(line)),
+                                "_ARGCOMPLETE_IFS": "\n", "_ARGCOMPLETE_STDOUT_FILENAME": str(out)}
+    subprocess.run([ORVANE], cwd=cwd, env=environment, capture_output=True, timeout=60, check=True)
+    return {word.strip() for word in out.read_text().split("\n") if word.strip()}
+
+
+def test_completion_offers_products_solvers_releases_and_runs(demo):
+    assert "sedan" in complete("orvane gates se", demo)
+    assert {"sample_aero", "sample_dynamics"} <= complete("orvane run sedan --solver sa", demo)
+    assert complete("orvane release show sedan v0.", demo) == {"v0.1", "v0.2"}
+    run_ids = complete("orvane runs show sedan run_", demo)
+    assert len(run_ids) == 2 and all(word.startswith("run_aero_") for word in run_ids)
+
+
+# --- the LLM and the agent ----------------------------------------------------------
+
+
+def test_llm_unavailable_names_the_settings(tmp_path):
     env = {"ORVANE_OLLAMA_URL": "http://127.0.0.1:9", "ORVANE_SOLVERS_DIR": str(tmp_path / "none")}
     chat = orvane("llm", "chat", "hello", cwd=tmp_path, env=env)
     assert chat.returncode == 1 and "Could not reach Ollama at 127.0.0.1:9" in chat.stdout
+    assert "ORVANE_OLLAMA_URL" in chat.stdout
     doctor = orvane("doctor", cwd=tmp_path, env=env)
-    assert doctor.returncode == 0
-    assert "LLM: model" in doctor.stdout and "Ollama not reachable at 127.0.0.1:9" in doctor.stdout
-    agent = orvane("agent", str(tmp_path / "none.usda"), cwd=tmp_path, env=env)
+    assert doctor.returncode == 1 and "Ollama not reachable at 127.0.0.1:9" in doctor.stdout
+    assert "ORVANE_OLLAMA_URL" in doctor.stdout and "CPU cores" in doctor.stdout
+    make_product(tmp_path / "car")
+    agent = orvane("agent", "car", cwd=tmp_path, env=env | {"ORVANE_PRODUCTS_DIR": str(tmp_path)})
     assert agent.returncode == 1 and "Ollama not reachable at 127.0.0.1:9" in agent.stdout
 
 
-def test_agent_uses_the_tools(tmp_path):
+@pytest.fixture
+def ollama():
     from tests.test_local_llm import FakeOllama
 
-    assert orvane("demo", cwd=tmp_path).returncode == 0
     server = FakeOllama()
-    server.chat_messages = [{"role": "assistant", "content": "", "tool_calls": [
-        {"function": {"name": "run_simulation", "arguments": {"solver": "sample_aero"}}}]}]
-    server.chat_message = {"role": "assistant", "content": "Cd is 0.259, within the range target."}
-    try:
-        env = {"ORVANE_OLLAMA_URL": f"http://{server.host}", "ORVANE_LLM_MODEL": "llama3.1:8b",
-               "ORVANE_SOLVERS_DIR": str(tmp_path / "orvane-demo" / "solvers")}
-        product = str(tmp_path / "orvane-demo" / "products" / "sedan" / "sedan.usda")
-        talked = subprocess.run([sys.executable, "-m", "orvane_platform", "agent", product], input="How is the drag?\n\n",
-                                env=os.environ | {"COLUMNS": "400"} | env, capture_output=True, text=True, timeout=120)
-    finally:
-        server.server.shutdown()
-        server.server.server_close()
+    yield server
+    server.server.shutdown()
+    server.server.server_close()
+
+
+def test_doctor_and_agent_name_a_missing_model(tmp_path, ollama):
+    env = {"ORVANE_OLLAMA_URL": f"http://{ollama.host}", "ORVANE_LLM_MODEL": "mistral:7b"}
+    doctor = orvane("doctor", cwd=tmp_path, env=env)
+    assert doctor.returncode == 1 and "ollama pull mistral:7b" in doctor.stdout and "ORVANE_LLM_MODEL" in doctor.stdout
+    ready = orvane("doctor", "--json", cwd=tmp_path, env=env | {"ORVANE_LLM_MODEL": "llama3.1:8b"})
+    assert ready.returncode == 0 and json.loads(ready.stdout)["llm"]["ready"] is True
+
+
+def tool_call(name: str, arguments: object) -> dict:
+    return {"role": "assistant", "content": "", "tool_calls": [{"function": {"name": name, "arguments": arguments}}]}
+
+
+def test_agent_survives_malformed_tool_calls(demo, ollama):
+    ollama.chat_messages = [tool_call("run_simulation", {"bogus": 1}), tool_call("no_such_tool", {}),
+                            tool_call("run_simulation", {"solver": "sample_aero"})]
+    ollama.chat_message = {"role": "assistant", "content": "Cd is 0.259, within the range target."}
+    env = {"ORVANE_OLLAMA_URL": f"http://{ollama.host}", "ORVANE_LLM_MODEL": "llama3.1:8b"}
+    runs = run_count(demo)
+    talked = orvane("agent", "sedan", cwd=demo, env=env, input="How is the drag?\n")  # then end of input
     assert talked.returncode == 0, talked.stderr
-    assert "tool run_simulation" in talked.stdout and "Cd is 0.259, within the range target." in talked.stdout
-    chats = server.posts("/api/chat")
-    assert len(chats) == 2 and chats[1]["messages"][-1]["role"] == "tool"
-    assert chats[1]["messages"][-1]["content"].startswith("SIMULATION COMPLETE (solver: sample_aero):")
-    assert {tool["function"]["name"] for tool in chats[0]["tools"]} == {
-        "run_simulation", "assess_aerodynamic_targets", "get_range_competitiveness", "run_dynamics_simulation",
-        "assess_dynamics_targets"}
+    assert "Traceback" not in talked.stdout + talked.stderr
+    assert "Cd is 0.259, within the range target." in talked.stdout
+    assert "tool output: SIMULATION COMPLETE (solver: sample_aero):" in talked.stdout
+    chats = ollama.posts("/api/chat")
+    answers = [message["content"] for message in chats[-1]["messages"] if message["role"] == "tool"]
+    assert answers[0].startswith("Error: tool run_simulation refused its arguments")
+    assert answers[1].startswith("Error: there is no tool 'no_such_tool'")
+    assert answers[2].startswith("SIMULATION COMPLETE")
+    assert run_count(demo) == runs + 1  # the agent's run is recorded
+    assert "not saved: no terminal to confirm on" in talked.stdout
+
+
+def test_agent_ends_cleanly_on_ctrl_c(demo, ollama):
+    ollama.chat_message = {"role": "assistant", "content": "Ready."}
+    env = os.environ | {"ORVANE_OLLAMA_URL": f"http://{ollama.host}", "ORVANE_LLM_MODEL": "llama3.1:8b",
+                        "HOME": str(demo)}
+    agent = subprocess.Popen([ORVANE, "agent", "sedan"], cwd=demo, env=env, stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        agent.stdin.write("Hello\n")
+        agent.stdin.flush()
+        deadline = time.monotonic() + 60
+        while not ollama.posts("/api/chat") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.3)  # the reply is printed and the next question asked
+        agent.send_signal(signal.SIGINT)
+        out, err = agent.communicate(timeout=60)
+    finally:
+        agent.kill()
+    assert agent.returncode == 0, err
+    assert "Ready." in out and "Traceback" not in out + err

@@ -334,8 +334,10 @@ def test_output_past_the_cap_stops_the_solver(sample_product, sample_registry, m
     monkeypatch.setattr(product_module, "_MAX_OUTPUT_BYTES", 100_000)
     write_solver(sample_registry, "chatty", "cat > /dev/null; yes 'x' | head -c 10000000; echo '{}'")
     result = Product(sample_product).simulate(domain="thermal")
-    assert result == {"status": "error",
-                      "error": "solver 'chatty' printed more than 100000 bytes on standard output and was stopped"}
+    assert (result["status"], result["error"]) == (
+        "error", "solver 'chatty' printed more than 100000 bytes on standard output and was stopped")
+    # The failed run is on record all the same.
+    assert run_records.list_runs(sample_product)[0]["run_id"] == result["run_id"]
 
 
 def test_a_background_child_holding_the_output_does_not_hold_the_run(sample_product, sample_registry):

@@ -64,6 +64,10 @@ namespace config {
 inline constexpr Import get_config_value{"orvane_platform.core.config", "get_config_value"};
 }
 
+namespace run_records {
+inline constexpr Import write_run_record{"orvane_platform.core.run_records", "write_run_record"};
+}
+
 namespace run_store {
 inline constexpr Import run_dir{"orvane_platform.core.run_store", "run_dir"};
 }

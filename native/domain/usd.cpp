@@ -136,6 +136,14 @@ void reload_if_open(nb::handle path_text) {
     if (!open.is_none()) open.attr("Reload")(true);
 }
 
+void copy_stage_metadata(nb::handle product_stage, nb::handle layer) {
+    for (const char* key : {"metersPerUnit", "upAxis"}) {
+        if (py::truthy(product_stage.attr("HasAuthoredMetadata")(key))) {
+            layer.attr("pseudoRoot").attr("SetInfo")(key, product_stage.attr("GetMetadata")(key));
+        }
+    }
+}
+
 void require_layer_within(nb::handle layer, const std::string& folder) {
     nb::object real_path = layer.attr("realPath");
     const std::string file = fs::real_path(py::fs_path(real_path));

@@ -105,6 +105,10 @@ bool write_layer_file(nb::handle path_text, Build&& build, fs::Existing existing
     return true;
 }
 
+// Gives `layer` the stage metadata a product authors (its units and up
+// axis), so that a file made from the product is read at the same scale.
+void copy_stage_metadata(nb::handle product_stage, nb::handle layer);
+
 // Raises ValueError unless the file of `layer` lies inside `folder` (both
 // with symbolic links resolved): nothing is written out of a product.
 void require_layer_within(nb::handle layer, const std::string& folder);

@@ -1,36 +1,43 @@
-"""The `orvane` command: argument parsing and printing over the native modules."""
+# PYTHON_ARGCOMPLETE_OK
+"""The `orvane` command: argument parsing and printing over the native modules.
+
+Exit status, the same for every command: 0 success; 1 the command worked and
+its verdict is negative (a gate FAIL, a failed run, a verify mismatch, a
+doctor check that fails); 2 a usage or input error, reported as one line
+`orvane: error: ...` (`--debug` shows the traceback).
+"""
 
 from __future__ import annotations
 
 import argparse
 import json
-import os
+import math
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Iterable, Sequence
+from importlib import metadata
 from pathlib import Path
 from typing import Any, NoReturn
 
+import argcomplete
+from argcomplete.completers import FilesCompleter
 from rich.console import Console
+from rich.markup import escape
 from rich.table import Table
 
-from orvane_platform import demo
-from orvane_platform.agent_tools import aero, dynamics
-from orvane_platform.core import (
-    capacity_gate,
-    product_twin,
-    provenance,
-    releases,
-    run_records,
-    save_flow,
-    solver,
-    solver_certs,
-)
-from orvane_platform.core.agent import AgentContext
-from orvane_platform.core.product import Product
-from orvane_platform.llm import local_llm
-from orvane_platform.llm.config import LLMConfig
+from orvane_platform.core import workspace
 
-console = Console(highlight=False)
+OK, NEGATIVE, INPUT_ERROR = 0, 1, 2
+
+
+def _console(stderr: bool = False) -> Console:
+    stream = sys.stderr if stderr else sys.stdout
+    if stream.isatty():
+        return Console(file=stream, highlight=False)
+    # Output read by programs: nothing folds, wraps or is cut short.
+    return Console(file=stream, highlight=False, width=1_000_000, soft_wrap=True)
+
+
+console = _console()
 
 
 class InputError(Exception):
@@ -41,14 +48,949 @@ def _fail(message: str) -> NoReturn:
     raise InputError(message)
 
 
-def _product_file(path: str) -> str:
-    """The product's root file, or an input error naming what is wrong with it."""
+def _report_error(message: str) -> None:
+    """One line on standard error, whatever characters the message quotes."""
+    line = "".join(c if c.isprintable() else repr(c)[1:-1] for c in message)
+    print(f"orvane: error: {line}", file=sys.stderr)
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors as one line, like every other error."""
+
+    def error(self, message: str) -> NoReturn:
+        _report_error(f"{message} (see '{self.prog} --help')")
+        sys.exit(INPUT_ERROR)
+
+
+# --- printing ---------------------------------------------------------------------
+
+
+def _plain(value: Any) -> Any:
+    """`value` as JSON holds it: paths and times as text, NaN and infinities as null."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if value is None or isinstance(value, (bool, int, str)):
+        return value
+    if isinstance(value, dict):
+        return {str(key): _plain(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(item) for item in value]
+    if isinstance(value, (set, frozenset)):
+        return sorted(_plain(item) for item in value)
+    if hasattr(value, "isoformat"):
+        return value.isoformat()
+    return str(value)
+
+
+def _print_json(document: Any) -> None:
+    print(json.dumps(_plain(document), indent=2, ensure_ascii=False, allow_nan=False))
+
+
+def _text(value: Any) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, float):
+        return f"{value:g}"
+    return str(value)
+
+
+def _table(columns: Iterable[str], rows: Iterable[Iterable[Any]], title: str | None = None) -> Table:
+    table = Table(title=title)
+    for column in columns:
+        table.add_column(column)
+    for row in rows:
+        table.add_row(*(cell if isinstance(cell, str) else _text(cell) for cell in row))
+    return table
+
+
+def _heading(text: str) -> None:
+    if console.is_terminal:
+        console.rule(f"[bold]{text}[/]")
+    else:
+        console.print(f"== {text}")
+
+
+STATUS_STYLES = {"PASS": "green", "WARN": "yellow", "FAIL": "red", "NOT RUN": "dim", "INCONCLUSIVE": "magenta"}
+CERT_STYLES = {"verified": "green", "unverified": "red", "missing": "yellow"}
+
+
+def _styled(text: str, styles: dict[str, str]) -> str:
+    style = styles.get(text)
+    return f"[{style}]{text}[/]" if style else text
+
+
+def _show_gates(evaluation: dict[str, Any], title: str) -> None:
+    rows = (
+        (f"{gate['kpi']} ({gate['description']})", _styled(gate["status"], STATUS_STYLES),
+         *("" if gate[key] is None else f"{gate[key]:.4f}"
+           for key in ("value", "target_min", "target_nominal", "target_max")),
+         gate["domain"])
+        for gate in evaluation["gates"]
+    )
+    console.print(_table(("KPI", "status", "value", "min", "nominal", "max", "domain"), rows, title))
+    console.print(evaluation["summary"])
+
+
+def _show_diff(title: str, first: str, second: str, diff: dict[str, tuple[Any, Any, Any]]) -> None:
+    console.print(_table(("attribute", first, second, "difference"),
+                         ((key, *values) for key, values in diff.items()), title))
+
+
+# --- arguments --------------------------------------------------------------------
+
+
+def _product_path(argument: str) -> Path:
+    try:
+        return workspace.resolve_product(argument)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _quietly(complete: Callable[..., Iterable[str]]) -> Callable[..., list[str]]:
+    """A completer that offers nothing rather than fail: the shell shows no traceback."""
+
+    def completer(prefix: str, parsed_args: argparse.Namespace, **_: Any) -> list[str]:
+        try:
+            return [word for word in complete(parsed_args) if word.startswith(prefix)]
+        except Exception:
+            return []
+
+    return completer
+
+
+def _product_names(_: argparse.Namespace) -> list[str]:
+    folder = workspace.products_dir()
+    return sorted(entry.name for entry in folder.iterdir() if entry.is_dir()) if folder.is_dir() else []
+
+
+def _complete_products(prefix: str, parsed_args: argparse.Namespace, **kwargs: Any) -> list[str]:
+    files = FilesCompleter(allowednames=("usda",))(prefix, **kwargs)
+    return _quietly(_product_names)(prefix, parsed_args) + list(files)
+
+
+def _solver_aliases(_: argparse.Namespace) -> list[str]:
+    from orvane_platform.core import solver
+
+    return solver.all_solver_aliases()
+
+
+def _release_versions(parsed: argparse.Namespace) -> list[str]:
+    from orvane_platform.core import releases
+
+    return [release["version"] for release in releases.list_releases(parsed.product)]
+
+
+def _run_ids(parsed: argparse.Namespace) -> list[str]:
+    from orvane_platform.core import run_records
+
+    return [run["run_id"] for run in run_records.list_runs(parsed.product)]
+
+
+def _add_product(parser: argparse.ArgumentParser, name: str = "product", help: str = "the product") -> None:
+    parser.add_argument(
+        name, type=_product_path, metavar=name.upper(),
+        help=f"{help}: its root .usda, its folder, or its name in the products folder",
+    ).completer = _complete_products  # type: ignore[attr-defined]
+
+
+def _add_json(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--json", action="store_true", help="print one JSON document instead of tables")
+
+
+def _assignments(texts: list[str]) -> dict[str, float]:
+    from orvane_platform.core import runner
+
+    try:
+        return runner.parse_assignments(texts)
+    except ValueError as error:
+        _fail(f"argument --set: {error}")
+
+
+def _confirm(question: str, refusal: str) -> None:
+    """Asks on a terminal; elsewhere the command needs its flag."""
+    if not sys.stdin.isatty():
+        _fail(refusal)
+    try:
+        answer = console.input(f"{question} [y/N] ").strip().lower()
+    except EOFError:
+        answer = ""
+    if answer not in ("y", "yes"):
+        _fail("cancelled")
+
+
+# --- run --------------------------------------------------------------------------
+
+
+class _RunProgress:
+    """The live line of a running solver (elapsed time), its standard error shown above as it comes."""
+
+    def __init__(self, label: str) -> None:
+        self._label = label
+        self._status = console.status(label)
+
+    def __enter__(self) -> _RunProgress:
+        self._status.start()
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self._status.stop()
+
+    def __call__(self, elapsed: float, new_output: str) -> None:
+        for line in new_output.splitlines():
+            console.print(f"[dim]{escape(line)}[/]")
+        self._status.update(f"{self._label}  {elapsed:.1f} s")
+
+
+def _show_run(summary: dict[str, Any]) -> None:
+    from orvane_platform.core import provenance
+
+    name = Path(summary["product"]).parent.name
+    status = "[green]success[/]" if summary["status"] == "success" else f"[red]failed[/]: {escape(summary['error'])}"
+    console.print(f"Run {summary['run_id'] or '(not recorded)'} of {name} with {summary['solver']} "
+                  f"({summary['domain']}): {status}")
+    for parameter, (old, new) in summary["parameters_set"].items():
+        console.print(f"  design parameter {parameter}: {_text(old)} → {_text(new)}")
+    resources = summary["resources"]
+    console.print(f"  resources: {resources['severity']}")
+    for message in resources["messages"]:
+        console.print(f"    {escape(message)}")
+    record = summary["result"].get("provenance")
+    if summary["fingerprint"]:
+        check = provenance.verify_provenance_record(record)["status"] if isinstance(record, dict) else "unknown"
+        console.print(f"  fingerprint {summary['fingerprint']} ({check})")
+    if summary["run_record"]:
+        console.print(f"  run record {summary['run_record']}")
+    if summary["kpis"]:
+        console.print("  " + "  ".join(f"{kpi}={value:.4f}" for kpi, value in summary["kpis"].items()))
+    if summary["saved"]:
+        console.print(f"  saved to the {summary['saved']} layer" + ("; tagged as the baseline" if summary["baseline"] else ""))
+    if summary["gates"]:
+        _show_gates(summary["gates"], f"Gates of {name}")
+
+
+def _run(args: argparse.Namespace) -> int:
+    from orvane_platform.core import runner
+
+    parameters = _assignments(args.assignments)
+    options = dict(domain=args.domain, solver=args.solver, test=args.test, parameters=parameters,
+                   save=args.save, baseline=args.baseline)
+    if args.json or not console.is_terminal:
+        summary = runner.run_product(args.product, **options)
+    else:
+        with _RunProgress(f"Running {args.solver or args.domain} on {args.product.parent.name}") as progress:
+            summary = runner.run_product(args.product, **options, progress=progress)
+    if args.json:
+        _print_json({key: value for key, value in summary.items() if key != "result"})
+    else:
+        _show_run(summary)
+    return OK if summary["passed"] else NEGATIVE
+
+
+def _register_run(commands: argparse._SubParsersAction) -> None:
+    run = commands.add_parser(
+        "run", help="run a solver on a product: record the run, save and gate its results",
+        description="Check the host's resources, run the solver, write its run record, save its "
+        "results with their history entry, and gate them against the targets.")
+    _add_product(run)
+    which = run.add_mutually_exclusive_group(required=True)
+    which.add_argument("--domain", help="run the first solver registered for this domain")
+    which.add_argument("--solver", metavar="ALIAS", help="run this solver").completer = (  # type: ignore[attr-defined]
+        _quietly(_solver_aliases))
+    run.add_argument("--test", help="a test preset of the solver")
+    run.add_argument("--set", dest="assignments", action="extend", nargs="+", default=[], metavar="KEY=VALUE",
+                     help="set design parameters before the run")
+    run.add_argument("--save", choices=("prototype", "design_intent", "none"), default="prototype",
+                     help="the layer the results are saved to (default: prototype)")
+    run.add_argument("--baseline", action="store_true", help="tag the saved results as the baseline")
+    _add_json(run)
+    run.set_defaults(func=_run)
+
+
+# --- product ----------------------------------------------------------------------
+
+
+def _product_show(args: argparse.Namespace) -> int:
+    from orvane_platform.core import product_twin
+
+    product = product_twin.load_product(args.product)
+    if args.json:
+        _print_json(product)
+        return OK
+    if not product:
+        console.print(f"[yellow]{args.product} has no default prim: nothing to show.[/]")
+        return OK
+    design_keys = product.pop("_design_keys")
+    usd_file = product.pop("usd_file")
+    rows = ((key, value, "yes" if key in design_keys else "") for key, value in product.items())
+    console.print(_table(("attribute", "value", "design input"), rows,
+                         f"{product_twin.product_name_from_path(usd_file)} ({usd_file})"))
+    return OK
+
+
+def _product_history(args: argparse.Namespace) -> int:
+    from orvane_platform.core import product_twin
+
+    records = product_twin.load_product_history(args.product)
+    if args.json:
+        _print_json(records)
+        return OK
+    console.print(f"Results history of {args.product}: {len(records)} entries, oldest first")
+    shown_apart = {"raw", "timestamp", "domain", "type", "solver", "run"}
+    rows = []
+    for record in records:
+        # Records hold an all-digit run id as a number: show it as written.
+        written = dict(field.split("=", 1) for field in record["raw"].split("|")[1:] if "=" in field)
+        values = ", ".join(f"{key}={_text(value)}" for key, value in record.items() if key not in shown_apart)
+        rows.append((record["timestamp"], record["domain"], record.get("solver"), values, written.get("run", "")))
+    console.print(_table(("time", "domain", "solver", "values", "run"), rows))
+    return OK
+
+
+def _product_clean(args: argparse.Namespace) -> int:
+    from orvane_platform.core import product_twin
+
+    preview = product_twin.clean_history(args.product, args.keep_days, dry_run=True)
+    if preview["status"] != "ok":
+        _fail(preview["error"])
+    if args.dry_run:
+        if args.json:
+            _print_json(preview)
+        else:
+            console.print(f"Would remove {len(preview['removed'])} of {preview['before']} entries"
+                          + (" and clear the current results" if preview["prototype_cleared"] else "") + ":")
+            for entry in preview["removed"]:
+                console.print(f"  {escape(entry)}")
+        return OK
+    if preview["before"] and not preview["after"] and not args.yes:
+        _confirm(f"Remove all {preview['before']} history entries of {args.product}?",
+                 f"this would remove all {preview['before']} history entries of {args.product}; "
+                 "pass --yes to do so (--dry-run shows them)")
+    summary = product_twin.clean_history(args.product, args.keep_days)
+    if args.json:
+        _print_json(summary)
+        return OK
+    console.print(
+        f"History of {args.product}: {summary['before']} entries before, {summary['after']} after "
+        f"({summary['duplicates_removed']} duplicates, {summary['old_removed']} old removed)"
+        + ("; current results cleared." if summary["prototype_cleared"] else ".")
+    )
+    return OK
+
+
+def _product_set(args: argparse.Namespace) -> int:
+    from orvane_platform.core import runner
+
+    changed = runner.set_design_parameters(args.product, _assignments(args.assignments))
+    if args.json:
+        _print_json({name: {"old": old, "new": new} for name, (old, new) in changed.items()})
+        return OK
+    for name, (old, new) in changed.items():
+        console.print(f"{name}: {_text(old)} → {_text(new)}")
+    return OK
+
+
+def _product_diff(args: argparse.Namespace) -> int:
+    from orvane_platform.core import product_twin
+
+    diff = product_twin.diff_products(args.first, args.second, args.attrs)
+    if args.json:
+        _print_json(diff)
+    else:
+        _show_diff("Product diff (first - second)", str(args.first), str(args.second), diff)
+    return OK
+
+
+def _product_benchmark(args: argparse.Namespace) -> int:
+    from orvane_platform.core import product_twin
+
+    diff = product_twin.diff_against_benchmark(args.product, args.competitor)
+    if args.json:
+        _print_json(diff)
+    else:
+        _show_diff(f"{args.product} against {args.competitor}", "own", args.competitor, diff)
+    return OK
+
+
+def _register_product(commands: argparse._SubParsersAction) -> None:
+    actions = commands.add_parser("product", help="inspect and change a product").add_subparsers(
+        dest="action", required=True, metavar="ACTION")
+    show = actions.add_parser("show", help="print the product dictionary")
+    _add_product(show)
+    _add_json(show)
+    show.set_defaults(func=_product_show)
+
+    history = actions.add_parser("history", help="print the results history, oldest first")
+    _add_product(history)
+    _add_json(history)
+    history.set_defaults(func=_product_history)
+
+    clean = actions.add_parser("clean", help="deduplicate and trim the results history")
+    _add_product(clean)
+    clean.add_argument("--keep-days", type=int, default=90,
+                       help="keep this many days (0 wipes the history and the current results)")
+    clean.add_argument("--dry-run", action="store_true", help="show what would be removed, remove nothing")
+    clean.add_argument("--yes", action="store_true", help="remove every entry without asking, if it comes to that")
+    _add_json(clean)
+    clean.set_defaults(func=_product_clean)
+
+    set_ = actions.add_parser("set", help="set design parameters")
+    _add_product(set_)
+    set_.add_argument("assignments", nargs="+", metavar="KEY=VALUE", help="a design parameter and its value")
+    _add_json(set_)
+    set_.set_defaults(func=_product_set)
+
+    diff = actions.add_parser("diff", help="compare two products")
+    _add_product(diff, "first", "the first product")
+    _add_product(diff, "second", "the second product")
+    diff.add_argument("--attrs", nargs="+", help="keys to compare (default: every key numeric in both)")
+    _add_json(diff)
+    diff.set_defaults(func=_product_diff)
+
+    benchmark = actions.add_parser("benchmark", help="compare a product with one of its competitors")
+    _add_product(benchmark)
+    benchmark.add_argument("competitor", help="a child prim of the product's Competitors prim")
+    _add_json(benchmark)
+    benchmark.set_defaults(func=_product_benchmark)
+
+
+# --- provenance -------------------------------------------------------------------
+
+
+def _readable_file(path: str, what: str) -> str:
     file = Path(path)
     if not file.exists():
-        _fail(f"no such product file: {path}")
+        _fail(f"{what}: no such file: {path}")
     if not file.is_file():
-        _fail(f"not a product file (the product's root .usda): {path}")
+        _fail(f"{what}: not a file: {path}")
+    try:
+        with file.open("rb"):
+            pass
+    except OSError as error:
+        _fail(f"{what}: cannot read {path}: {error.strerror}")
     return path
+
+
+def _text_file(path: str, what: str) -> str:
+    try:
+        return Path(_readable_file(path, what)).read_text(encoding="utf-8")
+    except UnicodeDecodeError:
+        _fail(f"{what} is not UTF-8 text: {path}")
+
+
+def _json_file(path: str, what: str) -> Any:
+    try:
+        return json.loads(_text_file(path, what))
+    except json.JSONDecodeError as error:
+        _fail(f"{what} is not JSON: {path}: {error}")
+
+
+def _fingerprint(args: argparse.Namespace) -> int:
+    import yaml
+
+    from orvane_platform.core import provenance
+
+    case_yaml = _text_file(args.case, "--case")
+    if not args.allow_raw_case:
+        try:
+            yaml.safe_load(case_yaml)
+        except yaml.YAMLError as error:
+            _fail(f"--case is not valid YAML: {args.case}: {' '.join(str(error).split())} "
+                  "(--allow-raw-case fingerprints it as it is)")
+    geometry = [_readable_file(path, "--geometry") for path in args.geometry or ()]
+    mesh_cache = "none"
+    if args.mesh_cache:
+        mesh_cache = "sha256:" + provenance._sha256_file(_readable_file(args.mesh_cache, "--mesh-cache"))
+    parameters = None
+    if args.params:
+        parameters = _json_file(args.params, "--params")
+        if not isinstance(parameters, dict):
+            _fail(f"--params must hold a JSON object, not {type(parameters).__name__}: {args.params}")
+    record = provenance.build_provenance_record(
+        args.image, case_yaml, geometry or None, parameters=parameters,
+        solver_version=args.solver_version, solver_cert=args.solver_cert, mesh_cache=mesh_cache,
+    )
+    _print_json(record)
+    return OK
+
+
+def _verify(args: argparse.Namespace) -> int:
+    from orvane_platform.core import provenance
+
+    verdict = provenance.verify_provenance_record(_json_file(args.record, "the record"))
+    if args.json:
+        _print_json(verdict)
+    else:
+        colour = {"verified": "green", "mismatch": "red"}.get(verdict["status"], "yellow")
+        console.print(f"[{colour}]{verdict['status']}[/]")
+        console.print(f"  recorded:   {verdict['recorded']}")
+        console.print(f"  recomputed: {verdict['recomputed']}")
+        if "error" in verdict:
+            console.print(f"  error: {escape(verdict['error'])}")
+    return OK if verdict["status"] == "verified" else NEGATIVE
+
+
+def _register_provenance(commands: argparse._SubParsersAction) -> None:
+    fingerprint = commands.add_parser("fingerprint", help="build the provenance record of a run's inputs (JSON)")
+    fingerprint.add_argument("--image", required=True, help="the solver's container image")
+    fingerprint.add_argument("--case", required=True, help="the case file (YAML) sent to the solver")
+    fingerprint.add_argument("--allow-raw-case", action="store_true", help="accept a case that is not valid YAML")
+    fingerprint.add_argument("--geometry", nargs="+", help="geometry files used by the run")
+    fingerprint.add_argument("--mesh-cache", help="the mesh-cache file the run reused")
+    fingerprint.add_argument("--params", help="the parameter snapshot (JSON)")
+    fingerprint.add_argument("--solver-version", default="", help="the solver's version")
+    fingerprint.add_argument("--solver-cert", default="missing", help="the solver's certificate status")
+    fingerprint.add_argument("--json", action="store_true", help="accepted for uniformity: the record is JSON")
+    fingerprint.set_defaults(func=_fingerprint)
+
+    verify = commands.add_parser("verify", help="recompute a provenance record's fingerprint")
+    verify.add_argument("record", help="a provenance record (JSON)")
+    _add_json(verify)
+    verify.set_defaults(func=_verify)
+
+
+# --- runs, gates, releases --------------------------------------------------------
+
+
+def _runs_list(args: argparse.Namespace) -> int:
+    from orvane_platform.core import run_records
+
+    runs = run_records.list_runs(args.product, solver=args.solver, domain=args.domain)
+    if args.json:
+        _print_json(runs)
+        return OK
+    console.print(f"Runs of {args.product}: {len(runs)}, oldest first")
+    console.print(_table(("run", "solver", "domain", "time", "fingerprint"),
+                         ((run["run_id"], run["solver"], run["domain"], run["timestamp"], run["fingerprint"])
+                          for run in runs)))
+    return OK
+
+
+def _runs_show(args: argparse.Namespace) -> int:
+    from orvane_platform.core import run_records
+
+    runs = [run for run in run_records.list_runs(args.product) if run["run_id"] == args.run]
+    if not runs:
+        _fail(f"no run {args.run!r} of {args.product} (orvane runs list shows them)")
+    if args.json:
+        _print_json(runs[-1])
+    else:
+        for key, value in runs[-1].items():
+            console.print(f"{key}: {_text(value)}")
+    return OK
+
+
+def _gates(args: argparse.Namespace) -> int:
+    from orvane_platform.core.product import Product
+
+    product = Product(args.product)
+    evaluation = product.evaluate_gates(results=product.latest_results())
+    if args.json:
+        _print_json(evaluation)
+    else:
+        _show_gates(evaluation, f"Gates of {product.name}")
+    return OK if evaluation["all_passed"] else NEGATIVE
+
+
+def _release_freeze(args: argparse.Namespace) -> int:
+    from orvane_platform.core import releases
+
+    frozen = releases.freeze_release(args.product, args.version, args.notes, force=args.force)
+    if frozen["status"] != "frozen":
+        if "already exists" in frozen["error"]:
+            _fail(f"release {args.version!r} of {args.product} already exists; --force replaces it")
+        _fail(frozen["error"])
+    if args.json:
+        _print_json(frozen)
+    else:
+        console.print(f"Release {frozen['version']} frozen at {frozen['path']} "
+                      f"({frozen['attributes_captured']} attributes, commit {frozen['git_commit'] or 'none'})")
+    return OK
+
+
+def _release_list(args: argparse.Namespace) -> int:
+    from orvane_platform.core import releases
+
+    found = releases.list_releases(args.product)
+    if args.json:
+        _print_json(found)
+        return OK
+    console.print(_table(("version", "time", "commit", "validation", "notes"),
+                         ((release["version"], release["timestamp"], release["git_commit"],
+                           release["validation_summary"], release["notes"]) for release in found),
+                         f"Releases of {args.product}"))
+    return OK
+
+
+def _release_show(args: argparse.Namespace) -> int:
+    from orvane_platform.core import releases
+
+    release = releases.read_release(args.product, args.version)
+    if not release:
+        _fail(f"no release {args.version!r} of {args.product}")
+    if args.json:
+        _print_json(release)
+        return OK
+    for key, value in release["metadata"].items():
+        console.print(f"{key}: {_text(value)}")
+    console.print(_table(("attribute", "value"), release["attributes"].items()))
+    return OK
+
+
+def _release_diff(args: argparse.Namespace) -> int:
+    from orvane_platform.core import releases
+
+    diff = releases.diff_releases(args.product, args.first, args.second)
+    if args.json:
+        _print_json(diff)
+    else:
+        _show_diff(f"Release {args.first} against {args.second}", args.first, args.second, diff)
+    return OK
+
+
+def _add_version(parser: argparse.ArgumentParser, name: str, help: str) -> None:
+    parser.add_argument(name, help=help).completer = _quietly(_release_versions)  # type: ignore[attr-defined]
+
+
+def _register_records(commands: argparse._SubParsersAction) -> None:
+    runs = commands.add_parser("runs", help="recorded solver runs").add_subparsers(
+        dest="action", required=True, metavar="ACTION")
+    runs_list = runs.add_parser("list", help="list a product's runs, oldest first")
+    _add_product(runs_list)
+    runs_list.add_argument("--solver", help="only runs of this solver").completer = (  # type: ignore[attr-defined]
+        _quietly(_solver_aliases))
+    runs_list.add_argument("--domain", help="only runs of this domain")
+    _add_json(runs_list)
+    runs_list.set_defaults(func=_runs_list)
+    runs_show = runs.add_parser("show", help="print one run")
+    _add_product(runs_show)
+    runs_show.add_argument("run", help="the run id").completer = _quietly(_run_ids)  # type: ignore[attr-defined]
+    _add_json(runs_show)
+    runs_show.set_defaults(func=_runs_show)
+
+    gates = commands.add_parser("gates", help="gate the latest result of each domain against the targets")
+    _add_product(gates)
+    _add_json(gates)
+    gates.set_defaults(func=_gates)
+
+    release = commands.add_parser("release", help="frozen releases of a product").add_subparsers(
+        dest="action", required=True, metavar="ACTION")
+    freeze = release.add_parser("freeze", help="freeze the product's current state")
+    _add_product(freeze)
+    freeze.add_argument("version", help="the release name, for example v0.1")
+    freeze.add_argument("--notes", default="", help="release notes")
+    freeze.add_argument("--force", action="store_true", help="replace an existing release")
+    _add_json(freeze)
+    freeze.set_defaults(func=_release_freeze)
+    release_list = release.add_parser("list", help="list the releases, oldest first")
+    _add_product(release_list)
+    _add_json(release_list)
+    release_list.set_defaults(func=_release_list)
+    release_show = release.add_parser("show", help="print one release")
+    _add_product(release_show)
+    _add_version(release_show, "version", "the release name")
+    _add_json(release_show)
+    release_show.set_defaults(func=_release_show)
+    release_diff = release.add_parser("diff", help="compare two releases (first minus second)")
+    _add_product(release_diff)
+    _add_version(release_diff, "first", "the first release")
+    _add_version(release_diff, "second", "the second release")
+    _add_json(release_diff)
+    release_diff.set_defaults(func=_release_diff)
+
+
+# --- solvers and the host ---------------------------------------------------------
+
+
+def _solver_list(args: argparse.Namespace) -> int:
+    from orvane_platform.core import solver, solver_certs
+
+    rows = [row | {"certificate": solver_certs.verify_solver_cert(row)} for row in solver.list_solvers()]
+    if args.json:
+        _print_json(rows)
+        return OK
+    registry = solver.registry_dir()
+    console.print(_table(
+        ("alias", "name", "domain", "kind", "version", "image", "added", "certificate"),
+        ((row["alias"], row["name"], row["domain"], row["kind"], row["version"], row["image"],
+          row["added_at"] or "by hand", _styled(row["certificate"], CERT_STYLES)) for row in rows),
+        f"Solver registry ({registry})"))
+    if not rows:
+        console.print(f"No solvers in {registry}. Register one with 'orvane solver add ALIAS --from FOLDER', "
+                      "or name the registry folder ('solvers' in orvane.yaml, or ORVANE_SOLVERS_DIR).")
+    return OK
+
+
+def _solver_add(args: argparse.Namespace) -> int:
+    from orvane_platform.core import provenance, solver, solver_certs
+
+    if solver.get_solver_record(args.alias) and not args.force:
+        _confirm(f"Solver {args.alias!r} is registered already. Register it again?",
+                 f"solver {args.alias!r} is registered already; --force registers it again")
+    image = args.image or solver.source_image(args.source)
+    digest = provenance.get_image_digest(image) or ""
+    cert = solver_certs.sign_solver_cert(args.alias, image, digest)
+    record = solver.register_solver(args.alias, args.source, image, image_digest=digest, cert=cert)
+    status = solver_certs.verify_solver_cert(record)
+    if args.json:
+        _print_json(record | {"certificate": status})
+    else:
+        console.print(f"Registered {record['alias']} ({record['image']}, digest "
+                      f"{record['image_digest'] or 'unknown'}): certificate {_styled(status, CERT_STYLES)}")
+    return OK
+
+
+def _llm_hint(error: Exception) -> str:
+    """What to change when the LLM is unavailable, in the settings' own names."""
+    from orvane_platform.llm.config import LLMConfig
+
+    model = LLMConfig().model
+    if str(error).startswith("Model "):
+        return (f"Pull the model with 'ollama pull {model}', or name another with ORVANE_LLM_MODEL "
+                "(llm_model in orvane.yaml).")
+    return "Point ORVANE_OLLAMA_URL (ollama_url in orvane.yaml) at a running Ollama server."
+
+
+def _doctor(args: argparse.Namespace) -> int:
+    from orvane_platform.core import capacity_gate, solver, solver_certs
+    from orvane_platform.llm import local_llm
+    from orvane_platform.llm.config import LLMConfig
+
+    settings = workspace.settings()
+    hardware = capacity_gate.HardwareProbe.probe()
+    host = {"ram_mb": hardware.ram_mb, "vram_mb": hardware.vram_mb, "cpu_cores": hardware.cpu_cores,
+            "arch": hardware.arch, "disk_mb": hardware.disk_mb}
+    solvers = []
+    for alias in solver.all_solver_aliases():
+        verdict = capacity_gate.gate_solver_resources(alias, hw=hardware)
+        certificate = solver_certs.verify_solver_cert(solver.get_solver_record(alias) or {})
+        solvers.append({"alias": alias, "resources": verdict.severity, "messages": list(verdict.messages),
+                        "certificate": certificate})
+    config = LLMConfig()
+    llm = {"model": config.model, "url": config.base_url, "ready": True, "error": None, "hint": None}
+    try:
+        local_llm.OllamaClient(config).health_check()
+    except local_llm.LLMUnavailableError as error:
+        llm |= {"ready": False, "error": str(error), "hint": _llm_hint(error)}
+    failed = not llm["ready"] or any(entry["certificate"] == "unverified" for entry in solvers)
+    if args.json:
+        _print_json({"settings": settings, "host": host, "solvers": solvers, "llm": llm, "ok": not failed})
+        return NEGATIVE if failed else OK
+
+    console.print(_table(("setting", "value", "from", "variable"),
+                         ((key, entry["value"], entry["source"], entry["variable"]) for key, entry in settings.items()),
+                         "Settings"))
+    console.print(_table(("resource", "available"), (
+        ("RAM", f"{hardware.ram_mb} MB"),
+        ("GPU memory", "none detected" if hardware.vram_mb is None else f"{hardware.vram_mb} MB"),
+        ("CPU cores", str(hardware.cpu_cores)),
+        ("architecture", hardware.arch),
+        ("free disk", f"{hardware.disk_mb} MB")), "This host"))
+    for entry in solvers:
+        colour = "green" if entry["resources"] == "pass" else "yellow"
+        console.print(f"{entry['alias']}: [{colour}]{entry['resources']}[/], certificate "
+                      f"{_styled(entry['certificate'], CERT_STYLES)}")
+        for line in entry["messages"]:
+            console.print(escape(line))
+    if not solvers:
+        console.print(f"No solvers registered in {solver.registry_dir()}.")
+    console.print(f"LLM: model {config.model} on {config.base_url}")
+    if llm["ready"]:
+        console.print("[green]LLM ready[/]")
+    else:
+        console.print(f"[yellow]{escape(llm['error'])}[/]")
+        console.print(llm["hint"])
+    return NEGATIVE if failed else OK
+
+
+def _register_host(commands: argparse._SubParsersAction) -> None:
+    solvers = commands.add_parser("solver", help="the solver registry").add_subparsers(
+        dest="action", required=True, metavar="ACTION")
+    listing = solvers.add_parser("list", help="list the registered solvers with their certificate status")
+    _add_json(listing)
+    listing.set_defaults(func=_solver_list)
+    add = solvers.add_parser("add", help="register a solver from a folder holding its solver.yaml")
+    add.add_argument("alias", help="the name to register the solver under")
+    add.add_argument("--from", dest="source", required=True, help="the folder with solver.yaml and kpi_spec.yaml")
+    add.add_argument("--image", help="the solver's container image (default: the one solver.yaml names)")
+    add.add_argument("--force", action="store_true", help="register again over an existing alias")
+    _add_json(add)
+    add.set_defaults(func=_solver_add)
+
+    doctor = commands.add_parser(
+        "doctor", help="the settings in effect, this host's resources, every solver's verdict, the LLM")
+    _add_json(doctor)
+    doctor.set_defaults(func=_doctor)
+
+
+# --- the LLM and the agent --------------------------------------------------------
+
+
+def _llm_unavailable(error: Exception, as_json: bool = False) -> int:
+    if as_json:
+        _print_json({"error": str(error), "hint": _llm_hint(error)})
+    else:
+        console.print(f"[red]{escape(str(error))}[/]")
+        console.print(_llm_hint(error))
+    return NEGATIVE
+
+
+def _chat(args: argparse.Namespace) -> int:
+    from orvane_platform.llm import local_llm
+    from orvane_platform.llm.config import LLMConfig
+
+    client = local_llm.OllamaClient(LLMConfig())
+    try:
+        reply = client.chat([{"role": "user", "content": args.prompt}])
+    except local_llm.LLMUnavailableError as error:
+        return _llm_unavailable(error, as_json=args.json)
+    if args.json:
+        _print_json({"model": client.model, "content": reply.content})
+    else:
+        print(reply.content)
+    return OK
+
+
+def _agent(args: argparse.Namespace) -> int:
+    from orvane_platform.agent_tools import aero, dynamics
+    from orvane_platform.core import agent_loop, solver
+    from orvane_platform.core.agent import AgentContext
+    from orvane_platform.core.product import Product
+    from orvane_platform.llm import local_llm
+    from orvane_platform.llm.config import LLMConfig
+
+    client = local_llm.OllamaClient(LLMConfig())
+    try:
+        client.health_check()
+    except local_llm.LLMUnavailableError as error:
+        return _llm_unavailable(error)
+    product = Product(args.product)
+    context = AgentContext(platform=product, vname=product.name)
+    aero_solvers = [{"alias": row["alias"], "name": row["name"], "kind": row["kind"], "gpu": row["gpu"]}
+                    for row in solver.list_solvers() if row["domain"] == "aero"]
+    tools = aero.register(context, aero_solvers) | dynamics.register(context)
+    system_prompt = (f"You assist the engineers of the product {product.name}. Use the tools to run "
+                     "simulations and assess them against the design targets; answer briefly.")
+
+    def show(kind: str, text: str) -> None:
+        if kind == "assistant":
+            console.print(escape(text))
+        else:
+            console.print(f"[dim]{kind}: {escape(text)}[/]")
+
+    console.print(f"Agent on {product.name} with {client.model}; an empty line, Ctrl-D or Ctrl-C ends the session.")
+    try:
+        agent_loop.converse(client, tools, system_prompt, lambda: console.input("you> "), show)
+    except local_llm.LLMUnavailableError as error:
+        _llm_unavailable(error)
+    if agent_loop.session_results(context):
+        try:
+            _confirm("Save this session's results to the product?", "not saved: no terminal to confirm on")
+        except InputError as reason:
+            console.print(f"Results {reason}.")
+            return OK
+        agent_loop.save_session(context)
+    return OK
+
+
+def _register_llm(commands: argparse._SubParsersAction) -> None:
+    agent = commands.add_parser("agent", help="talk to the LLM agent about a product, with its tools")
+    _add_product(agent)
+    agent.set_defaults(func=_agent)
+
+    llm = commands.add_parser("llm", help="the local LLM").add_subparsers(dest="action", required=True,
+                                                                          metavar="ACTION")
+    chat = llm.add_parser("chat", help="send one chat turn and print the reply")
+    chat.add_argument("prompt", help="what to ask")
+    _add_json(chat)
+    chat.set_defaults(func=_chat)
+
+
+# --- the demo ---------------------------------------------------------------------
+
+DEMO_STEPS = 10
+
+
+def _step(number: int, title: str) -> None:
+    _heading(f"Step {number}/{DEMO_STEPS}  {title}")
+
+
+def _demo(args: argparse.Namespace) -> int:
+    from orvane_platform import demo
+    from orvane_platform.core import product_twin, releases, runner, save_flow
+    from orvane_platform.core.product import Product
+
+    prepared = demo.prepare_workspace(args.dir)
+    # The rest of this process works in the demo's workspace, whatever was set before.
+    workspace.activate(prepared["workspace"], override_environment=True)
+    path = prepared["product"]
+    shown = argparse.Namespace(product=path, json=False)
+
+    _step(1, f"A fresh copy of the sample product in {prepared['workspace']}")
+    console.print(f"Settings in {prepared['workspace_file']}: commands run in this folder use its registry and products.")
+    _product_show(shown)
+    _solver_list(shown)
+
+    _step(2, "Run the sample aero solver: resources checked, run recorded, results gated")
+    first = runner.run_product(path, domain="aero", save="none")
+    _show_run(first)
+    if first["status"] != "success":
+        raise RuntimeError(f"the sample solver failed: {first['error']}")
+
+    _step(3, "Save through the save flow: results, then design-intent targets from the run")
+    save_flow.prompt_save_usd(Product(path), {"aero": first["result"]}, all_gates_passed=first["gates"]["all_passed"])
+    _step(4, "Tag the first run as the baseline")
+    product_twin.tag_baseline(path, "aero", first["kpis"])
+    console.print("Baseline tagged.")
+    _step(5, "Freeze release v0.1")
+    frozen = releases.freeze_release(path, "v0.1", "Demo: first sample aero run", force=True)
+    console.print(f"{frozen['path']} ({frozen['attributes_captured']} attributes)")
+    _step(6, "History and runs")
+    _product_history(shown)
+    _runs_list(argparse.Namespace(product=path, solver=None, domain=None, json=False))
+
+    _step(7, "A design change, run and saved as the baseline: roofline slope 14.5° → 18°")
+    second = runner.run_product(path, domain="aero", parameters={"roofline_slope_deg": 18.0}, baseline=True)
+    _show_run(second)
+    _step(8, "Gates of the product's latest results")
+    _gates(shown)
+    _step(9, "Freeze release v0.2")
+    releases.freeze_release(path, "v0.2", "Demo: steeper roofline", force=True)
+    _step(10, "What changed between the releases")
+    _release_diff(argparse.Namespace(product=path, first="v0.2", second="v0.1", json=False))
+    console.print(f"\nNext: cd {prepared['workspace']} and try 'orvane run sedan --domain aero' or 'orvane doctor'.")
+    return OK
+
+
+def _completion(args: argparse.Namespace) -> int:
+    print(argcomplete.shellcode(["orvane"], shell=args.shell))
+    return OK
+
+
+def _register_setup(commands: argparse._SubParsersAction) -> None:
+    walk_through = commands.add_parser("demo", help="walk through the sample product in a demo workspace")
+    walk_through.add_argument("--dir", default="orvane-demo",
+                              help="workspace folder for the demo (default: ./orvane-demo)")
+    walk_through.set_defaults(func=_demo)
+
+    completion = commands.add_parser(
+        "completion", help="print the shell completion script",
+        description="Print the completion script for a shell, for example: "
+        "eval \"$(orvane completion bash)\" in ~/.bashrc.")
+    completion.add_argument("shell", choices=("bash", "zsh"))
+    completion.set_defaults(func=_completion)
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="orvane", description="Engineering digital twins of vehicle programmes.",
+                     epilog="Exit status: 0 success; 1 a negative verdict (gate FAIL, failed run, verify "
+                     "mismatch, failing doctor check); 2 a usage or input error.")
+    parser.add_argument("--version", action="version", version=f"orvane {metadata.version('orvane_platform')}")
+    parser.add_argument("--debug", action="store_true", help="show the full traceback of an error")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for register in (_register_setup, _register_run, _register_product, _register_records,
+                     _register_provenance, _register_host, _register_llm):
+        register(commands)
+    return parser
 
 
 def _error_text(error: BaseException) -> str:
@@ -56,7 +998,7 @@ def _error_text(error: BaseException) -> str:
     try:
         text = str(error)
     except UnicodeDecodeError:  # OpenUSD quotes the bytes of a file that is not UTF-8
-        return f"{type(error).__name__}: the input is not valid UTF-8 text"
+        return "the input is not valid UTF-8 text"
     messages = []
     for line in (line.strip() for line in text.splitlines()):
         if line.startswith("Error in ") and " : '" in line:
@@ -66,503 +1008,20 @@ def _error_text(error: BaseException) -> str:
     return "; ".join(messages) or type(error).__name__
 
 
-def _show_product(usda_path: str) -> None:
-    product = product_twin.load_product(_product_file(usda_path))
-    if not product:
-        console.print(f"[yellow]{usda_path} has no default prim: nothing to show.[/]")
-        return
-    design_keys = product.pop("_design_keys")
-    usd_file = product.pop("usd_file")
-    table = Table(title=f"{product_twin.product_name_from_path(usd_file)} ({usd_file})")
-    table.add_column("attribute")
-    table.add_column("value", overflow="fold")
-    table.add_column("design input", justify="center")
-    for key, value in product.items():
-        table.add_row(key, _text(value), "yes" if key in design_keys else "")
-    console.print(table)
-
-
-def _text(value: Any) -> str:
-    if isinstance(value, float):
-        return f"{value:g}"
-    return str(value)
-
-
-def _show_history(usda_path: str) -> None:
-    records = product_twin.load_product_history(_product_file(usda_path))
-    console.print(f"Results history of {usda_path}: {len(records)} entries, oldest first")
-    table = Table()
-    for column in ("time", "domain", "solver", "values", "run"):
-        table.add_column(column, overflow="fold")
-    shown_apart = {"raw", "timestamp", "domain", "type", "solver", "run"}
-    for record in records:
-        values = ", ".join(f"{k}={_text(v)}" for k, v in record.items() if k not in shown_apart)
-        # Records hold an all-digit run id as a number; show it as written.
-        written = dict(field.split("=", 1) for field in record["raw"].split("|")[1:] if "=" in field)
-        table.add_row(
-            record["timestamp"],
-            record["domain"],
-            _text(record.get("solver", "")),
-            values,
-            written.get("run", ""),
-        )
-    console.print(table)
-
-
-def _clean_history(usda_path: str, keep_days: int) -> int:
-    summary = product_twin.clean_history(_product_file(usda_path), keep_days)
-    if summary["status"] != "ok":
-        _fail(summary["error"])
-    console.print(
-        f"History of {usda_path}: {summary['before']} entries before, {summary['after']} after "
-        f"({summary['duplicates_removed']} duplicates, {summary['old_removed']} old removed)"
-        + ("; current results cleared." if summary["prototype_cleared"] else ".")
-    )
-    return 0
-
-
-def _show_diff(title: str, first: str, second: str, diff: dict[str, tuple[Any, Any, Any]]) -> None:
-    table = Table(title=title)
-    for column in ("attribute", first, second, "difference"):
-        table.add_column(column, overflow="fold")
-    for key, (a, b, difference) in diff.items():
-        table.add_row(key, _text(a), _text(b), "" if difference is None else _text(difference))
-    console.print(table)
-
-
-def _show_runs(usda_path: str, solver_alias: str | None, domain: str | None) -> None:
-    runs = run_records.list_runs(_product_file(usda_path), solver=solver_alias, domain=domain)
-    console.print(f"Runs of {usda_path}: {len(runs)}, oldest first")
-    table = Table()
-    for column in ("run", "solver", "domain", "time", "fingerprint"):
-        table.add_column(column, overflow="fold")
-    for run in runs:
-        table.add_row(run["run_id"], run["solver"] or "", run["domain"] or "", run["timestamp"] or "",
-                      run["fingerprint"] or "")
-    console.print(table)
-
-
-def _fingerprint(args: argparse.Namespace) -> None:
-    with open(args.case, encoding="utf-8") as case_file:
-        case_yaml = case_file.read()
-    parameters = None
-    if args.params:
-        parameters = _json_file(args.params, "--params")
-        if not isinstance(parameters, dict):
-            _fail(f"--params must hold a JSON object, not {type(parameters).__name__}: {args.params}")
-    record = provenance.build_provenance_record(
-        args.image, case_yaml, args.geometry, parameters=parameters,
-        solver_version=args.solver_version, solver_cert=args.solver_cert,
-    )
-    print(json.dumps(record, indent=2))
-
-
-def _json_file(path: str, what: str) -> Any:
-    try:
-        with open(path, encoding="utf-8") as file:
-            return json.load(file)
-    except (UnicodeDecodeError, json.JSONDecodeError) as error:
-        _fail(f"{what} is not JSON: {path}: {error}")
-
-
-def _verify(record_path: str) -> int:
-    verdict = provenance.verify_provenance_record(_json_file(record_path, "the record"))
-    colour = {"verified": "green", "mismatch": "red"}.get(verdict["status"], "yellow")
-    console.print(f"[{colour}]{verdict['status']}[/]")
-    console.print(f"  recorded:   {verdict['recorded']}")
-    console.print(f"  recomputed: {verdict['recomputed']}")
-    if "error" in verdict:
-        console.print(f"  error: {verdict['error']}")
-    return 0 if verdict["status"] == "verified" else 1
-
-
-STATUS_STYLES = {"PASS": "green", "WARN": "yellow", "FAIL": "red", "NOT RUN": "dim", "INCONCLUSIVE": "magenta"}
-
-
-def _show_gates(usda_path: str) -> int:
-    product = Product(_product_file(usda_path))
-    evaluation = product.evaluate_gates(results=product.latest_results())
-    table = Table(title=f"Gates of {product.name}")
-    for column in ("KPI", "status", "value", "min", "nominal", "max", "domain"):
-        table.add_column(column)
-    for gate in evaluation["gates"]:
-        style = STATUS_STYLES.get(gate["status"], "")
-        table.add_row(
-            f"{gate['kpi']} ({gate['description']})",
-            f"[{style}]{gate['status']}[/]" if style else gate["status"],
-            *("" if gate[key] is None else f"{gate[key]:.4f}"
-              for key in ("value", "target_min", "target_nominal", "target_max")),
-            gate["domain"],
-        )
-    console.print(table)
-    console.print(evaluation["summary"])
-    return 0 if evaluation["all_passed"] else 1
-
-
-def _release(args: argparse.Namespace) -> int:
-    _product_file(args.path)
-    if args.action == "freeze":
-        frozen = releases.freeze_release(args.path, args.version, args.notes, force=args.force)
-        if frozen["status"] != "frozen":
-            _fail(frozen["error"])
-        console.print(f"Release {frozen['version']} frozen at {frozen['path']} "
-                      f"({frozen['attributes_captured']} attributes, commit {frozen['git_commit'] or 'none'})")
-    elif args.action == "list":
-        table = Table(title=f"Releases of {args.path}")
-        for column in ("version", "time", "commit", "validation", "notes"):
-            table.add_column(column, overflow="fold")
-        for release in releases.list_releases(args.path):
-            table.add_row(release["version"], release["timestamp"], release["git_commit"] or "",
-                          release["validation_summary"] or "", release["notes"])
-        console.print(table)
-    elif args.action == "show":
-        release = releases.read_release(args.path, args.version)
-        if not release:
-            _fail(f"no release {args.version!r} of {args.path}")
-        for key, value in release["metadata"].items():
-            console.print(f"{key}: {value}")
-        table = Table()
-        table.add_column("attribute")
-        table.add_column("value", overflow="fold")
-        for name, value in release["attributes"].items():
-            table.add_row(name, _text(value))
-        console.print(table)
-    elif args.action == "diff":
-        diff = releases.diff_releases(args.path, args.first, args.second)
-        _show_diff(f"Release {args.first} against {args.second}", args.first, args.second, diff)
-    return 0
-
-
-CERT_STYLES = {"verified": "green", "unverified": "red", "missing": "yellow"}
-
-
-def _cert_status(record: dict[str, Any]) -> str:
-    status = solver_certs.verify_solver_cert(record)
-    return f"[{CERT_STYLES[status]}]{status}[/]"
-
-
-def _show_solvers() -> None:
-    table = Table(title=f"Solver registry ({solver.registry_dir()})")
-    for column in ("alias", "name", "domain", "kind", "version", "image", "added", "certificate"):
-        table.add_column(column, overflow="fold")
-    for row in solver.list_solvers():
-        table.add_row(
-            row["alias"],
-            row["name"],
-            row["domain"] or "",
-            row["kind"],
-            str(row["version"]),
-            row["image"] or "",
-            row["added_at"] or "by hand",
-            _cert_status(row),
-        )
-    console.print(table)
-
-
-def _add_solver(alias: str, source: str, image: str | None) -> None:
-    image = image or solver.source_image(source)
-    digest = provenance.get_image_digest(image) or ""
-    cert = solver_certs.sign_solver_cert(alias, image, digest)
-    record = solver.register_solver(alias, source, image, image_digest=digest, cert=cert)
-    console.print(f"Registered {record['alias']} ({record['image']}, digest {record['image_digest'] or 'unknown'}): "
-                  f"certificate {_cert_status(record)}")
-
-
-def _doctor() -> int:
-    hardware = capacity_gate.HardwareProbe.probe()
-    table = Table(title="This host")
-    table.add_column("resource")
-    table.add_column("available")
-    table.add_row("RAM", f"{hardware.ram_mb} MB")
-    table.add_row("GPU memory", "none detected" if hardware.vram_mb is None else f"{hardware.vram_mb} MB")
-    table.add_row("CPU cores", str(hardware.cpu_cores))
-    table.add_row("architecture", hardware.arch)
-    table.add_row("free disk", f"{hardware.disk_mb} MB")
-    console.print(table)
-    for alias in solver.all_solver_aliases():
-        verdict = capacity_gate.gate_solver_resources(alias, hw=hardware)
-        colour = "green" if verdict.severity == "pass" else "yellow"
-        console.print(f"{alias}: [{colour}]{verdict.severity}[/], certificate "
-                      f"{_cert_status(solver.get_solver_record(alias) or {})}")
-        for line in verdict.messages:
-            console.print(line)
-    config = LLMConfig()
-    console.print(f"LLM: model {config.model} on {config.base_url}")
-    try:
-        local_llm.OllamaClient(config).health_check()
-    except local_llm.LLMUnavailableError as error:
-        console.print(f"[yellow]{error}[/]")
-    else:
-        console.print("[green]LLM ready[/]")
-    return 0
-
-
-def _chat(prompt: str) -> int:
-    try:
-        reply = local_llm.OllamaClient(LLMConfig()).chat([{"role": "user", "content": prompt}])
-    except local_llm.LLMUnavailableError as error:
-        console.print(f"[red]{error}[/]")
-        return 1
-    print(reply.content)
-    return 0
-
-
-DEMO_STEPS = 13
-
-
-def _step(number: int, title: str) -> None:
-    console.rule(f"[bold]Step {number}/{DEMO_STEPS}[/]  {title}")
-
-
-def _demo_run(product: Product, number: int) -> dict[str, Any]:
-    _step(number, "Simulate: the sample aero solver runs on the product's design")
-    result = product.simulate(domain="aero", solver="sample_aero")
-    if result["status"] != "success":
-        raise RuntimeError(f"the sample solver failed: {result['error']}")
-    console.print(f"cd={result['cd']:.4f}  cl={result['cl']:.4f}  cm_pitch={result['cm_pitch']:.4f}")
-    console.print(f"Provenance {result['provenance']['fingerprint']} "
-                  f"({provenance.verify_provenance_record(result['provenance'])['status']})")
-    written = run_records.write_run_record(product.usd_path, result, "aero", "sample_aero",
-                                           provenance=result["provenance"], parameters=result["parameters"])
-    console.print(f"Run record {written['run_id']}: {written['attributes_written']} attributes in {written['layer']}")
-    return result
-
-
-def _demo(directory: str) -> None:
-    prepared = demo.prepare_workspace(directory)
-    # The rest of this process works in the demo's workspace, registry and products.
-    os.environ["ORVANE_WORKSPACE"] = str(prepared["workspace"])
-    os.environ["ORVANE_SOLVERS_DIR"] = str(prepared["solvers_dir"])
-    os.environ["ORVANE_PRODUCTS_DIR"] = str(Path(prepared["product"]).parent.parent)
-    from orvane_platform.core import gateway_config
-
-    gateway_config.gateway_config.cache_clear()
-    path = str(prepared["product"])
-    product = Product(path)
-
-    _step(1, f"A fresh copy of the sample product in {prepared['workspace']}")
-    _show_product(path)
-    _show_solvers()
-    _step(2, "Resource gate for the aero solver")
-    verdict = capacity_gate.gate_solver_resources("sample_aero")
-    console.print(f"sample_aero: {verdict.severity}")
-    for line in verdict.messages:
-        console.print(line)
-    first = _demo_run(product, 3)
-    _step(4, "Gates of the first run")
-    evaluation = product.evaluate_gates({"aero": first})
-    console.print(evaluation["summary"])
-    _step(5, "Save through the save flow: results, then design-intent targets from the run")
-    save_flow.prompt_save_usd(product, {"aero": first}, all_gates_passed=evaluation["all_passed"])
-    _step(6, "Tag the first run as the baseline")
-    product_twin.tag_baseline(path, "aero", {k: first[k] for k in ("cd", "cl", "cm_pitch")})
-    console.print("Baseline tagged.")
-    _step(7, "Freeze release v0.1")
-    frozen = releases.freeze_release(path, "v0.1", "Demo: first sample aero run", force=True)
-    console.print(f"{frozen['path']} ({frozen['attributes_captured']} attributes)")
-    _step(8, "History and runs")
-    _show_history(path)
-    _show_runs(path, None, None)
-    _step(9, "A design change: roofline slope 14.5° → 18°")
-    product.set_design_parameter("roofline_slope_deg", 18.0)
-    second = _demo_run(product, 10)
-    _step(11, "Gates of the second run; saved and tagged as the baseline when all pass")
-    evaluation = product.evaluate_gates({"aero": second})
-    console.print(evaluation["summary"])
-    save_flow.prompt_save_usd(product, {"aero": second}, all_gates_passed=evaluation["all_passed"])
-    _show_gates(path)
-    _step(12, "Freeze release v0.2")
-    releases.freeze_release(path, "v0.2", "Demo: steeper roofline", force=True)
-    _step(13, "What changed between the releases")
-    _show_diff("Release v0.2 against v0.1", "v0.2", "v0.1", releases.diff_releases(path, "v0.2", "v0.1"))
-
-
-def _agent(usda_path: str) -> int:
-    client = local_llm.OllamaClient(LLMConfig())
-    try:
-        client.health_check()
-    except local_llm.LLMUnavailableError as error:
-        console.print(f"[red]{error}[/]")
-        return 1
-    product = Product(_product_file(usda_path))
-    context = AgentContext(platform=product, vname=product.name)
-    aero_solvers = [{"alias": row["alias"], "name": row["name"], "kind": row["kind"], "gpu": row["gpu"]}
-                    for row in solver.list_solvers() if row["domain"] == "aero"]
-    tools = aero.register(context, aero_solvers) | dynamics.register(context)
-    schemas = [entry["schema"] for entry in tools.values()]
-    messages: list[dict[str, Any]] = [{"role": "system", "content": (
-        f"You assist the engineers of the product {product.name}. Use the tools to run simulations and "
-        "assess them against the design targets; answer briefly.")}]
-    console.print(f"Agent on {product.name} with {client.model}; an empty line ends the session.")
-    while True:
-        try:
-            prompt = input("you> ").strip()
-        except EOFError:
-            return 0
-        if not prompt:
-            return 0
-        messages.append({"role": "user", "content": prompt})
-        try:
-            reply = client.chat(messages, tools=schemas)
-            while reply.tool_calls:
-                messages.append({"role": "assistant", "content": reply.content,
-                                 "tool_calls": [{"function": {"name": c.name, "arguments": c.arguments}}
-                                                for c in reply.tool_calls]})
-                for call in reply.tool_calls:
-                    console.print(f"[dim]tool {call.name}({call.arguments})[/]")
-                    entry = tools.get(call.name)
-                    output = entry["fn"](**call.arguments) if entry else f"Unknown tool {call.name}"
-                    messages.append({"role": "tool", "content": output})
-                reply = client.chat(messages, tools=schemas)
-        except local_llm.LLMUnavailableError as error:
-            console.print(f"[red]{error}[/]")
-            return 1
-        messages.append({"role": "assistant", "content": reply.content})
-        console.print(reply.content)
-
-
-def _product(args: argparse.Namespace) -> int:
-    for path in (args.first, args.second) if args.action == "diff" else (args.path,):
-        _product_file(path)
-    if args.action == "show":
-        _show_product(args.path)
-    elif args.action == "history":
-        _show_history(args.path)
-    elif args.action == "clean":
-        return _clean_history(args.path, args.keep_days)
-    elif args.action == "diff":
-        diff = product_twin.diff_products(args.first, args.second, args.attrs)
-        _show_diff("Product diff (first - second)", args.first, args.second, diff)
-    elif args.action == "benchmark":
-        diff = product_twin.diff_against_benchmark(args.path, args.competitor)
-        _show_diff(f"{args.path} against {args.competitor}", "own", args.competitor, diff)
-    return 0
-
-
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="orvane", description="Engineering digital twins of vehicle programmes."
-    )
-    parser.add_argument("--debug", action="store_true", help="show the full traceback of an error")
-    commands = parser.add_subparsers(dest="command", required=True)
-
-    product = commands.add_parser("product", help="inspect a product").add_subparsers(
-        dest="action", required=True
-    )
-    show = product.add_parser("show", help="print the product dictionary")
-    show.add_argument("path", help="the product's root .usda file")
-    history = product.add_parser("history", help="print the results history, oldest first")
-    history.add_argument("path", help="the product's root .usda file")
-    clean = product.add_parser("clean", help="deduplicate and trim the results history")
-    clean.add_argument("path", help="the product's root .usda file")
-    clean.add_argument(
-        "--keep-days", type=int, default=90, help="keep this many days (0 wipes the history and current results)"
-    )
-    diff = product.add_parser("diff", help="compare two products")
-    diff.add_argument("first", help="the first product's root .usda file")
-    diff.add_argument("second", help="the second product's root .usda file")
-    diff.add_argument("--attrs", nargs="+", help="keys to compare (default: every key numeric in both)")
-    benchmark = product.add_parser("benchmark", help="compare a product with one of its competitors")
-    benchmark.add_argument("path", help="the product's root .usda file")
-    benchmark.add_argument("competitor", help="a child prim of the product's Competitors prim")
-
-    fingerprint = commands.add_parser("fingerprint", help="build the provenance record of a run's inputs")
-    fingerprint.add_argument("--image", required=True, help="the solver's container image")
-    fingerprint.add_argument("--case", required=True, help="the case file (YAML) sent to the solver")
-    fingerprint.add_argument("--geometry", nargs="+", help="geometry files used by the run")
-    fingerprint.add_argument("--params", help="the parameter snapshot (JSON)")
-    fingerprint.add_argument("--solver-version", default="", help="the solver's version")
-    fingerprint.add_argument("--solver-cert", default="missing", help="the solver's certificate status")
-    verify = commands.add_parser("verify", help="recompute a provenance record's fingerprint")
-    verify.add_argument("record", help="a provenance record (JSON)")
-
-    runs = commands.add_parser("runs", help="recorded solver runs").add_subparsers(dest="action", required=True)
-    runs_list = runs.add_parser("list", help="list a product's runs, oldest first")
-    runs_list.add_argument("path", help="the product's root .usda file")
-    runs_list.add_argument("--solver", help="only runs of this solver")
-    runs_list.add_argument("--domain", help="only runs of this domain")
-
-    gates = commands.add_parser("gates", help="gate the latest result of each domain against the targets")
-    gates.add_argument("path", help="the product's root .usda file")
-
-    release = commands.add_parser("release", help="frozen releases of a product").add_subparsers(
-        dest="action", required=True
-    )
-    freeze = release.add_parser("freeze", help="freeze the product's current state")
-    freeze.add_argument("path", help="the product's root .usda file")
-    freeze.add_argument("version", help="the release name, for example v0.1")
-    freeze.add_argument("--notes", default="", help="release notes")
-    freeze.add_argument("--force", action="store_true", help="overwrite an existing release")
-    release_list = release.add_parser("list", help="list the releases, oldest first")
-    release_list.add_argument("path", help="the product's root .usda file")
-    release_show = release.add_parser("show", help="print one release")
-    release_show.add_argument("path", help="the product's root .usda file")
-    release_show.add_argument("version", help="the release name")
-    release_diff = release.add_parser("diff", help="compare two releases (first minus second)")
-    release_diff.add_argument("path", help="the product's root .usda file")
-    release_diff.add_argument("first", help="the first release")
-    release_diff.add_argument("second", help="the second release")
-
-    solvers = commands.add_parser("solver", help="the solver registry").add_subparsers(
-        dest="action", required=True
-    )
-    solvers.add_parser("list", help="list the registered solvers with their certificate status")
-    add = solvers.add_parser("add", help="register a solver from a folder holding its solver.yaml")
-    add.add_argument("alias", help="the name to register the solver under")
-    add.add_argument("--from", dest="source", required=True, help="the folder with solver.yaml and kpi_spec.yaml")
-    add.add_argument("--image", help="the solver's container image (default: the one solver.yaml names)")
-
-    commands.add_parser("doctor", help="this host's resources, every solver's verdict and certificate, the LLM")
-
-    agent = commands.add_parser("agent", help="talk to the LLM agent about a product, with its tools")
-    agent.add_argument("path", help="the product's root .usda file")
-
-    llm = commands.add_parser("llm", help="the local LLM").add_subparsers(dest="action", required=True)
-    chat = llm.add_parser("chat", help="send one chat turn and print the reply")
-    chat.add_argument("prompt", help="what to ask")
-
-    walk_through = commands.add_parser("demo", help="walk through the sample product")
-    walk_through.add_argument(
-        "--dir", default="orvane-demo", help="workspace folder for the demo (default: ./orvane-demo)"
-    )
-    return parser
-
-
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    debug = "--debug" in arguments
     try:
-        if args.command == "product":
-            return _product(args)
-        elif args.command == "solver":
-            if args.action == "add":
-                _add_solver(args.alias, args.source, args.image)
-            else:
-                _show_solvers()
-        elif args.command == "doctor":
-            return _doctor()
-        elif args.command == "llm":
-            return _chat(args.prompt)
-        elif args.command == "agent":
-            return _agent(args.path)
-        elif args.command == "fingerprint":
-            _fingerprint(args)
-        elif args.command == "verify":
-            return _verify(args.record)
-        elif args.command == "runs":
-            _show_runs(args.path, args.solver, args.domain)
-        elif args.command == "gates":
-            return _show_gates(args.path)
-        elif args.command == "release":
-            return _release(args)
-        elif args.command == "demo":
-            _demo(args.dir)
+        workspace.activate()
+        parser = _parser()
+        argcomplete.autocomplete(parser)
+        args = parser.parse_args(arguments)
+        return args.func(args)
     except KeyboardInterrupt:
         print("orvane: interrupted", file=sys.stderr)
         return 130
     except Exception as error:
-        if args.debug:
+        if debug:
             raise
-        print(f"orvane: error: {_error_text(error)}", file=sys.stderr)
-        return 2
-    return 0
-
+        _report_error(_error_text(error))
+        return INPUT_ERROR

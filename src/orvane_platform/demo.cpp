@@ -44,8 +44,17 @@ nb::object prepare_workspace(nb::handle directory) {
         fs::make_directories(py::fs_path(destination.attr("parent")));
         fs::copy_tree(py::fs_path(source), destination_fs);
     }
+    // Commands run in the folder afterwards see the demo's registry, products
+    // and home, not the user's.
+    nb::dict settings;
+    settings["products"] = "products";
+    settings["solvers"] = "solvers";
+    settings["home"] = ".orvane";
+    nb::object workspace_file = py::import_from("orvane_platform.core.workspace",
+                                                "write_workspace_file")(workspace, settings);
     nb::dict prepared;
     prepared["workspace"] = workspace;
+    prepared["workspace_file"] = workspace_file;
     prepared["product"] = product_dir / nb::str("sedan.usda");
     prepared["solvers_dir"] = solvers_dir;
     return prepared;
@@ -62,7 +71,8 @@ NB_MODULE(demo, m) {
           nb::sig("def prepare_workspace(directory: str | os.PathLike[str]) -> "
                   "dict[str, pathlib.Path]"),
           R"(Copy the sample product to products/sedan and the sample registry to solvers/
-          in `directory`, replacing an earlier demo copy. Returns the workspace, the
-          product's root file and the registry folder. A non-empty folder the demo did
+          in `directory`, replacing an earlier demo copy, and write its orvane.yaml (registry,
+          products and home inside the folder). Returns the workspace, its workspace file,
+          the product's root file and the registry folder. A non-empty folder the demo did
           not make is refused with ValueError.)");
 }

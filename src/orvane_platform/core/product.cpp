@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "native/domain/product_lock.h"
@@ -105,7 +106,7 @@ nb::object solver_for(nb::handle self, nb::handle domain, nb::handle asked) {
     return nb::none();
 }
 
-// Plain values of the design-intent inputs, for the case file.
+// Plain values of the design parameters, for the case file.
 nb::dict design_inputs(nb::handle self) {
     nb::object specs = self.attr("specs");
     nb::dict design;
@@ -113,6 +114,10 @@ nb::dict design_inputs(nb::handle self) {
     nb::list names(keys);
     names.sort();
     for (nb::handle name : names) {
+        // Derived targets live in the design-intent layer too, but a target
+        // is not an input: changing one must not change the run.
+        if (nb::isinstance<nb::str>(name) && py::utf8(name).starts_with(targets::kDerivedPrefix))
+            continue;
         nb::object value = specs.attr("get")(name);
         if (nb::isinstance<nb::float_>(value) || nb::isinstance<nb::int_>(value) ||
             nb::isinstance<nb::str>(value))
@@ -213,7 +218,19 @@ std::optional<nb::str> run_failure(const process::Completed& completed, const st
     return nb::len(said) == 0 ? message : py::concat(py::concat(message, nb::str(": ")), said);
 }
 
-nb::object simulate(nb::handle self, nb::kwargs kwargs) {
+// One solver run, decided before it starts.
+struct RunPlan {
+    nb::object domain;
+    nb::object solver;
+    std::vector<std::string> argv;
+    double timeout;
+    nb::dict parameters;  // the parameter snapshot
+    std::string case_yaml;
+    nb::object provenance;
+};
+
+// What to run, or the error status of a run that cannot start.
+std::variant<RunPlan, nb::dict> plan_run(nb::handle self, nb::handle kwargs) {
     nb::object domain = kwargs.attr("get")("domain", "aero");
     py::require_str(domain, "simulate", "domain");
     nb::object asked_solver = kwargs.attr("get")("solver");
@@ -235,15 +252,36 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
     const auto program = solver_program(argv[0]);
     if (!program) return py::error_status("solver program not found: " + argv[0]);
     argv[0] = *program;
-    const double timeout =
-        py::to_double(run.attr("get")("timeout_seconds", kDefaultTimeoutSeconds));
     auto [inputs, parameters] = run_inputs(self, solver, kwargs);
-    const std::string case_yaml = case_text(self, domain, solver, inputs);
-    process::Options options{case_yaml, std::nullopt};
+    RunPlan plan{
+        domain,          solver,
+        std::move(argv), py::to_double(run.attr("get")("timeout_seconds", kDefaultTimeoutSeconds)),
+        parameters,      case_text(self, domain, solver, inputs),
+        nb::none()};
+    // The provenance of the exact case the solver is given: what the gateway
+    // records with every run, whatever its outcome.
+    nb::object record = services::solver_registry::get_solver_record(solver);
+    nb::object cert = services::solver_certs::verify_solver_cert(
+        py::truthy(record) ? record : nb::object(nb::dict()));
+    plan.provenance = services::provenance::build_provenance_record(
+        config.attr("get")("image", ""), py::make_str(plan.case_yaml), "parameters"_a = parameters,
+        "solver_version"_a = nb::str(config.attr("get")("version", "")), "solver_cert"_a = cert);
+    return plan;
+}
+
+// Runs the solver: its result, or the error status of a failed run.
+nb::dict execute(const RunPlan& plan, nb::handle progress) {
+    process::Options options{plan.case_yaml, std::nullopt};
     const auto cap = static_cast<std::size_t>(py::to_double(globals.get("_MAX_OUTPUT_BYTES")));
     options.max_output_bytes = cap;
-    const process::Completed completed = process::run(argv, timeout, options);
-    if (auto failure = run_failure(completed, py::text(solver), timeout, cap)) {
+    if (!progress.is_none()) {
+        options.on_tick = [progress](double elapsed, std::string_view error_output) {
+            progress(elapsed, py::decode_utf8(error_output, py::Undecodable::replace));
+        };
+    }
+    const process::Completed completed = process::run(plan.argv, plan.timeout, options);
+    const std::string solver = py::text(plan.solver);
+    if (auto failure = run_failure(completed, solver, plan.timeout, cap)) {
         return py::error_status(*failure);
     }
     nb::object result;
@@ -252,22 +290,31 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
             py::import_from("json", "loads")(nb::bytes(completed.out.data(), completed.out.size()));
     } catch (nb::python_error& error) {
         if (!error.matches(py::exc::value_error())) throw;
-        return py::error_status("solver '" + py::text(solver) +
+        return py::error_status("solver '" + solver +
                                 "' printed no JSON result: " + py::text(error.value()));
     }
     if (!nb::isinstance<nb::dict>(result))
-        return py::error_status("solver '" + py::text(solver) +
-                                "' printed a result that is not an object");
-    if (!nb::borrow<nb::dict>(result).contains("solver")) result["solver"] = solver;
-    // What the gateway records with every run: the parameter snapshot and the
-    // provenance of the exact case the solver was given.
-    nb::object record = services::solver_registry::get_solver_record(solver);
-    nb::object cert = services::solver_certs::verify_solver_cert(
-        py::truthy(record) ? record : nb::object(nb::dict()));
-    result["parameters"] = parameters;
-    result["provenance"] = services::provenance::build_provenance_record(
-        config.attr("get")("image", ""), py::make_str(case_yaml), "parameters"_a = parameters,
-        "solver_version"_a = nb::str(config.attr("get")("version", "")), "solver_cert"_a = cert);
+        return py::error_status("solver '" + solver + "' printed a result that is not an object");
+    if (!nb::borrow<nb::dict>(result).contains("solver")) result["solver"] = plan.solver;
+    result["parameters"] = plan.parameters;
+    result["provenance"] = plan.provenance;
+    return nb::borrow<nb::dict>(result);
+}
+
+nb::object simulate(nb::handle self, nb::kwargs kwargs) {
+    nb::object progress = kwargs.attr("get")("progress");
+    if (!progress.is_none() && !nb::isinstance<nb::callable>(progress))
+        py::raise_argument_type("simulate", "progress", "callable or None", progress);
+    auto planned = plan_run(self, kwargs);
+    if (auto* refused = std::get_if<nb::dict>(&planned)) return *refused;
+    const RunPlan& plan = std::get<RunPlan>(planned);
+    nb::dict result = execute(plan, progress);
+    // Every run that started leaves its record, failed or not.
+    nb::object written = services::run_records::write_run_record(
+        self.attr("usd_path"), result, plan.domain, plan.solver, "provenance"_a = plan.provenance,
+        "parameters"_a = plan.parameters);
+    result["run_id"] = written["run_id"];
+    result["run_record"] = written["layer"];
     return result;
 }
 

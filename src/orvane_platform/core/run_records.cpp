@@ -198,6 +198,8 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
             written =
                 author_record(usd::Usd().attr("Stage").attr("Open")(layer), product, id, run_time,
                               result, domain, solver, provenance, assumptions, parameters);
+            nb::setattr(layer, "defaultPrim", product);
+            usd::copy_stage_metadata(stage, layer);
         },
         fs::Existing::replace);
     nb::dict record;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "native/domain/results.h"
 #include "native/domain/services.h"
 #include "native/domain/targets.h"
 #include "native/py.h"
@@ -22,17 +23,6 @@ void say(const std::string& markup) { globals.get("_console").attr("print")(py::
 // Two spaces and a bar in the header style before a message: "  [<style>]│[/] ".
 std::string bar() {
     return std::string("  [").append(py::text(services::ui::style_header.get())).append("]│[/] ");
-}
-
-nb::object domain_kpis(nb::handle domain, nb::handle result) {
-    nb::object schema = services::solver_registry::get_domain_schema(domain);
-    if (!py::truthy(schema)) schema = nb::dict();
-    return services::kpi_service::extract_kpis(result, py::get(schema, "kpis", nb::dict()));
-}
-
-nb::object solver_id(nb::handle result) {
-    nb::object executor = py::get(result, "executor_id", nb::none());
-    return py::truthy(executor) ? executor : py::get(result, "solver", nb::str(""));
 }
 
 nb::object product_name(nb::handle product) {
@@ -135,7 +125,7 @@ nb::object populate_design_intent(nb::handle product, nb::handle results_by_doma
     const std::vector<std::string> existing = derived_target_names(product);
     std::vector<std::string> counts;
     for (auto [domain, result] : nb::borrow<nb::dict>(results_by_domain)) {
-        nb::object kpis = domain_kpis(domain, result);
+        nb::object kpis = results::domain_kpis(domain, result);
         if (!py::truthy(kpis)) continue;
         nb::dict selected =
             force ? py::dict_copy(kpis) : targets_to_set(product, result, kpis, existing);
@@ -143,7 +133,7 @@ nb::object populate_design_intent(nb::handle product, nb::handle results_by_doma
         nb::object provenance = py::get(result, "provenance", nb::none());
         client.attr("save_results")(
             "product_name"_a = product_name(product), "domain"_a = domain, "kpis"_a = selected,
-            "solver"_a = solver_id(result),
+            "solver"_a = results::solver_id(result),
             "provenance"_a = py::truthy(provenance) ? provenance : nb::object(nb::dict()),
             "save_target"_a = "design_intent", "only_missing_targets"_a = !force);
         counts.push_back(count_text(domain, nb::len(selected)));
@@ -173,10 +163,7 @@ nb::dict succeeded_domains(nb::handle results) {
 // The history metadata of a run: the schema's extra metadata the result
 // carries, and its parameter overrides as override_<name>.
 nb::dict extra_metadata(nb::handle schema, nb::handle result) {
-    nb::dict extra;
-    for (nb::handle key : py::get(schema, "extra_metadata", nb::list())) {
-        if (py::contains(result, key)) extra[key] = result[key];
-    }
+    nb::dict extra = results::history_metadata(schema, result);
     nb::object parameters = py::get(result, "parameters", nb::none());
     if (py::truthy(parameters)) {
         for (nb::handle item : parameters.attr("items")()) {
@@ -193,14 +180,13 @@ nb::dict extra_metadata(nb::handle schema, nb::handle result) {
 // nothing to save or the save failed (both reported).
 bool save_domain(nb::handle client, nb::handle product, nb::handle domain, nb::handle result,
                  nb::handle save_target, bool tag_baseline) {
-    nb::object schema = services::solver_registry::get_domain_schema(domain);
-    if (!py::truthy(schema)) schema = nb::dict();
-    nb::object kpis = domain_kpis(domain, result);
+    nb::object schema = results::domain_schema(domain);
+    nb::object kpis = results::domain_kpis(domain, result);
     if (!py::truthy(kpis)) {
         say(bar() + "⚠ No KPIs in " + py::text(domain) + " result — skipping save");
         return false;
     }
-    nb::object solver = solver_id(result);
+    nb::object solver = results::solver_id(result);
     nb::object provenance = provenance_of(result, solver);
     nb::dict extra = extra_metadata(schema, result);
     nb::object reply = client.attr("save_results")(

@@ -1,14 +1,203 @@
-// The platform workspace.
+// The platform workspace: the folder the platform works in, found the way git
+// finds its folder, and the settings its orvane.yaml names.
 #include <nanobind/nanobind.h>
 
+#include <string>
+
+#include "native/fs.h"
 #include "native/py.h"
+#include "native/yaml_cache.h"
 
 namespace nb = nanobind;
 using namespace orvane;
 
 namespace {
 
+constexpr const char* kFileName = "orvane.yaml";
+
+yaml_cache::FileCache workspace_files;
 py::CachedModule pathlib{"pathlib"};
+py::CachedModule os_module{"os"};
+py::CachedModule paths_module{"orvane_platform.core.paths"};
+
+nb::object products_dir();
+
+nb::object llm_config_field(const char* name) {
+    return py::import_from("orvane_platform.llm.config", "LLMConfig")().attr(name);
+}
+
+// One setting: its key in orvane.yaml, the variable that overrides it,
+// whether its value is a folder (relative to the workspace in the file), and
+// what applies when neither sets it.
+struct Setting {
+    const char* key;
+    const char* variable;
+    bool folder;
+    nb::object (*fallback)();
+};
+
+constexpr Setting kSettings[] = {
+    {"workspace", "ORVANE_WORKSPACE", true, [] { return pathlib.attr("Path").attr("cwd")(); }},
+    {"home", "ORVANE_HOME", true, [] { return paths_module.attr("ORVANE_HOME"); }},
+    {"solvers", "ORVANE_SOLVERS_DIR", true,
+     [] { return py::import_from("orvane_platform.core.solver", "registry_dir")(); }},
+    {"products", "ORVANE_PRODUCTS_DIR", true, [] { return products_dir(); }},
+    {"llm_model", "ORVANE_LLM_MODEL", false, [] { return llm_config_field("model"); }},
+    {"ollama_url", "ORVANE_OLLAMA_URL", false, [] { return llm_config_field("base_url"); }},
+    {"target_refresh", "ORVANE_TARGET_REFRESH", false,
+     [] {
+         return py::import_from("orvane_platform.core.gateway_config", "_resolve_target_refresh")();
+     }},
+};
+
+nb::object start_folder(nb::handle start) {
+    if (start.is_none()) return pathlib.attr("Path").attr("cwd")();
+    return py::require_path(start, "find_workspace", "start").attr("absolute")();
+}
+
+nb::object find_workspace(nb::handle start) {
+    nb::object folder = start_folder(start);
+    while (true) {
+        if (fs::is_regular_file(py::fs_path(folder / nb::str(kFileName)))) return folder;
+        nb::object parent = folder.attr("parent");
+        if (parent.equal(folder)) return nb::none();
+        folder = parent;
+    }
+}
+
+// The settings orvane.yaml holds, as texts; empty without a workspace file.
+nb::dict file_settings(nb::handle workspace) {
+    nb::dict found;
+    if (workspace.is_none()) return found;
+    const std::string file = py::fs_path(workspace / nb::str(kFileName));
+    nb::object document = workspace_files.load_mapping(file);
+    if (!document.is_valid()) return found;
+    for (const Setting& setting : kSettings) {
+        nb::object value = py::dict_get(document, setting.key);
+        if (!value.is_valid() || value.is_none()) continue;
+        if (!nb::isinstance<nb::str>(value) && !py::is_number(value)) {
+            py::raise(py::exc::value_error(), "malformed %s: '%s' must be text, not %s",
+                      file.c_str(), setting.key, py::type_name_of(value).c_str());
+        }
+        nb::str text(value);
+        found[setting.key] =
+            setting.folder ? nb::str(workspace / pathlib.attr("Path")(text).attr("expanduser")())
+                           : text;
+    }
+    if (!found.contains("workspace")) found["workspace"] = nb::str(workspace);
+    return found;
+}
+
+nb::object settings(nb::handle start) {
+    nb::object workspace = find_workspace(start);
+    nb::dict from_file = file_settings(workspace);
+    nb::dict effective;
+    for (const Setting& setting : kSettings) {
+        nb::dict entry;
+        entry["variable"] = setting.variable;
+        nb::object configured = py::environment_value(setting.variable);
+        nb::object in_file = py::dict_get(from_file, setting.key);
+        // A variable holding the file's value was put there by activate().
+        if (configured.is_valid() && !(in_file.is_valid() && configured.equal(in_file))) {
+            entry["value"] = configured;
+            entry["source"] = "environment";
+        } else if (in_file.is_valid()) {
+            entry["value"] = in_file;
+            entry["source"] = "file";
+        } else {
+            entry["value"] = nb::str(setting.fallback());
+            entry["source"] = "default";
+        }
+        effective[setting.key] = entry;
+    }
+    return effective;
+}
+
+nb::object activate(nb::handle start, bool override_environment) {
+    nb::object workspace = find_workspace(start);
+    nb::dict from_file = file_settings(workspace);
+    nb::object environ = os_module.attr("environ");
+    bool changed = false;
+    for (const Setting& setting : kSettings) {
+        nb::object in_file = py::dict_get(from_file, setting.key);
+        if (!in_file.is_valid()) continue;
+        if (!override_environment && py::environment_value(setting.variable).is_valid()) continue;
+        environ[setting.variable] = in_file;
+        changed = true;
+        // The home folder is read when the paths module loads: tell it too.
+        if (std::string_view(setting.key) == "home")
+            paths_module.get().attr("ORVANE_HOME") = pathlib.attr("Path")(in_file);
+    }
+    // Settings read before now were read from the old environment.
+    nb::object gateway =
+        py::dict_get(py::import_from("sys", "modules"), "orvane_platform.core.gateway_config");
+    if (changed && gateway.is_valid()) gateway.attr("gateway_config").attr("cache_clear")();
+    return workspace;
+}
+
+nb::object products_dir() {
+    nb::object configured = py::environment_value("ORVANE_PRODUCTS_DIR");
+    if (configured.is_valid()) return pathlib.attr("Path")(configured);
+    nb::object workspace = py::environment_value("ORVANE_WORKSPACE");
+    nb::object root =
+        workspace.is_valid() ? pathlib.attr("Path")(workspace) : pathlib.attr("Path").attr("cwd")();
+    return root / nb::str("products");
+}
+
+// A product folder's root file: <folder>/<folder name>.usda, else the only
+// .usda file in it.
+nb::object root_file_of(nb::handle folder) {
+    nb::object named = folder / py::concat(folder.attr("name"), nb::str(".usda"));
+    if (py::truthy(named.attr("is_file")())) return named;
+    nb::list candidates(folder.attr("glob")("*.usda"));
+    if (nb::len(candidates) == 1) return candidates[0];
+    return nb::none();
+}
+
+nb::object resolve_product(nb::handle argument) {
+    nb::object given = py::require_path(argument, "resolve_product", "argument").attr("absolute")();
+    const std::string text = py::fs_path(given);
+    nb::object shown = nb::repr(argument);  // the name as typed, control characters escaped
+    if (fs::is_regular_file(text)) return given;
+    if (fs::is_directory(text)) {
+        nb::object root = root_file_of(given);
+        if (root.is_none()) {
+            py::raise(py::exc::value_error(),
+                      "%U is a folder without a product's root file (<folder name>.usda)",
+                      shown.ptr());
+        }
+        return root;
+    }
+    if (fs::exists(text)) py::raise(py::exc::value_error(), "not a product file: %U", shown.ptr());
+    // A bare name: a product in the products folder.
+    if (nb::isinstance<nb::str>(argument) && fs::is_single_component(py::utf8(argument))) {
+        nb::object folder = products_dir() / argument;
+        if (fs::is_directory(py::fs_path(folder))) {
+            nb::object root = root_file_of(folder);
+            if (!root.is_none()) return root;
+        }
+    }
+    py::raise(py::exc::value_error(),
+              "no product %U: not a .usda file, a product folder, or a product in %s", shown.ptr(),
+              py::text(products_dir()).c_str());
+}
+
+nb::object write_workspace_file(nb::handle folder, nb::handle values) {
+    nb::object workspace = py::require_path(folder, "write_workspace_file", "folder");
+    py::require_dict(values, "write_workspace_file", "values");
+    for (auto [key, value] : nb::borrow<nb::dict>(values)) {
+        bool known = false;
+        for (const Setting& setting : kSettings) known = known || key.equal(nb::str(setting.key));
+        if (!known) py::raise(py::exc::value_error(), "unknown workspace setting %R", key.ptr());
+    }
+    nb::object text = py::import_from("yaml", "safe_dump")(values, nb::arg("sort_keys") = false);
+    const std::string header =
+        "# The Orvane workspace: commands run in this folder or below it use these settings\n"
+        "# (folders relative to this file); ORVANE_* environment variables override them.\n";
+    nb::object file = workspace / nb::str(kFileName);
+    fs::write_file_atomic(py::fs_path(file), header + std::string(py::utf8(text)));
+    return file;
+}
 
 nb::object workspace_root() {
     nb::object configured = py::environment_value("ORVANE_WORKSPACE");
@@ -19,7 +208,37 @@ nb::object workspace_root() {
 }  // namespace
 
 NB_MODULE(workspace, m) {
-    m.doc() = "The platform workspace: the folder the platform works in.";
+    m.doc() = "The platform workspace: the folder the platform works in, and its settings.";
+    workspace_files.attach(m, "_file_cache");
     m.def("workspace_root", &workspace_root, nb::sig("def workspace_root() -> pathlib.Path"),
           "The workspace folder: ORVANE_WORKSPACE when set, else the current directory.");
+    m.def("find_workspace", &find_workspace, nb::arg("start").none() = nb::none(),
+          nb::sig("def find_workspace(start: str | os.PathLike[str] | None = None) -> "
+                  "pathlib.Path | None"),
+          R"(The nearest folder at or above `start` (the current directory when None) that
+          holds an orvane.yaml, or None.)");
+    m.def("settings", &settings, nb::arg("start").none() = nb::none(),
+          nb::sig("def settings(start: str | os.PathLike[str] | None = None) -> "
+                  "dict[str, dict[str, str]]"),
+          R"(Each workspace setting with its value and where it comes from: 'environment' (its
+          ORVANE_* variable), 'file' (orvane.yaml) or 'default' (the platform's own).)");
+    m.def("activate", &activate, nb::arg("start").none() = nb::none(), nb::kw_only(),
+          nb::arg("override_environment") = false,
+          nb::sig("def activate(start: str | os.PathLike[str] | None = None, *, "
+                  "override_environment: bool = False) -> pathlib.Path | None"),
+          R"(Put the settings of the nearest orvane.yaml into effect for this process (the
+          environment keeps precedence unless `override_environment`); returns the workspace
+          folder, or None.)");
+    m.def("products_dir", &products_dir, nb::sig("def products_dir() -> pathlib.Path"),
+          R"(The products folder: ORVANE_PRODUCTS_DIR, else products/ in the workspace.)");
+    m.def("resolve_product", &resolve_product, nb::arg("argument").none(),
+          nb::sig("def resolve_product(argument: str | os.PathLike[str]) -> pathlib.Path"),
+          R"(A product's root .usda from what a user names it by: the file itself, the
+          product's folder, or its name in the products folder. ValueError saying which it
+          is not.)");
+    m.def("write_workspace_file", &write_workspace_file, nb::arg("folder").none(),
+          nb::arg("values").none(),
+          nb::sig("def write_workspace_file(folder: str | os.PathLike[str], values: dict[str, "
+                  "str]) -> pathlib.Path"),
+          "Write `folder`/orvane.yaml with `values` (workspace settings), in one step.");
 }

@@ -1,5 +1,6 @@
 // The results history: reading it back, cleaning it, and baseline entries.
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "native/clock.h"
@@ -108,7 +109,23 @@ nb::object load_product_history(nb::handle usda_path) {
     return history_records::parse_records(histories);
 }
 
-nb::object clean_history(nb::handle usda_path, nb::handle keep_days) {
+// The entries of `entries` that `kept` lacks, each occurrence counted.
+nb::list removed_entries(nb::handle entries, nb::handle kept) {
+    std::unordered_map<std::string_view, std::size_t> remaining;
+    for (nb::handle entry : kept) ++remaining[py::utf8(entry)];
+    nb::list removed;
+    for (nb::handle entry : entries) {
+        auto found = remaining.find(py::utf8(entry));
+        if (found != remaining.end() && found->second > 0) {
+            --found->second;
+        } else {
+            removed.append(entry);
+        }
+    }
+    return removed;
+}
+
+nb::object clean_history(nb::handle usda_path, nb::handle keep_days, bool dry_run) {
     nb::object path = py::require_path(usda_path, "clean_history", "usda_path");
     py::require<nb::int_>(keep_days, "clean_history", "keep_days");
     if (keep_days < nb::int_(0)) {
@@ -126,23 +143,33 @@ nb::object clean_history(nb::handle usda_path, nb::handle keep_days) {
     const std::size_t before = nb::len(entries);
     nb::object string_array = usd::value_type("StringArray");
     if (wipe) {
+        nb::dict summary = clean_summary(before, 0, 0, before, true);
+        if (dry_run) {
+            summary["removed"] = entries;
+            return summary;
+        }
         usd::edit_and_save(layer, [&] {
             usd::set_attribute_default(prim_spec, nb::str(kHistoryAttribute), nb::list(),
                                        string_array);
             clear_current_results(prim_spec);
         });
-        return clean_summary(before, 0, 0, before, true);
+        return summary;
     }
     nb::object cutoff =
         (clock::utc_now() - clock::days(keep_days)).attr("date")().attr("isoformat")();
     history_records::Cleaned cleaned =
         history_records::deduplicate_and_trim(entries, py::utf8(cutoff));
+    nb::dict summary = clean_summary(before, nb::len(cleaned.kept), cleaned.duplicates_removed,
+                                     cleaned.old_removed, false);
+    if (dry_run) {
+        summary["removed"] = removed_entries(entries, cleaned.kept);
+        return summary;
+    }
     usd::edit_and_save(layer, [&] {
         usd::set_attribute_default(prim_spec, nb::str(kHistoryAttribute), cleaned.kept,
                                    string_array);
     });
-    return clean_summary(before, nb::len(cleaned.kept), cleaned.duplicates_removed,
-                         cleaned.old_removed, false);
+    return summary;
 }
 
 bool tag_baseline(nb::handle usda_path, nb::handle domain, nb::handle kpis, nb::handle timestamp) {
@@ -188,11 +215,12 @@ void bind_history(nb::module_& m) {
           R"(The results history as records (raw, timestamp, lower-cased key=value pairs, type,
           domain), prototype entries then benchmark ones, oldest first.)");
     m.def("clean_history", &clean_history, nb::arg("usda_path").none(),
-          nb::arg("keep_days").none() = 90,
-          nb::sig("def clean_history(usda_path: str | os.PathLike[str], keep_days: int = 90) -> "
-                  "dict[str, typing.Any]"),
+          nb::arg("keep_days").none() = 90, nb::kw_only(), nb::arg("dry_run") = false,
+          nb::sig("def clean_history(usda_path: str | os.PathLike[str], keep_days: int = 90, *, "
+                  "dry_run: bool = False) -> dict[str, typing.Any]"),
           R"(Deduplicate the results history and drop entries older than `keep_days`; 0 wipes the
-          history together with the current results. Returns a summary.)");
+          history together with the current results. Returns a summary; with `dry_run` nothing
+          is written and the summary lists the entries that would go under 'removed'.)");
     m.def("tag_baseline", &tag_baseline, nb::arg("usda_path").none(), nb::arg("domain").none(),
           nb::arg("kpis").none(), nb::kw_only(), nb::arg("timestamp").none() = nb::none(),
           nb::sig("def tag_baseline(usda_path: str | os.PathLike[str], domain: str, kpis: "

@@ -182,7 +182,8 @@ nb::object layer_derived_target_image(nb::handle prim_spec, nb::handle kpi_key) 
     nb::object marker =
         prim_spec.attr("attributes").attr("get")(py::concat("orvane:target_src:", kpi_key));
     if (marker.is_none()) return nb::none();
-    return nb::str(marker.attr("default"));
+    nb::object image = marker.attr("default");
+    return nb::str(image);
 }
 
 // The derived range around one run's value, by the KPI's direction.

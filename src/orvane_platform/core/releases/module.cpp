@@ -284,6 +284,7 @@ nb::object freeze_release(nb::handle usda_path, nb::handle version, nb::handle n
         release_text,
         [&](nb::handle layer) {
             captured = author_release(layer, prim.attr("GetName")(), metadata, snapshot);
+            usd::copy_stage_metadata(stage, layer);
         },
         overwrite ? fs::Existing::replace : fs::Existing::keep);
     if (!frozen_now) return already_frozen();

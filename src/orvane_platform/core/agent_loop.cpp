@@ -1,0 +1,168 @@
+// The agent's conversation: the user's turns, the model's replies, and the
+// tool calls between them, surviving whatever the model asks for.
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+#include "native/py.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace orvane;
+
+namespace {
+
+py::CachedModule json_module{"json"};
+py::CachedModule save_flow_module{"orvane_platform.core.save_flow"};
+
+nb::dict message(const char* role, nb::handle content) {
+    nb::dict made;
+    made["role"] = role;
+    made["content"] = content;
+    return made;
+}
+
+// The text a tool answers with. A call the model got wrong (an unknown tool,
+// arguments of the wrong names or types) is answered with what was wrong, so
+// the model can try again; Ctrl-C still ends the session.
+nb::object call_tool(nb::handle tools, nb::handle call) {
+    nb::object name = call.attr("name");
+    nb::object arguments = call.attr("arguments");
+    nb::object entry = nb::isinstance<nb::dict>(tools) ? py::dict_get(tools, name) : nb::object();
+    if (!entry.is_valid()) {
+        return py::concat(py::concat("Error: there is no tool ", nb::repr(name)),
+                          py::concat(". Tools: ", nb::str(", ").attr("join")(
+                                                      nb::list(nb::borrow<nb::dict>(tools)))));
+    }
+    if (!nb::isinstance<nb::dict>(arguments)) {
+        return py::concat("Error: the arguments of a tool call must be an object, not ",
+                          nb::str(arguments.type().attr("__name__")));
+    }
+    try {
+        nb::object output = nb::object(entry["fn"])(**nb::borrow<nb::dict>(arguments));
+        return nb::str(output);
+    } catch (nb::python_error& error) {
+        if (!py::is_exception(error)) throw;
+        const char* what =
+            error.matches(py::exc::type_error()) ? "refused its arguments" : "failed";
+        return py::make_str("Error: tool " + py::text(name) + " " + what + ": " +
+                            py::text(error.value()));
+    }
+}
+
+// The arguments of a call as the user sees them.
+nb::object shown_call(nb::handle call) {
+    nb::object arguments = json_module.attr("dumps")(
+        call.attr("arguments"), "default"_a = py::str_type(), "ensure_ascii"_a = false);
+    return py::concat(py::concat(call.attr("name"), nb::str("(")),
+                      py::concat(arguments, nb::str(")")));
+}
+
+bool ends_session(const nb::python_error& error) {
+    return error.matches(py::exc::eof_error()) || error.matches(py::exc::keyboard_interrupt());
+}
+
+// One user turn: the model's replies and the tool calls they ask for, until
+// a reply asks for none.
+void turn(nb::handle client, nb::handle tools, nb::handle schemas, nb::list& messages,
+          nb::handle show) {
+    nb::object reply = client.attr("chat")(messages, "tools"_a = schemas);
+    while (py::truthy(reply.attr("tool_calls"))) {
+        nb::list calls;
+        for (nb::handle call : reply.attr("tool_calls")) {
+            nb::dict function;
+            function["name"] = call.attr("name");
+            function["arguments"] = call.attr("arguments");
+            nb::dict wrapped;
+            wrapped["function"] = function;
+            calls.append(wrapped);
+        }
+        nb::dict asked = message("assistant", reply.attr("content"));
+        asked["tool_calls"] = calls;
+        messages.append(asked);
+        for (nb::handle call : reply.attr("tool_calls")) {
+            show("tool", shown_call(call));
+            nb::object output = call_tool(tools, call);
+            show("tool output", output);
+            messages.append(message("tool", output));
+        }
+        reply = client.attr("chat")(messages, "tools"_a = schemas);
+    }
+    messages.append(message("assistant", reply.attr("content")));
+    show("assistant", reply.attr("content"));
+}
+
+nb::object converse(nb::handle client, nb::handle tools, nb::handle system_prompt, nb::handle ask,
+                    nb::handle show) {
+    py::require_dict(tools, "converse", "tools");
+    py::require_str(system_prompt, "converse", "system_prompt");
+    nb::list schemas;
+    for (auto [name, entry] : nb::borrow<nb::dict>(tools)) schemas.append(entry["schema"]);
+    nb::list messages;
+    messages.append(message("system", system_prompt));
+    while (true) {
+        nb::object prompt;
+        try {
+            prompt = ask();
+        } catch (nb::python_error& error) {
+            if (!ends_session(error)) throw;
+            break;
+        }
+        if (!nb::isinstance<nb::str>(prompt) || !py::truthy(prompt.attr("strip")())) break;
+        messages.append(message("user", prompt));
+        try {
+            turn(client, tools, schemas, messages, show);
+        } catch (nb::python_error& error) {
+            if (!error.matches(py::exc::keyboard_interrupt())) throw;
+            break;  // Ctrl-C while the model or a tool works ends the session
+        }
+    }
+    return messages;
+}
+
+// The session's last result of each domain, as the save flow takes them.
+nb::dict session_results(nb::handle context) {
+    nb::dict results;
+    for (auto [domain, field] :
+         {std::pair{"aero", "last_aero_result"}, std::pair{"dynamics", "last_dyn_result"}}) {
+        nb::object result = nb::getattr(context, field, nb::none());
+        if (nb::isinstance<nb::dict>(result)) results[domain] = result;
+    }
+    return results;
+}
+
+// Saves the session's results through the save flow, the baseline tagged when
+// every gate passes. Returns False when the session produced none.
+bool save_session(nb::handle context) {
+    nb::dict results = session_results(context);
+    if (nb::len(results) == 0) return false;
+    nb::object product = context.attr("platform");
+    nb::object evaluation = product.attr("evaluate_gates")("results"_a = results);
+    save_flow_module.attr("prompt_save_usd")(product, results,
+                                             "all_gates_passed"_a = evaluation["all_passed"]);
+    return true;
+}
+
+}  // namespace
+
+NB_MODULE(agent_loop, m) {
+    m.doc() = "The agent's conversation loop over a tool table.";
+    m.def("converse", &converse, nb::arg("client").none(), nb::arg("tools").none(),
+          nb::arg("system_prompt").none(), nb::arg("ask").none(), nb::arg("show").none(),
+          nb::sig("def converse(client: typing.Any, tools: dict[str, dict[str, typing.Any]], "
+                  "system_prompt: str, ask: typing.Callable[[], str], show: "
+                  "typing.Callable[[str, str], object]) -> list[dict[str, typing.Any]]"),
+          R"(Talk with the model until the user ends the session (an empty line, end of input
+          or Ctrl-C): each user turn from `ask()`, each model reply and tool call and output
+          passed to `show(kind, text)` (kind 'assistant', 'tool' or 'tool output'). A tool
+          call the model gets wrong is answered with an error text and the conversation goes
+          on; LLMUnavailableError ends it. Returns the messages.)");
+    m.def("session_results", &session_results, nb::arg("context").none(),
+          nb::sig("def session_results(context: orvane_platform.core.agent.AgentContext) -> "
+                  "dict[str, dict[str, typing.Any]]"),
+          "The last result of each domain the session ran: {domain: result}.");
+    m.def("save_session", &save_session, nb::arg("context").none(),
+          nb::sig("def save_session(context: orvane_platform.core.agent.AgentContext) -> bool"),
+          R"(Save the session's results into its product through the save flow (tagged as the
+          baseline when every gate passes); False when there is nothing to save.)");
+}
