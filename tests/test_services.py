@@ -85,3 +85,69 @@ def test_run_dir_argument_types(tmp_path):
         run_store.run_dir(tmp_path, "s", "t")
     with pytest.raises(TypeError, match="argument 'timestamp' must be str, not int"):
         run_store.run_dir(tmp_path, "s", timestamp=1)
+
+
+# --- the workspace file -------------------------------------------------------------
+
+
+@pytest.fixture
+def clean_environment(monkeypatch):
+    for variable in ("ORVANE_HOME", "ORVANE_SOLVERS_DIR", "ORVANE_PRODUCTS_DIR", "ORVANE_WORKSPACE",
+                     "ORVANE_LLM_MODEL", "ORVANE_OLLAMA_URL", "ORVANE_TARGET_REFRESH"):
+        monkeypatch.delenv(variable, raising=False)
+    return monkeypatch
+
+
+def test_the_workspace_is_found_by_walking_up(tmp_path, clean_environment):
+    root = tmp_path / "ws"
+    deep = root / "a" / "b"
+    deep.mkdir(parents=True)
+    assert workspace.find_workspace(deep) is None
+    written = workspace.write_workspace_file(root, {"solvers": "reg", "products": "../shared", "llm_model": "m:1"})
+    assert written == root / "orvane.yaml" and "ORVANE_* environment variables override" in written.read_text()
+    assert workspace.find_workspace(deep) == root
+    clean_environment.chdir(deep)
+    assert workspace.find_workspace() == root
+
+    settings = workspace.settings()
+    assert settings["solvers"] == {"variable": "ORVANE_SOLVERS_DIR", "value": str(root / "reg"), "source": "file"}
+    assert settings["llm_model"]["value"] == "m:1" and settings["ollama_url"]["source"] == "default"
+    clean_environment.setenv("ORVANE_LLM_MODEL", "other:2")
+    assert workspace.settings()["llm_model"] == {"variable": "ORVANE_LLM_MODEL", "value": "other:2",
+                                                 "source": "environment"}
+
+    assert workspace.activate() == root
+    assert os.environ["ORVANE_SOLVERS_DIR"] == str(root / "reg")
+    assert os.environ["ORVANE_LLM_MODEL"] == "other:2"  # the environment keeps precedence
+    assert workspace.settings()["solvers"]["source"] == "file"  # still reported where it came from
+    workspace.activate(override_environment=True)
+    assert os.environ["ORVANE_LLM_MODEL"] == "m:1"
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [("solvers: [a, b]\n", "'solvers' must be text, not list"), ("- a\n", "expected a mapping"),
+     ("solvers: [a\n", "malformed YAML")],
+)
+def test_a_malformed_workspace_file_is_named(tmp_path, clean_environment, text, message):
+    (tmp_path / "orvane.yaml").write_text(text)
+    with pytest.raises(ValueError, match=message):
+        workspace.activate(tmp_path)
+    with pytest.raises(ValueError, match="unknown workspace setting 'colour'"):
+        workspace.write_workspace_file(tmp_path, {"colour": "red"})
+
+
+def test_a_product_is_resolved_from_file_folder_or_name(tmp_path, clean_environment, sample_product):
+    clean_environment.chdir(tmp_path)
+    folder = sample_product.parent
+    for given in (sample_product, folder, "sedan", "products/sedan"):
+        assert workspace.resolve_product(given) == sample_product
+    lone = tmp_path / "products" / "lone"
+    lone.mkdir()
+    (lone / "body.usda").write_text("#usda 1.0\n")
+    assert workspace.resolve_product("lone") == lone / "body.usda"  # the only .usda of its folder
+    (lone / "other.usda").write_text("#usda 1.0\n")
+    with pytest.raises(ValueError, match="no product 'lone'"):
+        workspace.resolve_product("lone")
+    with pytest.raises(ValueError, match="is a folder without a product's root file"):
+        workspace.resolve_product(lone)

@@ -301,6 +301,16 @@ nb::dict execute(const RunPlan& plan, nb::handle progress) {
     return nb::borrow<nb::dict>(result);
 }
 
+// Every run that started leaves its record, failed, interrupted or not; the
+// result learns its run id and record file.
+void record_run(nb::handle self, const RunPlan& plan, nb::dict result) {
+    nb::object written = services::run_records::write_run_record(
+        self.attr("usd_path"), result, plan.domain, plan.solver, "provenance"_a = plan.provenance,
+        "parameters"_a = plan.parameters);
+    result["run_id"] = written["run_id"];
+    result["run_record"] = written["layer"];
+}
+
 nb::object simulate(nb::handle self, nb::kwargs kwargs) {
     nb::object progress = kwargs.attr("get")("progress");
     if (!progress.is_none() && !nb::isinstance<nb::callable>(progress))
@@ -308,13 +318,16 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
     auto planned = plan_run(self, kwargs);
     if (auto* refused = std::get_if<nb::dict>(&planned)) return *refused;
     const RunPlan& plan = std::get<RunPlan>(planned);
-    nb::dict result = execute(plan, progress);
-    // Every run that started leaves its record, failed or not.
-    nb::object written = services::run_records::write_run_record(
-        self.attr("usd_path"), result, plan.domain, plan.solver, "provenance"_a = plan.provenance,
-        "parameters"_a = plan.parameters);
-    result["run_id"] = written["run_id"];
-    result["run_record"] = written["layer"];
+    nb::dict result;
+    try {
+        result = execute(plan, progress);
+    } catch (nb::python_error& error) {
+        if (!error.matches(py::exc::keyboard_interrupt())) throw;
+        record_run(self, plan,
+                   py::error_status("solver '" + py::text(plan.solver) + "' was interrupted"));
+        throw;
+    }
+    record_run(self, plan, result);
     return result;
 }
 

@@ -3,6 +3,7 @@
 // tagged.
 #include <nanobind/nanobind.h>
 
+#include <cmath>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -188,7 +189,7 @@ nb::object parse_assignments(nb::handle assignments) {
             py::raise(py::exc::value_error(), "%R is not KEY=VALUE", assignment.ptr());
         }
         nb::object number = py::parse_float(text.substr(equals + 1));
-        if (!number.is_valid()) {
+        if (!number.is_valid() || !std::isfinite(py::float_value(number))) {
             py::raise(py::exc::value_error(), "the value of %R is not a number", assignment.ptr());
         }
         parsed[py::make_str(text.substr(0, equals))] = number;

@@ -1,0 +1,106 @@
+"""The agent's conversation loop: whatever the model asks for, the session goes on."""
+
+from __future__ import annotations
+
+import shutil
+from types import SimpleNamespace
+
+import pytest
+
+from orvane_platform.agent_tools import aero
+from orvane_platform.core import agent_loop, gateway_config, product_twin, run_records
+from orvane_platform.core.agent import AgentContext
+from orvane_platform.core.product import Product
+from orvane_platform.llm.local_llm import LLMUnavailableError
+from tests.conftest import SAMPLE_PRODUCT
+
+
+class ScriptedModel:
+    """Answers each chat with the next scripted reply: a text, or a list of (tool, arguments) calls."""
+
+    def __init__(self, *replies):
+        self.replies = list(replies)
+        self.seen: list[list[dict]] = []
+
+    def chat(self, messages, tools=None):
+        self.seen.append([dict(message) for message in messages])
+        reply = self.replies.pop(0)
+        if isinstance(reply, BaseException):
+            raise reply
+        if isinstance(reply, str):
+            return SimpleNamespace(content=reply, tool_calls=[])
+        return SimpleNamespace(content="", tool_calls=[SimpleNamespace(name=name, arguments=arguments)
+                                                       for name, arguments in reply])
+
+
+@pytest.fixture
+def context(tmp_path, sample_registry, monkeypatch):
+    shutil.copytree(SAMPLE_PRODUCT, tmp_path / "products" / "sedan")
+    monkeypatch.setenv("ORVANE_PRODUCTS_DIR", str(tmp_path / "products"))  # where the save tool looks
+    gateway_config.gateway_config.cache_clear()
+    product = Product(tmp_path / "products" / "sedan" / "sedan.usda")
+    yield AgentContext(platform=product, vname="Sedan")
+    gateway_config.gateway_config.cache_clear()
+
+
+def talk(context, model, *prompts, tools=None):
+    asked = list(prompts)
+    shown: list[tuple[str, str]] = []
+
+    def ask():
+        answer = asked.pop(0)
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer
+
+    solvers = [{"alias": "sample_aero", "name": "Sample aero estimate", "kind": "surrogate", "gpu": False}]
+    tools = tools if tools is not None else aero.register(context, solvers)
+    messages = agent_loop.converse(model, tools, "Be brief.", ask, lambda kind, text: shown.append((kind, text)))
+    return messages, shown
+
+
+def test_malformed_tool_calls_are_answered_and_the_session_goes_on(context):
+    model = ScriptedModel(
+        [("run_simulation", {"bogus": 1}), ("run_simulation", {"steps": "many"}), ("nope", {}),
+         ("run_simulation", ["not", "an", "object"])],
+        [("run_simulation", {"solver": "sample_aero"})],
+        "Cd is 0.268.")
+    messages, shown = talk(context, model, "How is the drag?", "")
+    answers = [message["content"] for message in messages if message["role"] == "tool"]
+    assert answers[0].startswith("Error: tool run_simulation refused its arguments: ")
+    assert answers[1] == ("Error: tool run_simulation refused its arguments: "
+                          "run_simulation() argument 'steps' must be int, not str")
+    assert answers[2].startswith("Error: there is no tool 'nope'. Tools: run_simulation, ")
+    assert answers[3] == "Error: the arguments of a tool call must be an object, not list"
+    assert answers[4].startswith("SIMULATION COMPLETE (solver: sample_aero):")
+    assert messages[-1] == {"role": "assistant", "content": "Cd is 0.268."}
+    assert ("tool", 'run_simulation({"bogus": 1})') in shown and ("assistant", "Cd is 0.268.") in shown
+    assert [kind for kind, _ in shown].count("tool output") == 5
+    assert len(run_records.list_runs(context.platform.usd_path)) == 1  # the agent's run is on record
+
+
+@pytest.mark.parametrize("ending", [EOFError(), KeyboardInterrupt(), "", "   "])
+def test_the_user_ends_the_session(context, ending):
+    messages, _ = talk(context, ScriptedModel("Hi."), "Hello", ending)
+    assert [message["role"] for message in messages] == ["system", "user", "assistant"]
+
+
+def test_ctrl_c_while_the_model_works_ends_the_session(context):
+    messages, _ = talk(context, ScriptedModel(KeyboardInterrupt()), "Hello", "never asked")
+    assert messages[-1] == {"role": "user", "content": "Hello"}
+
+
+def test_an_unavailable_model_is_raised_to_the_caller(context):
+    with pytest.raises(LLMUnavailableError, match="gone"):
+        talk(context, ScriptedModel(LLMUnavailableError("gone")), "Hello")
+
+
+def test_the_session_results_are_saved_through_the_save_flow(context, capsys):
+    assert agent_loop.session_results(context) == {} and agent_loop.save_session(context) is False
+    talk(context, ScriptedModel([("run_simulation", {"solver": "sample_aero"})], "Done."), "Run it", "")
+    results = agent_loop.session_results(context)
+    assert list(results) == ["aero"] and results["aero"]["status"] == "success"
+    assert agent_loop.save_session(context) is True
+    history = product_twin.load_product_history(context.platform.usd_path)
+    assert len(history) == 1 and history[0]["run"] == results["aero"]["provenance"]["fingerprint"][7:19]
+    assert "Results saved (prototype)." in capsys.readouterr().out

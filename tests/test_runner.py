@@ -1,0 +1,128 @@
+"""One run of a product, start to finish: parameters, resources, the solver, its record, saving and gates."""
+
+from __future__ import annotations
+
+import os
+import signal
+import threading
+
+import pytest
+import yaml
+from pxr import Sdf
+
+from orvane_platform.core import product_twin, run_records, runner
+from tests.test_product import write_solver
+
+
+@pytest.fixture
+def product(sample_product, sample_registry):
+    return sample_product
+
+
+def layer_attribute(product, layer_name, name):
+    layer = Sdf.Layer.OpenAsAnonymous(str(product.parent / "layers" / f"{layer_name}.usda"))
+    attribute = layer.GetPrimAtPath("/Sedan").attributes.get(name)
+    return attribute.default if attribute else None
+
+
+@pytest.mark.parametrize(
+    ("save", "history_entries", "written"),
+    [("prototype", 1, ("prototype", "orvane:current:cd")), ("design_intent", 0, ("design_intent", "target_cd_nominal")),
+     ("none", 0, None)],
+)
+def test_a_run_is_recorded_once_and_saved_where_asked(product, save, history_entries, written):
+    summary = runner.run_product(product, domain="aero", save=save)
+    assert summary["status"] == "success" and summary["solver"] == "sample_aero"
+    assert [run["run_id"] for run in run_records.list_runs(product)] == [summary["run_id"]]
+    assert run_records.list_runs(product)[0]["fingerprint"] == summary["fingerprint"]
+    assert len(product_twin.load_product_history(product)) == history_entries
+    for layer in ("prototype", "design_intent"):
+        for name in ("orvane:current:cd", "target_cd_nominal"):
+            assert (layer_attribute(product, layer, name) is not None) == ((layer, name) == written)
+    assert summary["saved"] == (None if save == "none" else save)
+    assert "1 failed" in summary["gates"]["summary"]  # cd misses its hand-set cd_max
+    assert summary["passed"] is False and summary["kpis"] == pytest.approx({"cd": 0.26775, "cl": 0.014, "cm_pitch": -0.003})
+
+
+def test_baseline_is_tagged_only_when_saved_to_the_prototype(product):
+    runner.run_product(product, domain="aero", save="none", baseline=True)
+    assert layer_attribute(product, "prototype", "orvane:baseline:history") is None
+    summary = runner.run_product(product, solver="sample_aero", baseline=True)
+    assert summary["baseline"] is True and summary["domain"] == "aero"
+    assert len(layer_attribute(product, "prototype", "orvane:baseline:history")) == 1
+
+
+def test_parameters_are_set_first_and_unknown_ones_refused(product):
+    summary = runner.run_product(product, domain="aero", parameters={"roofline_slope_deg": 18.0})
+    assert summary["parameters_set"] == {"roofline_slope_deg": (14.5, 18.0)}
+    assert summary["kpis"]["cd"] == pytest.approx(0.259) and summary["passed"] is True
+    case = yaml.safe_load(summary["result"]["provenance"]["case_yaml"])
+    assert case["design"]["roofline_slope_deg"] == 18.0
+    assert not any(key.startswith("target") for key in case["design"])  # targets are not solver inputs
+
+    before = layer_attribute(product, "design_intent", "orvane:product:mass")
+    with pytest.raises(ValueError, match="sedan has no design parameter 'mas'"):
+        runner.run_product(product, domain="aero", parameters={"mass": 1.0, "mas": 2.0})
+    assert layer_attribute(product, "design_intent", "orvane:product:mass") == before  # nothing half-done
+    assert len(run_records.list_runs(product)) == 1
+
+
+@pytest.mark.parametrize(
+    ("arguments", "error", "message"),
+    [({}, ValueError, "a run needs a domain or a solver"),
+     ({"domain": "thermal"}, ValueError, "no solver is registered for domain 'thermal'"),
+     ({"solver": "nope"}, ValueError, "no solver 'nope' is registered"),
+     ({"domain": "aero", "save": "elsewhere"}, ValueError, "save must be 'prototype', 'design_intent' or 'none'"),
+     ({"domain": "aero", "test": "wet"}, ValueError, "declares no tests"),
+     ({"domain": 3}, TypeError, "domain"),
+     ({"domain": "aero", "parameters": [1]}, TypeError, "parameters")],
+)
+def test_bad_arguments_are_refused_before_anything_runs(product, arguments, error, message):
+    with pytest.raises(error, match=message):
+        runner.run_product(product, **arguments)
+    assert run_records.list_runs(product) == []
+
+
+def test_progress_reports_the_solver_error_output_as_it_comes(product, sample_registry):
+    write_solver(sample_registry, "talker",
+                 "cat > /dev/null; echo 'meshing' >&2; sleep 0.3; echo 'solving' >&2; sleep 0.3; "
+                 "echo '{\"status\": \"success\", \"t_max\": 80}'")
+    seen: list[tuple[float, str]] = []
+    summary = runner.run_product(product, solver="talker", progress=lambda elapsed, text: seen.append((elapsed, text)))
+    assert summary["status"] == "success" and summary["kpis"] == {"t_max": 80.0}
+    assert "".join(text for _, text in seen) == "meshing\nsolving\n"
+    assert len(seen) >= 5 and [elapsed for elapsed, _ in seen] == sorted(elapsed for elapsed, _ in seen)
+
+
+def test_ctrl_c_stops_the_solver_and_keeps_its_record(product, sample_registry, tmp_path):
+    marker = tmp_path / "child.pid"
+    write_solver(sample_registry, "slow", f"cat > /dev/null; sleep 60 & echo $! > {marker}; wait", timeout=120)
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            runner.run_product(product, solver="slow", progress=lambda elapsed, text: None)
+    finally:
+        timer.cancel()
+    child = int(marker.read_text())
+    with pytest.raises(ProcessLookupError):  # the solver's own children are gone too
+        for _ in range(50):
+            os.kill(child, 0)
+            threading.Event().wait(0.05)
+    assert [run["solver"] for run in run_records.list_runs(product)] == ["slow"]  # on record as interrupted
+
+
+@pytest.mark.parametrize(
+    ("texts", "parsed"),
+    [(["a=1", "b=-2.5e-3"], {"a": 1.0, "b": -0.0025}), (["a=1", "a=2"], {"a": 2.0}), ([], {})],
+)
+def test_parse_assignments(texts, parsed):
+    assert runner.parse_assignments(texts) == parsed
+
+
+@pytest.mark.parametrize(("text", "message"), [("a", "'a' is not KEY=VALUE"), ("=1", "'=1' is not KEY=VALUE"),
+                                               ("a=", "the value of 'a=' is not a number"),
+                                               ("a=nan", "the value of 'a=nan' is not a number")])
+def test_parse_assignments_refuses(text, message):
+    with pytest.raises(ValueError, match=message):
+        runner.parse_assignments([text])
