@@ -92,9 +92,11 @@ def test_run_dir_argument_types(tmp_path):
 
 @pytest.fixture
 def clean_environment(monkeypatch):
+    """No workspace variable set, and whatever activate() sets removed afterwards."""
     for variable in ("ORVANE_HOME", "ORVANE_SOLVERS_DIR", "ORVANE_PRODUCTS_DIR", "ORVANE_WORKSPACE",
                      "ORVANE_LLM_MODEL", "ORVANE_OLLAMA_URL", "ORVANE_TARGET_REFRESH"):
-        monkeypatch.delenv(variable, raising=False)
+        monkeypatch.setenv(variable, "")
+        monkeypatch.delenv(variable)
     return monkeypatch
 
 
