@@ -286,6 +286,14 @@ nb::dict dict_member(nb::handle dict, const char* key) {
     return nb::dict();
 }
 
+nb::object required_item(nb::handle dict, const char* key, const char* what) {
+    if (!PyDict_Check(dict.ptr()))
+        raise(exc::type_error(), "%s must be a dict, not %s", what, Py_TYPE(dict.ptr())->tp_name);
+    nb::object item = dict_get(dict, key);
+    if (!item.is_valid()) raise(exc::value_error(), "%s has no '%s'", what, key);
+    return item;
+}
+
 nb::dict dict_with_capacity(std::size_t size) {
     return nb::borrow<nb::dict>(checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(size))));
 }

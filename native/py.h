@@ -311,6 +311,8 @@ nb::object dict_get_or(nb::handle dict, nb::handle key, nb::handle fallback);
 nb::object dict_value_or(nb::handle dict, const char* key, nb::handle fallback);
 // dict.get(key) when it is a dict, else an empty dict; a fresh reference.
 nb::dict dict_member(nb::handle dict, const char* key);
+// dict[key] of a dict that must hold it: ValueError naming `what` otherwise.
+nb::object required_item(nb::handle dict, const char* key, const char* what);
 // dict(mapping): a new dict of the same items.
 nb::dict dict_copy(nb::handle mapping);
 // An empty dict with room for `size` items without growing.

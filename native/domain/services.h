@@ -66,7 +66,8 @@ inline constexpr Import get_config_value{"orvane_platform.core.config", "get_con
 
 namespace run_records {
 inline constexpr Import write_run_record{"orvane_platform.core.run_records", "write_run_record"};
-}
+inline constexpr Import list_runs{"orvane_platform.core.run_records", "list_runs"};
+}  // namespace run_records
 
 namespace run_store {
 inline constexpr Import run_dir{"orvane_platform.core.run_store", "run_dir"};
@@ -99,6 +100,7 @@ namespace provenance {
 inline constexpr const char* kModule = "orvane_platform.core.provenance";
 inline constexpr Import build_provenance_record{kModule, "build_provenance_record"};
 inline constexpr Import canonical_json{kModule, "_canonical_json"};
+inline constexpr Import get_image_digest{kModule, "get_image_digest"};
 }  // namespace provenance
 
 namespace solver_certs {
