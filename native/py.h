@@ -55,6 +55,10 @@ class Logger {
     void info(const char* message, Args&&... args) {
         get().attr("info")(message, std::forward<Args>(args)...);
     }
+    template <typename... Args>
+    void warning(const char* message, Args&&... args) {
+        get().attr("warning")(message, std::forward<Args>(args)...);
+    }
 
   private:
     const char* name_;
