@@ -46,19 +46,6 @@ std::optional<Condition> order_of(nb::handle order_by) {
     }
 }
 
-std::optional<std::int64_t> count_or_none(nb::handle value, const char* function,
-                                          const char* argument) {
-    if (value.is_none()) return std::nullopt;
-    if (nb::isinstance<nb::bool_>(value))
-        py::raise_argument_type(function, argument, "int or None", value);
-    py::require<nb::int_>(value, function, argument);
-    const std::optional<long long> count = py::small_int(value);
-    if (!count || *count < 0) {
-        py::raise(py::exc::value_error(), "%s must be 0 or more, not %S", argument, value.ptr());
-    }
-    return *count;
-}
-
 std::vector<std::string> product_names(nb::handle products) {
     std::vector<std::string> names;
     if (products.is_none()) return names;
@@ -89,7 +76,7 @@ nb::list search(nb::handle query, nb::handle products, nb::handle order_by, bool
     request.products = product_names(products);
     request.order = order_of(order_by);
     request.descending = descending;
-    request.limit = count_or_none(limit, "search", "limit");
+    request.limit = py::require_count_or_none(limit, "search", "limit");
     const Location where = workspace_location();
     if (!index_wanted(where)) return nb::list();
     return runs_as_dicts(current_search(where, request), where.products);
@@ -178,7 +165,7 @@ nb::list product_runs(nb::handle usda_path, nb::handle domain, nb::handle solver
     SearchRequest request;
     request.condition = filters(domain, solver, since);
     // The last N: the newest N, turned oldest first below.
-    request.limit = count_or_none(last, kFunction, "last");
+    request.limit = py::require_count_or_none(last, kFunction, "last");
     request.descending = request.limit.has_value();
 
     nb::object folder = path.attr("parent");
