@@ -456,3 +456,38 @@ def test_agent_ends_cleanly_on_ctrl_c(demo, ollama):
         agent.kill()
     assert agent.returncode == 0, err
     assert "Ready." in out and "Traceback" not in out + err
+
+
+def test_debug_anywhere_shows_the_traceback_and_keeps_the_status(demo):
+    for arguments in (("--debug", "release", "diff", "sedan", "v9", "v0.1"),
+                      ("release", "diff", "sedan", "v9", "v0.1", "--debug")):
+        result = orvane(*arguments, cwd=demo)
+        assert result.returncode == 2 and "Traceback" in result.stderr
+        assert result.stderr.splitlines()[-1].startswith("orvane: error: ")
+
+
+def test_options_may_come_before_the_product_and_errors_name_the_argument(demo):
+    summary = parsed(orvane("run", "--domain", "aero", "--set", "ride_height=0.13", "--set", "mass=2000",
+                            "--save", "none", "sedan", "--json", cwd=demo))
+    assert summary["parameters_set"] == {"ride_height": [0.14, 0.13], "mass": [2050.0, 2000.0]}
+    bad = orvane("product", "set", "sedan", "mass=abc", cwd=demo)
+    assert bad.returncode == 2 and bad.stderr.startswith("orvane: error: argument KEY=VALUE: the value of")
+
+
+def test_the_workspace_named_by_the_environment_is_used_from_anywhere(demo, tmp_path):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    summary = parsed(orvane("run", "sedan", "--domain", "aero", "--save", "none", "--json", cwd=elsewhere,
+                            env={"ORVANE_WORKSPACE": str(demo)}))
+    assert summary["status"] == "success" and summary["product"] == str(demo / PRODUCT)
+
+
+def test_a_reader_that_stops_early_is_no_error(demo):
+    layer = Sdf.Layer.FindOrOpen(str(demo / "products/sedan/layers/prototype.usda"))
+    history = layer.GetPrimAtPath("/Sedan").attributes["resultsHistory"]
+    history.default = list(history.default) * 2000  # far more than a pipe holds
+    layer.Save()
+    piped = subprocess.run(f"set -o pipefail; '{ORVANE}' product history sedan --json | head -c 10", shell=True,
+                           cwd=demo, capture_output=True, text=True, timeout=60, env=os.environ | {"HOME": str(demo)},
+                           executable="/bin/bash")
+    assert (piped.returncode, piped.stdout, piped.stderr) == (0, "[\n  {\n    ", "")

@@ -154,3 +154,14 @@ def test_unusable_key_folder_reads_unverified_but_signing_raises(key_path):
 def test_verify_takes_a_dict():
     with pytest.raises(TypeError, match="argument 'record' must be dict"):
         verify_solver_cert([("alias", "a")])
+
+
+@pytest.mark.parametrize(
+    ("record", "status"),
+    [({"image": "img", "image_digest": "sha256:1"}, "verified"), ({}, "verified"),
+     ({"image": "evil/other:6"}, "unverified"), ({"image": "img", "image_digest": "sha256:2"}, "unverified"),
+     ({"image_digest": None}, "unverified")],
+)
+def test_an_image_edited_into_the_record_is_not_vouched_for(record, status):
+    cert = sign_solver_cert("a", "img", "sha256:1")
+    assert verify_solver_cert({"alias": "a", "cert": cert, **record}) == status

@@ -12,7 +12,9 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import sys
+import traceback
 from collections.abc import Callable, Iterable, Sequence
 from datetime import UTC, datetime
 from importlib import metadata
@@ -232,13 +234,13 @@ def _columns(keys: Iterable[Iterable[str]]) -> list[str]:
     return list(dict.fromkeys(key for row in keys for key in sorted(row)))
 
 
-def _assignments(texts: list[str]) -> dict[str, float]:
+def _assignments(texts: list[str], argument: str) -> dict[str, float]:
     from orvane_platform.core import runner
 
     try:
         return runner.parse_assignments(texts)
     except ValueError as error:
-        _fail(f"argument --set: {error}")
+        _fail(f"argument {argument}: {error}")
 
 
 def _confirm(question: str, refusal: str) -> None:
@@ -306,7 +308,7 @@ def _show_run(summary: dict[str, Any]) -> None:
 def _run(args: argparse.Namespace) -> int:
     from orvane_platform.core import runner
 
-    parameters = _assignments(args.assignments)
+    parameters = _assignments(args.assignments, "--set")
     options = dict(domain=args.domain, solver=args.solver, test=args.test, parameters=parameters,
                    save=args.save, baseline=args.baseline)
     if args.json or not console.is_terminal:
@@ -332,8 +334,8 @@ def _register_run(commands: argparse._SubParsersAction) -> None:
     which.add_argument("--solver", metavar="ALIAS", help="run this solver").completer = (  # type: ignore[attr-defined]
         _quietly(_solver_aliases))
     run.add_argument("--test", help="a test preset of the solver")
-    run.add_argument("--set", dest="assignments", action="extend", nargs="+", default=[], metavar="KEY=VALUE",
-                     help="set design parameters before the run")
+    run.add_argument("--set", dest="assignments", action="append", default=[], metavar="KEY=VALUE",
+                     help="set a design parameter before the run (repeat for more)")
     run.add_argument("--save", choices=("prototype", "design_intent", "none"), default="prototype",
                      help="the layer the results are saved to (default: prototype)")
     run.add_argument("--baseline", action="store_true", help="tag the saved results as the baseline")
@@ -392,6 +394,8 @@ def _product_clean(args: argparse.Namespace) -> int:
     if args.dry_run:
         if args.json:
             _print_json(preview)
+        elif not preview["removed"] and not preview["prototype_cleared"]:
+            console.print(f"Nothing to remove: all {preview['before']} entries would be kept.")
         else:
             console.print(f"Would remove {len(preview['removed'])} of {preview['before']} entries"
                           + (" and clear the current results" if preview["prototype_cleared"] else "") + ":")
@@ -417,7 +421,7 @@ def _product_clean(args: argparse.Namespace) -> int:
 def _product_set(args: argparse.Namespace) -> int:
     from orvane_platform.core import runner
 
-    changed = runner.set_design_parameters(args.product, _assignments(args.assignments))
+    changed = runner.set_design_parameters(args.product, _assignments(args.assignments, "KEY=VALUE"))
     if args.json:
         _print_json({name: {"old": old, "new": new} for name, (old, new) in changed.items()})
         return OK
@@ -486,7 +490,7 @@ def _register_product(commands: argparse._SubParsersAction) -> None:
 
     benchmark = actions.add_parser("benchmark", help="compare a product with one of its competitors")
     _add_product(benchmark)
-    benchmark.add_argument("competitor", help="a child prim of the product's Competitors prim")
+    benchmark.add_argument("competitor", metavar="COMPETITOR", help="a child prim of the product's Competitors prim")
     _add_json(benchmark)
     benchmark.set_defaults(func=_product_benchmark)
 
@@ -535,9 +539,10 @@ def _runs_search(args: argparse.Namespace) -> int:
 def _runs_show(args: argparse.Namespace) -> int:
     from orvane_platform.core import run_index
 
-    run = run_index.describe_run(args.run)
+    run = run_index.describe_run(args.run, usda_path=args.product)
     if run is None:
-        _fail(f"no run {args.run!r} in this workspace (orvane runs search lists them)")
+        where = args.product or "this workspace"
+        _fail(f"no run {args.run!r} of {where} (orvane runs search lists them)")
     if args.json:
         _print_json(run)
         return OK
@@ -631,7 +636,7 @@ def _register_index(commands: argparse._SubParsersAction) -> None:
         "in (...) like, joined by and, or, not and parentheses; the fields are product, solver, domain, "
         "status, timestamp, fingerprint, image, run_id, kpi.<name> and param.<name>. Text goes in quotes. "
         "Example: \"kpi.cd < 0.25 and solver = 'sample_aero'\".")
-    search.add_argument("query", nargs="?", default="", help="the query (default: every run)")
+    search.add_argument("query", metavar="QUERY", nargs="?", default="", help="the query (default: every run)")
     search.add_argument("--product", dest="products", action="extend", nargs="+", metavar="P",
                         help="only runs of these products").completer = _quietly(_product_names)  # type: ignore[attr-defined]
     search.add_argument("--order-by", metavar="FIELD", help="order by this field (default: timestamp)")
@@ -641,6 +646,9 @@ def _register_index(commands: argparse._SubParsersAction) -> None:
     search.set_defaults(func=_runs_search)
 
     show = runs.add_parser("show", help="print everything recorded of one run, and whether its fingerprint verifies")
+    show.add_argument("product", nargs="?", type=_product_path, metavar="PRODUCT",
+                      help="look only among this product's runs (default: every product of the workspace)"
+                      ).completer = _complete_products  # type: ignore[attr-defined]
     _add_run_id(show, "run", "the run id")
     _add_json(show)
     show.set_defaults(func=_runs_show)
@@ -749,7 +757,7 @@ def _register_provenance(commands: argparse._SubParsersAction) -> None:
     fingerprint.set_defaults(func=_fingerprint)
 
     verify = commands.add_parser("verify", help="recompute a provenance record's fingerprint")
-    verify.add_argument("record", help="a provenance record (JSON)")
+    verify.add_argument("record", metavar="RECORD", help="a provenance record (JSON)")
     _add_json(verify)
     verify.set_defaults(func=_verify)
 
@@ -826,7 +834,7 @@ def _release_diff(args: argparse.Namespace) -> int:
 
 
 def _add_version(parser: argparse.ArgumentParser, name: str, help: str) -> None:
-    parser.add_argument(name, help=help).completer = _quietly(_release_versions)  # type: ignore[attr-defined]
+    parser.add_argument(name, metavar=name.upper(), help=help).completer = _quietly(_release_versions)  # type: ignore[attr-defined]
 
 
 def _register_records(commands: argparse._SubParsersAction) -> None:
@@ -839,7 +847,7 @@ def _register_records(commands: argparse._SubParsersAction) -> None:
         dest="action", required=True, metavar="ACTION")
     freeze = release.add_parser("freeze", help="freeze the product's current state")
     _add_product(freeze)
-    freeze.add_argument("version", help="the release name, for example v0.1")
+    freeze.add_argument("version", metavar="VERSION", help="the release name, for example v0.1")
     freeze.add_argument("--notes", default="", help="release notes")
     freeze.add_argument("--force", action="store_true", help="replace an existing release")
     _add_json(freeze)
@@ -864,10 +872,18 @@ def _register_records(commands: argparse._SubParsersAction) -> None:
 # --- solvers and the host ---------------------------------------------------------
 
 
-def _solver_list(args: argparse.Namespace) -> int:
-    from orvane_platform.core import solver, solver_certs
+def _shown_record(record: dict[str, Any]) -> dict[str, Any]:
+    """A registry record as shown: its certificate status, an unknown digest as missing."""
+    from orvane_platform.core import solver_certs
 
-    rows = [row | {"certificate": solver_certs.verify_solver_cert(row)} for row in solver.list_solvers()]
+    return record | {"image_digest": record.get("image_digest") or None,
+                     "certificate": solver_certs.verify_solver_cert(record)}
+
+
+def _solver_list(args: argparse.Namespace) -> int:
+    from orvane_platform.core import solver
+
+    rows = [_shown_record(row) for row in solver.list_solvers()]
     if args.json:
         _print_json(rows)
         return OK
@@ -892,13 +908,13 @@ def _solver_add(args: argparse.Namespace) -> int:
     image = args.image or solver.source_image(args.source)
     digest = provenance.get_image_digest(image) or ""
     cert = solver_certs.sign_solver_cert(args.alias, image, digest)
-    record = solver.register_solver(args.alias, args.source, image, image_digest=digest, cert=cert)
-    status = solver_certs.verify_solver_cert(record)
+    record = _shown_record(solver.register_solver(args.alias, args.source, image, image_digest=digest, cert=cert))
     if args.json:
-        _print_json(record | {"certificate": status})
+        _print_json(record)
     else:
         console.print(f"Registered {record['alias']} ({record['image']}, digest "
-                      f"{record['image_digest'] or 'unknown'}): certificate {_styled(status, CERT_STYLES)}")
+                      f"{record['image_digest'] or 'unknown'}): certificate "
+                      f"{_styled(record['certificate'], CERT_STYLES)}")
     return OK
 
 
@@ -972,7 +988,7 @@ def _register_host(commands: argparse._SubParsersAction) -> None:
     _add_json(listing)
     listing.set_defaults(func=_solver_list)
     add = solvers.add_parser("add", help="register a solver from a folder holding its solver.yaml")
-    add.add_argument("alias", help="the name to register the solver under")
+    add.add_argument("alias", metavar="ALIAS", help="the name to register the solver under")
     add.add_argument("--from", dest="source", required=True, help="the folder with solver.yaml and kpi_spec.yaml")
     add.add_argument("--image", help="the solver's container image (default: the one solver.yaml names)")
     add.add_argument("--force", action="store_true", help="register again over an existing alias")
@@ -1063,7 +1079,7 @@ def _register_llm(commands: argparse._SubParsersAction) -> None:
     llm = commands.add_parser("llm", help="the local LLM").add_subparsers(dest="action", required=True,
                                                                           metavar="ACTION")
     chat = llm.add_parser("chat", help="send one chat turn and print the reply")
-    chat.add_argument("prompt", help="what to ask")
+    chat.add_argument("prompt", metavar="PROMPT", help="what to ask")
     _add_json(chat)
     chat.set_defaults(func=_chat)
 
@@ -1139,7 +1155,7 @@ def _register_setup(commands: argparse._SubParsersAction) -> None:
         "completion", help="print the shell completion script",
         description="Print the completion script for a shell, for example: "
         "eval \"$(orvane completion bash)\" in ~/.bashrc.")
-    completion.add_argument("shell", choices=("bash", "zsh"))
+    completion.add_argument("shell", metavar="SHELL", choices=("bash", "zsh"), help="bash or zsh")
     completion.set_defaults(func=_completion)
 
 
@@ -1173,7 +1189,9 @@ def _error_text(error: BaseException) -> str:
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = sys.argv[1:] if argv is None else list(argv)
+    # --debug is honoured wherever it stands, even before the parser could read it.
     debug = "--debug" in arguments
+    arguments = [argument for argument in arguments if argument != "--debug"]
     try:
         workspace.activate()
         parser = _parser()
@@ -1183,8 +1201,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("orvane: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader stopped listening (`| head`): what it read is all it wanted.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return OK
     except Exception as error:
         if debug:
-            raise
+            traceback.print_exc()
         _report_error(_error_text(error))
         return INPUT_ERROR

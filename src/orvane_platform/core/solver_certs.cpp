@@ -102,6 +102,13 @@ nb::object verify_solver_cert(nb::handle record) {
     }
     if (!signed_fields.attr("get")("alias").equal(record.attr("get")("alias")))
         return nb::str("unverified");
+    // A record that names an image must name the one signed: an image edited
+    // into the record after registration is not vouched for.
+    for (const char* field : {"image", "image_digest"}) {
+        nb::object claimed = py::dict_get(record, field);
+        if (claimed.is_valid() && !signed_fields.attr("get")(field).equal(claimed))
+            return nb::str("unverified");
+    }
     return nb::str("verified");
 }
 
@@ -129,5 +136,6 @@ NB_MODULE(solver_certs, m) {
         and registration time.)");
     m.def("verify_solver_cert", &verify_solver_cert, nb::arg("record").none(),
           nb::sig("def verify_solver_cert(record: dict[str, typing.Any], /) -> str"),
-          R"(The certificate status of a registry record: 'verified', 'unverified' or 'missing'.)");
+          R"(The certificate status of a registry record: 'verified', 'unverified' or 'missing'.
+          A record whose image or image digest differs from the signed ones is 'unverified'.)");
 }

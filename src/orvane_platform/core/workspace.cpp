@@ -50,8 +50,14 @@ constexpr Setting kSettings[] = {
      }},
 };
 
+// Where the search starts: `start`, else the workspace the environment names,
+// else the current directory.
 nb::object start_folder(nb::handle start) {
-    if (start.is_none()) return pathlib.attr("Path").attr("cwd")();
+    if (start.is_none()) {
+        nb::object named = py::environment_value("ORVANE_WORKSPACE");
+        if (named.is_valid()) return pathlib.attr("Path")(named).attr("absolute")();
+        return pathlib.attr("Path").attr("cwd")();
+    }
     return py::require_path(start, "find_workspace", "start").attr("absolute")();
 }
 
@@ -215,8 +221,8 @@ NB_MODULE(workspace, m) {
     m.def("find_workspace", &find_workspace, nb::arg("start").none() = nb::none(),
           nb::sig("def find_workspace(start: str | os.PathLike[str] | None = None) -> "
                   "pathlib.Path | None"),
-          R"(The nearest folder at or above `start` (the current directory when None) that
-          holds an orvane.yaml, or None.)");
+          R"(The nearest folder at or above `start` (when None: ORVANE_WORKSPACE, else the
+          current directory) that holds an orvane.yaml, or None.)");
     m.def("settings", &settings, nb::arg("start").none() = nb::none(),
           nb::sig("def settings(start: str | os.PathLike[str] | None = None) -> "
                   "dict[str, dict[str, str]]"),
