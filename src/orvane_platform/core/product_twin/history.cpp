@@ -1,5 +1,7 @@
 // The results history: reading it back, cleaning it, and baseline entries.
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -86,6 +88,27 @@ bool matches(nb::handle record, const char* key, nb::handle wanted) {
     return wanted.is_none() || py::dict_get_or(record, key, nb::none()).equal(wanted);
 }
 
+// A time stamp as ISO text: a legacy YYYYMMDDTHHMMSS (UTC) written out as
+// YYYY-MM-DDTHH:MM:SS+00:00, so that it compares with ISO times as text.
+std::string comparable_time(std::string_view time) {
+    if (time.size() != 15) return std::string(time);
+    for (std::size_t i = 0; i < time.size(); ++i) {
+        const bool fits = i == 8 ? time[i] == 'T' : time[i] >= '0' && time[i] <= '9';
+        if (!fits) return std::string(time);
+    }
+    std::string iso;
+    for (auto [from, size, after] : {std::tuple{0, 4, "-"},
+                                     {4, 2, "-"},
+                                     {6, 2, "T"},
+                                     {9, 2, ":"},
+                                     {11, 2, ":"},
+                                     {13, 2, "+00:00"}}) {
+        iso += time.substr(from, size);
+        iso += after;
+    }
+    return iso;
+}
+
 // The records of one domain and solver, at or after `since` (ISO times of
 // one zone compare as text), then the last `last` of them.
 nb::list filtered(nb::list records, nb::handle domain, nb::handle solver, nb::handle since,
@@ -95,7 +118,8 @@ nb::list filtered(nb::list records, nb::handle domain, nb::handle solver, nb::ha
         if (!matches(record, "domain", domain) || !matches(record, "solver", solver)) continue;
         if (!since.is_none()) {
             nb::object time = py::dict_get_or(record, "timestamp", nb::none());
-            if (!nb::isinstance<nb::str>(time) || py::utf8(time) < py::utf8(since)) continue;
+            if (!nb::isinstance<nb::str>(time) || comparable_time(py::utf8(time)) < py::utf8(since))
+                continue;
         }
         kept.append(record);
     }

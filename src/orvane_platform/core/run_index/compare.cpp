@@ -17,9 +17,8 @@ py::CachedModule difflib{"difflib"};
 constexpr const char* kFields[] = {"product", "solver",      "domain", "timestamp",
                                    "status",  "fingerprint", "image"};
 
-nb::object describe_run(nb::handle run_id) {
-    py::require_str(run_id, "describe_run", "run_id");
-    nb::object found = run_index::find_run(run_id);
+nb::object described(nb::handle run_id, nb::handle usda_path) {
+    nb::object found = run_index::find_run(run_id, usda_path);
     if (found.is_none()) return found;
     nb::object record;
     for (nb::handle candidate : services::run_records::read_run_records(found["layer"])) {
@@ -27,25 +26,31 @@ nb::object describe_run(nb::handle run_id) {
     }
     // Gone from its file since the index was brought up to date.
     if (!record.is_valid()) return nb::none();
-    nb::dict described = py::dict_copy(found);
+    nb::dict shown = py::dict_copy(found);
     for (const char* key : {"kpis", "parameters", "results", "provenance", "assumptions"}) {
-        described[key] = record[key];
+        shown[key] = record[key];
     }
     nb::object provenance = record["provenance"];
-    described["case"] = py::get(provenance, "case_yaml", nb::none());
-    described["verification"] = py::dict_get(provenance, "fingerprint").is_valid()
-                                    ? services::provenance::verify_provenance_record(provenance)
-                                    : nb::none();
-    return described;
+    shown["case"] = py::get(provenance, "case_yaml", nb::none());
+    shown["verification"] = py::dict_get(provenance, "fingerprint").is_valid()
+                                ? services::provenance::verify_provenance_record(provenance)
+                                : nb::none();
+    return shown;
+}
+
+nb::object describe_run(nb::handle run_id, nb::handle usda_path) {
+    py::require_str(run_id, "describe_run", "run_id");
+    if (usda_path.is_none()) return described(run_id, usda_path);
+    return described(run_id, py::require_path(usda_path, "describe_run", "usda_path"));
 }
 
 nb::object described_or_raise(nb::handle run_id, const char* argument) {
     py::require_str(run_id, "diff_runs", argument);
-    nb::object described = describe_run(run_id);
-    if (described.is_none()) {
+    nb::object run = described(run_id, nb::none());
+    if (run.is_none()) {
         py::raise(py::exc::value_error(), "%s: no run %R in the run index", argument, run_id.ptr());
     }
-    return described;
+    return run;
 }
 
 // A parameter's value in a snapshot entry ({value, default, ...}) or as it stands.
@@ -125,13 +130,16 @@ nb::dict diff_runs(nb::handle run_a, nb::handle run_b, bool changed_only) {
 }  // namespace
 
 void bind_compare(nb::module_& m) {
-    m.def("describe_run", &describe_run, nb::arg("run_id").none(),
-          nb::sig("def describe_run(run_id: str) -> dict[str, typing.Any] | None"),
+    m.def("describe_run", &describe_run, nb::arg("run_id").none(), nb::kw_only(),
+          nb::arg("usda_path").none() = nb::none(),
+          nb::sig("def describe_run(run_id: str, *, usda_path: str | os.PathLike[str] | None = "
+                  "None) -> dict[str, typing.Any] | None"),
           R"(Everything recorded of a run, found through the index and read from its file: the
           fields search returns, with kpis, parameters (the snapshot: {name: {value, default,
           path, override}}), results, provenance, assumptions, case (the case text) and
           verification (verify_provenance_record of its provenance; None without a
-          fingerprint). None for an unknown run.)");
+          fingerprint). Only of the product at `usda_path` when given. None for an unknown
+          run.)");
     m.def("diff_runs", &diff_runs, nb::arg("run_a").none(), nb::arg("run_b").none(), nb::kw_only(),
           nb::arg("changed_only") = false,
           nb::sig("def diff_runs(run_a: str, run_b: str, *, changed_only: bool = False) -> "

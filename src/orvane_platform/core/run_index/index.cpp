@@ -12,6 +12,9 @@ namespace {
 
 py::Logger logger{"orvane_platform.core.run_index"};
 
+// Run files read before their runs are written to the index.
+constexpr std::size_t kWriteBatch = 200;
+
 std::optional<std::string> text_of(nb::handle value) {
     if (!value.is_valid() || value.is_none()) return std::nullopt;
     return std::string(py::utf8(nb::str(value)));
@@ -151,23 +154,29 @@ UpdateCounts update(Store& store, const std::string& root, bool everything) {
     Changes changes;
     {
         nb::gil_scoped_release release;
-        std::vector<RunFile> files = find_run_files(root);
-        if (everything) {
-            changes.added = std::move(files);
-        } else {
-            changes = store.changes(files);
-        }
+        changes = store.changes(find_run_files(root), everything);
     }
-    std::vector<IndexedFile> indexed;
-    indexed.reserve(changes.added.size() + changes.changed.size());
+    const UpdateCounts counts{changes.added.size(), changes.changed.size(), changes.removed.size()};
+    std::vector<const RunFile*> to_read;
+    to_read.reserve(changes.added.size() + changes.changed.size());
     for (const std::vector<RunFile>* files : {&changes.added, &changes.changed}) {
-        for (const RunFile& file : *files) indexed.push_back(read_file(root, file));
+        for (const RunFile& file : *files) to_read.push_back(&file);
     }
-    if (everything || !indexed.empty() || !changes.removed.empty()) {
+    // Written a batch at a time, so that memory stays the same however many
+    // files there are to read; each file's runs change in one transaction.
+    std::vector<IndexedFile> batch;
+    std::size_t next = 0;
+    do {
+        batch.clear();
+        for (; next < to_read.size() && batch.size() < kWriteBatch; ++next) {
+            batch.push_back(read_file(root, *to_read[next]));
+        }
+        if (batch.empty() && changes.removed.empty()) break;
         nb::gil_scoped_release release;
-        store.write(indexed, changes.removed, root, everything);
-    }
-    return {changes.added.size(), changes.changed.size(), changes.removed.size()};
+        store.write(batch, changes.removed, root);
+        changes.removed.clear();
+    } while (next < to_read.size());
+    return counts;
 }
 
 std::vector<Found> search_released(Store& store, const SearchRequest& request) {
@@ -209,17 +218,55 @@ nb::list runs_as_dicts(const std::vector<Found>& found, const std::string& root)
     return runs.finish();
 }
 
-nb::object find_run(nb::handle run_id) {
+std::vector<Found> current_search(const Location& where, const SearchRequest& request) {
+    return with_store(where, [&](Store& store) {
+        update(store, where.products, false);
+        return search_released(store, request);
+    });
+}
+
+ProductRuns search_product(nb::handle usda_path, SearchRequest request) {
+    nb::object folder = usda_path.attr("absolute")().attr("parent");
+    const std::string folder_name = py::fs_path(folder.attr("name"));
+    const std::string parent = py::fs_path(folder.attr("parent"));
     const Location where = workspace_location();
-    if (!index_wanted(where)) return nb::none();
+    request.products = {folder_name};
+    if (fs::is_directory(where.products) &&
+        fs::real_path(parent) == fs::real_path(where.products)) {
+        return {current_search(where, request), where.products};
+    }
+    // A product outside the workspace's products folder.
+    std::vector<RunFile> files;
+    {
+        nb::gil_scoped_release release;
+        files = find_run_files(parent, folder_name);
+    }
+    std::vector<IndexedFile> indexed;
+    for (const RunFile& file : files) indexed.push_back(read_file(parent, file));
+    try {
+        nb::gil_scoped_release release;
+        Store store(":memory:");
+        store.prepare();
+        store.write(indexed, {}, parent);
+        return {store.search(request), parent};
+    } catch (const StoreError& error) {
+        py::raise(py::exc::runtime_error(), "in-memory run index: %s", error.what());
+    }
+}
+
+nb::object find_run(nb::handle run_id, nb::handle usda_path) {
     SearchRequest request;
     request.condition = {"r.run_id = ?", {std::string(py::utf8(run_id))}};
     request.descending = true;  // the latest, should two products share an id
     request.limit = 1;
-    std::vector<Found> found = with_store(where, [&](Store& store) {
-        update(store, where.products, false);
-        return search_released(store, request);
-    });
+    if (!usda_path.is_none()) {
+        ProductRuns runs = search_product(usda_path, request);
+        if (runs.found.empty()) return nb::none();
+        return runs_as_dicts(runs.found, runs.root)[0];
+    }
+    const Location where = workspace_location();
+    if (!index_wanted(where)) return nb::none();
+    std::vector<Found> found = current_search(where, request);
     if (found.empty()) return nb::none();
     return runs_as_dicts(found, where.products)[0];
 }

@@ -71,13 +71,26 @@ IndexedFile read_file(const std::string& root, const RunFile& file);
 
 // store.search with the GIL released.
 std::vector<Found> search_released(Store& store, const SearchRequest& request);
+// Brings the index up to date, then searches it.
+std::vector<Found> current_search(const Location& where, const SearchRequest& request);
+
+// Runs found for one product, and the folder their layers are named from.
+struct ProductRuns {
+    std::vector<Found> found;
+    std::string root;
+};
+// The runs of the product at `usda_path` (a pathlib.Path of its root file)
+// that `request` asks for: through the index for a product of the products
+// folder, else from its own run files, indexed in memory for the call.
+ProductRuns search_product(nb::handle usda_path, SearchRequest request);
 
 // The host's dicts of found runs (product, run_id, solver, domain,
 // timestamp, status, fingerprint, image, layer, kpis, parameters); layers
 // are relative to `root`.
 nb::list runs_as_dicts(const std::vector<Found>& found, const std::string& root);
 
-// The latest run of this id in the workspace, as runs_as_dicts makes it, or None.
-nb::object find_run(nb::handle run_id);
+// The latest run of this id, as runs_as_dicts makes it, or None: in the
+// workspace, or of the product at `usda_path` (a pathlib.Path) unless None.
+nb::object find_run(nb::handle run_id, nb::handle usda_path);
 
 }  // namespace orvane::run_index

@@ -61,14 +61,6 @@ std::vector<std::string> product_names(nb::handle products) {
     return names;
 }
 
-// Brings the index up to date, then searches it.
-std::vector<Found> current_search(const Location& where, const SearchRequest& request) {
-    return with_store(where, [&](Store& store) {
-        update(store, where.products, false);
-        return search_released(store, request);
-    });
-}
-
 nb::list search(nb::handle query, nb::handle products, nb::handle order_by, bool descending,
                 nb::handle limit) {
     SearchRequest request;
@@ -84,7 +76,7 @@ nb::list search(nb::handle query, nb::handle products, nb::handle order_by, bool
 
 nb::object get_run(nb::handle run_id) {
     py::require_str(run_id, "get_run", "run_id");
-    return find_run(run_id);
+    return find_run(run_id, nb::none());
 }
 
 nb::dict update_index() {
@@ -158,7 +150,7 @@ Condition filters(nb::handle domain, nb::handle solver, nb::handle since) {
 nb::list product_runs(nb::handle usda_path, nb::handle domain, nb::handle solver, nb::handle since,
                       nb::handle last) {
     constexpr const char* kFunction = "product_runs";
-    nb::object path = py::require_path(usda_path, kFunction, "usda_path").attr("absolute")();
+    nb::object path = py::require_path(usda_path, kFunction, "usda_path");
     py::require_str_or_none(domain, kFunction, "domain");
     py::require_str_or_none(solver, kFunction, "solver");
     py::require_str_or_none(since, kFunction, "since");
@@ -168,36 +160,9 @@ nb::list product_runs(nb::handle usda_path, nb::handle domain, nb::handle solver
     request.limit = py::require_count_or_none(last, kFunction, "last");
     request.descending = request.limit.has_value();
 
-    nb::object folder = path.attr("parent");
-    const std::string folder_name = py::fs_path(folder.attr("name"));
-    const Location where = workspace_location();
-    std::vector<Found> found;
-    std::string root;
-    if (fs::is_directory(where.products) &&
-        fs::real_path(py::fs_path(folder.attr("parent"))) == fs::real_path(where.products)) {
-        request.products = {folder_name};
-        root = where.products;
-        found = current_search(where, request);
-    } else {
-        // A product outside the workspace's products folder: its own run
-        // files, indexed in memory for this call.
-        root = py::fs_path(folder.attr("parent"));
-        std::vector<IndexedFile> files;
-        for (const RunFile& file : find_run_files(root, folder_name)) {
-            files.push_back(read_file(root, file));
-        }
-        try {
-            Store store(":memory:");
-            store.prepare();
-            nb::gil_scoped_release release;
-            store.write(files, {}, root);
-            found = store.search(request);
-        } catch (const StoreError& error) {
-            py::raise(py::exc::runtime_error(), "in-memory run index: %s", error.what());
-        }
-    }
-    if (request.descending) std::reverse(found.begin(), found.end());
-    return runs_as_dicts(found, root);
+    ProductRuns runs = search_product(path, request);
+    if (request.descending) std::reverse(runs.found.begin(), runs.found.end());
+    return runs_as_dicts(runs.found, runs.root);
 }
 
 }  // namespace

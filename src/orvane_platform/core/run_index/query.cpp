@@ -328,6 +328,10 @@ class Parser {
     // A value of the field: text fields take strings, KPIs numbers.
     Value value(const Field& field, const std::string& after) {
         const Token& token = peek();
+        if (token.kind == Kind::word && field.type != Field::Type::kpi && !at_keyword("and") &&
+            !at_keyword("or") && !at_keyword("not")) {
+            fail(joined({"text goes in quotes: '", token.text, "'"}), token);
+        }
         if (token.kind != Kind::string && token.kind != Kind::number) {
             fail("expected a value after '" + after + "'", token);
         }

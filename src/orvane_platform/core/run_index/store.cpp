@@ -334,7 +334,7 @@ std::optional<std::string> Store::prepare() {
     return std::nullopt;
 }
 
-Changes Store::changes(const std::vector<RunFile>& files) {
+Changes Store::changes(const std::vector<RunFile>& files, bool reread) {
     std::unordered_map<std::string, Stamp> stored;
     Statement stamps(db_, "SELECT layer, mtime_ns, size, inode FROM run_files");
     while (stamps.step()) {
@@ -348,7 +348,7 @@ Changes Store::changes(const std::vector<RunFile>& files) {
             changes.added.push_back(file);
             continue;
         }
-        if (!(found->second == file.stamp)) changes.changed.push_back(file);
+        if (reread || !(found->second == file.stamp)) changes.changed.push_back(file);
         stored.erase(found);
     }
     for (auto& [layer, stamp] : stored) changes.removed.push_back(layer);
@@ -356,10 +356,9 @@ Changes Store::changes(const std::vector<RunFile>& files) {
 }
 
 void Store::write(const std::vector<IndexedFile>& files, const std::vector<std::string>& removed,
-                  const std::string& products_dir, bool clear) {
+                  const std::string& products_dir) {
     exec("BEGIN IMMEDIATE");
     try {
-        if (clear) exec("DELETE FROM run_files");
         Statement forget(db_, "DELETE FROM run_files WHERE layer = ?");
         for (const std::string& layer : removed) {
             // A file that another process wrote since the walk stays.

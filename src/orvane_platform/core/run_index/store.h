@@ -116,12 +116,13 @@ class Store {
     // database file, SQLite's quick check runs over it too.
     std::optional<std::string> prepare();
 
-    Changes changes(const std::vector<RunFile>& files);
+    // `files` against the stored stamps; `reread` counts every stored file
+    // that is still there as changed.
+    Changes changes(const std::vector<RunFile>& files, bool reread = false);
     // In one transaction: forgets `removed` files (those that exist again by
     // now stay) and stores `files` in place of what was stored for them.
-    // `clear` forgets every file first.
     void write(const std::vector<IndexedFile>& files, const std::vector<std::string>& removed,
-               const std::string& products_dir, bool clear = false);
+               const std::string& products_dir);
     std::vector<Found> search(const SearchRequest& request);
     std::int64_t run_count();
 
