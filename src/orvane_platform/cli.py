@@ -222,7 +222,7 @@ def _since(text: str) -> str:
 
 def _add_run_filters(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument("--domain", help=f"only {what} of this domain")
-    parser.add_argument("--solver", help=f"only {what} of this solver").completer = (  # type: ignore[attr-defined]
+    parser.add_argument("--solver", metavar="ALIAS", help=f"only {what} of this solver").completer = (  # type: ignore[attr-defined]
         _quietly(_solver_aliases))
     parser.add_argument("--since", type=_since, metavar="DATE",
                         help=f"only {what} at or after this ISO date or time (UTC unless it names a zone)")
