@@ -9,7 +9,7 @@ PIP := $(PY) -m pip
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Debian packages the native build needs.
-SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev
+SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev libsqlite3-dev
 # The build runs without isolation, so that its CMake folder stays valid
 # between installs: pyproject.toml's build requirements, and the runtime ones
 # the stub generator imports, are installed into the venv first.

@@ -396,6 +396,18 @@ void require_no_control_characters(nb::handle value, const char* argument) {
     }
 }
 
+std::optional<long long> require_count_or_none(nb::handle value, const char* function,
+                                               const char* argument) {
+    if (value.is_none()) return std::nullopt;
+    if (!PyLong_CheckExact(value.ptr()))
+        raise_argument_type(function, argument, "int or None", value);
+    const std::optional<long long> count = small_int(value);
+    if (!count || *count < 0) {
+        raise(exc::value_error(), "%s must be 0 or more, not %R", argument, value.ptr());
+    }
+    return count;
+}
+
 nb::object require_path(nb::handle value, const char* function, const char* argument) {
     if (!nb::isinstance<nb::str>(value) && !nb::isinstance(value, os_module.attr("PathLike"))) {
         raise_argument_type(function, argument, "str or os.PathLike", value);

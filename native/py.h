@@ -55,6 +55,10 @@ class Logger {
     void info(const char* message, Args&&... args) {
         get().attr("info")(message, std::forward<Args>(args)...);
     }
+    template <typename... Args>
+    void warning(const char* message, Args&&... args) {
+        get().attr("warning")(message, std::forward<Args>(args)...);
+    }
 
   private:
     const char* name_;
@@ -376,6 +380,10 @@ void require_no_control_characters(nb::handle value, const char* argument);
 // too), or value is None when allowed.
 void require_exact_type(nb::handle value, nb::handle type, NoneAllowed none, const char* function,
                         const char* argument, const char* expected);
+// A count: an int of 0 or more (TypeError for anything else, bool included;
+// ValueError for a negative or huge one), or nothing for None.
+std::optional<long long> require_count_or_none(nb::handle value, const char* function,
+                                               const char* argument);
 // Accepts str or os.PathLike and returns pathlib.Path(value).
 nb::object require_path(nb::handle value, const char* function, const char* argument);
 
