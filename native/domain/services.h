@@ -70,12 +70,13 @@ namespace run_records {
 inline constexpr const char* kModule = "orvane_platform.core.run_records";
 inline constexpr Import write_run_record{kModule, "write_run_record"};
 inline constexpr Import read_run_records{kModule, "read_run_records"};
-inline constexpr Import list_runs{kModule, "list_runs"};
 }  // namespace run_records
 
 namespace run_index {
-inline constexpr Import record_run{"orvane_platform.core.run_index", "record_run"};
-}
+inline constexpr const char* kModule = "orvane_platform.core.run_index";
+inline constexpr Import record_run{kModule, "record_run"};
+inline constexpr Import product_runs{kModule, "product_runs"};
+}  // namespace run_index
 
 namespace run_store {
 inline constexpr Import run_dir{"orvane_platform.core.run_store", "run_dir"};

@@ -17,7 +17,6 @@
 #include "native/domain/results.h"
 #include "native/domain/services.h"
 #include "native/domain/solver_runs.h"
-#include "native/domain/usd.h"
 #include "native/py.h"
 
 namespace nb = nanobind;
@@ -188,18 +187,11 @@ class Sweep {
     // Cases whose fingerprint already has a successful run take that run's
     // results instead of running again.
     void use_cached_runs() {
-        std::map<std::string, nb::dict> done;
-        for (nb::handle run : services::run_records::list_runs(path_, "domain"_a = domain_)) {
-            nb::object fingerprint = py::get(run, "fingerprint", nb::none());
-            if (!nb::isinstance<nb::str>(fingerprint)) continue;
-            std::string key(py::utf8(fingerprint));
-            if (done.contains(key)) continue;
-            nb::object kpis = successful_run_kpis(run);
-            if (kpis.is_none()) continue;
-            nb::dict cached;
-            cached["run_id"] = run["run_id"];
-            cached["kpis"] = kpis;
-            done.emplace(std::move(key), cached);
+        std::map<std::string, nb::object> done;
+        for (nb::handle run : services::run_index::product_runs(path_, "domain"_a = domain_)) {
+            nb::object fingerprint = run["fingerprint"];
+            if (run["status"].equal(nb::str("success")) && nb::isinstance<nb::str>(fingerprint))
+                done.try_emplace(std::string(py::utf8(fingerprint)), nb::borrow(run));
         }
         for (nb::dict& entry : entries_) {
             if (!entry["status"].equal(nb::str("queued"))) continue;
@@ -212,29 +204,6 @@ class Sweep {
             ++counts_.cached;
             ++counts_.done;
         }
-    }
-
-    // The KPIs of a recorded run that succeeded, or None.
-    static nb::object successful_run_kpis(nb::handle run) {
-        nb::object layer = usd::Sdf().attr("Layer").attr("OpenAsAnonymous")(run["layer"]);
-        if (!py::truthy(layer)) return nb::none();
-        nb::object prim = nb::none();
-        for (nb::handle root : layer.attr("rootPrims")) {
-            nb::object runs = root.attr("nameChildren").attr("get")("SimulationRuns");
-            if (py::truthy(runs)) prim = runs.attr("nameChildren").attr("get")(run["run_id"]);
-        }
-        if (!py::truthy(prim)) return nb::none();
-        nb::object attributes = prim.attr("attributes");
-        nb::object status = attributes.attr("get")("orvane:run:status");
-        if (!py::truthy(status) || !status.attr("default").equal(nb::str("success")))
-            return nb::none();
-        nb::dict kpis;
-        for (nb::handle attribute : attributes) {
-            const std::string_view name = py::utf8(attribute.attr("name"));
-            if (name.starts_with("orvane:kpi:"))
-                kpis[py::make_str(name.substr(11))] = attribute.attr("default");
-        }
-        return kpis;
     }
 
     nb::dict gate_verdicts(nb::handle kpis) {
