@@ -233,6 +233,13 @@ nb::str concat(const char* a, nb::handle b) { return concat(nb::str(a), b); }
 
 std::string text(nb::handle value) { return std::string(utf8(nb::str(value))); }
 
+std::string display_text(nb::handle value) {
+    nb::str shown(value);
+    nb::object encoded = checked(PyUnicode_AsEncodedString(shown.ptr(), "utf-8", "replace"));
+    return std::string(PyBytes_AS_STRING(encoded.ptr()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+}
+
 std::string repr(nb::handle value) { return std::string(utf8(nb::repr(value))); }
 
 std::string format(nb::handle value, const char* spec) {

@@ -271,7 +271,8 @@ std::variant<RunPlan, nb::dict> plan_run(nb::handle self, nb::handle kwargs) {
 
 // Runs the solver: its result, or the error status of a failed run.
 nb::dict execute(const RunPlan& plan, nb::handle progress) {
-    process::Options options{plan.case_yaml, std::nullopt};
+    process::Options options;
+    options.input = plan.case_yaml;
     const auto cap = static_cast<std::size_t>(py::to_double(globals.get("_MAX_OUTPUT_BYTES")));
     options.max_output_bytes = cap;
     if (!progress.is_none()) {
