@@ -68,7 +68,7 @@ def test_svg_holds_each_series_its_targets_and_the_releases(product, points, tmp
 
 
 def test_inline_svg_is_one_element_without_prolog(product):
-    svg = charts.kpi_svg(product, "cd")
+    svg = charts.kpi_svgs(product, ["cd"])[0]
     assert svg.startswith("<svg") and "<?xml" not in svg and "DOCTYPE" not in svg
     assert "cd:series" in by_id(svg) and "<metadata" not in svg
 
@@ -78,7 +78,7 @@ def test_drawing_leaves_matplotlib_global_state_alone(product, tmp_path):
 
     backend, fonttype, figures = matplotlib.get_backend(), matplotlib.rcParams["svg.fonttype"], plt.get_fignums()
     charts.kpi_chart(product, ["cd"], tmp_path / "chart.svg")
-    charts.kpi_svg(product, "cl")
+    charts.kpi_svgs(product, ["cl"])
     assert (matplotlib.get_backend(), matplotlib.rcParams["svg.fonttype"], plt.get_fignums()) == (
         backend, fonttype, figures)
 

@@ -118,7 +118,7 @@ inline constexpr Import diff_releases{kModule, "diff_releases"};
 namespace charts {
 inline constexpr const char* kModule = "orvane_platform.core.charts";
 inline constexpr Import charted_kpis{kModule, "charted_kpis"};
-inline constexpr Import kpi_svg{kModule, "kpi_svg"};
+inline constexpr Import kpi_svgs{kModule, "kpi_svgs"};
 }  // namespace charts
 
 namespace solver_certs {

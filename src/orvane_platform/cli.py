@@ -843,6 +843,8 @@ def _plot(args: argparse.Namespace) -> int:
     kpis = args.kpis or charts.charted_kpis(args.product)
     if not kpis:
         _fail(f"{args.product} has no results in its history to plot (orvane run adds some)")
+    if args.output and len(kpis) > charts.MAX_KPIS:
+        _fail(f"a chart file shows at most {charts.MAX_KPIS} KPIs, not {len(kpis)}: choose them with --kpi")
     if args.output:
         written = charts.kpi_chart(args.product, kpis, args.output)
         if args.json:

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -41,11 +42,16 @@ struct ChartData {
 
 // The series of `kpis` (a list or tuple of KPI names) from the product's
 // results history, targets and releases. ValueError names a KPI without
-// results, listing those with.
-ChartData gather(nb::handle usda_path, nb::handle kpis, const char* function);
+// results, listing those with, and refuses more than `max_kpis` names.
+ChartData gather(nb::handle usda_path, nb::handle kpis, const char* function,
+                 std::size_t max_kpis = SIZE_MAX);
 
 // The first and last moment of the chart: of every result and release.
 std::pair<Moment, Moment> time_span(const ChartData& data);
+
+// The time axis's limits as datetimes: the span a little wider, so no point
+// sits on the frame, and a minute either side of a span of one moment.
+std::pair<nb::object, nb::object> time_limits(const ChartData& data);
 
 // The KPIs with results in `history` (load_product_history's records), in
 // the order they first appear: numeric fields that are neither the record's

@@ -22,8 +22,9 @@ py::CachedModule figure_module{"matplotlib.figure"};
 py::CachedModule agg_module{"matplotlib.backends.backend_agg"};
 py::CachedModule dates_module{"matplotlib.dates"};
 py::CachedModule io_module{"io"};
-py::CachedModule datetime_module{"datetime"};
 
+// More rows than this make a figure nobody can read.
+constexpr std::size_t kMaxKpis = 12;
 // One row per KPI: 800 pixels wide and 280 high at 100 dots per inch.
 constexpr double kWidthInches = 8.0;
 constexpr double kRowInches = 2.8;
@@ -101,14 +102,10 @@ nb::object draw(const ChartData& data) {
     nb::object grid = figure.attr("subplots")(rows, 1, "squeeze"_a = false, "sharex"_a = true);
     nb::object all_axes = grid.attr("ravel")().attr("tolist")();
     for (std::size_t row = 0; row < rows; ++row) draw_axes(all_axes[row], data.series[row], data);
-    // The span of the results and releases, a little wider: one result alone
-    // would otherwise get years of axis.
-    const auto [first, last] = time_span(data);
-    const double span = last.seconds - first.seconds;
-    const double margin = span > 0 ? span * 0.04 : 60.0;
-    nb::object padding = datetime_module.attr("timedelta")("seconds"_a = margin);
+    // One result alone would otherwise get years of axis.
+    const auto [left, right] = time_limits(data);
     nb::object bottom = all_axes[rows - 1];
-    bottom.attr("set_xlim")(first.time - padding, last.time + padding);
+    bottom.attr("set_xlim")(left, right);
     nb::object locator = dates_module.attr("AutoDateLocator")();
     bottom.attr("xaxis").attr("set_major_locator")(locator);
     bottom.attr("xaxis").attr("set_major_formatter")(
@@ -151,7 +148,7 @@ nb::object kpi_chart(nb::handle usda_path, nb::handle kpis, nb::handle path) {
     nb::object target = py::require_path(path, kFunction, "path");
     const Format format = format_of(target);
     fs::require_regular_if_present(py::fs_path(target), "path");
-    const ChartData data = gather(usda_path, kpis, kFunction);
+    const ChartData data = gather(usda_path, kpis, kFunction, kMaxKpis);
     nb::bytes image = render(draw(data), format);
     fs::write_file_atomic(py::fs_path(target), std::string_view(image.c_str(), image.size()));
 
@@ -167,20 +164,25 @@ nb::object kpi_chart(nb::handle usda_path, nb::handle kpis, nb::handle path) {
     return written;
 }
 
-nb::object kpi_svg(nb::handle usda_path, nb::handle kpi) {
-    py::require_str(kpi, "kpi_svg", "kpi");
-    const ChartData data = gather(usda_path, nb::make_tuple(kpi), "kpi_svg");
-    nb::bytes image = render(draw(data), Format::svg);
-    // The <svg> element alone: the XML declaration and doctype have no place
-    // inside an HTML page.
-    const std::string_view document(image.c_str(), image.size());
-    const std::size_t start = document.find("<svg");
-    return py::make_str(document.substr(start == std::string_view::npos ? 0 : start));
+nb::object kpi_svgs(nb::handle usda_path, nb::handle kpis) {
+    const ChartData data = gather(usda_path, kpis, "kpi_svgs");
+    nb::list charts;
+    for (const KpiSeries& series : data.series) {
+        ChartData one{{series}, data.releases};
+        nb::bytes image = render(draw(one), Format::svg);
+        // The <svg> element alone: the XML declaration and doctype have no
+        // place inside an HTML page.
+        const std::string_view document(image.c_str(), image.size());
+        const std::size_t start = document.find("<svg");
+        charts.append(py::make_str(document.substr(start == std::string_view::npos ? 0 : start)));
+    }
+    return charts;
 }
 
 }  // namespace
 
 void bind_figures(nb::module_& m) {
+    m.attr("MAX_KPIS") = kMaxKpis;
     m.def("kpi_chart", &kpi_chart, nb::arg("usda_path").none(), nb::arg("kpis").none(),
           nb::arg("path").none(),
           nb::sig("def kpi_chart(usda_path: str | os.PathLike[str], kpis: list[str], path: str "
@@ -190,10 +192,11 @@ void bind_figures(nb::module_& m) {
           every release. Writes a PNG or SVG by the suffix of `path`, atomically. Returns
           path, format, the points drawn per KPI and the releases marked. ValueError names
           an unknown suffix or a KPI without results.)");
-    m.def("kpi_svg", &kpi_svg, nb::arg("usda_path").none(), nb::arg("kpi").none(),
-          nb::sig("def kpi_svg(usda_path: str | os.PathLike[str], kpi: str) -> str"),
-          R"(The chart of one KPI as an <svg> element, ready to inline in an HTML page: no
-          XML declaration, text as text. ValueError when the KPI has no results.)");
+    m.def("kpi_svgs", &kpi_svgs, nb::arg("usda_path").none(), nb::arg("kpis").none(),
+          nb::sig("def kpi_svgs(usda_path: str | os.PathLike[str], kpis: list[str]) -> "
+                  "list[str]"),
+          R"(The chart of each KPI of `kpis` as an <svg> element, ready to inline in an HTML
+          page: no XML declaration, text as text. ValueError names a KPI without results.)");
 }
 
 }  // namespace orvane::charts

@@ -25,9 +25,6 @@ namespace {
 
 py::CachedModule datetime_module{"datetime"};
 
-// More rows than this make a figure nobody can read.
-constexpr std::size_t kMaxKpis = 12;
-
 // The fields every history record has besides its values.
 constexpr std::array<std::string_view, 6> kRecordFields = {"raw",  "timestamp", "domain",
                                                            "type", "solver",    "run"};
@@ -71,7 +68,7 @@ nb::object target(nb::handle targets, nb::handle kpi, const char* suffix) {
 
 nb::list as_list(nb::handle iterable) { return nb::borrow<nb::list>(py::list_type()(iterable)); }
 
-nb::list kpi_names(nb::handle kpis, const char* function) {
+nb::list kpi_names(nb::handle kpis, const char* function, std::size_t max_kpis) {
     if (!nb::isinstance<nb::list>(kpis) && !nb::isinstance<nb::tuple>(kpis))
         py::raise_argument_type(function, "kpis", "a list of str", kpis);
     nb::dict names;  // in order, each once
@@ -85,9 +82,9 @@ nb::list kpi_names(nb::handle kpis, const char* function) {
         py::set_default(names, name, nb::none());
     }
     if (nb::len(names) == 0) py::raise(py::exc::value_error(), "kpis names no KPI");
-    if (nb::len(names) > kMaxKpis) {
+    if (nb::len(names) > max_kpis) {
         py::raise(py::exc::value_error(), "kpis names %zu KPIs; a chart shows at most %zu",
-                  nb::len(names), kMaxKpis);
+                  nb::len(names), max_kpis);
     }
     return as_list(names);
 }
@@ -197,9 +194,18 @@ std::pair<Moment, Moment> time_span(const ChartData& data) {
     return {*first, *last};  // gather() refuses a chart without results
 }
 
-ChartData gather(nb::handle usda_path, nb::handle kpis, const char* function) {
+std::pair<nb::object, nb::object> time_limits(const ChartData& data) {
+    const auto [first, last] = time_span(data);
+    const double span = last.seconds - first.seconds;
+    nb::object padding =
+        datetime_module.attr("timedelta")("seconds"_a = span > 0 ? span * 0.04 : 60.0);
+    return {first.time - padding, last.time + padding};
+}
+
+ChartData gather(nb::handle usda_path, nb::handle kpis, const char* function,
+                 std::size_t max_kpis) {
     nb::object path = py::require_path(usda_path, function, "usda_path");
-    nb::list names = kpi_names(kpis, function);
+    nb::list names = kpi_names(kpis, function, max_kpis);
     nb::object history = services::product_twin::load_product_history(path);
     const std::vector<std::pair<nb::object, Moment>> records = timed_records(history);
     nb::object targets = services::product::product_class(path).attr("targets");
@@ -258,7 +264,6 @@ nb::object kpi_series(nb::handle usda_path, nb::handle kpis) {
 }  // namespace
 
 void bind_series(nb::module_& m) {
-    m.attr("MAX_KPIS") = kMaxKpis;
     m.def("charted_kpis", &charted_kpis, nb::arg("usda_path").none(),
           nb::sig("def charted_kpis(usda_path: str | os.PathLike[str]) -> list[str]"),
           R"(The KPIs with results in the product's history, in the order they first appear

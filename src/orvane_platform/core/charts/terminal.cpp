@@ -72,12 +72,14 @@ nb::str caption(const KpiSeries& series) {
     return py::concat(series.title, py::make_str(text));
 }
 
-void draw_plot(nb::handle plot, const KpiSeries& series, const ChartData& data,
-               const std::pair<Moment, Moment>& span) {
+void draw_plot(nb::handle plot, const KpiSeries& series, const ChartData& data) {
     const auto [low, high] = value_span(series);
-    nb::tuple across = nb::make_tuple(span.first.time, span.second.time);
+    const auto [left, right] = time_limits(data);
+    nb::tuple across = nb::make_tuple(left, right);
     plot.attr("legend")(false);
-    plot.attr("date")().attr("activate")("form"_a = date_form(span));
+    plot.attr("date")().attr("activate")("form"_a = date_form(time_span(data)));
+    // plotext's own limits of a short span leave the points in a narrow strip.
+    plot.attr("ruler")("x").attr("lim")(left, right);
     if (!series.min.is_none() && !series.max.is_none()) {
         plot.attr("draw")(plot.attr("rectangle")("x"_a = across,
                                                  "y"_a = nb::make_tuple(series.min, series.max),
@@ -127,14 +129,13 @@ nb::object kpi_terminal(nb::handle usda_path, nb::handle kpis, nb::handle width,
     if (!nb::isinstance<nb::bool_>(color))
         py::raise_argument_type("kpi_terminal", "color", "bool", color);
     const ChartData data = gather(usda_path, kpis, "kpi_terminal");
-    const auto span = time_span(data);
 
     PlotextFigure figure;
     std::string text;
     for (const KpiSeries& series : data.series) {
         figure.get().attr("clear")();
         figure.get().attr("plot_size")(columns, rows);
-        draw_plot(figure.get(), series, data, span);
+        draw_plot(figure.get(), series, data);
         nb::object matrix = figure.get().attr("build")();
         if (!text.empty()) text += "\n";
         text += py::utf8(matrix.attr("string")("colorless"_a = !py::truthy(color)));

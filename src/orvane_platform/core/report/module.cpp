@@ -34,6 +34,7 @@ h2 { border-bottom: 2px solid #dde2ea; padding-bottom: .2rem; }
 nav a { margin-right: 1rem; color: #1f5fa8; }
 section { margin: 2.2rem 0; }
 table { border-collapse: collapse; width: 100%; font-size: .92rem; margin: .6rem 0 1.2rem; }
+table.compact { width: auto; min-width: 40%; }
 th, td { border-bottom: 1px solid #dde2ea; padding: .35rem .6rem; text-align: left; vertical-align: top; }
 th { background: #f3f5f9; font-weight: 600; }
 td.number { text-align: right; font-variant-numeric: tabular-nums; }
@@ -110,7 +111,7 @@ void design_section(Html& html, const Stage& stage, nb::handle product) {
     if (nb::len(parameters) == 0) {
         empty(html, "The product declares no design parameters.");
     } else {
-        html.open("table").head_row({"parameter", "value"});
+        html.open("table", "class=\"compact\"").head_row({"parameter", "value"});
         for (nb::handle name : py::sorted_keys(parameters))
             html.open("tr").cell(name).cell(parameters[name]).close("tr");
         html.close("table");
@@ -151,10 +152,10 @@ nb::list trends_section(Html& html, nb::handle path) {
     html.raw(
         "<p class=\"meta\">Each KPI's results over time; shaded: the band between its min "
         "and max targets; dashed: its nominal; dash-dotted verticals: releases.</p>");
-    for (nb::handle kpi : kpis) {
-        // The chart is matplotlib's SVG: its texts are escaped as it writes them.
-        html.open("figure", "class=\"trend\"");
-        html.raw(py::utf8(services::charts::kpi_svg(path, kpi))).close("figure");
+    if (nb::len(kpis) > 0) {
+        // The charts are matplotlib's SVG: its texts are escaped as it writes them.
+        for (nb::handle chart : services::charts::kpi_svgs(path, kpis))
+            html.open("figure", "class=\"trend\"").raw(py::utf8(chart)).close("figure");
     }
     html.close("section");
     return nb::borrow<nb::list>(kpis);
@@ -299,6 +300,8 @@ void benchmark_section(Html& html, nb::handle path, nb::handle names) {
         html.open("table").head_row({"attribute", "own", "competitor", "own \u2212 competitor"});
         nb::object diff = services::product_twin::diff_against_benchmark(path, name);
         for (auto [attribute, values] : nb::borrow<nb::dict>(diff)) {
+            // Equal texts (schema fallbacks such as visibility) tell nothing apart.
+            if (values[2].is_none() && values[0].equal(values[1])) continue;
             html.open("tr").cell(attribute).cell(values[0]).cell(values[1]).cell(values[2]);
             html.close("tr");
         }
