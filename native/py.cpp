@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdarg>
 
+#include "native/text.h"
+
 namespace orvane::py {
 
 namespace {
@@ -386,12 +388,9 @@ void require_exact_type(nb::handle value, nb::handle type, NoneAllowed none, con
 }
 
 void require_no_control_characters(nb::handle value, const char* argument) {
-    for (char c : utf8(value)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            raise(exc::value_error(), "%s must not contain control characters, not %R", argument,
-                  value.ptr());
-        }
+    if (text::has_control_characters(utf8(value))) {
+        raise(exc::value_error(), "%s must not contain control characters, not %R", argument,
+              value.ptr());
     }
 }
 

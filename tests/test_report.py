@@ -4,6 +4,7 @@ headless Chromium that must show it, fetch nothing and run nothing."""
 from __future__ import annotations
 
 import json
+import os
 import re
 import shutil
 import subprocess
@@ -12,8 +13,9 @@ from pathlib import Path
 
 import matplotlib.image
 import pytest
+from pxr import Sdf
 
-from orvane_platform.core import report
+from orvane_platform.core import charts, report
 from tests.conftest import HOSTILE_NOTES, HOSTILE_TEXT, make_product
 from tests.test_cli import orvane, parsed
 
@@ -25,10 +27,13 @@ CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 def chromium(page: Path, profile: Path, *action: str) -> subprocess.CompletedProcess[str]:
     """One headless Chromium run on `page` in a profile of its own."""
     assert CHROMIUM, "chromium is installed by the Makefile's system packages"
+    # The browser is a tool here, not under test: a sanitizer preloaded for
+    # the modules (make test-asan) stays out of it.
+    environment = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
     return subprocess.run(
         [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={profile}",
          "--no-first-run", *action, page.as_uri()],
-        capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL,
+        capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL, env=environment,
     )
 
 
@@ -144,6 +149,22 @@ def test_file_texts_stay_text(html, browsed):
     # Parsed by the browser, they are still text: no script or image element exists.
     assert not re.search(r"<(script|img)\b", browsed["dom"])
     assert HOSTILE_TEXT in re.sub(r"<[^>]+>", "", browsed["dom"]).replace("&lt;", "<").replace("&gt;", ">")
+
+
+def test_history_keys_stay_text_and_unplaceable_entries_are_left_out(tmp_path):
+    path = make_product(tmp_path / "odd", layers={"prototype": {}})
+    layer = Sdf.Layer.FindOrOpen(str(path.parent / "layers/prototype.usda"))
+    history = Sdf.AttributeSpec(layer.GetPrimAtPath("/Car"), "resultsHistory", Sdf.ValueTypeNames.StringArray)
+    history.default = [
+        "2026-01-01T00:00:00+00:00|domain=aero|<script>alert(3)</script>=0.5|solver=x",
+        "20260102T000000|domain=aero|<script>alert(3)</script>=0.6|solver=x",  # the legacy time form
+        "yesterday|domain=aero|stale=1.0|solver=x",  # no time to place it at
+        "2026-01-03T00:00:00+00:00|domain=aero| padded =2.0|bell\x07=3.0|solver=x",  # names no chart takes
+    ]
+    layer.Save()
+    assert charts.charted_kpis(path) == ["<script>alert(3)</script>"]
+    page = report.report_html(path)  # the chart's title and ids hold the name too
+    assert "<script" not in page and page.count("&lt;script&gt;alert(3)&lt;/script&gt;") >= 2
 
 
 def test_a_bare_product_says_what_it_lacks(tmp_path):

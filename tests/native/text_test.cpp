@@ -35,6 +35,12 @@ TEST(Text, EscapeHtmlLeavesNoMarkup) {
     EXPECT_EQ(orvane::text::escape_html(""), "");
 }
 
+TEST(Text, ControlCharactersAreC0AndDelete) {
+    EXPECT_FALSE(orvane::text::has_control_characters("cd \u00b7 r\u00e9sum\u00e9 <b>"));
+    for (std::string_view text : {"a\nb", "\x01", "tab\t", "del\x7f"})
+        EXPECT_TRUE(orvane::text::has_control_characters(text)) << text;
+}
+
 std::vector<std::string> scan_whole(std::string_view text) {
     DeclarationScanner scanner;
     scanner.scan(text, /*at_end=*/true);

@@ -53,9 +53,10 @@ std::pair<Moment, Moment> time_span(const ChartData& data);
 // sits on the frame, and a minute either side of a span of one moment.
 std::pair<nb::object, nb::object> time_limits(const ChartData& data);
 
-// The KPIs with results in `history` (load_product_history's records), in
-// the order they first appear: numeric fields that are neither the record's
-// own nor their domain's extra metadata.
+// The KPIs with results in `history` (load_product_history's records) whose
+// time can be read, in the order they first appear: numeric fields under a
+// canonical name that are neither the record's own nor their domain's extra
+// metadata.
 nb::list charted_kpis_of(nb::handle history);
 
 void bind_series(nb::module_& m);

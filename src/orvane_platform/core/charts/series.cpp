@@ -15,6 +15,7 @@
 #include "native/domain/results.h"
 #include "native/domain/services.h"
 #include "native/py.h"
+#include "native/text.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -66,6 +67,16 @@ nb::object target(nb::handle targets, nb::handle kpi, const char* suffix) {
     return value ? nb::object(nb::float_(*value)) : nb::none();
 }
 
+// A KPI name as charts know it: trimmed and in lower case.
+nb::object canonical_name(nb::handle name) { return name.attr("strip")().attr("lower")(); }
+
+// A history key that kpi_names() takes back as it is: canonical, no control
+// characters.
+bool chartable_name(nb::handle key) {
+    return nb::isinstance<nb::str>(key) && nb::len(key) > 0 && canonical_name(key).equal(key) &&
+           !text::has_control_characters(py::utf8(key));
+}
+
 nb::list as_list(nb::handle iterable) { return nb::borrow<nb::list>(py::list_type()(iterable)); }
 
 nb::list kpi_names(nb::handle kpis, const char* function, std::size_t max_kpis) {
@@ -76,7 +87,7 @@ nb::list kpi_names(nb::handle kpis, const char* function, std::size_t max_kpis) 
         if (!nb::isinstance<nb::str>(kpi))
             py::raise_argument_type(function, "kpis", "a list of str", kpi);
         py::require_no_control_characters(kpi, "kpis");
-        nb::object name = kpi.attr("strip")().attr("lower")();
+        nb::object name = canonical_name(kpi);
         if (nb::len(name) == 0)
             py::raise(py::exc::value_error(), "kpis holds an empty name: %R", kpi.ptr());
         py::set_default(names, name, nb::none());
@@ -156,7 +167,9 @@ nb::list charted_kpis_of(nb::handle history) {
     nb::dict kpis;              // in order of first appearance
     nb::dict extras_by_domain;  // each domain's schema looked up once
     for (nb::handle record : history) {
-        if (!nb::isinstance<nb::dict>(record)) continue;
+        // Only what a chart can place on its time axis.
+        if (!nb::isinstance<nb::dict>(record) || !parse_moment(py::dict_get(record, "timestamp")))
+            continue;
         nb::object domain = py::dict_get(record, "domain");
         nb::object extras = nb::tuple();
         if (domain.is_valid() && nb::isinstance<nb::str>(domain)) {
@@ -172,7 +185,8 @@ nb::list charted_kpis_of(nb::handle history) {
         for (auto [key, value] : nb::borrow<nb::dict>(record)) {
             if (!nb::isinstance<nb::str>(key)) continue;
             if (py::utf8(key) == "solver") break;
-            if (is_record_field(key) || !finite_number(value) || py::contains(extras, key))
+            if (is_record_field(key) || !finite_number(value) || !chartable_name(key) ||
+                py::contains(extras, key))
                 continue;
             py::set_default(kpis, key, nb::none());
         }
