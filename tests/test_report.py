@@ -15,7 +15,7 @@ import matplotlib.image
 import pytest
 from pxr import Sdf
 
-from orvane_platform.core import charts, report
+from orvane_platform.core import charts, report, run_records
 from tests.conftest import HOSTILE_NOTES, HOSTILE_TEXT, make_product
 from tests.test_cli import orvane, parsed
 
@@ -165,6 +165,17 @@ def test_history_keys_stay_text_and_unplaceable_entries_are_left_out(tmp_path):
     assert charts.charted_kpis(path) == ["<script>alert(3)</script>"]
     page = report.report_html(path)  # the chart's title and ids hold the name too
     assert "<script" not in page and page.count("&lt;script&gt;alert(3)&lt;/script&gt;") >= 2
+
+
+def test_an_edited_run_record_shows_as_a_mismatch(charted_demo, tmp_path):
+    product = shutil.copytree(charted_demo / "products/sedan", tmp_path / "sedan") / "sedan.usda"
+    run = Sdf.Layer.FindOrOpen(run_records.list_runs(product)[-1]["layer"])
+    edited = next(spec for spec in run.rootPrims[0].nameChildren["SimulationRuns"].nameChildren)
+    case = edited.attributes["orvane:run:provenance:case_yaml"]
+    case.default = case.default.replace("manoeuvre: skidpad", "manoeuvre: step_steer")
+    run.Save()
+    assert re.search(r'class="verdict verdict-mismatch">mismatch<', report.report_html(product))
+    assert report.write_report(product, tmp_path / "r.html")["provenance"] == "mismatch"
 
 
 def test_a_bare_product_says_what_it_lacks(tmp_path):
