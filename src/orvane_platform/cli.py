@@ -1110,6 +1110,67 @@ def _register_host(commands: argparse._SubParsersAction) -> None:
     doctor.set_defaults(func=_doctor)
 
 
+# --- charts and reports -----------------------------------------------------------
+
+
+def _plot(args: argparse.Namespace) -> int:
+    from orvane_platform.core import charts
+
+    kpis = args.kpis or charts.charted_kpis(args.product)
+    if not kpis:
+        _fail(f"{args.product} has no results in its history to plot (orvane run adds some)")
+    if args.output and len(kpis) > charts.MAX_KPIS:
+        _fail(f"a chart file shows at most {charts.MAX_KPIS} KPIs, not {len(kpis)}: choose them with --kpi")
+    if args.output:
+        written = charts.kpi_chart(args.product, kpis, args.output)
+        if args.json:
+            _print_json(written)
+        else:
+            console.print(f"Chart of {', '.join(written['points'])} written to {escape(str(written['path']))}")
+    elif args.json:
+        _print_json(charts.kpi_series(args.product, kpis))
+    else:
+        print(charts.kpi_terminal(args.product, kpis, color=sys.stdout.isatty()))
+    return OK
+
+
+def _report(args: argparse.Namespace) -> int:
+    from orvane_platform.core import report
+
+    output = args.output or f"{args.product.parent.name}-report.html"
+    written = report.write_report(args.product, output)
+    if args.json:
+        _print_json(written)
+    else:
+        console.print(f"Report of {escape(written['product'])} written to {escape(str(written['path']))}: "
+                      f"{len(written['kpis'])} KPI charts, {len(written['releases'])} releases, "
+                      f"latest run {written['provenance'] or 'none'}")
+    return OK
+
+
+def _register_pictures(commands: argparse._SubParsersAction) -> None:
+    plot = commands.add_parser(
+        "plot", help="draw KPIs over time with their target band and the releases",
+        description="Draw each KPI's results over time with its target band (min to max), its "
+        "nominal and a line at every release: in the terminal, or to a PNG or SVG file.")
+    _add_product(plot)
+    plot.add_argument("--kpi", dest="kpis", action="append", metavar="NAME",
+                      help="a KPI to draw; repeat for more (default: every KPI with results)")
+    plot.add_argument("-o", "--output", metavar="FILE", help="write FILE.png or FILE.svg instead")
+    _add_json(plot)
+    plot.set_defaults(func=_plot)
+
+    report = commands.add_parser(
+        "report", help="write a self-contained HTML report of a product",
+        description="One HTML file that opens offline in any browser: design parameters, gates, "
+        "KPI trends, releases and their differences, the latest run's provenance, competitors.")
+    _add_product(report)
+    report.add_argument("-o", "--output", metavar="FILE.html",
+                        help="where to write it (default: <product>-report.html here)")
+    _add_json(report)
+    report.set_defaults(func=_report)
+
+
 # --- the LLM and the agent --------------------------------------------------------
 
 
@@ -1276,8 +1337,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--debug", action="store_true", help="show the full traceback of an error")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for register in (_register_setup, _register_run, _register_sweep, _register_product, _register_index,
-                     _register_records,
-                     _register_provenance, _register_host, _register_llm):
+                     _register_records, _register_pictures, _register_provenance, _register_host, _register_llm):
         register(commands)
     return parser
 
