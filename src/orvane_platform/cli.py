@@ -323,16 +323,20 @@ def _run(args: argparse.Namespace) -> int:
     return OK if summary["passed"] else NEGATIVE
 
 
+def _add_solver_choice(parser: argparse.ArgumentParser) -> None:
+    which = parser.add_mutually_exclusive_group(required=True)
+    which.add_argument("--domain", help="run the first solver registered for this domain")
+    which.add_argument("--solver", metavar="ALIAS", help="run this solver").completer = (  # type: ignore[attr-defined]
+        _quietly(_solver_aliases))
+
+
 def _register_run(commands: argparse._SubParsersAction) -> None:
     run = commands.add_parser(
         "run", help="run a solver on a product: record the run, save and gate its results",
         description="Check the host's resources, run the solver, write its run record, save its "
         "results with their history entry, and gate them against the targets.")
     _add_product(run)
-    which = run.add_mutually_exclusive_group(required=True)
-    which.add_argument("--domain", help="run the first solver registered for this domain")
-    which.add_argument("--solver", metavar="ALIAS", help="run this solver").completer = (  # type: ignore[attr-defined]
-        _quietly(_solver_aliases))
+    _add_solver_choice(run)
     run.add_argument("--test", help="a test preset of the solver")
     run.add_argument("--set", dest="assignments", action="append", default=[], metavar="KEY=VALUE",
                      help="set a design parameter before the run (repeat for more)")
@@ -430,10 +434,7 @@ def _register_sweep(commands: argparse._SubParsersAction) -> None:
         description="Run the solver once per case, each case an ordinary recorded run with its design values "
         "for that run only; a case whose inputs already have a successful run is reported as cached.")
     _add_product(sweep)
-    which = sweep.add_mutually_exclusive_group(required=True)
-    which.add_argument("--domain", help="run the first solver registered for this domain")
-    which.add_argument("--solver", metavar="ALIAS", help="run this solver").completer = (  # type: ignore[attr-defined]
-        _quietly(_solver_aliases))
+    _add_solver_choice(sweep)
     sweep.add_argument("--vary", action="append", required=True, metavar="KEY=SPEC",
                        help="a design parameter and its values: start:stop:count or a comma list (repeat for more)")
     sweep.add_argument("--method", choices=("grid", "lhs"), default="grid",
