@@ -16,7 +16,7 @@ SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev
 REQUIREMENTS = $(PY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
 	print(*p["build-system"]["requires"], *p["project"]["dependencies"], "cmake>=3.26", "ninja", sep="\n")'
 
-SOURCES := pyproject.toml CMakeLists.txt modules.txt $(shell find native src samples examples -type f 2>/dev/null)
+SOURCES := pyproject.toml CMakeLists.txt modules.txt $(shell find native src samples drivers examples -type f 2>/dev/null)
 
 .PHONY: run test test-asan bench install
 
