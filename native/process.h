@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,8 @@ inline constexpr std::size_t kDefaultMaxOutputBytes = 64u << 20;
 struct Options {
     std::optional<std::string> input;  // standard input; /dev/null when none
     std::optional<std::string> cwd;    // working folder; the caller's when none
+    // Variables set for the program (and its descendants) over the caller's.
+    std::map<std::string, std::string> environment = {};
     std::size_t max_output_bytes = kDefaultMaxOutputBytes;
     // How long the outputs are still read after the program exits: a
     // descendant left holding them is killed after that, not waited for.
@@ -48,7 +51,7 @@ struct Options {
     // Called with the GIL held about every tenth of a second and whenever
     // the program writes to standard error: the seconds since it started and
     // what it wrote since the last call.
-    std::function<void(double elapsed, std::string_view new_error_output)> on_tick;
+    std::function<void(double elapsed, std::string_view new_error_output)> on_tick = {};
 };
 
 // Runs `argv` to completion within `timeout_seconds`. Raises OSError for

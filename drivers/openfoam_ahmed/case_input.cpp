@@ -1,8 +1,10 @@
 #include "case_input.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 #include "native/text.h"
 
@@ -141,8 +143,11 @@ RunSettings run_settings(const CaseInput& input) {
         throw std::invalid_argument("mesh_level must be one of " + known + ", not '" + level + "'");
     }
     settings.level = *found;
-    settings.flow.iterations = input.whole("inputs.iterations", 500, 1, 100000);
-    settings.cores = input.whole("inputs.cores", 1, 1, 256);
+    settings.flow.iterations =
+        input.whole("inputs.iterations", settings.flow.iterations, 1, 100000);
+    // 0: every core this process may run on.
+    settings.cores = input.whole("inputs.cores", 0, 0, 256);
+    if (settings.cores == 0) settings.cores = std::max(1u, std::thread::hardware_concurrency());
     settings.keep_work_dir = input.flag("inputs.keep_work_dir", false);
     settings.flow.relaxation = input.number("inputs.relaxation", 0.9);
     if (!(settings.flow.relaxation > 0 && settings.flow.relaxation < 2))

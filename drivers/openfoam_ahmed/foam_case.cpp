@@ -308,7 +308,7 @@ SIMPLE
 {
     nNonOrthogonalCorrectors 0;
     consistent yes;
-    residualControl { p 1e-5; U 1e-6; "(k|omega)" 1e-6; }
+    residualControl { p 1e-4; U 1e-5; "(k|omega)" 1e-5; }
 }
 
 relaxationFactors { equations { U )foam" +

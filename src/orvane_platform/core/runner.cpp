@@ -26,7 +26,8 @@ py::CachedModule capacity_module{"orvane_platform.core.capacity_gate"};
 constexpr const char* kFunction = "run_product";
 
 // The solver of the run and its domain, from whichever of the two was given.
-std::pair<nb::object, nb::object> solver_and_domain(nb::handle domain, nb::handle solver) {
+std::pair<nb::object, nb::object> solver_and_domain(nb::handle domain, nb::handle solver,
+                                                    nb::handle product) {
     if (!solver.is_none()) {
         if (!py::truthy(services::solver_registry::get_solver_config(solver)))
             py::raise(py::exc::value_error(), "no solver %R is registered", solver.ptr());
@@ -40,10 +41,10 @@ std::pair<nb::object, nb::object> solver_and_domain(nb::handle domain, nb::handl
                   solver.ptr());
     }
     if (domain.is_none()) py::raise(py::exc::value_error(), "a run needs a domain or a solver");
-    nb::object solvers = py::get(results::domain_schema(domain), "solvers", nb::list());
-    if (!py::truthy(solvers))
+    nb::object chosen = product.attr("default_solver")(domain);
+    if (chosen.is_none())
         py::raise(py::exc::value_error(), "no solver is registered for domain %R", domain.ptr());
-    return {nb::object(solvers[0]), nb::borrow(domain)};
+    return {chosen, nb::borrow(domain)};
 }
 
 nb::dict resources(nb::handle solver, nb::handle product) {
@@ -128,8 +129,8 @@ nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solve
         py::raise(py::exc::value_error(),
                   "save must be 'prototype', 'design_intent' or 'none', not %R", save.ptr());
     }
-    const auto [run_solver, run_domain] = solver_and_domain(domain, solver);
     nb::object product = product_module.attr("Product")(path);
+    const auto [run_solver, run_domain] = solver_and_domain(domain, solver, product);
 
     nb::dict summary;
     summary["product"] = nb::str(path);
