@@ -8,8 +8,9 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-# Debian packages the native build needs.
-SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev
+# Debian packages the native build needs, and OpenFOAM (with Open MPI) for
+# the CFD sample solver and its tests.
+SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev openfoam openmpi-bin
 # The build runs without isolation, so that its CMake folder stays valid
 # between installs: pyproject.toml's build requirements, and the runtime ones
 # the stub generator imports, are installed into the venv first.

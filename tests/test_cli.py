@@ -106,7 +106,7 @@ def test_demo_refuses_a_folder_it_did_not_make(tmp_path):
 def test_commands_inside_the_workspace_see_its_settings(demo, tmp_path):
     deep = demo / "products" / "sedan" / "layers"
     listed = parsed(orvane("solver", "list", "--json", cwd=deep))
-    assert {row["alias"] for row in listed} == {"sample_aero", "sample_dynamics"}
+    assert {row["alias"] for row in listed} == {"openfoam_ahmed", "sample_aero", "sample_dynamics"}
     gates = parsed(orvane("gates", "sedan", "--json", cwd=deep))
     assert gates["gates"][0]["description"] == "Drag coefficient"
 
