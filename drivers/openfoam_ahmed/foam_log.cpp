@@ -58,8 +58,11 @@ ToolLog::ToolLog(std::string tool, int report_every)
 
 std::optional<std::string> ToolLog::feed(std::string_view raw) {
     const std::string_view line = text::strip(without_rank(raw));
-    if (line.find("sigFpe") != std::string_view::npos ||
-        line.find("Floating point exception") != std::string_view::npos)
+    // The trap firing: the handler in the stack trace, or mpirun telling
+    // that a rank died of SIGFPE. (Every tool's banner names the trap too,
+    // "trapFpe: Floating point exception trapping enabled".)
+    if (line.find("sigFpe::sigHandler") != std::string_view::npos ||
+        line.find("on signal 8 (Floating point exception)") != std::string_view::npos)
         floating_point_exception_ = true;
     if (line.starts_with("--> FOAM FATAL")) {
         in_fatal_ = true;

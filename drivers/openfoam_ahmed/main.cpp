@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -221,9 +222,12 @@ class Driver {
             return log;
         }
         std::string message = tool;
-        if (log.floating_point_exception()) {
+        const bool trapped = log.floating_point_exception() || run.signal == SIGFPE;
+        if (trapped && log.iteration() > 0) {
             message += " diverged: a floating point exception at iteration " +
                        std::to_string(log.iteration());
+        } else if (trapped) {
+            message += " failed: a floating point exception";
         } else if (run.signal != 0) {
             message += " was killed by signal " + std::to_string(run.signal);
         } else {
