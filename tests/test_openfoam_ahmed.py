@@ -235,7 +235,9 @@ def test_a_run_that_changes_only_the_flow_speed_reuses_the_mesh(cfd_run, monkeyp
     monkeypatch.setenv("ORVANE_SOLVERS_DIR", str(workspace / "solvers"))
     # A short run is enough to see the mesh come from the cache.
     config = workspace / "solvers/openfoam_ahmed/solver.yaml"
-    config.write_text(config.read_text().replace("default: 300", "default: 20"))
+    settings = yaml.safe_load(config.read_text())
+    settings["inputs"]["iterations"]["default"] = 20
+    config.write_text(yaml.safe_dump(settings))
     lines: list[str] = []
     second = runner.run_product(workspace / "products/ahmed/ahmed.usda", solver="openfoam_ahmed",
                                 parameters={"flow_speed": 30.0}, save="none",

@@ -37,7 +37,7 @@ inline constexpr const char* kBodyPatch = "body";
 
 struct FlowSettings {
     double speed = 40;          // m/s
-    int iterations = 300;       // simpleFoam iterations at most
+    int iterations = 200;       // simpleFoam iterations at most
     double relaxation = 0.9;    // of every equation (SIMPLEC)
     double viscosity = 1.5e-5;  // kinematic, air at 20 °C
 };

@@ -3,7 +3,7 @@
 Runs the driver directly on the Ahmed body at 25 degrees for each level with a
 short solve (`--iterations`, default 20), and writes mesh_levels.json and
 mesh_levels.md beside this script: cells, meshing time, time per iteration,
-and the time of a full case (meshing + 300 iterations, the default limit)
+and the time of a full case (meshing + 200 iterations, the default limit)
 estimated from them.
 
     .venv/bin/python examples/validation/ahmed/mesh_levels.py [--levels coarse medium fine]
@@ -25,7 +25,7 @@ HERE = Path(__file__).resolve().parent
 DRIVER = str(Path(sysconfig.get_path("scripts")) / "orvane-openfoam-ahmed")
 DESIGN = {"length": 1.044, "width": 0.389, "height": 0.288, "front_radius": 0.1, "slant_angle_deg": 25.0,
           "slant_length": 0.222, "ground_clearance": 0.05, "flow_speed": 40.0}
-FULL_ITERATIONS = 300
+FULL_ITERATIONS = 200
 
 
 def measure(level: str, iterations: int, cache: Path) -> dict:
