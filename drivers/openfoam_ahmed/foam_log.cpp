@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
+#include "native/numbers.h"
 #include "native/text.h"
 
 namespace orvane::foam {
@@ -29,12 +29,6 @@ std::optional<double> number_at(std::string_view text) {
     const double value = std::strtod(copy.c_str(), &end);
     if (end == copy.c_str()) return std::nullopt;
     return value;
-}
-
-std::string scientific(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2e", value);
-    return text;
 }
 
 // The snappyHexMesh lines that mark its progress.
@@ -116,11 +110,7 @@ std::optional<std::string> ToolLog::feed(std::string_view raw) {
     if (line.starts_with("ExecutionTime = ") && iteration_ > 0 &&
         (iteration_ == 1 || iteration_ % report_every_ == 0)) {
         std::string progress = tool_ + ": iteration " + std::to_string(iteration_);
-        if (drag_) {
-            char text[32];
-            std::snprintf(text, sizeof text, ", Cd %.4f", *drag_);
-            progress += text;
-        }
+        if (drag_) progress += ", Cd " + numbers::fixed(*drag_, 4);
         if (!residuals_.empty()) progress += ", residuals " + format_residuals(residuals_);
         return progress;
     }
@@ -141,7 +131,7 @@ std::string format_residuals(const std::map<std::string, double>& residuals) {
     static const char* const kOrder[] = {"Ux", "Uy", "Uz", "p", "k", "omega"};
     std::string text;
     auto add = [&](const std::string& name, double value) {
-        text += (text.empty() ? "" : " ") + name + " " + scientific(value);
+        text += (text.empty() ? "" : " ") + name + " " + numbers::scientific(value, 2);
     };
     for (const char* name : kOrder) {
         if (auto found = residuals.find(name); found != residuals.end()) add(name, found->second);

@@ -30,10 +30,12 @@
 #include "foam_case.h"
 #include "foam_log.h"
 #include "json_out.h"
+#include "native/numbers.h"
 #include "tool_process.h"
 
 namespace fs = std::filesystem;
 using namespace orvane::foam;
+namespace numbers = orvane::numbers;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -59,11 +61,7 @@ double since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string seconds_text(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", seconds);
-    return text;
-}
+std::string seconds_text(double seconds) { return numbers::fixed(seconds, 1) + " s"; }
 
 std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -6,6 +6,7 @@ the cached mesh), and writes results.json, results.md and drag_vs_slant.png
 beside this script.
 
     .venv/bin/python examples/validation/ahmed/run_validation.py [--workspace DIR]
+    .venv/bin/python examples/validation/ahmed/run_validation.py --rows LOG   # redraw from printed rows
 """
 
 from __future__ import annotations
@@ -23,7 +24,7 @@ HERE = Path(__file__).resolve().parent
 # the body at 60 m/s. 30 degrees is the high-drag state just below the
 # critical angle; 35 degrees the low-drag state above it.
 PUBLISHED_CD = {0.0: 0.250, 12.5: 0.230, 25.0: 0.285, 30.0: 0.378, 35.0: 0.260}
-SPEEDS = (30.0, 50.0)
+SPEEDS = (30.0,)
 
 
 def run_case(runner, product: Path, parameters: dict[str, float]) -> dict:
@@ -93,14 +94,21 @@ def plot(rows: list[dict], path: Path) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--workspace", type=Path, help="demo workspace to run in (default: a temporary one)")
+    parser.add_argument("--rows", type=Path, help="write the outputs from the rows an earlier run printed")
     args = parser.parse_args()
+    if args.rows:
+        write_outputs([json.loads(line) for line in args.rows.read_text().splitlines() if line.startswith("{")])
+        return
     from orvane_platform import demo
     from orvane_platform.core import workspace
 
     folder = args.workspace or Path(tempfile.mkdtemp(prefix="orvane-ahmed-validation-"))
     prepared = demo.prepare_workspace(folder)
     workspace.activate(prepared["workspace"], override_environment=True)
-    rows = sweep(prepared["ahmed"])
+    write_outputs(sweep(prepared["ahmed"]))
+
+
+def write_outputs(rows: list[dict]) -> None:
     (HERE / "results.json").write_text(json.dumps(rows, indent=2) + "\n")
     (HERE / "results.md").write_text(table(rows))
     plot(rows, HERE / "drag_vs_slant.png")
