@@ -209,8 +209,10 @@ def cfd_run(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, dict]:
 
 
 def run_attributes(record: str) -> dict:
-    prim = Usd.Stage.Open(record).GetDefaultPrim()
-    return {a.GetName(): a.Get() for a in prim.GetAttributes()}
+    """The attributes of the run in its record file."""
+    stage = Usd.Stage.Open(record)
+    (run,) = stage.GetDefaultPrim().GetChild("SimulationRuns").GetChildren()
+    return {a.GetName(): a.Get() for a in run.GetAttributes()}
 
 
 @pytest.mark.cfd
