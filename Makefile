@@ -8,16 +8,16 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-# Debian packages the native build needs, and the browser the report tests
-# open reports in.
-SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev libsqlite3-dev chromium
+# Debian packages the native build needs, the browser the report tests open
+# reports in, and OpenFOAM (with Open MPI) for the CFD sample solver.
+SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev libsqlite3-dev chromium openfoam openmpi-bin
 # The build runs without isolation, so that its CMake folder stays valid
 # between installs: pyproject.toml's build requirements, and the runtime ones
 # the stub generator imports, are installed into the venv first.
 REQUIREMENTS = $(PY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
 	print(*p["build-system"]["requires"], *p["project"]["dependencies"], "cmake>=3.26", "ninja", sep="\n")'
 
-SOURCES := pyproject.toml CMakeLists.txt modules.txt $(shell find native src samples examples -type f 2>/dev/null)
+SOURCES := pyproject.toml CMakeLists.txt modules.txt $(shell find native src samples drivers examples -type f 2>/dev/null)
 
 .PHONY: run test test-asan bench install
 

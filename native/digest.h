@@ -1,12 +1,32 @@
-// SHA-256 digests from OpenSSL's libcrypto, as lowercase hex.
+// SHA-256 digests from OpenSSL's libcrypto, as lowercase hex. Only
+// sha256_file_hex (digest_file.cpp) needs the interpreter; the rest is plain
+// C++ that the solver drivers link too.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+struct evp_md_ctx_st;
+
 namespace orvane::digest {
+
+// A SHA-256 digest fed in pieces.
+class Sha256 {
+  public:
+    Sha256();
+    void update(std::string_view data);
+    // The digest of everything fed, as lowercase hex; the object is spent.
+    std::string hex();
+
+  private:
+    struct Deleter {
+        void operator()(evp_md_ctx_st* context) const;
+    };
+    std::unique_ptr<evp_md_ctx_st, Deleter> context_;
+};
 
 // The digest of `data`. Call without the GIL for large inputs: it touches no
 // Python object.

@@ -108,13 +108,20 @@ std::string tree_marker() {
            "-" + std::to_string(Clock::now().time_since_epoch().count());
 }
 
-// The host's environment with the run's marker added.
+// The host's environment with the caller's variables and the run's marker
+// added, each replacing a variable of its name.
 class Environment {
   public:
-    explicit Environment(const std::string& marker) : marker_(marker) {
+    Environment(const std::string& marker, const std::map<std::string, std::string>& added)
+        : marker_(marker) {
+        for (const auto& [name, value] : added) added_.push_back(name + "=" + value);
         for (char** entry = environ; *entry != nullptr; ++entry) {
-            if (!std::string_view(*entry).starts_with(kTreeVariable)) entries_.push_back(*entry);
+            const std::string_view text(*entry);
+            const std::string_view name = text.substr(0, text.find('='));
+            if (!text.starts_with(kTreeVariable) && !added.contains(std::string(name)))
+                entries_.push_back(*entry);
         }
+        for (std::string& entry : added_) entries_.push_back(entry.data());
         entries_.push_back(marker_.data());
         entries_.push_back(nullptr);
     }
@@ -122,6 +129,7 @@ class Environment {
 
   private:
     std::string marker_;
+    std::vector<std::string> added_;
     std::vector<char*> entries_;
 };
 
@@ -337,7 +345,7 @@ Completed run(const std::vector<std::string>& argv, double timeout_seconds,
     Pipe err;
     SpawnSettings settings(options, input ? &*input : nullptr, out, err);
     const std::string marker = tree_marker();
-    Environment environment(marker);
+    Environment environment(marker, options.environment);
     pid_t pid = 0;
     const int started = ::posix_spawnp(&pid, arguments[0], settings.actions(),
                                        settings.attributes(), arguments.data(), environment.get());

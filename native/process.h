@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,6 +44,8 @@ inline constexpr std::size_t kDefaultMaxOutputBytes = 64u << 20;
 struct Options {
     std::optional<std::string> input;  // standard input; /dev/null when none
     std::optional<std::string> cwd;    // working folder; the caller's when none
+    // Variables set for the program (and its descendants) over the caller's.
+    std::map<std::string, std::string> environment = {};
     std::size_t max_output_bytes = kDefaultMaxOutputBytes;
     // How long the outputs are still read after the program exits: a
     // descendant left holding them is killed after that, not waited for.

@@ -106,7 +106,7 @@ def test_demo_refuses_a_folder_it_did_not_make(tmp_path):
 def test_commands_inside_the_workspace_see_its_settings(demo, tmp_path):
     deep = demo / "products" / "sedan" / "layers"
     listed = parsed(orvane("solver", "list", "--json", cwd=deep))
-    assert {row["alias"] for row in listed} == {"sample_aero", "sample_dynamics"}
+    assert {row["alias"] for row in listed} == {"openfoam_ahmed", "sample_aero", "sample_dynamics"}
     gates = parsed(orvane("gates", "sedan", "--json", cwd=deep))
     assert gates["gates"][0]["description"] == "Drag coefficient"
 
@@ -491,3 +491,32 @@ def test_a_reader_that_stops_early_is_no_error(demo):
                            cwd=demo, capture_output=True, text=True, timeout=60, env=os.environ | {"HOME": str(demo)},
                            executable="/bin/bash")
     assert (piped.returncode, piped.stdout, piped.stderr) == (0, "[\n  {\n    ", "")
+
+
+FAKE_CFD = """#!/bin/bash
+cat > /dev/null
+if [ "$1" = "--prepare" ]; then
+  echo "solid ahmed" > "$2/ahmed.stl"
+  echo "{\\"geometry\\": [\\"$2/ahmed.stl\\"], \\"mesh_cache\\": \\"sha256:00\\", \\"solver_version\\": \\"test\\"}"
+  exit 0
+fi
+echo "simpleFoam: iteration 10, Cd 0.3000" >&2
+echo '{"status": "success", "cd": 0.3, "cl": 0.2, "converged": true, "iterations": 10}'
+"""
+
+
+def test_demo_cfd_ends_with_a_run_of_the_ahmed_body(tmp_path):
+    # The walk-through's wiring, with a stand-in for the OpenFOAM driver
+    # first on PATH (the real one is tested in test_openfoam_ahmed.py).
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    fake = bin_dir / "orvane-openfoam-ahmed"
+    fake.write_text(FAKE_CFD)
+    fake.chmod(0o755)
+    done = orvane("demo", "--dir", "d", "--cfd", cwd=tmp_path,
+                  env={"PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}"})
+    assert done.returncode == 0, done.stderr
+    assert "Step 11/11" in done.stdout and "Step 10/11" in done.stdout
+    assert "ahmed with openfoam_ahmed (aero): success" in done.stdout
+    assert "ahmed1984_slant25" in done.stdout  # compared with the published drag
+    assert len(list((tmp_path / "d/products/ahmed/simulation_runs/openfoam_ahmed").glob("*/result.usda"))) == 1

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import shutil
 import stat
+from pathlib import Path
 
 import pytest
 import yaml
@@ -122,3 +123,68 @@ def test_range_without_competitors(tmp_path, sample_registry):
     analysis = product.range_competitiveness(0.3)
     assert analysis["competitors"] == [] and analysis["segment_verdict"] == "no competitors to compare"
     assert analysis["target_cd"] == pytest.approx(0.29)
+
+
+def test_the_default_solver_is_the_first_of_the_domain_that_fits_the_product(product, tmp_path, sample_registry):
+    ahmed = tmp_path / "products" / "ahmed"
+    shutil.copytree(SAMPLE_PRODUCT.parent / "ahmed", ahmed)
+    # The CFD solver comes first but reads design parameters the sedan lacks.
+    assert product.default_solver("aero") == "sample_aero"
+    assert Product(ahmed / "ahmed.usda").default_solver("aero") == "openfoam_ahmed"
+    assert product.default_solver("thermal") is None
+    product.set_solver(domain="aero", backend="openfoam_ahmed")
+    assert product.default_solver("aero") == "openfoam_ahmed"
+    # When none fits, the first runs and says what is missing.
+    config = sample_registry / "sample_aero" / "solver.yaml"
+    config.write_text(config.read_text() + "design: [wingspan]\n")
+    assert Product(product.usd_path).default_solver("aero") == "openfoam_ahmed"
+    assert "no design parameter 'length'" in Product(product.usd_path).simulate(domain="aero")["error"]
+
+
+def write_prepared_solver(registry, prepare_body):
+    write_solver(registry, "prepared",
+                 'cat > /dev/null; echo "{\\"status\\": \\"success\\", \\"t_max\\": $(wc -c < $ORVANE_PREPARED_DIR/body.stl),'
+                 ' \\"cache\\": \\"$ORVANE_CACHE_DIR\\", \\"prepared\\": \\"$ORVANE_PREPARED_DIR\\"}"')
+    script = registry / "prepared" / "prepare.sh"
+    script.write_text(f"#!/bin/bash\n{prepare_body}\n")
+    script.chmod(script.stat().st_mode | stat.S_IXUSR)
+    config = yaml.safe_load((registry / "prepared" / "solver.yaml").read_text())
+    config["run"]["prepare"] = [str(script)]
+    config["version"] = "from-yaml"
+    (registry / "prepared" / "solver.yaml").write_text(yaml.safe_dump(config))
+
+
+def test_a_prepare_step_puts_the_geometry_and_the_mesh_into_the_fingerprint(product, sample_registry, isolated_home):
+    write_prepared_solver(sample_registry, 'cat > "$1/body.stl"; echo "{\\"geometry\\": [\\"$1/body.stl\\"], '
+                                           '\\"mesh_cache\\": \\"sha256:abc\\", \\"solver_version\\": \\"9.1\\"}"')
+    result = product.simulate(domain="thermal")
+    assert result["status"] == "success", result
+    record = result["provenance"]
+    assert record["geometry"].startswith("sha256:") and record["mesh_cache"] == "sha256:abc"
+    assert record["solver_version"] == "9.1"
+    assert provenance.verify_provenance_record(record)["status"] == "verified"
+    # The prepare step was given the case; its folder is gone after the run.
+    assert result["t_max"] == len(record["case_yaml"].encode())
+    assert result["cache"] == str(isolated_home / "cache" / "prepared")
+    assert not Path(result["prepared"]).exists()
+    # Another case (another geometry) is another fingerprint.
+    product.set_design_parameter("mass", 2100.0)
+    assert product.simulate(domain="thermal")["provenance"]["geometry"] != record["geometry"]
+
+
+@pytest.mark.parametrize(
+    ("prepare_body", "error"),
+    [("echo oops >&2; exit 4", "solver 'prepared' exited with status 4: oops"),
+     ("echo '{\"geometry\": [\"/etc/hostname\"]}'", "its geometry file '/etc/hostname' is not a file in "),
+     ("echo '{\"geometry\": [\"$1/missing.stl\"]}'", "is not a file in "),
+     ("echo '{\"mesh_cache\": 3}'", "its mesh_cache is not a string"),
+     ("echo '{\"error\": \"slant too steep\"}'", "slant too steep"),
+     ("echo garbage", "it printed no JSON")],
+)
+def test_a_failed_prepare_step_is_an_error_before_the_run(product, sample_registry, prepare_body, error):
+    write_prepared_solver(sample_registry, prepare_body)
+    result = product.simulate(domain="thermal")
+    assert result["status"] == "error"
+    assert result["error"].startswith("solver 'prepared' could not prepare its inputs: ")
+    assert error in result["error"]
+    assert "run_id" not in result

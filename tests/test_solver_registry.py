@@ -44,7 +44,7 @@ def test_registry_folder_defaults_to_the_platform_home(isolated_home):
 
 def test_sample_registry(sample_registry):
     assert solver.registry_dir() == sample_registry
-    assert solver.all_solver_aliases() == ["sample_aero", "sample_dynamics"]
+    assert solver.all_solver_aliases() == ["openfoam_ahmed", "sample_aero", "sample_dynamics"]
     config = solver.get_solver_config("sample_aero")
     assert config["kpi_spec"]["kpis"] == ["cd", "cl", "cm_pitch"]
     assert config["compute"]["requirements"]["min_ram_mb"] == 512
@@ -60,7 +60,8 @@ def test_domain_schemas_of_the_sample(sample_registry):
     assert aero["history_prefix"] == "domain=aero"
     assert aero["source_prefix"] == "simulation:aero"
     assert aero["extra_metadata"] == ["iterations", "wall_clock_seconds"]
-    assert aero["solvers"] == ["sample_aero"]
+    # Both aero solvers, in registry order.
+    assert aero["solvers"] == ["openfoam_ahmed", "sample_aero"]
     assert list(aero["kpis"]) == ["cd", "cl", "cm_pitch"]
     assert aero["kpis"]["cd"] == {
         "usd_attr": "orvane:current:cd",
@@ -211,7 +212,7 @@ def test_folders_that_are_not_solvers_are_ignored(sample_registry):
     (sample_registry / "notes").mkdir()
     (sample_registry / "README.txt").write_text("x")
     shutil.copytree(sample_registry / "sample_aero", sample_registry / ".sample_aero.staging")
-    assert solver.all_solver_aliases() == ["sample_aero", "sample_dynamics"]
+    assert solver.all_solver_aliases() == ["openfoam_ahmed", "sample_aero", "sample_dynamics"]
 
 
 def test_hand_made_entry_has_a_record_without_certificate(sample_registry):
@@ -314,10 +315,10 @@ def test_a_hand_edit_of_the_same_size_within_the_second_is_seen(watched):
 
 def test_new_and_removed_solver_folders_are_seen(watched):
     shutil.copytree(watched / "sample_aero", watched / "copy")
-    assert solver.all_solver_aliases() == ["copy", "sample_aero", "sample_dynamics"]
-    assert solver.get_domain_schema("aero")["solvers"] == ["copy", "sample_aero"]
+    assert solver.all_solver_aliases() == ["copy", "openfoam_ahmed", "sample_aero", "sample_dynamics"]
+    assert solver.get_domain_schema("aero")["solvers"] == ["copy", "openfoam_ahmed", "sample_aero"]
     shutil.rmtree(watched / "sample_dynamics")
-    assert solver.all_solver_aliases() == ["copy", "sample_aero"]
+    assert solver.all_solver_aliases() == ["copy", "openfoam_ahmed", "sample_aero"]
     assert solver.get_domain_schema("dynamics") is None
 
 

@@ -5,6 +5,7 @@
 
 #include "native/domain/results.h"
 #include "native/domain/services.h"
+#include "native/fs.h"
 #include "native/py.h"
 #include "native/text.h"
 
@@ -29,42 +30,10 @@ constexpr EndingName kEndings[] = {
     {process::Ending::cancelled, "cancelled"},
 };
 
-// Why a run failed, as the error the caller sees; nothing when it exited
-// with status 0.
-std::optional<std::string> failure(const process::Completed& completed, const std::string& solver,
-                                   double timeout, std::size_t cap) {
-    const std::string who = "solver '" + solver + "' ";
-    switch (completed.ending) {
-        case process::Ending::missing:
-            return who + "could not be started";
-        case process::Ending::timed_out:
-            return who + "did not finish within " + py::format(nb::float_(timeout), "g") + " s";
-        case process::Ending::too_much_output:
-        case process::Ending::too_much_error_output: {
-            const char* stream = completed.ending == process::Ending::too_much_output
-                                     ? "standard output"
-                                     : "standard error";
-            return who + "printed more than " + std::to_string(cap) + " bytes on " + stream +
-                   " and was stopped";
-        }
-        case process::Ending::cancelled:
-            return who + "was interrupted";
-        case process::Ending::finished:
-            break;
-    }
-    if (completed.exit_code == 0) return std::nullopt;
-    // The end of what it said on standard error, as text whatever its bytes.
-    std::string_view detail = text::strip(completed.err);
-    if (detail.size() > 500) detail = detail.substr(detail.size() - 500);
-    std::string message = who + "exited with status " + std::to_string(completed.exit_code);
-    if (!detail.empty())
-        message.append(": ").append(py::utf8(py::decode_utf8(detail, py::Undecodable::replace)));
-    return message;
-}
-
 }  // namespace
 
-std::pair<nb::object, nb::object> solver_and_domain(nb::handle domain, nb::handle solver) {
+std::pair<nb::object, nb::object> solver_and_domain(nb::handle domain, nb::handle solver,
+                                                    nb::handle product) {
     if (!solver.is_none()) {
         if (!py::truthy(services::solver_registry::get_solver_config(solver)))
             py::raise(py::exc::value_error(), "no solver %R is registered", solver.ptr());
@@ -78,10 +47,10 @@ std::pair<nb::object, nb::object> solver_and_domain(nb::handle domain, nb::handl
                   solver.ptr());
     }
     if (domain.is_none()) py::raise(py::exc::value_error(), "a run needs a domain or a solver");
-    nb::object solvers = py::get(results::domain_schema(domain), "solvers", nb::list());
-    if (!py::truthy(solvers))
+    nb::object chosen = product.attr("default_solver")(domain);
+    if (chosen.is_none())
         py::raise(py::exc::value_error(), "no solver is registered for domain %R", domain.ptr());
-    return {nb::object(solvers[0]), nb::borrow(domain)};
+    return {chosen, nb::borrow(domain)};
 }
 
 nb::dict resources(nb::handle solver, nb::handle workspace) {
@@ -105,7 +74,33 @@ Command command_of(nb::handle plan) {
     command.max_output_bytes = nb::cast<std::size_t>(
         py::to_int(py::required_item(plan, "max_output_bytes", "a run plan")));
     command.input = py::utf8(py::required_item(plan, "case_yaml", "a run plan"));
+    nb::object environment = py::required_item(plan, "environment", "a run plan");
+    py::require_dict(environment, "a run plan", "environment");
+    for (auto [name, value] : nb::borrow<nb::dict>(environment))
+        command.environment.emplace(process::argument(name), process::argument(value));
     return command;
+}
+
+namespace {
+std::optional<std::string> prepared_path(nb::handle plan) {
+    nb::object folder = py::dict_get(plan, "prepared_dir");
+    if (!folder.is_valid() || !nb::isinstance<nb::str>(folder)) return std::nullopt;
+    // Only a folder the planning made: a plan is data, and data must not
+    // name a folder to delete.
+    const std::string path = py::fs_path(folder);
+    if (!path.substr(path.rfind('/') + 1).starts_with(kPreparedPrefix)) return std::nullopt;
+    return path;
+}
+}  // namespace
+
+void discard_prepared(nb::handle plan) {
+    if (auto path = prepared_path(plan)) fs::discard_tree(*path);
+}
+
+PreparedFolder::PreparedFolder(nb::handle plan) : path_(prepared_path(plan)) {}
+
+PreparedFolder::~PreparedFolder() {
+    if (path_) fs::discard_tree(*path_);
 }
 
 nb::dict outcome_of(const process::Completed& completed) {
@@ -145,10 +140,42 @@ process::Completed completed_from(nb::handle outcome) {
     return completed;
 }
 
+std::optional<std::string> failure(const process::Completed& completed, const std::string& solver,
+                                   double timeout, std::size_t cap) {
+    const std::string who = "solver '" + solver + "' ";
+    switch (completed.ending) {
+        case process::Ending::missing:
+            return who + "could not be started";
+        case process::Ending::timed_out:
+            return who + "did not finish within " + py::format(nb::float_(timeout), "g") + " s";
+        case process::Ending::too_much_output:
+        case process::Ending::too_much_error_output: {
+            const char* stream = completed.ending == process::Ending::too_much_output
+                                     ? "standard output"
+                                     : "standard error";
+            return who + "printed more than " + std::to_string(cap) + " bytes on " + stream +
+                   " and was stopped";
+        }
+        case process::Ending::cancelled:
+            return who + "was interrupted";
+        case process::Ending::finished:
+            break;
+    }
+    if (completed.exit_code == 0) return std::nullopt;
+    // The end of what it said on standard error, as text whatever its bytes.
+    std::string_view detail = text::strip(completed.err);
+    if (detail.size() > 500) detail = detail.substr(detail.size() - 500);
+    std::string message = who + "exited with status " + std::to_string(completed.exit_code);
+    if (!detail.empty())
+        message.append(": ").append(py::utf8(py::decode_utf8(detail, py::Undecodable::replace)));
+    return message;
+}
+
 process::Options options_for(const Command& command) {
     process::Options options;
     options.input = command.input;
     options.max_output_bytes = command.max_output_bytes;
+    options.environment = command.environment;
     return options;
 }
 

@@ -1260,8 +1260,20 @@ def _register_llm(commands: argparse._SubParsersAction) -> None:
 DEMO_STEPS = 10
 
 
-def _step(number: int, title: str) -> None:
-    _heading(f"Step {number}/{DEMO_STEPS}  {title}")
+def _step(number: int, title: str, total: int) -> None:
+    _heading(f"Step {number}/{total}  {title}")
+
+
+def _demo_cfd(path: Path, total: int) -> None:
+    from orvane_platform.core import runner
+
+    _step(total, "One real CFD run: the Ahmed body in OpenFOAM (coarse mesh; minutes on a small machine)", total)
+    with _RunProgress(f"Running openfoam_ahmed on {path.parent.name}") as progress:
+        summary = runner.run_product(path, solver="openfoam_ahmed", progress=progress)
+    _show_run(summary)
+    if summary["status"] != "success":
+        raise RuntimeError(f"the CFD run failed: {summary['error']}")
+    _product_benchmark(argparse.Namespace(product=path, competitor="ahmed1984_slant25", json=False))
 
 
 def _demo(args: argparse.Namespace) -> int:
@@ -1270,43 +1282,46 @@ def _demo(args: argparse.Namespace) -> int:
     from orvane_platform.core.product import Product
 
     prepared = demo.prepare_workspace(args.dir)
+    total = DEMO_STEPS + 1 if args.cfd else DEMO_STEPS
     # The rest of this process works in the demo's workspace, whatever was set before.
     workspace.activate(prepared["workspace"], override_environment=True)
     path = prepared["product"]
     shown = argparse.Namespace(product=path, json=False, domain=None, solver=None, since=None, last=None)
 
-    _step(1, f"A fresh copy of the sample product in {prepared['workspace']}")
+    _step(1, f"A fresh copy of the sample product in {prepared['workspace']}", total)
     console.print(f"Settings in {prepared['workspace_file']}: commands run in this folder use its registry and products.")
     _product_show(shown)
     _solver_list(shown)
 
-    _step(2, "Run the sample aero solver: resources checked, run recorded, results gated")
+    _step(2, "Run the sample aero solver: resources checked, run recorded, results gated", total)
     first = runner.run_product(path, domain="aero", save="none")
     _show_run(first)
     if first["status"] != "success":
         raise RuntimeError(f"the sample solver failed: {first['error']}")
 
-    _step(3, "Save through the save flow: results, then design-intent targets from the run")
+    _step(3, "Save through the save flow: results, then design-intent targets from the run", total)
     save_flow.prompt_save_usd(Product(path), {"aero": first["result"]}, all_gates_passed=first["gates"]["all_passed"])
-    _step(4, "Tag the first run as the baseline")
+    _step(4, "Tag the first run as the baseline", total)
     product_twin.tag_baseline(path, "aero", first["kpis"])
     console.print("Baseline tagged.")
-    _step(5, "Freeze release v0.1")
+    _step(5, "Freeze release v0.1", total)
     frozen = releases.freeze_release(path, "v0.1", "Demo: first sample aero run", force=True)
     console.print(f"{frozen['path']} ({frozen['attributes_captured']} attributes)")
-    _step(6, "History and runs")
+    _step(6, "History and runs", total)
     _product_history(shown)
     _runs_list(shown)
 
-    _step(7, "A design change, run and saved as the baseline: roofline slope 14.5° → 18°")
+    _step(7, "A design change, run and saved as the baseline: roofline slope 14.5° → 18°", total)
     second = runner.run_product(path, domain="aero", parameters={"roofline_slope_deg": 18.0}, baseline=True)
     _show_run(second)
-    _step(8, "Gates of the product's latest results")
+    _step(8, "Gates of the product's latest results", total)
     _gates(shown)
-    _step(9, "Freeze release v0.2")
+    _step(9, "Freeze release v0.2", total)
     releases.freeze_release(path, "v0.2", "Demo: steeper roofline", force=True)
-    _step(10, "What changed between the releases")
+    _step(10, "What changed between the releases", total)
     _release_diff(argparse.Namespace(product=path, first="v0.2", second="v0.1", json=False))
+    if args.cfd:
+        _demo_cfd(prepared["ahmed"], total)
     console.print(f"\nNext: cd {prepared['workspace']} and try 'orvane run sedan --domain aero' or 'orvane doctor'.")
     return OK
 
@@ -1320,6 +1335,8 @@ def _register_setup(commands: argparse._SubParsersAction) -> None:
     walk_through = commands.add_parser("demo", help="walk through the sample product in a demo workspace")
     walk_through.add_argument("--dir", default="orvane-demo",
                               help="workspace folder for the demo (default: ./orvane-demo)")
+    walk_through.add_argument("--cfd", action="store_true",
+                              help="end with one real CFD run of the Ahmed body in OpenFOAM (minutes)")
     walk_through.set_defaults(func=_demo)
 
     completion = commands.add_parser(

@@ -34,10 +34,13 @@ nb::object prepare_workspace(nb::handle directory) {
     fs::write_file_atomic(marker, "");
 
     nb::object samples = sample_dir();
-    nb::object product_dir = workspace / nb::str("products") / nb::str("sedan");
+    nb::object products_dir = workspace / nb::str("products");
+    nb::object product_dir = products_dir / nb::str("sedan");
+    nb::object ahmed_dir = products_dir / nb::str("ahmed");
     nb::object solvers_dir = workspace / nb::str("solvers");
     for (auto [source, destination] :
          {std::pair{samples / nb::str("products") / nb::str("sedan"), product_dir},
+          std::pair{samples / nb::str("products") / nb::str("ahmed"), ahmed_dir},
           std::pair{samples / nb::str("solvers"), solvers_dir}}) {
         const std::string destination_fs = py::fs_path(destination);
         fs::remove_tree(destination_fs);
@@ -56,6 +59,7 @@ nb::object prepare_workspace(nb::handle directory) {
     prepared["workspace"] = workspace;
     prepared["workspace_file"] = workspace_file;
     prepared["product"] = product_dir / nb::str("sedan.usda");
+    prepared["ahmed"] = ahmed_dir / nb::str("ahmed.usda");
     prepared["solvers_dir"] = solvers_dir;
     return prepared;
 }
@@ -65,14 +69,15 @@ nb::object prepare_workspace(nb::handle directory) {
 NB_MODULE(demo, m) {
     m.doc() = "The demo walk-through's workspace, made from the bundled samples.";
     m.def("sample_dir", &sample_dir, nb::sig("def sample_dir() -> pathlib.Path"),
-          R"(The bundled samples: products/sedan (a sample product) and solvers (a sample
-          solver registry).)");
+          R"(The bundled samples: products/sedan and products/ahmed (sample products) and
+          solvers (a sample solver registry).)");
     m.def("prepare_workspace", &prepare_workspace, nb::arg("directory").none(),
           nb::sig("def prepare_workspace(directory: str | os.PathLike[str]) -> "
                   "dict[str, pathlib.Path]"),
-          R"(Copy the sample product to products/sedan and the sample registry to solvers/
-          in `directory`, replacing an earlier demo copy, and write its orvane.yaml (registry,
-          products and home inside the folder). Returns the workspace, its workspace file,
-          the product's root file and the registry folder. A non-empty folder the demo did
+          R"(Copy the sample products to products/sedan and products/ahmed and the sample
+          registry to solvers/ in `directory`, replacing an earlier demo copy, and write its
+          orvane.yaml (registry, products and home inside the folder). Returns the workspace,
+          its workspace file, the root files of the sedan (`product`) and of the Ahmed body
+          (`ahmed`) and the registry folder. A non-empty folder the demo did
           not make is refused with ValueError.)");
 }

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "native/domain/product_lock.h"
@@ -92,18 +94,40 @@ void set_solver(nb::handle self, nb::handle domain, nb::handle backend) {
     chosen[domain] = backend;
 }
 
+// Whether the product has every design parameter the solver declares it
+// reads (solver.yaml `design`); a solver that declares none fits any.
+bool fits(nb::handle design_keys, nb::handle solver) {
+    nb::object config = services::solver_registry::get_solver_config(solver);
+    nb::object needed = py::truthy(config) ? config.attr("get")("design") : nb::none();
+    if (!nb::isinstance<nb::list>(needed)) return true;
+    for (nb::handle name : needed) {
+        if (!py::contains(design_keys, name)) return false;
+    }
+    return true;
+}
+
 // The solver for a domain: the one asked for, else the one set for the
-// domain, else the first registered solver of that domain.
+// domain, else the first registered solver of that domain that fits the
+// product (the first of all when none does, so that its run says what is
+// missing).
 nb::object solver_for(nb::handle self, nb::handle domain, nb::handle asked) {
     if (py::truthy(asked)) return nb::borrow(asked);
     nb::object chosen = nb::getattr(self, "_solvers", nb::none());
     if (!chosen.is_none() && py::contains(chosen, domain)) return chosen[domain];
     nb::object schema = services::solver_registry::get_domain_schema(domain);
-    if (py::truthy(schema)) {
-        nb::object solvers = schema.attr("get")("solvers", nb::list());
-        if (py::truthy(solvers)) return solvers[0];
+    if (!py::truthy(schema)) return nb::none();
+    nb::object solvers = schema.attr("get")("solvers", nb::list());
+    if (!py::truthy(solvers)) return nb::none();
+    nb::object design_keys = self.attr("specs").attr("get")("_design_keys", nb::set());
+    for (nb::handle solver : solvers) {
+        if (fits(design_keys, solver)) return nb::borrow(solver);
     }
-    return nb::none();
+    return solvers[0];
+}
+
+nb::object default_solver(nb::handle self, nb::handle domain) {
+    py::require_str(domain, "default_solver", "domain");
+    return solver_for(self, domain, nb::none());
 }
 
 // Plain values of the design parameters, for the case file.
@@ -202,6 +226,80 @@ std::optional<std::string> solver_program(const std::string& name) {
     return std::nullopt;
 }
 
+// What a solver's prepare step says of the run before it starts.
+struct PreparedInputs {
+    nb::object geometry_files = nb::none();  // list of Path, or None
+    nb::object mesh_cache = nb::str("none");
+    std::optional<nb::object> solver_version;
+};
+
+constexpr double kPrepareTimeoutSeconds = 120;
+
+// A solver that makes its own geometry declares `run.prepare`: a command
+// given the case on standard input and a folder as its last argument, that
+// writes the geometry there and prints {"geometry": [files], "mesh_cache":
+// key, "solver_version": version} without running anything heavy. The
+// geometry then counts in the run's fingerprint, as a file given by the user
+// would. Returns the error text when the step fails or answers nonsense.
+std::variant<PreparedInputs, std::string> prepare_inputs(nb::handle run, const std::string& solver,
+                                                         const std::string& case_yaml,
+                                                         const std::string& folder) {
+    const std::string who = "solver '" + solver + "' could not prepare its inputs: ";
+    nb::object command = run.attr("get")("prepare");
+    if (!nb::isinstance<nb::list>(command) || nb::len(command) == 0)
+        return who + "run.prepare must be a command (a list of words)";
+    std::vector<std::string> argv;
+    for (nb::handle part : command) argv.push_back(py::text(part));
+    const auto program = solver_program(argv[0]);
+    if (!program) return who + "program not found: " + argv[0];
+    argv[0] = *program;
+    argv.push_back(folder);
+    process::Options options;
+    options.input = case_yaml;
+    const process::Completed completed = process::run(argv, kPrepareTimeoutSeconds, options);
+    if (auto failure = solver_runs::failure(completed, solver, kPrepareTimeoutSeconds,
+                                            options.max_output_bytes))
+        return who + *failure;
+    nb::object answer;
+    try {
+        answer =
+            py::import_from("json", "loads")(nb::bytes(completed.out.data(), completed.out.size()));
+    } catch (nb::python_error& error) {
+        if (!error.matches(py::exc::value_error())) throw;
+        return who + "it printed no JSON";
+    }
+    if (!nb::isinstance<nb::dict>(answer)) return who + "it printed no JSON object";
+    nb::object error = answer.attr("get")("error");
+    if (!error.is_none()) return who + py::text(error);
+    PreparedInputs prepared;
+    nb::object files = answer.attr("get")("geometry", nb::list());
+    if (!nb::isinstance<nb::list>(files)) return who + "its geometry is not a list of files";
+    nb::list geometry;
+    const std::string inside = fs::real_path(folder) + "/";
+    nb::object path_type = py::import_from("pathlib", "Path");
+    for (nb::handle file : files) {
+        // Only what it wrote into its folder: a solver must not make the
+        // platform hash (or let it believe it hashed) a file elsewhere.
+        if (!nb::isinstance<nb::str>(file) || !fs::is_regular_file(py::text(file)) ||
+            !fs::real_path(py::text(file)).starts_with(inside))
+            return who + "its geometry file " + py::repr(file) + " is not a file in " + folder;
+        geometry.append(path_type(file));
+    }
+    if (nb::len(geometry) > 0) prepared.geometry_files = geometry;
+    nb::object mesh_cache = answer.attr("get")("mesh_cache", "none");
+    if (!nb::isinstance<nb::str>(mesh_cache)) return who + "its mesh_cache is not a string";
+    prepared.mesh_cache = mesh_cache;
+    nb::object version = answer.attr("get")("solver_version");
+    if (nb::isinstance<nb::str>(version) && nb::len(version) > 0) prepared.solver_version = version;
+    return prepared;
+}
+
+// Where a solver keeps what it may reuse between runs (meshes).
+std::string solver_cache_dir(const std::string& solver) {
+    nb::object home = py::import_from("orvane_platform.core.paths", "ORVANE_HOME");
+    return py::fs_path(home) + "/cache/" + solver;
+}
+
 // What to run, as a plan (see solver_runs.h), or the error status of a run
 // that cannot start.
 nb::dict plan_run(nb::handle self, nb::handle kwargs) {
@@ -241,20 +339,43 @@ nb::dict plan_run(nb::handle self, nb::handle kwargs) {
     plan["max_output_bytes"] = globals.get("_MAX_OUTPUT_BYTES");
     plan["case_yaml"] = case_yaml;
     plan["parameters"] = parameters;
+    const std::string solver_name = py::text(solver);
+    fs::require_single_component(solver, "solver");
+    nb::dict environment;
+    environment["ORVANE_CACHE_DIR"] = py::make_str(solver_cache_dir(solver_name));
+    plan["environment"] = environment;
+    plan["prepared_dir"] = nb::none();
+    PreparedInputs prepared;
+    prepared.solver_version = nb::str(config.attr("get")("version", ""));
+    if (!run.attr("get")("prepare").is_none()) {
+        const std::string folder = py::fs_path(
+            py::import_from("tempfile", "mkdtemp")("prefix"_a = solver_runs::kPreparedPrefix));
+        auto outcome = prepare_inputs(run, solver_name, py::text(case_yaml), folder);
+        if (auto* failure = std::get_if<std::string>(&outcome)) {
+            fs::discard_tree(folder);
+            return py::error_status(*failure);
+        }
+        const auto& made = std::get<PreparedInputs>(outcome);
+        prepared.geometry_files = made.geometry_files;
+        prepared.mesh_cache = made.mesh_cache;
+        if (made.solver_version) prepared.solver_version = made.solver_version;
+        environment["ORVANE_PREPARED_DIR"] = py::make_str(folder);
+        plan["prepared_dir"] = py::make_str(folder);
+    }
     // The provenance of the exact case the solver is given: what the gateway
     // records with every run, whatever its outcome.
     nb::object record = services::solver_registry::get_solver_record(solver);
     nb::object cert = services::solver_certs::verify_solver_cert(
         py::truthy(record) ? record : nb::object(nb::dict()));
-    nb::object version = config.attr("get")("version", "");
     nb::object image = config.attr("get")("image", "");
     // A caller planning many runs of one solver looks its image up once.
     nb::object image_digest = py::dict_get(kwargs, "image_digest");
     if (!image_digest.is_valid()) image_digest = services::provenance::get_image_digest(image);
     plan["image_digest"] = image_digest;
     plan["provenance"] = services::provenance::build_provenance_record(
-        image, case_yaml, "parameters"_a = parameters, "solver_version"_a = nb::str(version),
-        "solver_cert"_a = cert, "image_digest"_a = image_digest);
+        image, case_yaml, prepared.geometry_files, "parameters"_a = parameters,
+        "solver_version"_a = *prepared.solver_version, "solver_cert"_a = cert,
+        "mesh_cache"_a = prepared.mesh_cache, "image_digest"_a = image_digest);
     return plan;
 }
 
@@ -286,6 +407,7 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
         py::raise_argument_type("simulate", "progress", "callable or None", progress);
     nb::dict plan = plan_run(self, kwargs);
     if (!solver_runs::is_plan(plan)) return plan;
+    const solver_runs::PreparedFolder prepared(plan);
     nb::dict result;
     try {
         result = solver_runs::result_of(plan, execute(plan, progress));
@@ -306,6 +428,7 @@ nb::object complete_run(nb::handle self, nb::handle plan, nb::handle outcome) {
     if (!solver_runs::is_plan(plan))
         py::raise_argument_type("_complete_run", "plan", "a run plan from _plan_run", plan);
     py::require_dict(outcome, "_complete_run", "outcome");
+    const solver_runs::PreparedFolder prepared(plan);
     nb::dict result = solver_runs::result_of(plan, solver_runs::completed_from(outcome));
     record_run(self, plan, result);
     return result;
@@ -453,6 +576,12 @@ NB_MODULE(product, m) {
                 nb::arg("backend").none(),
                 nb::sig("def set_solver(self, *, domain: str, backend: str) -> None"),
                 "Use solver `backend` for `domain` in later simulations.")
+        .method("default_solver", &default_solver, nb::arg("domain").none(),
+                nb::sig("def default_solver(self, domain: str) -> str | None"),
+                R"(The solver a run of `domain` uses when none is named: the one set with
+                set_solver, else the first registered solver of the domain whose declared
+                design parameters (solver.yaml `design`) the product has, else the domain's first
+                solver; None when the domain has none.)")
         .method("simulate", &simulate,
                 nb::sig("def simulate(self, **kwargs: typing.Any) -> dict[str, typing.Any]"),
                 R"(Run the domain's solver (keywords domain, solver, overrides, manoeuvre, design,

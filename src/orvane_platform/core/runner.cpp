@@ -77,8 +77,8 @@ nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solve
         py::raise(py::exc::value_error(),
                   "save must be 'prototype', 'design_intent' or 'none', not %R", save.ptr());
     }
-    const auto [run_solver, run_domain] = solver_runs::solver_and_domain(domain, solver);
     nb::object product = product_module.attr("Product")(path);
+    const auto [run_solver, run_domain] = solver_runs::solver_and_domain(domain, solver, product);
 
     nb::dict summary;
     summary["product"] = nb::str(path);

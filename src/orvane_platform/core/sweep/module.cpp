@@ -17,6 +17,7 @@
 #include "native/domain/results.h"
 #include "native/domain/services.h"
 #include "native/domain/solver_runs.h"
+#include "native/fs.h"
 #include "native/py.h"
 
 namespace nb = nanobind;
@@ -107,7 +108,12 @@ nb::object make_cases(nb::handle variables, nb::handle method, nb::handle sample
 nb::object run_child(nb::handle plan) {
     if (!solver_runs::is_plan(plan))
         py::raise_argument_type("_run_child", "plan", "a run plan", plan);
-    const solver_runs::Command command = solver_runs::command_of(plan);
+    solver_runs::Command command = solver_runs::command_of(plan);
+    // A worker on another host cannot see the submitting host's prepared
+    // geometry: the solver then makes it again from the same case.
+    auto prepared = command.environment.find("ORVANE_PREPARED_DIR");
+    if (prepared != command.environment.end() && !fs::is_directory(prepared->second))
+        command.environment.erase(prepared);
     return solver_runs::outcome_of(
         process::run(command.argv, command.timeout, solver_runs::options_for(command)));
 }
@@ -136,11 +142,17 @@ class Sweep {
           saving_(py::utf8(save) != "none"),
           progress_(nb::borrow(progress)),
           started_(std::chrono::steady_clock::now()) {
-        std::tie(solver_, domain_) = solver_runs::solver_and_domain(domain, solver);
+        std::tie(solver_, domain_) = solver_runs::solver_and_domain(domain, solver, product_);
         for (nb::handle values : cases) plan_case(values);
         counts_.total = entries_.size();
         if (!rerun) use_cached_runs();
     }
+
+    ~Sweep() {
+        for (const nb::dict& plan : plans_) solver_runs::discard_prepared(plan);
+    }
+    Sweep(const Sweep&) = delete;
+    Sweep& operator=(const Sweep&) = delete;
 
     nb::dict run(std::string_view engine, std::size_t workers, nb::handle scheduler) {
         std::vector<std::size_t> pending;
