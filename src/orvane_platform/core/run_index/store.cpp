@@ -12,6 +12,8 @@
 #include <set>
 #include <string_view>
 
+#include "native/text.h"
+
 namespace orvane::run_index {
 
 namespace {
@@ -250,14 +252,7 @@ std::optional<Stamp> stamp_of(const std::string& path) {
 
 bool is_run_layer(std::string_view relative) {
     // <product>/simulation_runs/<solver>/<time>/result.usda
-    std::vector<std::string_view> parts;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t slash = relative.find('/', start);
-        parts.push_back(relative.substr(start, slash - start));
-        if (slash == std::string_view::npos) break;
-        start = slash + 1;
-    }
+    const std::vector<std::string_view> parts = text::split(relative, '/');
     if (parts.size() != 5 || parts[1] != "simulation_runs" || parts[4] != kRunFile) return false;
     for (std::string_view part : parts) {
         if (part.empty() || part == "." || part == "..") return false;
