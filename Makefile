@@ -8,8 +8,9 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-# Debian packages the native build needs.
-SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev libsqlite3-dev
+# Debian packages the native build needs, and the browser the report tests
+# open reports in.
+SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev libsqlite3-dev chromium
 # The build runs without isolation, so that its CMake folder stays valid
 # between installs: pyproject.toml's build requirements, and the runtime ones
 # the stub generator imports, are installed into the venv first.
@@ -63,7 +64,8 @@ bench: install
 
 install: $(VENV)/.installed
 
-$(VENV)/.system-packages:
+# Checked again when this file changes: a package added to the list is installed.
+$(VENV)/.system-packages: Makefile
 	@missing=$$(for p in $(SYSTEM_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing system packages:" $$missing; \

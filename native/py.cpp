@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdarg>
 
+#include "native/text.h"
+
 namespace orvane::py {
 
 namespace {
@@ -233,6 +235,13 @@ nb::str concat(const char* a, nb::handle b) { return concat(nb::str(a), b); }
 
 std::string text(nb::handle value) { return std::string(utf8(nb::str(value))); }
 
+std::string display_text(nb::handle value) {
+    nb::str shown(value);
+    nb::object encoded = checked(PyUnicode_AsEncodedString(shown.ptr(), "utf-8", "replace"));
+    return std::string(PyBytes_AS_STRING(encoded.ptr()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+}
+
 std::string repr(nb::handle value) { return std::string(utf8(nb::repr(value))); }
 
 std::string format(nb::handle value, const char* spec) {
@@ -284,6 +293,14 @@ nb::dict dict_member(nb::handle dict, const char* key) {
         if (member.is_valid() && PyDict_Check(member.ptr())) return nb::borrow<nb::dict>(member);
     }
     return nb::dict();
+}
+
+nb::object required_item(nb::handle dict, const char* key, const char* what) {
+    if (!PyDict_Check(dict.ptr()))
+        raise(exc::type_error(), "%s must be a dict, not %s", what, Py_TYPE(dict.ptr())->tp_name);
+    nb::object item = dict_get(dict, key);
+    if (!item.is_valid()) raise(exc::value_error(), "%s has no '%s'", what, key);
+    return item;
 }
 
 nb::dict dict_with_capacity(std::size_t size) {
@@ -379,12 +396,9 @@ void require_exact_type(nb::handle value, nb::handle type, NoneAllowed none, con
 }
 
 void require_no_control_characters(nb::handle value, const char* argument) {
-    for (char c : utf8(value)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            raise(exc::value_error(), "%s must not contain control characters, not %R", argument,
-                  value.ptr());
-        }
+    if (text::has_control_characters(utf8(value))) {
+        raise(exc::value_error(), "%s must not contain control characters, not %R", argument,
+              value.ptr());
     }
 }
 

@@ -143,6 +143,26 @@ void check_signals();
 // OSError (the subclass errno selects) for `path`, as the host raises it.
 [[noreturn]] void raise_os_error(int error, const std::string& path);
 
+// `with manager: return body()`: __exit__ runs whether body returns or
+// raises, and what body raises goes on to the caller.
+template <typename Body>
+auto with_context(nb::handle manager, Body&& body) {
+    nb::object exit = manager.attr("__exit__");
+    manager.attr("__enter__")();
+    try {
+        auto result = body();
+        exit(nb::none(), nb::none(), nb::none());
+        return result;
+    } catch (nb::python_error& error) {
+        nb::object traceback = error.traceback();
+        exit(error.type(), error.value(), traceback.is_valid() ? traceback : nb::none());
+        throw;
+    } catch (...) {
+        exit(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+}
+
 // Counts one nesting level against the host's recursion limit, so a deep or
 // cyclic structure raises RecursionError instead of overflowing the C stack.
 class RecursionGuard {
@@ -251,6 +271,9 @@ nb::str concat(nb::handle a, nb::handle b);
 nb::str concat(const char* a, nb::handle b);
 // str(value), repr(value) and format(value, spec) as UTF-8.
 std::string text(nb::handle value);
+// str(value) as UTF-8 for display: a character UTF-8 cannot hold (a lone
+// surrogate from an undecodable file name) becomes "?" instead of raising.
+std::string display_text(nb::handle value);
 std::string repr(nb::handle value);
 std::string format(nb::handle value, const char* spec);
 std::string type_name_of(nb::handle value);
@@ -315,6 +338,8 @@ nb::object dict_get_or(nb::handle dict, nb::handle key, nb::handle fallback);
 nb::object dict_value_or(nb::handle dict, const char* key, nb::handle fallback);
 // dict.get(key) when it is a dict, else an empty dict; a fresh reference.
 nb::dict dict_member(nb::handle dict, const char* key);
+// dict[key] of a dict that must hold it: ValueError naming `what` otherwise.
+nb::object required_item(nb::handle dict, const char* key, const char* what);
 // dict(mapping): a new dict of the same items.
 nb::dict dict_copy(nb::handle mapping);
 // An empty dict with room for `size` items without growing.

@@ -24,4 +24,11 @@ std::size_t space_length(std::string_view text, std::size_t pos);
 // str.strip() with no argument.
 std::string_view strip(std::string_view text);
 
+// Whether `text` holds a C0 control character or DEL (a line break, say).
+bool has_control_characters(std::string_view text);
+
+// `text` safe inside HTML and XML, in element content and in quoted
+// attribute values alike: & < > " ' as character references.
+std::string escape_html(std::string_view text);
+
 }  // namespace orvane::text

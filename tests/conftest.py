@@ -117,3 +117,33 @@ def logged_calls(log: Path) -> list[list[str]]:
         else:
             current.append(line)
     return calls
+
+
+HOSTILE_TEXT = "<script>alert(1)</script>"
+HOSTILE_NOTES = "<img src=x onerror=alert(2)>"
+
+
+@pytest.fixture(scope="session")
+def charted_demo(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """A demo workspace with a history worth drawing, made by the installed
+    command: the walk-through's two aero runs and releases v0.1 and v0.2, one
+    more aero run, a dynamics run and release v0.3, and file texts that would
+    be markup if a page took them as such. Returns the workspace folder."""
+    from tests.test_cli import orvane
+
+    folder = tmp_path_factory.mktemp("charted")
+    steps = [
+        (folder, ("demo", "--dir", "workspace")),
+        (folder / "workspace", ("run", "sedan", "--domain", "aero", "--set", "roofline_slope_deg=16.5")),
+        (folder / "workspace", ("run", "sedan", "--domain", "dynamics")),
+    ]
+    for cwd, arguments in steps:
+        done = orvane(*arguments, cwd=cwd)
+        assert done.returncode in (0, 1), done.stderr  # 1: a gate failed, as it may
+    workspace = folder / "workspace"
+    layer = Sdf.Layer.FindOrOpen(str(workspace / "products/sedan/layers/design_intent.usda"))
+    layer.GetPrimAtPath("/Sedan").attributes["body_style"].default = HOSTILE_TEXT
+    layer.Save()
+    frozen = orvane("release", "freeze", "sedan", "v0.3", "--notes", HOSTILE_NOTES, cwd=workspace)
+    assert frozen.returncode == 0, frozen.stderr
+    return workspace

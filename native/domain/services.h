@@ -68,13 +68,16 @@ inline constexpr Import get_config_value{"orvane_platform.core.config", "get_con
 
 namespace run_records {
 inline constexpr const char* kModule = "orvane_platform.core.run_records";
+inline constexpr Import list_runs{kModule, "list_runs"};
 inline constexpr Import write_run_record{kModule, "write_run_record"};
 inline constexpr Import read_run_records{kModule, "read_run_records"};
 }  // namespace run_records
 
 namespace run_index {
-inline constexpr Import record_run{"orvane_platform.core.run_index", "record_run"};
-}
+inline constexpr const char* kModule = "orvane_platform.core.run_index";
+inline constexpr Import record_run{kModule, "record_run"};
+inline constexpr Import product_runs{kModule, "product_runs"};
+}  // namespace run_index
 
 namespace run_store {
 inline constexpr Import run_dir{"orvane_platform.core.run_store", "run_dir"};
@@ -98,6 +101,7 @@ inline constexpr Import load_product{kModule, "load_product"};
 inline constexpr Import lock_timeout_seconds{kModule, "_LOCK_TIMEOUT_SECONDS"};
 inline constexpr Import load_product_history{kModule, "load_product_history"};
 inline constexpr Import product_name_from_path{kModule, "product_name_from_path"};
+inline constexpr Import diff_against_benchmark{kModule, "diff_against_benchmark"};
 inline constexpr Import tag_baseline{kModule, "tag_baseline"};
 inline constexpr Import write_domain_results{kModule, "write_domain_results"};
 inline constexpr Import write_provenance_attrs{kModule, "write_provenance_attrs"};
@@ -107,8 +111,25 @@ namespace provenance {
 inline constexpr const char* kModule = "orvane_platform.core.provenance";
 inline constexpr Import build_provenance_record{kModule, "build_provenance_record"};
 inline constexpr Import canonical_json{kModule, "_canonical_json"};
+inline constexpr Import get_image_digest{kModule, "get_image_digest"};
 inline constexpr Import verify_provenance_record{kModule, "verify_provenance_record"};
 }  // namespace provenance
+
+namespace product {
+inline constexpr Import product_class{"orvane_platform.core.product", "Product"};
+}
+
+namespace releases {
+inline constexpr const char* kModule = "orvane_platform.core.releases";
+inline constexpr Import list_releases{kModule, "list_releases"};
+inline constexpr Import diff_releases{kModule, "diff_releases"};
+}  // namespace releases
+
+namespace charts {
+inline constexpr const char* kModule = "orvane_platform.core.charts";
+inline constexpr Import charted_kpis{kModule, "charted_kpis"};
+inline constexpr Import kpi_svgs{kModule, "kpi_svgs"};
+}  // namespace charts
 
 namespace solver_certs {
 inline constexpr Import verify_solver_cert{"orvane_platform.core.solver_certs",

@@ -323,16 +323,20 @@ def _run(args: argparse.Namespace) -> int:
     return OK if summary["passed"] else NEGATIVE
 
 
+def _add_solver_choice(parser: argparse.ArgumentParser) -> None:
+    which = parser.add_mutually_exclusive_group(required=True)
+    which.add_argument("--domain", help="run the first solver registered for this domain")
+    which.add_argument("--solver", metavar="ALIAS", help="run this solver").completer = (  # type: ignore[attr-defined]
+        _quietly(_solver_aliases))
+
+
 def _register_run(commands: argparse._SubParsersAction) -> None:
     run = commands.add_parser(
         "run", help="run a solver on a product: record the run, save and gate its results",
         description="Check the host's resources, run the solver, write its run record, save its "
         "results with their history entry, and gate them against the targets.")
     _add_product(run)
-    which = run.add_mutually_exclusive_group(required=True)
-    which.add_argument("--domain", help="run the first solver registered for this domain")
-    which.add_argument("--solver", metavar="ALIAS", help="run this solver").completer = (  # type: ignore[attr-defined]
-        _quietly(_solver_aliases))
+    _add_solver_choice(run)
     run.add_argument("--test", help="a test preset of the solver")
     run.add_argument("--set", dest="assignments", action="append", default=[], metavar="KEY=VALUE",
                      help="set a design parameter before the run (repeat for more)")
@@ -341,6 +345,112 @@ def _register_run(commands: argparse._SubParsersAction) -> None:
     run.add_argument("--baseline", action="store_true", help="tag the saved results as the baseline")
     _add_json(run)
     run.set_defaults(func=_run)
+
+
+# --- sweep ------------------------------------------------------------------------
+
+
+def _variables(texts: list[str]) -> dict[str, str]:
+    variables: dict[str, str] = {}
+    for text in texts:
+        name, equals, spec = text.partition("=")
+        if not equals or not name:
+            _fail(f"argument --vary: {text!r} is not KEY=SPEC")
+        variables[name] = spec
+    return variables
+
+
+class _SweepProgress:
+    """A live bar of a sweep's cases: done of total, cached, failed, running, and the time left."""
+
+    def __init__(self) -> None:
+        from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
+
+        self._progress = Progress(TextColumn("Sweep"), BarColumn(), MofNCompleteColumn(),
+                                  TextColumn("{task.fields[detail]}"), TimeRemainingColumn(), console=console)
+        self._task = self._progress.add_task("sweep", total=None, detail="")
+
+    def __enter__(self) -> _SweepProgress:
+        self._progress.start()
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self._progress.stop()
+
+    def __call__(self, counts: dict[str, Any]) -> None:
+        detail = f"cached {counts['cached']}, failed {counts['failed']}, running {counts['running']}"
+        self._progress.update(self._task, total=counts["total"], completed=counts["done"], detail=detail)
+
+
+def _show_sweep(summary: dict[str, Any], sort: str | None) -> None:
+    cases = summary["cases"]
+    if sort:
+        cases = sorted(cases, key=lambda case: (sort not in case["kpis"], case["kpis"].get(sort, 0.0)))
+    varied = list(cases[0]["values"]) if cases else []
+    kpis = sorted({kpi for case in cases for kpi in case["kpis"]})
+    errors = any(case["error"] for case in cases)
+    rows = []
+    for case in cases:
+        gates = case["gates"] or {}
+        status = _styled(case["status"], {"success": "green", "cached": "cyan", "error": "red",
+                                          "interrupted": "yellow", "not run": "dim"})
+        rows.append((str(case["index"]), *(f"{case['values'][name]:g}" for name in varied), status,
+                     *("" if kpi not in case["kpis"] else
+                       f"{case['kpis'][kpi]:.4f} " + _styled(gates.get(kpi, ""), STATUS_STYLES) for kpi in kpis),
+                     *([escape(case["error"] or "")] if errors else [])))
+    name = Path(summary["product"]).parent.name
+    console.print(_table(("case", *varied, "status", *kpis, *(["error"] if errors else [])), rows,
+                         f"Sweep of {name} with {summary['solver']} ({summary['engine']}, {summary['workers']} workers)"))
+    counts = summary["counts"]
+    console.print(f"{counts['total']} cases: {counts['ran']} ran, {counts['cached']} cached, {counts['failed']} failed"
+                  + (f", {counts['not_run']} not run" if counts["not_run"] else "")
+                  + f" in {summary['elapsed']:.1f} s" + ("; interrupted" if summary["interrupted"] else ""))
+
+
+def _sweep(args: argparse.Namespace) -> int:
+    from orvane_platform.core import sweep
+
+    try:
+        cases = sweep.make_cases(_variables(args.vary), method=args.method, samples=args.samples, seed=args.seed)
+    except ValueError as error:
+        _fail(f"argument --vary: {error}")
+    options = dict(domain=args.domain, solver=args.solver, cases=cases, engine=args.engine, workers=args.workers,
+                   scheduler=args.scheduler, save=args.save, rerun=args.rerun)
+    if args.json or not console.is_terminal:
+        summary = sweep.run_sweep(args.product, **options)
+    else:
+        with _SweepProgress() as progress:
+            summary = sweep.run_sweep(args.product, **options, progress=progress)
+    if args.json:
+        _print_json(summary)
+    else:
+        _show_sweep(summary, args.sort)
+    return OK if summary["passed"] else NEGATIVE
+
+
+def _register_sweep(commands: argparse._SubParsersAction) -> None:
+    sweep = commands.add_parser(
+        "sweep", help="run a solver over many variants of a product's design",
+        description="Run the solver once per case, each case an ordinary recorded run with its design values "
+        "for that run only; a case whose inputs already have a successful run is reported as cached.")
+    _add_product(sweep)
+    _add_solver_choice(sweep)
+    sweep.add_argument("--vary", action="append", required=True, metavar="KEY=SPEC",
+                       help="a design parameter and its values: start:stop:count or a comma list (repeat for more)")
+    sweep.add_argument("--method", choices=("grid", "lhs"), default="grid",
+                       help="the full factorial (default) or a Latin hypercube of --samples points")
+    sweep.add_argument("--samples", type=int, metavar="N", help="how many points a Latin hypercube draws")
+    sweep.add_argument("--seed", type=int, default=0, metavar="S", help="the Latin hypercube's seed (default 0)")
+    sweep.add_argument("--engine", choices=("local", "dask"), default="local",
+                       help="this machine's cores (default) or a Dask cluster")
+    sweep.add_argument("--workers", type=int, metavar="N", help="parallel cases (default: the cores)")
+    sweep.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler, e.g. tcp://host:8786")
+    sweep.add_argument("--save", choices=("prototype", "none"), default="prototype",
+                       help="save each case's results with its history entry (default: prototype)")
+    sweep.add_argument("--rerun", action="store_true", help="run cases again even when their inputs have run")
+    sweep.add_argument("--sort", metavar="KPI", help="order the summary by this KPI")
+    _add_json(sweep)
+    sweep.set_defaults(func=_sweep)
 
 
 # --- product ----------------------------------------------------------------------
@@ -1001,6 +1111,67 @@ def _register_host(commands: argparse._SubParsersAction) -> None:
     doctor.set_defaults(func=_doctor)
 
 
+# --- charts and reports -----------------------------------------------------------
+
+
+def _plot(args: argparse.Namespace) -> int:
+    from orvane_platform.core import charts
+
+    kpis = args.kpis or charts.charted_kpis(args.product)
+    if not kpis:
+        _fail(f"{args.product} has no results in its history to plot (orvane run adds some)")
+    if args.output and len(kpis) > charts.MAX_KPIS:
+        _fail(f"a chart file shows at most {charts.MAX_KPIS} KPIs, not {len(kpis)}: choose them with --kpi")
+    if args.output:
+        written = charts.kpi_chart(args.product, kpis, args.output)
+        if args.json:
+            _print_json(written)
+        else:
+            console.print(f"Chart of {', '.join(written['points'])} written to {escape(str(written['path']))}")
+    elif args.json:
+        _print_json(charts.kpi_series(args.product, kpis))
+    else:
+        print(charts.kpi_terminal(args.product, kpis, color=sys.stdout.isatty()))
+    return OK
+
+
+def _report(args: argparse.Namespace) -> int:
+    from orvane_platform.core import report
+
+    output = args.output or f"{args.product.parent.name}-report.html"
+    written = report.write_report(args.product, output)
+    if args.json:
+        _print_json(written)
+    else:
+        console.print(f"Report of {escape(written['product'])} written to {escape(str(written['path']))}: "
+                      f"{len(written['kpis'])} KPI charts, {len(written['releases'])} releases, "
+                      f"latest run {written['provenance'] or 'none'}")
+    return OK
+
+
+def _register_pictures(commands: argparse._SubParsersAction) -> None:
+    plot = commands.add_parser(
+        "plot", help="draw KPIs over time with their target band and the releases",
+        description="Draw each KPI's results over time with its target band (min to max), its "
+        "nominal and a line at every release: in the terminal, or to a PNG or SVG file.")
+    _add_product(plot)
+    plot.add_argument("--kpi", dest="kpis", action="append", metavar="NAME",
+                      help="a KPI to draw; repeat for more (default: every KPI with results)")
+    plot.add_argument("-o", "--output", metavar="FILE", help="write FILE.png or FILE.svg instead")
+    _add_json(plot)
+    plot.set_defaults(func=_plot)
+
+    report = commands.add_parser(
+        "report", help="write a self-contained HTML report of a product",
+        description="One HTML file that opens offline in any browser: design parameters, gates, "
+        "KPI trends, releases and their differences, the latest run's provenance, competitors.")
+    _add_product(report)
+    report.add_argument("-o", "--output", metavar="FILE.html",
+                        help="where to write it (default: <product>-report.html here)")
+    _add_json(report)
+    report.set_defaults(func=_report)
+
+
 # --- the LLM and the agent --------------------------------------------------------
 
 
@@ -1166,8 +1337,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"orvane {metadata.version('orvane_platform')}")
     parser.add_argument("--debug", action="store_true", help="show the full traceback of an error")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for register in (_register_setup, _register_run, _register_product, _register_index, _register_records,
-                     _register_provenance, _register_host, _register_llm):
+    for register in (_register_setup, _register_run, _register_sweep, _register_product, _register_index,
+                     _register_records, _register_pictures, _register_provenance, _register_host, _register_llm):
         register(commands)
     return parser
 

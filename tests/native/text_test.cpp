@@ -24,6 +24,23 @@ TEST(Text, SplitKeepsEmptyPieces) {
     EXPECT_EQ(pieces[3], "");
 }
 
+TEST(Text, EscapeHtmlLeavesNoMarkup) {
+    EXPECT_EQ(orvane::text::escape_html("<script>alert(1)</script>"),
+              "&lt;script&gt;alert(1)&lt;/script&gt;");
+    EXPECT_EQ(orvane::text::escape_html("a=\"1\" & b='2'"), "a=&quot;1&quot; &amp; b=&#39;2&#39;");
+    // An entity in the input is text, not markup: its ampersand is escaped too.
+    EXPECT_EQ(orvane::text::escape_html("&lt;"), "&amp;lt;");
+    EXPECT_EQ(orvane::text::escape_html("r\u00e9sum\u00e9 \u2264 0.26"),
+              "r\u00e9sum\u00e9 \u2264 0.26");
+    EXPECT_EQ(orvane::text::escape_html(""), "");
+}
+
+TEST(Text, ControlCharactersAreC0AndDelete) {
+    EXPECT_FALSE(orvane::text::has_control_characters("cd \u00b7 r\u00e9sum\u00e9 <b>"));
+    for (std::string_view text : {"a\nb", "\x01", "tab\t", "del\x7f"})
+        EXPECT_TRUE(orvane::text::has_control_characters(text)) << text;
+}
+
 std::vector<std::string> scan_whole(std::string_view text) {
     DeclarationScanner scanner;
     scanner.scan(text, /*at_end=*/true);

@@ -1,0 +1,202 @@
+// Charts as PNG or SVG, drawn by matplotlib. The figure is made and printed
+// through its own Agg canvas, never through pyplot, so the caller's backend
+// and open figures stay as they are.
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <string_view>
+
+#include "charts.h"
+#include "native/fs.h"
+#include "native/py.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace orvane::charts {
+
+namespace {
+
+py::CachedModule matplotlib_module{"matplotlib"};
+py::CachedModule figure_module{"matplotlib.figure"};
+py::CachedModule agg_module{"matplotlib.backends.backend_agg"};
+py::CachedModule dates_module{"matplotlib.dates"};
+py::CachedModule io_module{"io"};
+
+// More rows than this make a figure nobody can read.
+constexpr std::size_t kMaxKpis = 12;
+// One row per KPI: 800 pixels wide and 280 high at 100 dots per inch.
+constexpr double kWidthInches = 8.0;
+constexpr double kRowInches = 2.8;
+constexpr int kDpi = 100;
+// Beyond this many points a marker per point is noise (and SVG weight).
+constexpr std::size_t kMaxMarkedPoints = 500;
+
+constexpr const char* kSeriesColour = "#1f5fa8";
+constexpr const char* kBandColour = "#2e9e4f";
+constexpr const char* kLimitColour = "#c0392b";
+constexpr const char* kReleaseColour = "#5b5b5b";
+
+// Artist ids, "<kpi>:<part>", so an SVG's parts can be found by name.
+nb::str gid(const KpiSeries& series, std::string_view part) {
+    std::string suffix(1, ':');
+    suffix.append(part);
+    return py::concat(series.kpi, py::make_str(suffix));
+}
+
+void draw_targets(nb::handle axes, const KpiSeries& series) {
+    const bool band = !series.min.is_none() && !series.max.is_none();
+    if (band) {
+        axes.attr("axhspan")(series.min, series.max, "color"_a = kBandColour, "alpha"_a = 0.16,
+                             "linewidth"_a = 0, "label"_a = "target band",
+                             "gid"_a = gid(series, "band"));
+    }
+    for (auto [bound, name] : {std::pair{series.min, "min"}, std::pair{series.max, "max"}}) {
+        if (band || bound.is_none()) continue;
+        axes.attr("axhline")(bound, "color"_a = kLimitColour, "linestyle"_a = ":",
+                             "linewidth"_a = 1.2, "label"_a = name, "gid"_a = gid(series, name));
+    }
+    if (!series.nominal.is_none()) {
+        axes.attr("axhline")(series.nominal, "color"_a = kBandColour, "linestyle"_a = "--",
+                             "linewidth"_a = 1.2, "label"_a = "nominal",
+                             "gid"_a = gid(series, "nominal"));
+    }
+}
+
+void draw_releases(nb::handle axes, const KpiSeries& series, const ChartData& data) {
+    nb::object at_top = axes.attr("get_xaxis_transform")();
+    for (const Release& release : data.releases) {
+        const std::string version = py::display_text(release.version);
+        axes.attr("axvline")(release.moment.time, "color"_a = kReleaseColour, "linestyle"_a = "-.",
+                             "linewidth"_a = 0.8,
+                             "gid"_a = gid(series, std::string("release:").append(version)));
+        // Versions are text from files: never read as mathtext.
+        axes.attr("text")(release.moment.time, 0.97, release.version, "transform"_a = at_top,
+                          "rotation"_a = 90, "ha"_a = "right", "va"_a = "top", "fontsize"_a = 8,
+                          "color"_a = kReleaseColour, "parse_math"_a = false,
+                          "gid"_a = gid(series, std::string("release-label:").append(version)));
+    }
+}
+
+void draw_axes(nb::handle axes, const KpiSeries& series, const ChartData& data) {
+    draw_targets(axes, series);
+    const bool marked = series.moments.size() <= kMaxMarkedPoints;
+    axes.attr("plot")(series.times, series.values, "color"_a = kSeriesColour, "linewidth"_a = 1.5,
+                      "marker"_a = marked ? "o" : "None", "markersize"_a = 4, "label"_a = "results",
+                      "gid"_a = gid(series, "series"));
+    draw_releases(axes, series, data);
+    axes.attr("set_title")(series.title, "loc"_a = "left", "fontsize"_a = 10,
+                           "parse_math"_a = false);
+    axes.attr("grid")(true, "alpha"_a = 0.3);
+    axes.attr("legend")("loc"_a = "upper left", "bbox_to_anchor"_a = nb::make_tuple(1.01, 1.0),
+                        "fontsize"_a = 8, "frameon"_a = false);
+}
+
+// One row of axes per KPI, sharing the time axis.
+nb::object draw(const ChartData& data) {
+    const std::size_t rows = data.series.size();
+    nb::object figure = figure_module.attr("Figure")(
+        "figsize"_a = nb::make_tuple(kWidthInches, kRowInches * static_cast<double>(rows)),
+        "dpi"_a = kDpi, "layout"_a = "constrained");
+    agg_module.attr("FigureCanvasAgg")(figure);
+    nb::object grid = figure.attr("subplots")(rows, 1, "squeeze"_a = false, "sharex"_a = true);
+    nb::object all_axes = grid.attr("ravel")().attr("tolist")();
+    for (std::size_t row = 0; row < rows; ++row) draw_axes(all_axes[row], data.series[row], data);
+    // One result alone would otherwise get years of axis.
+    const auto [left, right] = time_limits(data);
+    nb::object bottom = all_axes[rows - 1];
+    bottom.attr("set_xlim")(left, right);
+    nb::object locator = dates_module.attr("AutoDateLocator")();
+    bottom.attr("xaxis").attr("set_major_locator")(locator);
+    bottom.attr("xaxis").attr("set_major_formatter")(
+        dates_module.attr("ConciseDateFormatter")(locator));
+    return figure;
+}
+
+enum class Format { png, svg };
+
+// The figure printed as a file's bytes. SVG keeps its text as text (not
+// glyph outlines): searchable, and small enough to inline in a report.
+nb::bytes render(nb::handle figure, Format format) {
+    nb::object buffer = io_module.attr("BytesIO")();
+    if (format == Format::png) {
+        figure.attr("savefig")(buffer, "format"_a = "png");
+    } else {
+        nb::dict rc;
+        rc["svg.fonttype"] = "none";
+        // No metadata block: no time stamp (one product, one file) and no
+        // URLs of vocabularies in a page that must fetch nothing.
+        nb::dict metadata;
+        for (const char* key : {"Date", "Creator", "Format", "Type"}) metadata[key] = nb::none();
+        py::with_context(matplotlib_module.attr("rc_context")(rc), [&] {
+            return figure.attr("savefig")(buffer, "format"_a = "svg", "metadata"_a = metadata);
+        });
+    }
+    return nb::borrow<nb::bytes>(buffer.attr("getvalue")());
+}
+
+Format format_of(nb::handle path) {
+    nb::object suffix = path.attr("suffix").attr("lower")();
+    if (suffix.equal(nb::str(".png"))) return Format::png;
+    if (suffix.equal(nb::str(".svg"))) return Format::svg;
+    py::raise(py::exc::value_error(), "path must end in .png or .svg, not %R (%S)",
+              path.attr("suffix").ptr(), nb::str(path).ptr());
+}
+
+nb::object kpi_chart(nb::handle usda_path, nb::handle kpis, nb::handle path) {
+    constexpr const char* kFunction = "kpi_chart";
+    nb::object target = py::require_path(path, kFunction, "path");
+    const Format format = format_of(target);
+    fs::require_regular_if_present(py::fs_path(target), "path");
+    const ChartData data = gather(usda_path, kpis, kFunction, kMaxKpis);
+    nb::bytes image = render(draw(data), format);
+    fs::write_file_atomic(py::fs_path(target), std::string_view(image.c_str(), image.size()));
+
+    nb::dict points;
+    for (const KpiSeries& series : data.series) points[series.kpi] = series.moments.size();
+    nb::list releases;
+    for (const Release& release : data.releases) releases.append(release.version);
+    nb::dict written;
+    written["path"] = target;
+    written["format"] = format == Format::png ? "png" : "svg";
+    written["points"] = points;
+    written["releases"] = releases;
+    return written;
+}
+
+nb::object kpi_svgs(nb::handle usda_path, nb::handle kpis) {
+    const ChartData data = gather(usda_path, kpis, "kpi_svgs");
+    nb::list charts;
+    for (const KpiSeries& series : data.series) {
+        ChartData one{{series}, data.releases};
+        nb::bytes image = render(draw(one), Format::svg);
+        // The <svg> element alone: the XML declaration and doctype have no
+        // place inside an HTML page.
+        const std::string_view document(image.c_str(), image.size());
+        const std::size_t start = document.find("<svg");
+        charts.append(py::make_str(document.substr(start == std::string_view::npos ? 0 : start)));
+    }
+    return charts;
+}
+
+}  // namespace
+
+void bind_figures(nb::module_& m) {
+    m.attr("MAX_KPIS") = kMaxKpis;
+    m.def("kpi_chart", &kpi_chart, nb::arg("usda_path").none(), nb::arg("kpis").none(),
+          nb::arg("path").none(),
+          nb::sig("def kpi_chart(usda_path: str | os.PathLike[str], kpis: list[str], path: str "
+                  "| os.PathLike[str]) -> dict[str, typing.Any]"),
+          R"(Draw each KPI of `kpis` over time, one row each: its results, the band between its
+          min and max targets (a line for a lone bound), its nominal, and a labelled line at
+          every release. Writes a PNG or SVG by the suffix of `path`, atomically. Returns
+          path, format, the points drawn per KPI and the releases marked. ValueError names
+          an unknown suffix or a KPI without results.)");
+    m.def("kpi_svgs", &kpi_svgs, nb::arg("usda_path").none(), nb::arg("kpis").none(),
+          nb::sig("def kpi_svgs(usda_path: str | os.PathLike[str], kpis: list[str]) -> "
+                  "list[str]"),
+          R"(The chart of each KPI of `kpis` as an <svg> element, ready to inline in an HTML
+          page: no XML declaration, text as text. ValueError names a KPI without results.)");
+}
+
+}  // namespace orvane::charts

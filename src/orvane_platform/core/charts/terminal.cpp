@@ -1,0 +1,161 @@
+// Charts as text for a terminal, drawn by plotext: one plot per KPI, one
+// under the other, each as wide and tall as asked (or as the terminal).
+#include <nanobind/nanobind.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "charts.h"
+#include "native/py.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace orvane::charts {
+
+namespace {
+
+py::CachedModule plotext_module{"plotext"};
+
+constexpr long kMinSize = 10;
+constexpr long kMaxSize = 1000;
+
+// plotext draws on one figure per process: it is cleared before each chart
+// and after the last, so nothing drawn here stays for plotext's other users.
+class PlotextFigure {
+  public:
+    PlotextFigure() : figure_(plotext_module.attr("figure")) { figure_.attr("clear")(); }
+    ~PlotextFigure() {
+        try {
+            figure_.attr("clear")();
+        } catch (nb::python_error& error) {
+            error.discard_as_unraisable("clearing plotext's figure");
+        }
+    }
+    PlotextFigure(const PlotextFigure&) = delete;
+    PlotextFigure& operator=(const PlotextFigure&) = delete;
+
+    nb::handle get() const { return figure_; }
+
+  private:
+    nb::object figure_;
+};
+
+// Time labels as fine as the span needs: seconds for a session of runs,
+// days for a programme.
+const char* date_form(const std::pair<Moment, Moment>& span) {
+    const double seconds = span.second.seconds - span.first.seconds;
+    if (seconds < 2 * 3600.0) return "%H:%M:%S";
+    if (seconds < 3 * 86400.0) return "%m-%d %H:%M";
+    return "%Y-%m-%d";
+}
+
+// The value span of one plot, never empty: plotext needs a height to draw in.
+std::pair<double, double> value_span(const KpiSeries& series) {
+    if (series.high > series.low) return {series.low, series.high};
+    const double pad = series.low == 0 ? 1.0 : std::fabs(series.low) * 0.05;
+    return {series.low - pad, series.high + pad};
+}
+
+nb::str caption(const KpiSeries& series) {
+    std::string text;
+    auto add = [&](const char* name, nb::handle bound) {
+        if (bound.is_none()) return;
+        text += text.empty() ? "  (" : ", ";
+        text.append(name).append(" ").append(py::format(bound, "g"));
+    };
+    add("min", series.min);
+    add("nominal", series.nominal);
+    add("max", series.max);
+    if (!text.empty()) text += ")";
+    return py::concat(series.title, py::make_str(text));
+}
+
+void draw_plot(nb::handle plot, const KpiSeries& series, const ChartData& data) {
+    const auto [low, high] = value_span(series);
+    const auto [left, right] = time_limits(data);
+    nb::tuple across = nb::make_tuple(left, right);
+    plot.attr("legend")(false);
+    plot.attr("date")().attr("activate")("form"_a = date_form(time_span(data)));
+    // plotext's own limits of a short span leave the points in a narrow strip.
+    plot.attr("ruler")("x").attr("lim")(left, right);
+    if (!series.min.is_none() && !series.max.is_none()) {
+        plot.attr("draw")(plot.attr("rectangle")("x"_a = across,
+                                                 "y"_a = nb::make_tuple(series.min, series.max),
+                                                 "fill"_a = true, "marker"_a = "\u00b7"));
+    } else {
+        for (nb::handle bound : {series.min, series.max}) {
+            if (bound.is_none()) continue;
+            plot.attr("draw")(plot.attr("segment")(
+                "x"_a = across, "y"_a = nb::make_tuple(bound, bound), "marker"_a = "\u2508"));
+        }
+    }
+    if (!series.nominal.is_none()) {
+        plot.attr("draw")(plot.attr("segment")(
+            "x"_a = across, "y"_a = nb::make_tuple(series.nominal, series.nominal),
+            "marker"_a = "\u2500"));
+    }
+    for (const Release& release : data.releases) {
+        nb::object at = release.moment.time;
+        plot.attr("draw")(plot.attr("segment")("x"_a = nb::make_tuple(at, at),
+                                               "y"_a = nb::make_tuple(low, high),
+                                               "marker"_a = "\u2502"));
+        plot.attr("draw")(plot.attr("text")(at, high, release.version));
+    }
+    nb::object line = plot.attr("signal")(series.times, series.values, "marker"_a = "braille");
+    line.attr("lines")();
+    plot.attr("draw")(line);
+    plot.attr("draw")(plot.attr("signal")(series.times, series.values, "marker"_a = "\u25cf"));
+    plot.attr("title")(caption(series));
+}
+
+nb::object size_argument(nb::handle value, const char* argument) {
+    if (value.is_none()) return nb::none();
+    if (!nb::isinstance<nb::int_>(value) || nb::isinstance<nb::bool_>(value))
+        py::raise_argument_type("kpi_terminal", argument, "int or None", value);
+    const std::optional<long long> size = py::small_int(value);
+    if (!size || *size < kMinSize || *size > kMaxSize) {
+        py::raise(py::exc::value_error(), "%s must be between %ld and %ld, not %R", argument,
+                  kMinSize, kMaxSize, value.ptr());
+    }
+    return nb::borrow(value);
+}
+
+nb::object kpi_terminal(nb::handle usda_path, nb::handle kpis, nb::handle width, nb::handle height,
+                        nb::handle color) {
+    nb::object columns = size_argument(width, "width");
+    nb::object rows = size_argument(height, "height");
+    if (!nb::isinstance<nb::bool_>(color))
+        py::raise_argument_type("kpi_terminal", "color", "bool", color);
+    const ChartData data = gather(usda_path, kpis, "kpi_terminal");
+
+    PlotextFigure figure;
+    std::string text;
+    for (const KpiSeries& series : data.series) {
+        figure.get().attr("clear")();
+        figure.get().attr("plot_size")(columns, rows);
+        draw_plot(figure.get(), series, data);
+        nb::object matrix = figure.get().attr("build")();
+        if (!text.empty()) text += "\n";
+        text += py::utf8(matrix.attr("string")("colorless"_a = !py::truthy(color)));
+    }
+    return py::make_str(text);
+}
+
+}  // namespace
+
+void bind_terminal(nb::module_& m) {
+    m.def("kpi_terminal", &kpi_terminal, nb::arg("usda_path").none(), nb::arg("kpis").none(),
+          nb::kw_only(), nb::arg("width").none() = nb::none(),
+          nb::arg("height").none() = nb::none(), nb::arg("color").none() = false,
+          nb::sig("def kpi_terminal(usda_path: str | os.PathLike[str], kpis: list[str], *, "
+                  "width: int | None = None, height: int | None = None, color: bool = False) "
+                  "-> str"),
+          R"(The chart of `kpis` as text for a terminal, one plot per KPI: its results, its
+          target band (dotted) or lone bound, its nominal (a line) and the releases
+          (labelled vertical lines). Each plot is `width` columns by `height` rows (10 to
+          1000; None: the terminal's size), in ANSI colours when `color`.)");
+}
+
+}  // namespace orvane::charts

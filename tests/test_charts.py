@@ -1,0 +1,127 @@
+"""KPI trend charts of a real demo product: PNG and SVG files, the inline SVG
+of the report, and the terminal chart of the installed command."""
+
+from __future__ import annotations
+
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import matplotlib
+import matplotlib.image
+import pytest
+
+from orvane_platform.core import charts
+from tests.test_cli import orvane, parsed
+
+PRODUCT = Path("products/sedan/sedan.usda")
+SVG = "{http://www.w3.org/2000/svg}"
+VERSIONS = ["v0.1", "v0.2", "v0.3"]
+
+
+@pytest.fixture(scope="module")
+def product(charted_demo: Path) -> Path:
+    return charted_demo / PRODUCT
+
+
+@pytest.fixture(scope="module")
+def points(product: Path) -> dict[str, int]:
+    """How many results each KPI has in the history."""
+    series = charts.kpi_series(product, charts.charted_kpis(product))["series"]
+    return {entry["kpi"]: len(entry["points"]) for entry in series}
+
+
+def by_id(svg_text: str) -> dict[str, ET.Element]:
+    return {element.get("id"): element for element in ET.fromstring(svg_text).iter() if element.get("id")}
+
+
+def test_kpis_are_the_history_values_without_metadata(product, points):
+    # iterations and wall_clock_seconds follow the solver in an entry: metadata, not KPIs.
+    assert charts.charted_kpis(product) == ["cd", "cl", "cm_pitch", "lateral_g", "yaw_rate", "roll_angle"]
+    assert points["cd"] == 3 and points["lateral_g"] == 1
+
+
+@pytest.mark.parametrize("kpis", [["cd"], ["cd", "cl", "lateral_g"]])
+def test_png_is_one_row_per_kpi(product, points, tmp_path, kpis):
+    written = charts.kpi_chart(product, kpis, tmp_path / "chart.png")
+    data = (tmp_path / "chart.png").read_bytes()
+    assert data.startswith(b"\x89PNG\r\n\x1a\n")
+    image = matplotlib.image.imread(tmp_path / "chart.png")
+    assert image.shape[:2] == (280 * len(kpis), 800)
+    assert len({tuple(pixel) for pixel in image.reshape(-1, image.shape[2])[::97]}) > 20  # drawn, not blank
+    assert written["format"] == "png" and written["points"] == {kpi: points[kpi] for kpi in kpis}
+    assert written["releases"] == VERSIONS
+
+
+def test_svg_holds_each_series_its_targets_and_the_releases(product, points, tmp_path):
+    charts.kpi_chart(product, ["cd", "cl"], tmp_path / "chart.svg")
+    parts = by_id((tmp_path / "chart.svg").read_text())
+    for kpi in ("cd", "cl"):
+        # One marker per result, in the series' own group.
+        assert len(parts[f"{kpi}:series"].findall(f".//{SVG}use")) == points[kpi]
+        assert f"{kpi}:nominal" in parts
+        for version in VERSIONS:
+            assert f"{kpi}:release:{version}" in parts
+            label = parts[f"{kpi}:release-label:{version}"]
+            assert "".join(label.itertext()).strip() == version  # text, not glyph outlines
+    # cl has both bounds: a band; cd only a max: a line.
+    assert "cl:band" in parts and "cd:max" in parts and "cd:band" not in parts and "cd:min" not in parts
+
+
+def test_inline_svg_is_one_element_without_prolog(product):
+    svg = charts.kpi_svgs(product, ["cd"])[0]
+    assert svg.startswith("<svg") and "<?xml" not in svg and "DOCTYPE" not in svg
+    assert "cd:series" in by_id(svg) and "<metadata" not in svg
+
+
+def test_drawing_leaves_matplotlib_global_state_alone(product, tmp_path):
+    import matplotlib.pyplot as plt
+
+    backend, fonttype, figures = matplotlib.get_backend(), matplotlib.rcParams["svg.fonttype"], plt.get_fignums()
+    charts.kpi_chart(product, ["cd"], tmp_path / "chart.svg")
+    charts.kpi_svgs(product, ["cl"])
+    assert (matplotlib.get_backend(), matplotlib.rcParams["svg.fonttype"], plt.get_fignums()) == (
+        backend, fonttype, figures)
+
+
+@pytest.mark.parametrize(
+    ("kpis", "name", "error", "message"),
+    [
+        ("cd", "chart.png", TypeError, "'kpis'"),
+        ([], "chart.png", ValueError, "names no KPI"),
+        (["cd", 7], "chart.png", TypeError, "'kpis'"),
+        (["drag"], "chart.png", ValueError, "KPI 'drag' has no results"),
+        ([f"k{i}" for i in range(13)], "chart.png", ValueError, "at most 12"),
+        (["cd"], "chart.jpg", ValueError, "'.jpg'"),
+        (["cd"], "chart", ValueError, "''"),
+    ],
+)
+def test_bad_arguments_are_named_and_write_nothing(product, tmp_path, kpis, name, error, message):
+    with pytest.raises(error, match=message):
+        charts.kpi_chart(product, kpis, tmp_path / name)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_plot_command_draws_in_the_terminal_and_to_files(charted_demo):
+    shown = orvane("plot", "sedan", "--kpi", "cd", "--kpi", "lateral_g", cwd=charted_demo)
+    assert shown.returncode == 0, shown.stderr
+    assert "cd \u00b7 Drag coefficient  (nominal 0.24, max 0.26)" in shown.stdout
+    assert "lateral_g \u00b7 Peak lateral acceleration  (min 0.85, nominal 0.9)" in shown.stdout
+    assert all(version in shown.stdout for version in VERSIONS) and "\x1b[" not in shown.stdout
+
+    written = parsed(orvane("plot", "sedan", "-o", "all.svg", "--json", cwd=charted_demo))
+    assert list(written["points"]) == ["cd", "cl", "cm_pitch", "lateral_g", "yaw_rate", "roll_angle"]
+    assert (charted_demo / "all.svg").is_file()
+
+    series = parsed(orvane("plot", "sedan", "--kpi", "CD", "--json", cwd=charted_demo))
+    assert [entry["kpi"] for entry in series["series"]] == ["cd"]
+    assert [release["version"] for release in series["releases"]] == VERSIONS
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [(("--kpi", "drag"), "KPI 'drag' has no results"), (("-o", "chart.gif"), "must end in .png or .svg")],
+)
+def test_plot_command_refuses_bad_input_in_one_line(charted_demo, arguments, message):
+    refused = orvane("plot", "sedan", *arguments, cwd=charted_demo)
+    assert refused.returncode == 2 and message in refused.stderr
+    assert refused.stderr.count("\n") == 1 and "Traceback" not in refused.stderr
