@@ -60,3 +60,21 @@ def freeze(product: Path, target: Path) -> None:
         if attribute.HasAuthoredValue():
             copy.CreateAttribute(attribute.GetName(), attribute.GetTypeName()).Set(attribute.Get())
     layer.Save()
+
+
+def read_runs(run_files: list[Path]) -> list[tuple[str, float | None]]:
+    """Each run file's solver and drag coefficient, every file opened and read."""
+    found = []
+    for path in run_files:
+        layer = Sdf.Layer.OpenAsAnonymous(str(path))
+        for root in layer.rootPrims:
+            for run in root.nameChildren["SimulationRuns"].nameChildren:
+                solver = run.attributes.get("orvane:run:solver")
+                cd = run.attributes.get("orvane:kpi:cd")
+                found.append((solver.default if solver else None, cd.default if cd else None))
+    return found
+
+
+def walk_runs(products: Path) -> list[tuple[str, float | None]]:
+    """Every run file below the products folder, found by walking it, then read."""
+    return read_runs(sorted(products.glob("*/simulation_runs/*/*/result.usda")))

@@ -222,6 +222,60 @@ def test_runs_show_and_piped_tables_never_fold(demo):
     assert missing.returncode == 2 and "no run 'run_x'" in missing.stderr
 
 
+def test_runs_search_show_and_diff(demo):
+    found = parsed(orvane("runs", "search", "solver = 'sample_aero'", "--order-by", "timestamp", "--desc", "--json",
+                          cwd=demo))
+    times = [run["timestamp"] for run in found]
+    assert len(found) >= 2 and times == sorted(times, reverse=True)
+    assert len(parsed(orvane("runs", "search", "--product", "sedan", "--limit", "1", "--json", cwd=demo))) == 1
+    assert parsed(orvane("runs", "search", "--product", "nothing", "--json", cwd=demo)) == []
+    bad = orvane("runs", "search", "kpi.cd < 'x'", cwd=demo)
+    assert bad.returncode == 2
+    assert bad.stderr == "orvane: error: query error at column 10: kpi.cd holds numbers, not the text \"x\"\n"
+
+    first, second = found[0]["run_id"], found[1]["run_id"]
+    shown = parsed(orvane("runs", "show", first, "--json", cwd=demo))
+    assert shown["verification"]["status"] == "verified" and shown["case"].startswith("product: sedan")
+    assert parsed(orvane("runs", "show", "sedan", first, "--json", cwd=demo)) == shown
+    printed = orvane("runs", "show", first, cwd=demo)
+    assert printed.returncode == 0 and "(verified)" in printed.stdout and "speed_kmh" in printed.stdout
+
+    diff = parsed(orvane("runs", "diff", first, second, "--changed-only", "--json", cwd=demo))
+    assert set(diff) == {"a", "b", "fields", "kpis", "parameters", "case_diff"}
+    assert "product" not in diff["fields"] and diff["fields"]["fingerprint"][0] == found[0]["fingerprint"]
+    printed = orvane("runs", "diff", first, second, cwd=demo)
+    assert printed.returncode == 0 and "difference" in printed.stdout
+    missing = orvane("runs", "diff", first, "run_x", cwd=demo)
+    assert missing.returncode == 2 and "run_b: no run 'run_x'" in missing.stderr
+
+    # A case edited after the run no longer matches its fingerprint.
+    layer = Sdf.Layer.FindOrOpen(shown["layer"])
+    [run] = layer.GetPrimAtPath(f"/Sedan/SimulationRuns").nameChildren
+    run.attributes["orvane:run:provenance:case_yaml"].default = "edited: true\n"
+    layer.Save()
+    tampered = orvane("runs", "show", first, cwd=demo)
+    assert tampered.returncode == 1 and "(mismatch)" in tampered.stdout
+
+
+def test_runs_list_and_history_filters(demo):
+    runs = parsed(orvane("runs", "list", "sedan", "--json", cwd=demo))
+    assert parsed(orvane("runs", "list", "sedan", "--last", "1", "--json", cwd=demo)) == runs[-1:]
+    assert parsed(orvane("runs", "list", "sedan", "--since", runs[-1]["timestamp"], "--json", cwd=demo)) == runs[-1:]
+    assert parsed(orvane("runs", "list", "sedan", "--domain", "dynamics", "--solver", "sample_aero", "--json",
+                         cwd=demo)) == []
+    table = orvane("runs", "list", "sedan", cwd=demo).stdout
+    assert all(kpi in table for kpi in ("cd", "cl", "cm_pitch"))
+
+    history = parsed(orvane("product", "history", "sedan", "--json", cwd=demo))
+    assert parsed(orvane("product", "history", "sedan", "--last", "1", "--json", cwd=demo)) == history[-1:]
+    assert parsed(orvane("product", "history", "sedan", "--domain", "aero", "--since", "2000-01-01", "--json",
+                         cwd=demo)) == [entry for entry in history if entry["domain"] == "aero"]
+    assert parsed(orvane("product", "history", "sedan", "--since", "2999-01-01T00:00+02:00", "--json", cwd=demo)) == []
+    for arguments in (("--since", "yesterday"), ("--last", "-1")):
+        refused = orvane("runs", "list", "sedan", *arguments, cwd=demo)
+        assert refused.returncode == 2 and arguments[0] in refused.stderr
+
+
 # --- bad input ----------------------------------------------------------------------
 
 

@@ -90,6 +90,31 @@ def test_prototype_then_benchmark_and_root_ignored(tmp_path):
     assert [r["raw"] for r in product_twin.load_product_history(product)] == ["p1|domain=a", "p2", "b1"]
 
 
+@pytest.mark.parametrize("options, expected", [
+    ({"domain": "aero"}, ["a1", "a2", "a3"]),
+    ({"solver": "xlb"}, ["a2", "d1"]),
+    ({"since": "2026-03-01T00:00:00+00:00"}, ["a2", "d1", "a3"]),
+    ({"since": "2026-03-01T12:30:00+00:00"}, ["d1", "a3"]),  # the legacy 20260301T120000 is before
+    ({"last": 2}, ["d1", "a3"]),
+    ({"domain": "aero", "last": 1}, ["a3"]),
+    ({"last": 0}, []),
+    ({"domain": "none"}, []),
+])
+def test_history_filters(tmp_path, options, expected):
+    product = with_history(tmp_path, {"prototype": [
+        "2026-01-01T00:00:00+00:00|domain=aero|name=a1", "20260301T120000|domain=aero|solver=xlb|name=a2",
+        "2026-04-01T00:00:00+00:00|domain=dynamics|solver=xlb|name=d1", "2026-05-01T00:00:00+00:00|domain=aero|name=a3"]})
+    assert [record["name"] for record in product_twin.load_product_history(product, **options)] == expected
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"last": -1}, ValueError), ({"last": True}, TypeError), ({"since": 3}, TypeError), ({"domain": b"aero"}, TypeError),
+])
+def test_history_filter_arguments(tmp_path, options, error):
+    with pytest.raises(error, match=next(iter(options))):
+        product_twin.load_product_history(with_history(tmp_path, {"prototype": []}), **options)
+
+
 def test_composed_history_when_result_layers_are_empty(tmp_path):
     product = with_history(tmp_path, {"prototype": []}, root=["r1|domain=x"])
     assert [r["domain"] for r in product_twin.load_product_history(product)] == ["x"]

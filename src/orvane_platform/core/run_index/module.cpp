@@ -198,7 +198,8 @@ the column.)");
           the id), or None.)");
     m.def("update", &update_index, nb::sig("def update() -> dict[str, int]"),
           R"(Bring the index up to date with the run files: read only new and changed files
-          (by their stat stamps), forget removed ones, in one transaction. Returns the counts
+          (by their stat stamps), forget removed ones; each batch of files changes in one
+          transaction, so a reader sees every run of a file or none. Returns the counts
           of added, changed and removed files.)");
     m.def("rebuild", &rebuild, nb::sig("def rebuild() -> int"),
           R"(Read every run file again into the index; returns how many runs it holds.)");

@@ -6,6 +6,8 @@
 #include <optional>
 #include <utility>
 
+#include "native/text.h"
+
 namespace orvane::run_index {
 
 namespace {
@@ -48,12 +50,6 @@ std::string joined(std::initializer_list<std::string_view> parts) {
     std::string text;
     for (std::string_view part : parts) text += part;
     return text;
-}
-
-std::string lower(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    return result;
 }
 
 // Turns the query into tokens, and knows where each one stands.
@@ -259,7 +255,7 @@ class Parser {
     const Token& peek() const { return tokens_[pos_]; }
     const Token& take() { return tokens_[pos_ == tokens_.size() - 1 ? pos_ : pos_++]; }
     bool at_keyword(const char* keyword) const {
-        return peek().kind == Kind::word && lower(peek().text) == keyword;
+        return peek().kind == Kind::word && text::equals_ignore_ascii_case(peek().text, keyword);
     }
     [[noreturn]] void fail(std::string reason, const Token& at) const {
         lexer_.fail(std::move(reason), at.offset);

@@ -9,7 +9,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -118,7 +117,7 @@ class Store {
 
     // `files` against the stored stamps; `reread` counts every stored file
     // that is still there as changed.
-    Changes changes(const std::vector<RunFile>& files, bool reread = false);
+    Changes changes(std::vector<RunFile> files, bool reread = false);
     // In one transaction: forgets `removed` files (those that exist again by
     // now stay) and stores `files` in place of what was stored for them.
     void write(const std::vector<IndexedFile>& files, const std::vector<std::string>& removed,
