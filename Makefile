@@ -10,7 +10,7 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Debian packages the native build needs, and the browser the report tests
 # open reports in.
-SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev chromium
+SYSTEM_PACKAGES := g++ make git libssl-dev libgtest-dev libsqlite3-dev chromium
 # The build runs without isolation, so that its CMake folder stays valid
 # between installs: pyproject.toml's build requirements, and the runtime ones
 # the stub generator imports, are installed into the venv first.

@@ -226,6 +226,11 @@ class Session {
                 result.ending = Ending::timed_out;
                 break;
             }
+            if (!exited_ && options_.cancel != nullptr &&
+                options_.cancel->load(std::memory_order_relaxed)) {
+                result.ending = Ending::cancelled;
+                break;
+            }
             if (exited_ && now >= *grace_ends) break;  // descendants hold the pipes
             const auto until = exited_ ? *grace_ends : deadline;
             if (!transfer(std::min<Clock::duration>(until - now, std::chrono::milliseconds(20)),

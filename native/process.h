@@ -6,6 +6,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -22,6 +23,7 @@ enum class Ending {
     timed_out,              // it did not finish in time: it and its descendants were killed
     too_much_output,        // it printed more than the cap on standard output: killed
     too_much_error_output,  // the same, on standard error
+    cancelled,              // the caller asked it to stop: it and its descendants were killed
 };
 
 struct Completed {
@@ -49,6 +51,8 @@ struct Options {
     // the program writes to standard error: the seconds since it started and
     // what it wrote since the last call.
     std::function<void(double elapsed, std::string_view new_error_output)> on_tick;
+    // Set by another thread to stop the program early (Ending::cancelled).
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Runs `argv` to completion within `timeout_seconds`. Raises OSError for

@@ -295,6 +295,14 @@ nb::dict dict_member(nb::handle dict, const char* key) {
     return nb::dict();
 }
 
+nb::object required_item(nb::handle dict, const char* key, const char* what) {
+    if (!PyDict_Check(dict.ptr()))
+        raise(exc::type_error(), "%s must be a dict, not %s", what, Py_TYPE(dict.ptr())->tp_name);
+    nb::object item = dict_get(dict, key);
+    if (!item.is_valid()) raise(exc::value_error(), "%s has no '%s'", what, key);
+    return item;
+}
+
 nb::dict dict_with_capacity(std::size_t size) {
     return nb::borrow<nb::dict>(checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(size))));
 }
@@ -392,6 +400,18 @@ void require_no_control_characters(nb::handle value, const char* argument) {
         raise(exc::value_error(), "%s must not contain control characters, not %R", argument,
               value.ptr());
     }
+}
+
+std::optional<long long> require_count_or_none(nb::handle value, const char* function,
+                                               const char* argument) {
+    if (value.is_none()) return std::nullopt;
+    if (!PyLong_CheckExact(value.ptr()))
+        raise_argument_type(function, argument, "int or None", value);
+    const std::optional<long long> count = small_int(value);
+    if (!count || *count < 0) {
+        raise(exc::value_error(), "%s must be 0 or more, not %R", argument, value.ptr());
+    }
+    return count;
 }
 
 nb::object require_path(nb::handle value, const char* function, const char* argument) {

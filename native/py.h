@@ -55,6 +55,10 @@ class Logger {
     void info(const char* message, Args&&... args) {
         get().attr("info")(message, std::forward<Args>(args)...);
     }
+    template <typename... Args>
+    void warning(const char* message, Args&&... args) {
+        get().attr("warning")(message, std::forward<Args>(args)...);
+    }
 
   private:
     const char* name_;
@@ -334,6 +338,8 @@ nb::object dict_get_or(nb::handle dict, nb::handle key, nb::handle fallback);
 nb::object dict_value_or(nb::handle dict, const char* key, nb::handle fallback);
 // dict.get(key) when it is a dict, else an empty dict; a fresh reference.
 nb::dict dict_member(nb::handle dict, const char* key);
+// dict[key] of a dict that must hold it: ValueError naming `what` otherwise.
+nb::object required_item(nb::handle dict, const char* key, const char* what);
 // dict(mapping): a new dict of the same items.
 nb::dict dict_copy(nb::handle mapping);
 // An empty dict with room for `size` items without growing.
@@ -397,6 +403,10 @@ void require_no_control_characters(nb::handle value, const char* argument);
 // too), or value is None when allowed.
 void require_exact_type(nb::handle value, nb::handle type, NoneAllowed none, const char* function,
                         const char* argument, const char* expected);
+// A count: an int of 0 or more (TypeError for anything else, bool included;
+// ValueError for a negative or huge one), or nothing for None.
+std::optional<long long> require_count_or_none(nb::handle value, const char* function,
+                                               const char* argument);
 // Accepts str or os.PathLike and returns pathlib.Path(value).
 nb::object require_path(nb::handle value, const char* function, const char* argument);
 

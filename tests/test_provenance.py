@@ -190,6 +190,18 @@ def test_get_image_digest_output_that_is_not_utf8(tmp_path, monkeypatch):
         provenance.get_image_digest("img")
 
 
+def test_a_known_image_digest_is_not_looked_up_again(tmp_path, monkeypatch):
+    log = install_double(tmp_path, monkeypatch, "docker", f"echo {REPO_DIGEST}")
+    looked_up = provenance.build_provenance_record("solvers/aero:1.0", "a: 1\n")
+    assert looked_up["solver_image"] == REPO_DIGEST and len(logged_calls(log)) == 1
+    given = provenance.build_provenance_record("solvers/aero:1.0", "a: 1\n", image_digest=REPO_DIGEST)
+    assert given["fingerprint"] == looked_up["fingerprint"] and len(logged_calls(log)) == 1
+    none = provenance.build_provenance_record("solvers/aero:1.0", "a: 1\n", image_digest=None)
+    assert none["solver_image"] == "unknown" and none["fingerprint"] != looked_up["fingerprint"]
+    with pytest.raises(TypeError, match="argument 'image_digest' must be str or None, not int"):
+        provenance.build_provenance_record("img", "a: 1\n", image_digest=1)
+
+
 def test_get_image_digest_argument_checks(tmp_path, monkeypatch):
     log = install_double(tmp_path, monkeypatch, "docker", "exit 0")
     with pytest.raises(TypeError, match="argument 'image' must be str, not bytes"):

@@ -143,7 +143,8 @@ def test_list_runs(product):
     assert [(r["solver"], r["domain"]) for r in runs] == [("solver_a", "aero"), ("solver_b", "aero"),
                                                           ("solver_a", "dynamics")]
     assert runs[1] == {"run_id": "run_aero_20260419T051010123456", "solver": "solver_b", "domain": "aero",
-                       "timestamp": WHEN.isoformat(), "fingerprint": "sha256:1",
+                       "timestamp": WHEN.isoformat(), "fingerprint": "sha256:1", "status": None,
+                       "kpis": {"cd": 0.3},
                        "layer": str(product.parent / "simulation_runs/solver_b/20260419T051010123456/result.usda")}
     assert runs[0]["fingerprint"] is None
     assert [r["domain"] for r in run_records.list_runs(product, solver="solver_a")] == ["aero", "dynamics"]
@@ -151,6 +152,25 @@ def test_list_runs(product):
     assert run_records.list_runs(product, solver="solver_a", domain="thermal") == []
     # Run files are never composed into the product.
     assert Usd.Stage.Open(str(product)).GetRootLayer().subLayerPaths == ["layers/prototype.usda"]
+
+
+def test_read_run_records_sorts_what_a_record_holds(product):
+    written = run_records.write_run_record(
+        product, {"status": "success", "cd": 0.25, "cells": 3}, "aero", "sample_aero", timestamp=WHEN,
+        provenance={"fingerprint": "sha256:ab", "case_yaml": "speed: 1\n"},
+        assumptions={"rho": {"value": 1.225, "unit": "kg/m3"}},
+        parameters={"speed": {"value": 120.0, "default": 100, "path": "inputs.speed", "override": True}})
+    [run] = run_records.read_run_records(written["layer"])
+    assert run == {
+        "run_id": "run_aero_20260419T051010123456", "product": "Car", "domain": "aero", "solver": "sample_aero",
+        "timestamp": WHEN.isoformat(), "status": "success", "layer": written["layer"], "kpis": {"cd": 0.25},
+        "results": {"cd": 0.25, "cells": 3},
+        "provenance": {"fingerprint": "sha256:ab", "case_yaml": "speed: 1\n"},
+        "parameters": {"speed": {"value": 120, "default": 100, "path": "inputs.speed", "override": True}},
+        "assumptions": {"rho": {"value": 1.225, "unit": "kg/m3"}},
+    }
+    with pytest.raises(ValueError, match="not a regular file"):
+        run_records.read_run_records(product.parent)
 
 
 def test_list_runs_of_a_product_without_runs(tmp_path):

@@ -53,8 +53,10 @@ inline constexpr Import extract_kpis{kModule, "extract_kpis"};
 }  // namespace kpi_service
 
 namespace workspace {
-inline constexpr Import workspace_root{"orvane_platform.core.workspace", "workspace_root"};
-}
+inline constexpr const char* kModule = "orvane_platform.core.workspace";
+inline constexpr Import workspace_root{kModule, "workspace_root"};
+inline constexpr Import products_dir{kModule, "products_dir"};
+}  // namespace workspace
 
 namespace paths {
 inline constexpr Import orvane_home{"orvane_platform.core.paths", "ORVANE_HOME"};
@@ -68,7 +70,14 @@ namespace run_records {
 inline constexpr const char* kModule = "orvane_platform.core.run_records";
 inline constexpr Import list_runs{kModule, "list_runs"};
 inline constexpr Import write_run_record{kModule, "write_run_record"};
+inline constexpr Import read_run_records{kModule, "read_run_records"};
 }  // namespace run_records
+
+namespace run_index {
+inline constexpr const char* kModule = "orvane_platform.core.run_index";
+inline constexpr Import record_run{kModule, "record_run"};
+inline constexpr Import product_runs{kModule, "product_runs"};
+}  // namespace run_index
 
 namespace run_store {
 inline constexpr Import run_dir{"orvane_platform.core.run_store", "run_dir"};
@@ -102,6 +111,7 @@ namespace provenance {
 inline constexpr const char* kModule = "orvane_platform.core.provenance";
 inline constexpr Import build_provenance_record{kModule, "build_provenance_record"};
 inline constexpr Import canonical_json{kModule, "_canonical_json"};
+inline constexpr Import get_image_digest{kModule, "get_image_digest"};
 inline constexpr Import verify_provenance_record{kModule, "verify_provenance_record"};
 }  // namespace provenance
 

@@ -16,6 +16,7 @@ import os
 import sys
 import traceback
 from collections.abc import Callable, Iterable, Sequence
+from datetime import UTC, datetime
 from importlib import metadata
 from pathlib import Path
 from typing import Any, NoReturn
@@ -182,10 +183,10 @@ def _release_versions(parsed: argparse.Namespace) -> list[str]:
     return [release["version"] for release in releases.list_releases(parsed.product)]
 
 
-def _run_ids(parsed: argparse.Namespace) -> list[str]:
-    from orvane_platform.core import run_records
+def _run_ids(_: argparse.Namespace) -> list[str]:
+    from orvane_platform.core import run_index
 
-    return [run["run_id"] for run in run_records.list_runs(parsed.product)]
+    return [run["run_id"] for run in run_index.search()]
 
 
 def _add_product(parser: argparse.ArgumentParser, name: str = "product", help: str = "the product") -> None:
@@ -197,6 +198,40 @@ def _add_product(parser: argparse.ArgumentParser, name: str = "product", help: s
 
 def _add_json(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", action="store_true", help="print one JSON document instead of tables")
+
+
+def _count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = -1
+    if count < 0:
+        raise argparse.ArgumentTypeError(f"not a count (0 or more): {text!r}")
+    return count
+
+
+def _since(text: str) -> str:
+    """A date or time as records write theirs: ISO text in UTC (a time without a zone is UTC)."""
+    try:
+        when = datetime.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"not an ISO date or time: {text!r} (for example 2026-04-19 or 2026-04-19T08:30)") from None
+    return (when if when.tzinfo else when.replace(tzinfo=UTC)).astimezone(UTC).isoformat()
+
+
+def _add_run_filters(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument("--domain", help=f"only {what} of this domain")
+    parser.add_argument("--solver", metavar="ALIAS", help=f"only {what} of this solver").completer = (  # type: ignore[attr-defined]
+        _quietly(_solver_aliases))
+    parser.add_argument("--since", type=_since, metavar="DATE",
+                        help=f"only {what} at or after this ISO date or time (UTC unless it names a zone)")
+    parser.add_argument("--last", type=_count, metavar="N", help=f"only the last N {what}")
+
+
+def _columns(keys: Iterable[Iterable[str]]) -> list[str]:
+    """Every key of the rows, once each, in the order they first appear."""
+    return list(dict.fromkeys(key for row in keys for key in sorted(row)))
 
 
 def _assignments(texts: list[str], argument: str) -> dict[str, float]:
@@ -308,6 +343,115 @@ def _register_run(commands: argparse._SubParsersAction) -> None:
     run.set_defaults(func=_run)
 
 
+# --- sweep ------------------------------------------------------------------------
+
+
+def _variables(texts: list[str]) -> dict[str, str]:
+    variables: dict[str, str] = {}
+    for text in texts:
+        name, equals, spec = text.partition("=")
+        if not equals or not name:
+            _fail(f"argument --vary: {text!r} is not KEY=SPEC")
+        variables[name] = spec
+    return variables
+
+
+class _SweepProgress:
+    """A live bar of a sweep's cases: done of total, cached, failed, running, and the time left."""
+
+    def __init__(self) -> None:
+        from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
+
+        self._progress = Progress(TextColumn("Sweep"), BarColumn(), MofNCompleteColumn(),
+                                  TextColumn("{task.fields[detail]}"), TimeRemainingColumn(), console=console)
+        self._task = self._progress.add_task("sweep", total=None, detail="")
+
+    def __enter__(self) -> _SweepProgress:
+        self._progress.start()
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self._progress.stop()
+
+    def __call__(self, counts: dict[str, Any]) -> None:
+        detail = f"cached {counts['cached']}, failed {counts['failed']}, running {counts['running']}"
+        self._progress.update(self._task, total=counts["total"], completed=counts["done"], detail=detail)
+
+
+def _show_sweep(summary: dict[str, Any], sort: str | None) -> None:
+    cases = summary["cases"]
+    if sort:
+        cases = sorted(cases, key=lambda case: (sort not in case["kpis"], case["kpis"].get(sort, 0.0)))
+    varied = list(cases[0]["values"]) if cases else []
+    kpis = sorted({kpi for case in cases for kpi in case["kpis"]})
+    errors = any(case["error"] for case in cases)
+    rows = []
+    for case in cases:
+        gates = case["gates"] or {}
+        status = _styled(case["status"], {"success": "green", "cached": "cyan", "error": "red",
+                                          "interrupted": "yellow", "not run": "dim"})
+        rows.append((str(case["index"]), *(f"{case['values'][name]:g}" for name in varied), status,
+                     *("" if kpi not in case["kpis"] else
+                       f"{case['kpis'][kpi]:.4f} " + _styled(gates.get(kpi, ""), STATUS_STYLES) for kpi in kpis),
+                     *([escape(case["error"] or "")] if errors else [])))
+    name = Path(summary["product"]).parent.name
+    console.print(_table(("case", *varied, "status", *kpis, *(["error"] if errors else [])), rows,
+                         f"Sweep of {name} with {summary['solver']} ({summary['engine']}, {summary['workers']} workers)"))
+    counts = summary["counts"]
+    console.print(f"{counts['total']} cases: {counts['ran']} ran, {counts['cached']} cached, {counts['failed']} failed"
+                  + (f", {counts['not_run']} not run" if counts["not_run"] else "")
+                  + f" in {summary['elapsed']:.1f} s" + ("; interrupted" if summary["interrupted"] else ""))
+
+
+def _sweep(args: argparse.Namespace) -> int:
+    from orvane_platform.core import sweep
+
+    try:
+        cases = sweep.make_cases(_variables(args.vary), method=args.method, samples=args.samples, seed=args.seed)
+    except ValueError as error:
+        _fail(f"argument --vary: {error}")
+    options = dict(domain=args.domain, solver=args.solver, cases=cases, engine=args.engine, workers=args.workers,
+                   scheduler=args.scheduler, save=args.save, rerun=args.rerun)
+    if args.json or not console.is_terminal:
+        summary = sweep.run_sweep(args.product, **options)
+    else:
+        with _SweepProgress() as progress:
+            summary = sweep.run_sweep(args.product, **options, progress=progress)
+    if args.json:
+        _print_json(summary)
+    else:
+        _show_sweep(summary, args.sort)
+    return OK if summary["passed"] else NEGATIVE
+
+
+def _register_sweep(commands: argparse._SubParsersAction) -> None:
+    sweep = commands.add_parser(
+        "sweep", help="run a solver over many variants of a product's design",
+        description="Run the solver once per case, each case an ordinary recorded run with its design values "
+        "for that run only; a case whose inputs already have a successful run is reported as cached.")
+    _add_product(sweep)
+    which = sweep.add_mutually_exclusive_group(required=True)
+    which.add_argument("--domain", help="run the first solver registered for this domain")
+    which.add_argument("--solver", metavar="ALIAS", help="run this solver").completer = (  # type: ignore[attr-defined]
+        _quietly(_solver_aliases))
+    sweep.add_argument("--vary", action="append", required=True, metavar="KEY=SPEC",
+                       help="a design parameter and its values: start:stop:count or a comma list (repeat for more)")
+    sweep.add_argument("--method", choices=("grid", "lhs"), default="grid",
+                       help="the full factorial (default) or a Latin hypercube of --samples points")
+    sweep.add_argument("--samples", type=int, metavar="N", help="how many points a Latin hypercube draws")
+    sweep.add_argument("--seed", type=int, default=0, metavar="S", help="the Latin hypercube's seed (default 0)")
+    sweep.add_argument("--engine", choices=("local", "dask"), default="local",
+                       help="this machine's cores (default) or a Dask cluster")
+    sweep.add_argument("--workers", type=int, metavar="N", help="parallel cases (default: the cores)")
+    sweep.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler, e.g. tcp://host:8786")
+    sweep.add_argument("--save", choices=("prototype", "none"), default="prototype",
+                       help="save each case's results with its history entry (default: prototype)")
+    sweep.add_argument("--rerun", action="store_true", help="run cases again even when their inputs have run")
+    sweep.add_argument("--sort", metavar="KPI", help="order the summary by this KPI")
+    _add_json(sweep)
+    sweep.set_defaults(func=_sweep)
+
+
 # --- product ----------------------------------------------------------------------
 
 
@@ -332,19 +476,21 @@ def _product_show(args: argparse.Namespace) -> int:
 def _product_history(args: argparse.Namespace) -> int:
     from orvane_platform.core import product_twin
 
-    records = product_twin.load_product_history(args.product)
+    records = product_twin.load_product_history(args.product, domain=args.domain, solver=args.solver,
+                                                since=args.since, last=args.last)
     if args.json:
         _print_json(records)
         return OK
     console.print(f"Results history of {args.product}: {len(records)} entries, oldest first")
     shown_apart = {"raw", "timestamp", "domain", "type", "solver", "run"}
+    values = _columns(({key for key in record if key not in shown_apart} for record in records))
     rows = []
     for record in records:
         # Records hold an all-digit run id as a number: show it as written.
         written = dict(field.split("=", 1) for field in record["raw"].split("|")[1:] if "=" in field)
-        values = ", ".join(f"{key}={_text(value)}" for key, value in record.items() if key not in shown_apart)
-        rows.append((record["timestamp"], record["domain"], record.get("solver"), values, written.get("run", "")))
-    console.print(_table(("time", "domain", "solver", "values", "run"), rows))
+        rows.append((record["timestamp"], record["domain"], record.get("solver"),
+                     *(record.get(key) for key in values), written.get("run", "")))
+    console.print(_table(("time", "domain", "solver", *values, "run"), rows))
     return OK
 
 
@@ -425,6 +571,7 @@ def _register_product(commands: argparse._SubParsersAction) -> None:
 
     history = actions.add_parser("history", help="print the results history, oldest first")
     _add_product(history)
+    _add_run_filters(history, "entries")
     _add_json(history)
     history.set_defaults(func=_product_history)
 
@@ -455,6 +602,178 @@ def _register_product(commands: argparse._SubParsersAction) -> None:
     benchmark.add_argument("competitor", metavar="COMPETITOR", help="a child prim of the product's Competitors prim")
     _add_json(benchmark)
     benchmark.set_defaults(func=_product_benchmark)
+
+
+# --- runs and the run index -------------------------------------------------------
+
+
+def _show_runs(runs: list[dict[str, Any]], columns: Sequence[str]) -> None:
+    """Runs as a table: the `columns` of each, then one column per KPI."""
+    kpis = _columns(run["kpis"] for run in runs)
+    headings = {"run_id": "run", "timestamp": "time"}
+    console.print(_table((*(headings.get(column, column) for column in columns), *kpis),
+                         ((*(run[column] for column in columns), *(run["kpis"].get(kpi) for kpi in kpis))
+                          for run in runs)))
+
+
+def _runs_list(args: argparse.Namespace) -> int:
+    from orvane_platform.core import run_index
+
+    runs = run_index.product_runs(args.product, domain=args.domain, solver=args.solver, since=args.since,
+                                  last=args.last)
+    if args.json:
+        _print_json(runs)
+        return OK
+    console.print(f"Runs of {args.product}: {len(runs)}, oldest first")
+    _show_runs(runs, ("run_id", "solver", "domain", "timestamp", "status", "fingerprint"))
+    return OK
+
+
+def _runs_search(args: argparse.Namespace) -> int:
+    from orvane_platform.core import run_index
+
+    try:
+        runs = run_index.search(args.query, products=args.products, order_by=args.order_by, descending=args.desc,
+                                limit=args.limit)
+    except run_index.QueryError as error:
+        _fail(f"query error at column {error.column}: {error.reason}")
+    if args.json:
+        _print_json(runs)
+        return OK
+    console.print(f"{len(runs)} runs match {args.query!r}" if args.query else f"{len(runs)} runs")
+    _show_runs(runs, ("run_id", "product", "solver", "domain", "timestamp", "status"))
+    return OK
+
+
+def _runs_show(args: argparse.Namespace) -> int:
+    from orvane_platform.core import run_index
+
+    run = run_index.describe_run(args.run, usda_path=args.product)
+    if run is None:
+        where = args.product or "this workspace"
+        _fail(f"no run {args.run!r} of {where} (orvane runs search lists them)")
+    if args.json:
+        _print_json(run)
+        return OK
+    verification = run["verification"]
+    console.print(f"Run {run['run_id']} of {run['product']} with {run['solver']} ({run['domain']}): "
+                  f"{_text(run['status']) or 'no status'}")
+    console.print(f"  time {_text(run['timestamp'])}")
+    console.print(f"  layer {run['layer']}")
+    console.print(f"  image {_text(run['image'])}")
+    if verification:
+        colour = {"verified": "green", "mismatch": "red"}.get(verification["status"], "yellow")
+        console.print(f"  fingerprint {run['fingerprint']} ([{colour}]{verification['status']}[/])")
+    else:
+        console.print("  no fingerprint")
+    if run["kpis"]:
+        console.print(_table(("KPI", "value"), run["kpis"].items(), "KPIs"))
+    if run["parameters"]:
+        fields = ("value", "default", "override", "path")
+        console.print(_table(("parameter", *fields),
+                             ((name, *([entry.get(key) for key in fields] if isinstance(entry, dict) else [entry]))
+                              for name, entry in run["parameters"].items()), "Parameters"))
+    if run["results"]:
+        console.print(_table(("result", "value"), run["results"].items(), "Results"))
+    provenance = {key: value for key, value in run["provenance"].items() if key not in ("case_yaml", "parameters")}
+    if provenance:
+        console.print(_table(("provenance", "value"), provenance.items(), "Provenance"))
+    if run["assumptions"]:
+        console.print(_table(("assumption", "value", "unit"),
+                             ((name, entry.get("value"), entry.get("unit")) for name, entry in run["assumptions"].items()),
+                             "Assumptions"))
+    if run["case"] is not None:
+        _heading("Case")
+        console.print(run["case"], markup=False, highlight=False, end="")
+    return NEGATIVE if verification and verification["status"] == "mismatch" else OK
+
+
+def _runs_diff(args: argparse.Namespace) -> int:
+    from orvane_platform.core import run_index
+
+    diff = run_index.diff_runs(args.run_a, args.run_b, changed_only=args.changed_only)
+    if args.json:
+        _print_json(diff)
+        return OK
+    first, second = diff["a"]["run_id"], diff["b"]["run_id"]
+    for title, name, section in (("Runs", "field", diff["fields"]), ("Parameters", "parameter", diff["parameters"])):
+        if section:
+            console.print(_table((name, first, second), ((key, *values) for key, values in section.items()), title))
+    if diff["kpis"]:
+        console.print(_table(("KPI", first, second, "difference"),
+                             ((key, *values) for key, values in diff["kpis"].items()), "KPIs (first - second)"))
+    if not diff["case_diff"]:
+        console.print("The case texts are the same.")
+        return OK
+    _heading("Case")
+    styles = {"+": "green", "-": "red", "@": "cyan"}
+    for line in diff["case_diff"].splitlines():
+        style = styles.get(line[:1]) if not line.startswith(("+++", "---")) else "bold"
+        console.print(f"[{style}]{escape(line)}[/]" if style else escape(line), highlight=False)
+    return OK
+
+
+def _index_rebuild(args: argparse.Namespace) -> int:
+    from orvane_platform.core import run_index
+
+    count = run_index.rebuild()
+    database = run_index.database_path()
+    if args.json:
+        _print_json({"runs": count, "database": database})
+    else:
+        console.print(f"Indexed {count} runs in {database}")
+    return OK
+
+
+def _add_run_id(parser: argparse.ArgumentParser, name: str, help: str) -> None:
+    parser.add_argument(name, metavar=name.upper(), help=help).completer = (  # type: ignore[attr-defined]
+        _quietly(_run_ids))
+
+
+def _register_index(commands: argparse._SubParsersAction) -> None:
+    runs = commands.add_parser("runs", help="recorded solver runs").add_subparsers(
+        dest="action", required=True, metavar="ACTION")
+    runs_list = runs.add_parser("list", help="list a product's runs, oldest first")
+    _add_product(runs_list)
+    _add_run_filters(runs_list, "runs")
+    _add_json(runs_list)
+    runs_list.set_defaults(func=_runs_list)
+
+    search = runs.add_parser(
+        "search", help="search the runs of the workspace",
+        description="Search every recorded run of the workspace. QUERY compares fields with = != < <= > >= "
+        "in (...) like, joined by and, or, not and parentheses; the fields are product, solver, domain, "
+        "status, timestamp, fingerprint, image, run_id, kpi.<name> and param.<name>. Text goes in quotes. "
+        "Example: \"kpi.cd < 0.25 and solver = 'sample_aero'\".")
+    search.add_argument("query", metavar="QUERY", nargs="?", default="", help="the query (default: every run)")
+    search.add_argument("--product", dest="products", action="extend", nargs="+", metavar="P",
+                        help="only runs of these products").completer = _quietly(_product_names)  # type: ignore[attr-defined]
+    search.add_argument("--order-by", metavar="FIELD", help="order by this field (default: timestamp)")
+    search.add_argument("--desc", action="store_true", help="in descending order")
+    search.add_argument("--limit", type=_count, metavar="N", help="at most N runs")
+    _add_json(search)
+    search.set_defaults(func=_runs_search)
+
+    show = runs.add_parser("show", help="print everything recorded of one run, and whether its fingerprint verifies")
+    show.add_argument("product", nargs="?", type=_product_path, metavar="PRODUCT",
+                      help="look only among this product's runs (default: every product of the workspace)"
+                      ).completer = _complete_products  # type: ignore[attr-defined]
+    _add_run_id(show, "run", "the run id")
+    _add_json(show)
+    show.set_defaults(func=_runs_show)
+
+    diff = runs.add_parser("diff", help="compare two runs: KPIs, parameters and case text")
+    _add_run_id(diff, "run_a", "the first run")
+    _add_run_id(diff, "run_b", "the second run")
+    diff.add_argument("--changed-only", action="store_true", help="show only what differs")
+    _add_json(diff)
+    diff.set_defaults(func=_runs_diff)
+
+    index = commands.add_parser("index", help="the workspace's run index").add_subparsers(
+        dest="action", required=True, metavar="ACTION")
+    rebuild = index.add_parser("rebuild", help="read every run file again into the run index")
+    _add_json(rebuild)
+    rebuild.set_defaults(func=_index_rebuild)
 
 
 # --- provenance -------------------------------------------------------------------
@@ -552,35 +871,7 @@ def _register_provenance(commands: argparse._SubParsersAction) -> None:
     verify.set_defaults(func=_verify)
 
 
-# --- runs, gates, releases --------------------------------------------------------
-
-
-def _runs_list(args: argparse.Namespace) -> int:
-    from orvane_platform.core import run_records
-
-    runs = run_records.list_runs(args.product, solver=args.solver, domain=args.domain)
-    if args.json:
-        _print_json(runs)
-        return OK
-    console.print(f"Runs of {args.product}: {len(runs)}, oldest first")
-    console.print(_table(("run", "solver", "domain", "time", "fingerprint"),
-                         ((run["run_id"], run["solver"], run["domain"], run["timestamp"], run["fingerprint"])
-                          for run in runs)))
-    return OK
-
-
-def _runs_show(args: argparse.Namespace) -> int:
-    from orvane_platform.core import run_records
-
-    runs = [run for run in run_records.list_runs(args.product) if run["run_id"] == args.run]
-    if not runs:
-        _fail(f"no run {args.run!r} of {args.product} (orvane runs list shows them)")
-    if args.json:
-        _print_json(runs[-1])
-    else:
-        for key, value in runs[-1].items():
-            console.print(f"{key}: {_text(value)}")
-    return OK
+# --- gates, releases --------------------------------------------------------------
 
 
 def _gates(args: argparse.Namespace) -> int:
@@ -656,21 +947,6 @@ def _add_version(parser: argparse.ArgumentParser, name: str, help: str) -> None:
 
 
 def _register_records(commands: argparse._SubParsersAction) -> None:
-    runs = commands.add_parser("runs", help="recorded solver runs").add_subparsers(
-        dest="action", required=True, metavar="ACTION")
-    runs_list = runs.add_parser("list", help="list a product's runs, oldest first")
-    _add_product(runs_list)
-    runs_list.add_argument("--solver", help="only runs of this solver").completer = (  # type: ignore[attr-defined]
-        _quietly(_solver_aliases))
-    runs_list.add_argument("--domain", help="only runs of this domain")
-    _add_json(runs_list)
-    runs_list.set_defaults(func=_runs_list)
-    runs_show = runs.add_parser("show", help="print one run")
-    _add_product(runs_show)
-    runs_show.add_argument("run", metavar="RUN", help="the run id").completer = _quietly(_run_ids)  # type: ignore[attr-defined]
-    _add_json(runs_show)
-    runs_show.set_defaults(func=_runs_show)
-
     gates = commands.add_parser("gates", help="gate the latest result of each domain against the targets")
     _add_product(gates)
     _add_json(gates)
@@ -996,7 +1272,7 @@ def _demo(args: argparse.Namespace) -> int:
     # The rest of this process works in the demo's workspace, whatever was set before.
     workspace.activate(prepared["workspace"], override_environment=True)
     path = prepared["product"]
-    shown = argparse.Namespace(product=path, json=False)
+    shown = argparse.Namespace(product=path, json=False, domain=None, solver=None, since=None, last=None)
 
     _step(1, f"A fresh copy of the sample product in {prepared['workspace']}")
     console.print(f"Settings in {prepared['workspace_file']}: commands run in this folder use its registry and products.")
@@ -1019,7 +1295,7 @@ def _demo(args: argparse.Namespace) -> int:
     console.print(f"{frozen['path']} ({frozen['attributes_captured']} attributes)")
     _step(6, "History and runs")
     _product_history(shown)
-    _runs_list(argparse.Namespace(product=path, solver=None, domain=None, json=False))
+    _runs_list(shown)
 
     _step(7, "A design change, run and saved as the baseline: roofline slope 14.5° → 18°")
     second = runner.run_product(path, domain="aero", parameters={"roofline_slope_deg": 18.0}, baseline=True)
@@ -1060,8 +1336,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"orvane {metadata.version('orvane_platform')}")
     parser.add_argument("--debug", action="store_true", help="show the full traceback of an error")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for register in (_register_setup, _register_run, _register_product, _register_records,
-                     _register_pictures, _register_provenance, _register_host, _register_llm):
+    for register in (_register_setup, _register_run, _register_sweep, _register_product, _register_index,
+                     _register_records, _register_pictures, _register_provenance, _register_host, _register_llm):
         register(commands)
     return parser
 

@@ -6,11 +6,11 @@
 #include <cmath>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "native/domain/product_lock.h"
 #include "native/domain/services.h"
+#include "native/domain/solver_runs.h"
 #include "native/domain/targets.h"
 #include "native/domain/usd.h"
 #include "native/fs.h"
@@ -159,15 +159,31 @@ std::pair<nb::dict, nb::dict> run_inputs(nb::handle self, nb::handle solver, nb:
     return {inputs, snapshot};
 }
 
-std::string case_text(nb::handle self, nb::handle domain, nb::handle solver, nb::handle inputs) {
+// The case the solver reads: the design inputs (with `design_changes` for
+// this run only, each one a design parameter the product has) and the
+// solver's inputs.
+nb::str case_text(nb::handle self, nb::handle domain, nb::handle solver, nb::handle inputs,
+                  nb::handle design_changes) {
+    nb::dict design = design_inputs(self);
+    if (!design_changes.is_none()) {
+        for (auto [name, value] : nb::borrow<nb::dict>(design_changes)) {
+            if (!design.contains(name)) {
+                py::raise(py::exc::value_error(), "%U has no design parameter %R",
+                          nb::str(self.attr("name")).ptr(), name.ptr());
+            }
+            if (!py::is_real(value))
+                py::raise_argument_type("simulate", "design", "a dict of numbers", value);
+            design[name] = nb::float_(py::to_double(value));
+        }
+    }
     nb::dict case_mapping;
     case_mapping["product"] = self.attr("name");
     case_mapping["domain"] = domain;
     case_mapping["solver"] = solver;
-    case_mapping["design"] = design_inputs(self);
+    case_mapping["design"] = design;
     case_mapping["inputs"] = inputs;
-    return std::string(
-        py::utf8(py::import_from("yaml", "safe_dump")(case_mapping, "sort_keys"_a = false)));
+    return nb::borrow<nb::str>(
+        py::import_from("yaml", "safe_dump")(case_mapping, "sort_keys"_a = false));
 }
 
 bool is_executable(const std::string& path) {
@@ -186,57 +202,17 @@ std::optional<std::string> solver_program(const std::string& name) {
     return std::nullopt;
 }
 
-// Why a solver run failed, as the error the caller sees; nothing when it
-// exited with status 0.
-std::optional<nb::str> run_failure(const process::Completed& completed, const std::string& solver,
-                                   double timeout, std::size_t cap) {
-    const std::string who = "solver '" + solver + "' ";
-    switch (completed.ending) {
-        case process::Ending::missing:
-            return py::make_str(who + "could not be started");
-        case process::Ending::timed_out:
-            return py::make_str(who + "did not finish within " +
-                                py::format(nb::float_(timeout), "g") + " s");
-        case process::Ending::too_much_output:
-        case process::Ending::too_much_error_output: {
-            const char* stream = completed.ending == process::Ending::too_much_output
-                                     ? "standard output"
-                                     : "standard error";
-            return py::make_str(who + "printed more than " + std::to_string(cap) + " bytes on " +
-                                stream + " and was stopped");
-        }
-        case process::Ending::finished:
-            break;
-    }
-    if (completed.exit_code == 0) return std::nullopt;
-    // The end of what it said on standard error, as text whatever its bytes.
-    std::string_view detail = text::strip(completed.err);
-    if (detail.size() > 500) detail = detail.substr(detail.size() - 500);
-    nb::str said = py::decode_utf8(detail, py::Undecodable::replace);
-    nb::str message =
-        py::make_str(who + "exited with status " + std::to_string(completed.exit_code));
-    return nb::len(said) == 0 ? message : py::concat(py::concat(message, nb::str(": ")), said);
-}
-
-// One solver run, decided before it starts.
-struct RunPlan {
-    nb::object domain;
-    nb::object solver;
-    std::vector<std::string> argv;
-    double timeout;
-    nb::dict parameters;  // the parameter snapshot
-    std::string case_yaml;
-    nb::object provenance;
-};
-
-// What to run, or the error status of a run that cannot start.
-std::variant<RunPlan, nb::dict> plan_run(nb::handle self, nb::handle kwargs) {
+// What to run, as a plan (see solver_runs.h), or the error status of a run
+// that cannot start.
+nb::dict plan_run(nb::handle self, nb::handle kwargs) {
     nb::object domain = kwargs.attr("get")("domain", "aero");
     py::require_str(domain, "simulate", "domain");
     nb::object asked_solver = kwargs.attr("get")("solver");
     py::require_str_or_none(asked_solver, "simulate", "solver");
     py::require_dict_or_none(kwargs.attr("get")("overrides"), "simulate", "overrides");
     py::require_str_or_none(kwargs.attr("get")("manoeuvre"), "simulate", "manoeuvre");
+    nb::object design_changes = kwargs.attr("get")("design");
+    py::require_dict_or_none(design_changes, "simulate", "design");
     nb::object solver = solver_for(self, domain, asked_solver);
     if (solver.is_none())
         return py::error_status("no solver registered for domain '" + py::text(domain) + "'");
@@ -247,67 +223,59 @@ std::variant<RunPlan, nb::dict> plan_run(nb::handle self, nb::handle kwargs) {
     if (!nb::isinstance<nb::list>(command) || nb::len(command) == 0) {
         return py::error_status("solver '" + py::text(solver) + "' declares no command to run");
     }
-    std::vector<std::string> argv;
-    for (nb::handle part : command) argv.push_back(py::text(part));
-    const auto program = solver_program(argv[0]);
-    if (!program) return py::error_status("solver program not found: " + argv[0]);
-    argv[0] = *program;
+    nb::list argv;
+    for (nb::handle part : command) argv.append(nb::str(part));
+    const std::string first = py::text(argv[0]);
+    const auto program = solver_program(first);
+    if (!program) return py::error_status("solver program not found: " + first);
+    argv[0] = py::make_str(*program);
     auto [inputs, parameters] = run_inputs(self, solver, kwargs);
-    RunPlan plan{
-        domain,          solver,
-        std::move(argv), py::to_double(run.attr("get")("timeout_seconds", kDefaultTimeoutSeconds)),
-        parameters,      case_text(self, domain, solver, inputs),
-        nb::none()};
+    nb::str case_yaml = case_text(self, domain, solver, inputs, design_changes);
+
+    nb::dict plan;
+    plan["domain"] = domain;
+    plan["solver"] = solver;
+    plan["argv"] = argv;
+    plan["timeout"] =
+        nb::float_(py::to_double(run.attr("get")("timeout_seconds", kDefaultTimeoutSeconds)));
+    plan["max_output_bytes"] = globals.get("_MAX_OUTPUT_BYTES");
+    plan["case_yaml"] = case_yaml;
+    plan["parameters"] = parameters;
     // The provenance of the exact case the solver is given: what the gateway
     // records with every run, whatever its outcome.
     nb::object record = services::solver_registry::get_solver_record(solver);
     nb::object cert = services::solver_certs::verify_solver_cert(
         py::truthy(record) ? record : nb::object(nb::dict()));
-    plan.provenance = services::provenance::build_provenance_record(
-        config.attr("get")("image", ""), py::make_str(plan.case_yaml), "parameters"_a = parameters,
-        "solver_version"_a = nb::str(config.attr("get")("version", "")), "solver_cert"_a = cert);
+    nb::object version = config.attr("get")("version", "");
+    nb::object image = config.attr("get")("image", "");
+    // A caller planning many runs of one solver looks its image up once.
+    nb::object image_digest = py::dict_get(kwargs, "image_digest");
+    if (!image_digest.is_valid()) image_digest = services::provenance::get_image_digest(image);
+    plan["image_digest"] = image_digest;
+    plan["provenance"] = services::provenance::build_provenance_record(
+        image, case_yaml, "parameters"_a = parameters, "solver_version"_a = nb::str(version),
+        "solver_cert"_a = cert, "image_digest"_a = image_digest);
     return plan;
 }
 
-// Runs the solver: its result, or the error status of a failed run.
-nb::dict execute(const RunPlan& plan, nb::handle progress) {
-    process::Options options;
-    options.input = plan.case_yaml;
-    const auto cap = static_cast<std::size_t>(py::to_double(globals.get("_MAX_OUTPUT_BYTES")));
-    options.max_output_bytes = cap;
+// Runs the plan's solver, telling `progress` how it goes.
+process::Completed execute(nb::handle plan, nb::handle progress) {
+    const solver_runs::Command command = solver_runs::command_of(plan);
+    process::Options options = solver_runs::options_for(command);
     if (!progress.is_none()) {
         options.on_tick = [progress](double elapsed, std::string_view error_output) {
             progress(elapsed, py::decode_utf8(error_output, py::Undecodable::replace));
         };
     }
-    const process::Completed completed = process::run(plan.argv, plan.timeout, options);
-    const std::string solver = py::text(plan.solver);
-    if (auto failure = run_failure(completed, solver, plan.timeout, cap)) {
-        return py::error_status(*failure);
-    }
-    nb::object result;
-    try {
-        result =
-            py::import_from("json", "loads")(nb::bytes(completed.out.data(), completed.out.size()));
-    } catch (nb::python_error& error) {
-        if (!error.matches(py::exc::value_error())) throw;
-        return py::error_status("solver '" + solver +
-                                "' printed no JSON result: " + py::text(error.value()));
-    }
-    if (!nb::isinstance<nb::dict>(result))
-        return py::error_status("solver '" + solver + "' printed a result that is not an object");
-    if (!nb::borrow<nb::dict>(result).contains("solver")) result["solver"] = plan.solver;
-    result["parameters"] = plan.parameters;
-    result["provenance"] = plan.provenance;
-    return nb::borrow<nb::dict>(result);
+    return process::run(command.argv, command.timeout, options);
 }
 
 // Every run that started leaves its record, failed, interrupted or not; the
 // result learns its run id and record file.
-void record_run(nb::handle self, const RunPlan& plan, nb::dict result) {
+void record_run(nb::handle self, nb::handle plan, nb::dict result) {
     nb::object written = services::run_records::write_run_record(
-        self.attr("usd_path"), result, plan.domain, plan.solver, "provenance"_a = plan.provenance,
-        "parameters"_a = plan.parameters);
+        self.attr("usd_path"), result, plan["domain"], plan["solver"],
+        "provenance"_a = plan["provenance"], "parameters"_a = plan["parameters"]);
     result["run_id"] = written["run_id"];
     result["run_record"] = written["layer"];
 }
@@ -316,18 +284,29 @@ nb::object simulate(nb::handle self, nb::kwargs kwargs) {
     nb::object progress = kwargs.attr("get")("progress");
     if (!progress.is_none() && !nb::isinstance<nb::callable>(progress))
         py::raise_argument_type("simulate", "progress", "callable or None", progress);
-    auto planned = plan_run(self, kwargs);
-    if (auto* refused = std::get_if<nb::dict>(&planned)) return *refused;
-    const RunPlan& plan = std::get<RunPlan>(planned);
+    nb::dict plan = plan_run(self, kwargs);
+    if (!solver_runs::is_plan(plan)) return plan;
     nb::dict result;
     try {
-        result = execute(plan, progress);
+        result = solver_runs::result_of(plan, execute(plan, progress));
     } catch (nb::python_error& error) {
         if (!error.matches(py::exc::keyboard_interrupt())) throw;
-        record_run(self, plan,
-                   py::error_status("solver '" + py::text(plan.solver) + "' was interrupted"));
+        process::Completed interrupted;
+        interrupted.ending = process::Ending::cancelled;
+        record_run(self, plan, solver_runs::result_of(plan, interrupted));
         throw;
     }
+    record_run(self, plan, result);
+    return result;
+}
+
+nb::object plan_run_method(nb::handle self, nb::kwargs kwargs) { return plan_run(self, kwargs); }
+
+nb::object complete_run(nb::handle self, nb::handle plan, nb::handle outcome) {
+    if (!solver_runs::is_plan(plan))
+        py::raise_argument_type("_complete_run", "plan", "a run plan from _plan_run", plan);
+    py::require_dict(outcome, "_complete_run", "outcome");
+    nb::dict result = solver_runs::result_of(plan, solver_runs::completed_from(outcome));
     record_run(self, plan, result);
     return result;
 }
@@ -476,11 +455,23 @@ NB_MODULE(product, m) {
                 "Use solver `backend` for `domain` in later simulations.")
         .method("simulate", &simulate,
                 nb::sig("def simulate(self, **kwargs: typing.Any) -> dict[str, typing.Any]"),
-                R"(Run the domain's solver (keywords domain, solver, overrides, manoeuvre) as a
-                child process: the case (YAML, from the design-intent inputs, the solver's input
-                defaults and the overrides) on standard input, the result as JSON on standard
-                output. A failed, late or malformed run comes back as {'status': 'error',
-                'error': ...}.)")
+                R"(Run the domain's solver (keywords domain, solver, overrides, manoeuvre, design,
+                progress) as a child process: the case (YAML, from the design-intent inputs with
+                `design` changes for this run only, the solver's input defaults and the
+                overrides) on standard input, the result as JSON on standard output. Every run
+                that starts is recorded. A failed, late or malformed run comes back as
+                {'status': 'error', 'error': ...}.)")
+        .method("_plan_run", &plan_run_method,
+                nb::sig("def _plan_run(self, **kwargs: typing.Any) -> dict[str, typing.Any]"),
+                R"(The plan of a run as simulate() would make it (same keywords, and
+                `image_digest` when the caller already looked the solver image up): the solver's
+                command, its case text, parameter snapshot, image digest and provenance record;
+                or the error status of a run that cannot start.)")
+        .method("_complete_run", &complete_run, nb::arg("plan").none(), nb::arg("outcome").none(),
+                nb::sig("def _complete_run(self, plan: dict[str, typing.Any], outcome: "
+                        "dict[str, typing.Any]) -> dict[str, typing.Any]"),
+                R"(The result of a planned run from its child's outcome {ending, exit_code, out,
+                err}, recorded as simulate() records it.)")
         .method("set_design_parameter", &set_design_parameter, nb::arg("name").none(),
                 nb::arg("value").none(),
                 nb::sig("def set_design_parameter(self, name: str, value: float) -> None"),

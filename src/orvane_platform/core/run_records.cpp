@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "native/clock.h"
@@ -19,6 +20,8 @@ using namespace orvane;
 namespace {
 
 py::CachedModule usd_geom{"pxr.UsdGeom"};
+py::CachedModule json_module{"json"};
+py::Logger logger{"orvane_platform.core.run_records"};
 
 constexpr const char* kRunTimeFormat = "%Y%m%dT%H%M%S%f";
 constexpr const char* kRunFile = "result.usda";
@@ -160,6 +163,18 @@ std::size_t author_record(nb::handle run_stage, nb::handle product, nb::handle i
     return written;
 }
 
+// The workspace's run index learns of the new file at once. The file is the
+// record: when indexing fails the next search catches up, so the failure is
+// only logged.
+void index_run(nb::handle run_file) {
+    try {
+        services::run_index::record_run(run_file);
+    } catch (nb::python_error& error) {
+        if (!py::is_exception(error)) throw;
+        logger.warning("run %s recorded but not indexed: %s", run_file, error.value());
+    }
+}
+
 nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle domain,
                             nb::handle solver, nb::handle provenance, nb::handle assumptions,
                             nb::handle parameters, nb::handle timestamp) {
@@ -182,26 +197,30 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
     }
     nb::object product = product_prim.attr("GetName")();
 
-    const product_lock::ProductLock lock(path);
     nb::object run_time = py::truthy(timestamp) ? nb::borrow(timestamp) : clock::utc_now();
     nb::str id = run_id(domain, run_time);
-    nb::object run_dir = services::run_store::run_dir(
-        path.attr("parent"), solver,
-        nb::arg("timestamp") = run_time.attr("strftime")(kRunTimeFormat));
-    nb::str run_file(run_dir / nb::str(kRunFile));
-
-    // A record written again for the same run replaces the old one whole.
+    nb::str run_file;
     std::size_t written = 0;
-    usd::write_layer_file(
-        run_file,
-        [&](nb::handle layer) {
-            written =
-                author_record(usd::Usd().attr("Stage").attr("Open")(layer), product, id, run_time,
-                              result, domain, solver, provenance, assumptions, parameters);
-            nb::setattr(layer, "defaultPrim", product);
-            usd::copy_stage_metadata(stage, layer);
-        },
-        fs::Existing::replace);
+    {
+        const product_lock::ProductLock lock(path);
+        nb::object run_dir = services::run_store::run_dir(
+            path.attr("parent"), solver,
+            nb::arg("timestamp") = run_time.attr("strftime")(kRunTimeFormat));
+        run_file = nb::str(run_dir / nb::str(kRunFile));
+
+        // A record written again for the same run replaces the old one whole.
+        usd::write_layer_file(
+            run_file,
+            [&](nb::handle layer) {
+                written = author_record(usd::Usd().attr("Stage").attr("Open")(layer), product, id,
+                                        run_time, result, domain, solver, provenance, assumptions,
+                                        parameters);
+                nb::setattr(layer, "defaultPrim", product);
+                usd::copy_stage_metadata(stage, layer);
+            },
+            fs::Existing::replace);
+    }
+    index_run(run_file);
     nb::dict record;
     record["status"] = "written";
     record["layer"] = run_file;
@@ -210,13 +229,94 @@ nb::object write_run_record(nb::handle usda_path, nb::handle result, nb::handle 
     return record;
 }
 
-// --- finding runs -----------------------------------------------------------------
+// --- reading runs -----------------------------------------------------------------
 
-nb::object attribute_text(nb::handle prim_spec, const char* name) {
-    nb::object spec = prim_spec.attr("attributes").attr("get")(name);
-    if (!py::truthy(spec)) return nb::none();
-    nb::object value = spec.attr("default");
-    return value.is_none() ? value : nb::object(nb::str(value));
+constexpr std::string_view kKpiPrefix = "orvane:kpi:";
+constexpr std::string_view kRunPrefix = "orvane:run:";
+constexpr std::string_view kProvenancePrefix = "orvane:run:provenance:";
+constexpr std::string_view kAssumptionsPrefix = "orvane:run:assumptions:";
+
+// The parameter snapshot from its canonical JSON; empty when it is not JSON
+// of an object.
+nb::dict parameters_from(nb::handle text) {
+    if (!nb::isinstance<nb::str>(text)) return nb::dict();
+    try {
+        nb::object parsed = json_module.attr("loads")(text);
+        if (nb::isinstance<nb::dict>(parsed)) return nb::borrow<nb::dict>(parsed);
+    } catch (nb::python_error& error) {
+        if (!py::is_exception(error)) throw;
+    }
+    return nb::dict();
+}
+
+// Everything one run prim of a record holds, sorted by what it is.
+nb::dict read_run(nb::handle run_spec, nb::handle product, nb::handle layer_text) {
+    nb::dict entry, kpis, results, provenance, assumptions;
+    nb::object parameters = nb::dict();
+    for (const char* key : {"domain", "solver", "timestamp", "status"}) entry[key] = nb::none();
+    for (nb::handle attribute : run_spec.attr("attributes")) {
+        nb::object name_object = attribute.attr("name");
+        const std::string_view name = py::utf8(name_object);
+        nb::object value = attribute.attr("default");
+        if (name.starts_with(kKpiPrefix)) {
+            kpis[py::make_str(name.substr(kKpiPrefix.size()))] = value;
+        } else if (name.starts_with(kProvenancePrefix)) {
+            provenance[py::make_str(name.substr(kProvenancePrefix.size()))] = value;
+        } else if (name.starts_with(kAssumptionsPrefix)) {
+            // <name>:value or <name>:unit
+            const std::string_view rest = name.substr(kAssumptionsPrefix.size());
+            const std::size_t colon = rest.rfind(':');
+            if (colon == std::string_view::npos) continue;
+            nb::str assumption = py::make_str(rest.substr(0, colon));
+            if (!assumptions.contains(assumption)) assumptions[assumption] = nb::dict();
+            assumptions[assumption][py::make_str(rest.substr(colon + 1))] = value;
+        } else if (name == "orvane:run:parameters") {
+            parameters = parameters_from(value);
+        } else if (name.starts_with(kRunPrefix)) {
+            nb::str field = py::make_str(name.substr(kRunPrefix.size()));
+            if (entry.contains(field)) {
+                entry[field] = value;
+            } else {
+                results[field] = value;
+            }
+        }
+    }
+    entry["run_id"] = run_spec.attr("name");
+    entry["product"] = product;
+    entry["layer"] = layer_text;
+    entry["kpis"] = kpis;
+    entry["results"] = results;
+    entry["provenance"] = provenance;
+    entry["parameters"] = parameters;
+    entry["assumptions"] = assumptions;
+    return entry;
+}
+
+nb::list read_runs_of(const nb::str& file_text) {
+    nb::list runs;
+    // Read as a layer of its own: never composed into the product.
+    nb::object layer = usd::Sdf().attr("Layer").attr("OpenAsAnonymous")(file_text);
+    if (layer.is_none()) return runs;
+    for (nb::handle root : layer.attr("rootPrims")) {
+        nb::object container = root.attr("nameChildren").attr("get")("SimulationRuns");
+        if (!py::truthy(container)) continue;
+        nb::object product = root.attr("name");
+        for (nb::handle run : container.attr("nameChildren")) {
+            runs.append(read_run(run, product, file_text));
+        }
+    }
+    return runs;
+}
+
+nb::object read_run_records(nb::handle layer_path) {
+    nb::object path = py::require_path(layer_path, "read_run_records", "layer_path");
+    fs::require_regular_if_present(py::fs_path(path), "a run record");
+    return read_runs_of(nb::str(path));
+}
+
+// The text of a record's value, or None.
+nb::object text_or_none(nb::handle value) {
+    return value.is_none() ? nb::none() : nb::object(nb::str(value));
 }
 
 nb::object list_runs(nb::handle usda_path, nb::handle solver, nb::handle domain) {
@@ -237,27 +337,21 @@ nb::object list_runs(nb::handle usda_path, nb::handle solver, nb::handle domain)
         }
     }
     nb::list runs;
-    nb::object layer_type = usd::Sdf().attr("Layer");
     for (const std::string& file : files) {
-        nb::str file_text = py::decode_fs(file);
-        // Read as a layer of its own: never composed into the product.
-        nb::object layer = layer_type.attr("OpenAsAnonymous")(file_text);
-        if (layer.is_none()) continue;
-        for (nb::handle root : layer.attr("rootPrims")) {
-            nb::object container = root.attr("nameChildren").attr("get")("SimulationRuns");
-            if (!py::truthy(container)) continue;
-            for (nb::handle run : container.attr("nameChildren")) {
-                nb::dict entry;
-                entry["run_id"] = run.attr("name");
-                entry["solver"] = attribute_text(run, "orvane:run:solver");
-                entry["domain"] = attribute_text(run, "orvane:run:domain");
-                entry["timestamp"] = attribute_text(run, "orvane:run:timestamp");
-                entry["layer"] = file_text;
-                entry["fingerprint"] = attribute_text(run, "orvane:run:provenance:fingerprint");
-                if (!solver.is_none() && !entry["solver"].equal(solver)) continue;
-                if (!domain.is_none() && !entry["domain"].equal(domain)) continue;
-                runs.append(entry);
-            }
+        for (nb::handle run : read_runs_of(py::decode_fs(file))) {
+            nb::dict entry;
+            entry["run_id"] = run["run_id"];
+            entry["solver"] = text_or_none(run["solver"]);
+            entry["domain"] = text_or_none(run["domain"]);
+            entry["timestamp"] = text_or_none(run["timestamp"]);
+            entry["layer"] = run["layer"];
+            entry["fingerprint"] =
+                text_or_none(py::get(run["provenance"], "fingerprint", nb::none()));
+            entry["status"] = text_or_none(run["status"]);
+            entry["kpis"] = run["kpis"];
+            if (!solver.is_none() && !entry["solver"].equal(solver)) continue;
+            if (!domain.is_none() && !entry["domain"].equal(domain)) continue;
+            runs.append(entry);
         }
     }
     // Oldest first; ISO times of one zone sort as text. Stable: folder order on ties.
@@ -289,10 +383,18 @@ NB_MODULE(run_records, m) {
     m.def("_make_run_id", &make_run_id, nb::arg("manoeuvre").none(), nb::arg("ts_utc").none(),
           nb::sig("def _make_run_id(manoeuvre: str, ts_utc: datetime.datetime) -> str"),
           R"(run_<manoeuvre, non-identifier characters as _>_<YYYYmmddTHHMMSSffffff>.)");
+    m.def("read_run_records", &read_run_records, nb::arg("layer_path").none(),
+          nb::sig("def read_run_records(layer_path: str | os.PathLike[str]) -> "
+                  "list[dict[str, typing.Any]]"),
+          R"(Everything a run file records, one dict per run: run_id, product (its root prim),
+          domain, solver, timestamp, status, layer, kpis, results (the result's other scalars),
+          provenance (case_yaml included), parameters (the snapshot: {name: {value, default,
+          path, override}}) and assumptions. OpenUSD's error propagates for a file it cannot
+          read.)");
     m.def("list_runs", &list_runs, nb::arg("usda_path").none(),
           nb::arg("solver").none() = nb::none(), nb::arg("domain").none() = nb::none(),
           nb::sig("def list_runs(usda_path: str | os.PathLike[str], solver: str | None = None, "
                   "domain: str | None = None) -> list[dict[str, typing.Any]]"),
-          R"(The product's recorded runs (run_id, solver, domain, timestamp, layer, fingerprint),
-          oldest first, optionally of one solver or domain.)");
+          R"(The product's recorded runs (run_id, solver, domain, timestamp, layer, fingerprint,
+          status, kpis), oldest first, optionally of one solver or domain.)");
 }

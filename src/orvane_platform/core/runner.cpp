@@ -11,6 +11,7 @@
 
 #include "native/domain/results.h"
 #include "native/domain/services.h"
+#include "native/domain/solver_runs.h"
 #include "native/domain/usd.h"
 #include "native/py.h"
 
@@ -21,39 +22,8 @@ using namespace orvane;
 namespace {
 
 py::CachedModule product_module{"orvane_platform.core.product"};
-py::CachedModule capacity_module{"orvane_platform.core.capacity_gate"};
 
 constexpr const char* kFunction = "run_product";
-
-// The solver of the run and its domain, from whichever of the two was given.
-std::pair<nb::object, nb::object> solver_and_domain(nb::handle domain, nb::handle solver) {
-    if (!solver.is_none()) {
-        if (!py::truthy(services::solver_registry::get_solver_config(solver)))
-            py::raise(py::exc::value_error(), "no solver %R is registered", solver.ptr());
-        if (!domain.is_none()) return {nb::borrow(solver), nb::borrow(domain)};
-        nb::object schemas = services::solver_registry::get_domain_schemas();
-        for (auto [name, schema] : nb::borrow<nb::dict>(schemas)) {
-            if (py::contains(py::get(schema, "solvers", nb::list()), solver))
-                return {nb::borrow(solver), nb::borrow(name)};
-        }
-        py::raise(py::exc::value_error(), "solver %R declares no domain (kpi_spec.yaml)",
-                  solver.ptr());
-    }
-    if (domain.is_none()) py::raise(py::exc::value_error(), "a run needs a domain or a solver");
-    nb::object solvers = py::get(results::domain_schema(domain), "solvers", nb::list());
-    if (!py::truthy(solvers))
-        py::raise(py::exc::value_error(), "no solver is registered for domain %R", domain.ptr());
-    return {nb::object(solvers[0]), nb::borrow(domain)};
-}
-
-nb::dict resources(nb::handle solver, nb::handle product) {
-    nb::object verdict = capacity_module.attr("gate_solver_resources")(
-        solver, "workspace"_a = product.attr("usd_path").attr("parent"));
-    nb::dict shown;
-    shown["severity"] = verdict.attr("severity");
-    shown["messages"] = verdict.attr("messages");
-    return shown;
-}
 
 // The input overrides of a named test, or none.
 nb::object test_overrides(nb::handle solver, nb::handle test, nb::handle product) {
@@ -63,19 +33,6 @@ nb::object test_overrides(nb::handle solver, nb::handle test, nb::handle product
     nb::object error = resolved[1];
     if (!error.is_none()) py::raise(py::exc::value_error(), "%U", error.ptr());
     return resolved[0];
-}
-
-// Saves the run's KPIs into `save_target` with their history entry.
-void save_results(nb::handle path, nb::handle domain, nb::handle result, nb::handle kpis,
-                  nb::handle save_target) {
-    nb::dict metadata = results::history_metadata(results::domain_schema(domain), result);
-    services::product_twin::write_domain_results(
-        path, domain, kpis, "solver"_a = results::solver_id(result),
-        "provenance"_a = py::get(result, "provenance", nb::none()),
-        "assumptions"_a = py::get(result, "assumptions", nb::none()),
-        "extra_meta"_a = nb::len(metadata) > 0 ? nb::object(metadata) : nb::none(),
-        "save_target"_a = save_target, "parameters"_a = py::get(result, "parameters", nb::none()),
-        "converged"_a = py::truthy(py::get(result, "converged", nb::bool_(true))));
 }
 
 // Sets design parameters the product already has, each value before and
@@ -106,14 +63,6 @@ nb::dict set_parameters(nb::handle product, nb::handle parameters) {
     return changed;
 }
 
-bool any_gate_failed(nb::handle evaluation) {
-    static py::Name fail{"FAIL"};
-    for (nb::handle gate : py::get(evaluation, "gates", nb::list())) {
-        if (py::get(gate, "status", nb::none()).equal(fail.get())) return true;
-    }
-    return false;
-}
-
 nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solver, nb::handle test,
                        nb::handle parameters, nb::handle save, nb::handle baseline,
                        nb::handle progress) {
@@ -128,7 +77,7 @@ nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solve
         py::raise(py::exc::value_error(),
                   "save must be 'prototype', 'design_intent' or 'none', not %R", save.ptr());
     }
-    const auto [run_solver, run_domain] = solver_and_domain(domain, solver);
+    const auto [run_solver, run_domain] = solver_runs::solver_and_domain(domain, solver);
     nb::object product = product_module.attr("Product")(path);
 
     nb::dict summary;
@@ -136,7 +85,7 @@ nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solve
     summary["domain"] = run_domain;
     summary["solver"] = run_solver;
     summary["parameters_set"] = set_parameters(product, parameters);
-    summary["resources"] = resources(run_solver, product);
+    summary["resources"] = solver_runs::resources(run_solver, path.attr("parent"));
 
     nb::object result = product.attr("simulate")(
         "domain"_a = run_domain, "solver"_a = run_solver,
@@ -153,7 +102,7 @@ nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solve
     summary["kpis"] = kpis;
 
     const bool saving = succeeded && save_target != "none" && py::truthy(kpis);
-    if (saving) save_results(path, run_domain, result, kpis, save);
+    if (saving) results::save(path, run_domain, result, kpis, save);
     summary["saved"] = saving ? nb::object(nb::borrow(save)) : nb::none();
 
     nb::dict by_domain;
@@ -165,7 +114,7 @@ nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solve
     const bool tag = py::truthy(baseline) && saving && save_target == "prototype";
     if (tag) services::product_twin::tag_baseline(path, run_domain, kpis);
     summary["baseline"] = tag;
-    summary["passed"] = succeeded && !any_gate_failed(gates);
+    summary["passed"] = succeeded && !results::any_gate_failed(gates);
     summary["result"] = result;
     return summary;
 }

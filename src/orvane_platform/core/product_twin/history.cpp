@@ -1,5 +1,7 @@
 // The results history: reading it back, cleaning it, and baseline entries.
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -81,8 +83,62 @@ nb::object results_layer(nb::handle stage, nb::handle path) {
     return layer;
 }
 
-nb::object load_product_history(nb::handle usda_path) {
-    nb::object path = py::require_path(usda_path, "load_product_history", "usda_path");
+// Whether a record's `key` is `wanted` (any value when None).
+bool matches(nb::handle record, const char* key, nb::handle wanted) {
+    return wanted.is_none() || py::dict_get_or(record, key, nb::none()).equal(wanted);
+}
+
+// A time stamp as ISO text: a legacy YYYYMMDDTHHMMSS (UTC) written out as
+// YYYY-MM-DDTHH:MM:SS+00:00, so that it compares with ISO times as text.
+std::string comparable_time(std::string_view time) {
+    if (time.size() != 15) return std::string(time);
+    for (std::size_t i = 0; i < time.size(); ++i) {
+        const bool fits = i == 8 ? time[i] == 'T' : time[i] >= '0' && time[i] <= '9';
+        if (!fits) return std::string(time);
+    }
+    std::string iso;
+    for (auto [from, size, after] : {std::tuple{0, 4, "-"},
+                                     {4, 2, "-"},
+                                     {6, 2, "T"},
+                                     {9, 2, ":"},
+                                     {11, 2, ":"},
+                                     {13, 2, "+00:00"}}) {
+        iso += time.substr(from, size);
+        iso += after;
+    }
+    return iso;
+}
+
+// The records of one domain and solver, at or after `since` (ISO times of
+// one zone compare as text), then the last `last` of them.
+nb::list filtered(nb::list records, nb::handle domain, nb::handle solver, nb::handle since,
+                  std::optional<long long> last) {
+    nb::list kept;
+    for (nb::handle record : records) {
+        if (!matches(record, "domain", domain) || !matches(record, "solver", solver)) continue;
+        if (!since.is_none()) {
+            nb::object time = py::dict_get_or(record, "timestamp", nb::none());
+            if (!nb::isinstance<nb::str>(time) || comparable_time(py::utf8(time)) < py::utf8(since))
+                continue;
+        }
+        kept.append(record);
+    }
+    const std::size_t size = nb::len(kept);
+    if (!last || static_cast<std::size_t>(*last) >= size) return kept;
+    nb::list tail;
+    for (std::size_t i = size - static_cast<std::size_t>(*last); i < size; ++i)
+        tail.append(kept[i]);
+    return tail;
+}
+
+nb::object load_product_history(nb::handle usda_path, nb::handle domain, nb::handle solver,
+                                nb::handle since, nb::handle last) {
+    constexpr const char* kFunction = "load_product_history";
+    nb::object path = py::require_path(usda_path, kFunction, "usda_path");
+    py::require_str_or_none(domain, kFunction, "domain");
+    py::require_str_or_none(solver, kFunction, "solver");
+    py::require_str_or_none(since, kFunction, "since");
+    const std::optional<long long> count = py::require_count_or_none(last, kFunction, "last");
     nb::object stage = usd::open_stage(nb::str(path));
     std::vector<nb::list> histories;
     if (py::truthy(stage)) {
@@ -106,7 +162,7 @@ nb::object load_product_history(nb::handle usda_path) {
             histories.push_back(std::move(entries));
         }
     }
-    return history_records::parse_records(histories);
+    return filtered(history_records::parse_records(histories), domain, solver, since, count);
 }
 
 // The entries of `entries` that `kept` lacks, each occurrence counted.
@@ -209,11 +265,16 @@ bool tag_baseline(nb::handle usda_path, nb::handle domain, nb::handle kpis, nb::
 }  // namespace
 
 void bind_history(nb::module_& m) {
-    m.def("load_product_history", &load_product_history, nb::arg("usda_path").none(),
-          nb::sig("def load_product_history(usda_path: str | os.PathLike[str]) -> "
-                  "list[dict[str, typing.Any]]"),
+    m.def("load_product_history", &load_product_history, nb::arg("usda_path").none(), nb::kw_only(),
+          nb::arg("domain").none() = nb::none(), nb::arg("solver").none() = nb::none(),
+          nb::arg("since").none() = nb::none(), nb::arg("last").none() = nb::none(),
+          nb::sig("def load_product_history(usda_path: str | os.PathLike[str], *, domain: str | "
+                  "None = None, solver: str | None = None, since: str | None = None, last: int | "
+                  "None = None) -> list[dict[str, typing.Any]]"),
           R"(The results history as records (raw, timestamp, lower-cased key=value pairs, type,
-          domain), prototype entries then benchmark ones, oldest first.)");
+          domain), prototype entries then benchmark ones, oldest first; only those of `domain`
+          and `solver`, at or after `since` (ISO time text), the last `last` of them, when
+          given.)");
     m.def("clean_history", &clean_history, nb::arg("usda_path").none(),
           nb::arg("keep_days").none() = 90, nb::kw_only(), nb::arg("dry_run") = false,
           nb::sig("def clean_history(usda_path: str | os.PathLike[str], keep_days: int = 90, *, "

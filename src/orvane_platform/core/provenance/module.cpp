@@ -151,7 +151,7 @@ std::optional<std::string> geometry_hash(nb::handle geometry_files) {
 nb::object build_provenance_record(nb::handle image, nb::handle case_yaml,
                                    nb::handle geometry_files, nb::handle parameters,
                                    nb::handle solver_version, nb::handle solver_cert,
-                                   nb::handle mesh_cache) {
+                                   nb::handle mesh_cache, nb::handle image_digest) {
     constexpr const char* kFunction = "build_provenance_record";
     py::require_str(image, kFunction, "image");
     py::require_str(case_yaml, kFunction, "case_yaml");
@@ -160,16 +160,18 @@ nb::object build_provenance_record(nb::handle image, nb::handle case_yaml,
     py::require_str(solver_version, kFunction, "solver_version");
     py::require_str(solver_cert, kFunction, "solver_cert");
     py::require_str(mesh_cache, kFunction, "mesh_cache");
+    const bool look_up = image_digest.is(nb::ellipsis());
+    if (!look_up) py::require_str_or_none(image_digest, kFunction, "image_digest");
     const std::optional<std::string> geometry = geometry_hash(geometry_files);
 
-    nb::object image_digest = get_image_digest(image);
+    nb::object digest = look_up ? get_image_digest(image) : nb::borrow(image_digest);
     nb::object timestamp = clock::utc_now_iso();
     nb::object geometry_text = geometry ? nb::object(to_str(*geometry)) : nb::none();
-    const std::string fingerprint = compute_hex(image_digest, solver_version, solver_cert,
-                                                case_yaml, parameters, geometry_text, mesh_cache);
+    const std::string fingerprint = compute_hex(digest, solver_version, solver_cert, case_yaml,
+                                                parameters, geometry_text, mesh_cache);
     nb::dict record;
     record["fingerprint"] = to_str("sha256:" + fingerprint);
-    record["solver_image"] = image_digest.is_none() ? nb::object(nb::str("unknown")) : image_digest;
+    record["solver_image"] = digest.is_none() ? nb::object(nb::str("unknown")) : digest;
     record["case_yaml"] = case_yaml;
     record["mesh_cache"] = text_or(mesh_cache, "none");
     record["timestamp"] = timestamp;
@@ -285,13 +287,16 @@ NB_MODULE(provenance, m) {
         nb::arg("case_yaml").none(), nb::arg("geometry_files").none() = nb::none(), nb::kw_only(),
         nb::arg("parameters").none() = nb::none(), nb::arg("solver_version").none() = "",
         nb::arg("solver_cert").none() = "missing", nb::arg("mesh_cache").none() = "none",
+        nb::arg("image_digest").none() = nb::ellipsis(),
         nb::sig("def build_provenance_record(image: str, case_yaml: str, geometry_files: "
                 "list[str | os.PathLike[str]] | None = None, *, parameters: dict[str, typing.Any] "
                 "| None = None, solver_version: str = '', solver_cert: str = 'missing', "
-                "mesh_cache: str = 'none') -> dict[str, str]"),
+                "mesh_cache: str = 'none', image_digest: str | None | types.EllipsisType = ...) "
+                "-> dict[str, str]"),
         R"(The provenance record of a run: its fingerprint and every input it hashes (image digest,
         case text, mesh cache, certificate status, version, geometry hash, canonical
-        parameters), with the time it was made.)");
+        parameters), with the time it was made. `image_digest` is the image's digest when the
+        caller knows it (None: the image has none); by default it is looked up.)");
     m.def("verify_provenance_record", &verify_provenance_record, nb::arg("record").none(),
           nb::sig("def verify_provenance_record(record: dict[str, typing.Any]) -> "
                   "dict[str, typing.Any]"),

@@ -120,10 +120,10 @@ nb::object read_git_commit(nb::handle cwd) {
     try {
         nb::object folder =
             py::truthy(cwd) ? nb::borrow(cwd) : services::workspace::workspace_root();
-        process::Options options;
-        options.cwd = py::fs_path(folder);
+        process::Options in_folder;
+        in_folder.cwd = py::fs_path(folder);
         const process::Completed git =
-            process::run({"git", "rev-parse", "--short", "HEAD"}, kGitTimeoutSeconds, options);
+            process::run({"git", "rev-parse", "--short", "HEAD"}, kGitTimeoutSeconds, in_folder);
         if (!git.available() || git.exit_code != 0) return nb::none();
         nb::str decoded = py::decode_utf8(git.out, py::Undecodable::replace);
         const std::string_view commit = text::strip(py::utf8(decoded));

@@ -1,0 +1,274 @@
+#include "index.h"
+
+#include <unordered_map>
+
+#include "native/domain/services.h"
+#include "native/fs.h"
+#include "native/py.h"
+
+namespace orvane::run_index {
+
+namespace {
+
+py::Logger logger{"orvane_platform.core.run_index"};
+
+// Run files read before their runs are written to the index.
+constexpr std::size_t kWriteBatch = 200;
+
+std::optional<std::string> text_of(nb::handle value) {
+    if (!value.is_valid() || value.is_none()) return std::nullopt;
+    return std::string(py::utf8(nb::str(value)));
+}
+
+// A number (bools and ints as floats) or a text; nothing for other values.
+std::optional<Value> value_of(nb::handle value) {
+    if (nb::isinstance<nb::str>(value)) return Value(std::string(py::utf8(value)));
+    if (py::is_number(value)) return Value(py::to_double(value));
+    return std::nullopt;
+}
+
+Run run_from_record(nb::handle record, const std::string& product) {
+    Run run;
+    run.product = product;
+    run.run_id = *text_of(record["run_id"]);
+    run.solver = text_of(record["solver"]);
+    run.domain = text_of(record["domain"]);
+    run.timestamp = text_of(record["timestamp"]);
+    run.status = text_of(record["status"]);
+    nb::object provenance = record["provenance"];
+    run.fingerprint = text_of(py::dict_get(provenance, "fingerprint"));
+    run.image = text_of(py::dict_get(provenance, "solver_image"));
+    for (auto [name, value] : nb::borrow<nb::dict>(record["kpis"])) {
+        if (py::is_number(value)) run.kpis.emplace_back(py::utf8(name), py::to_double(value));
+    }
+    for (auto [name, entry] : nb::borrow<nb::dict>(record["parameters"])) {
+        nb::object value =
+            nb::isinstance<nb::dict>(entry) ? py::dict_get(entry, "value") : nb::borrow(entry);
+        if (!value.is_valid() || !nb::isinstance<nb::str>(name)) continue;
+        if (std::optional<Value> stored = value_of(value)) {
+            run.parameters.emplace_back(py::utf8(name), std::move(*stored));
+        }
+    }
+    return run;
+}
+
+// Texts that recur across runs (products, solvers, KPI names) made into the
+// host's str once per call.
+class Texts {
+  public:
+    nb::object get(const std::string& text) {
+        auto [found, added] = made_.try_emplace(text);
+        if (added) found->second = py::make_str(text);
+        return found->second;
+    }
+    nb::object get(const std::optional<std::string>& text) {
+        return text ? get(*text) : nb::none();
+    }
+    // A name on disk, in the file system's encoding.
+    nb::object file_name(const std::string& name) {
+        auto [found, added] = names_.try_emplace(name);
+        if (added) found->second = py::decode_fs(name);
+        return found->second;
+    }
+
+  private:
+    std::unordered_map<std::string, nb::object> made_;
+    std::unordered_map<std::string, nb::object> names_;
+};
+
+py::Name product_key{"product"}, run_id_key{"run_id"}, solver_key{"solver"}, domain_key{"domain"},
+    timestamp_key{"timestamp"}, status_key{"status"}, fingerprint_key{"fingerprint"},
+    image_key{"image"}, layer_key{"layer"}, kpis_key{"kpis"}, parameters_key{"parameters"};
+
+}  // namespace
+
+Location workspace_location() {
+    nb::object products = services::workspace::products_dir().attr("absolute")();
+    return {products, py::fs_path(products),
+            py::fs_path(products.attr("parent") / nb::str(kDatabaseName))};
+}
+
+bool index_wanted(const Location& where) {
+    return fs::is_directory(where.products) || fs::exists(where.database);
+}
+
+std::unique_ptr<Store> open_store(const Location& where) {
+    for (int attempt = 0;; ++attempt) {
+        std::unique_ptr<Store> store;
+        std::optional<std::string> damage;
+        {
+            nb::gil_scoped_release release;
+            store = std::make_unique<Store>(where.database);
+            damage = store->prepare();
+        }
+        if (!damage) return store;
+        if (attempt > 0) {
+            throw StoreError(SQLITE_CORRUPT, "the recreated database " + *damage);
+        }
+        store.reset();
+        recover(where, *damage);
+    }
+}
+
+void recover(const Location& where, const std::string& reason) {
+    const std::optional<FileIdentity> damaged = identity_of(where.database);
+    {
+        const fs::FileLock lock(where.database + ".lock", Store::kBusyTimeoutMs / 1000.0,
+                                "the run index " + where.database);
+        nb::gil_scoped_release release;
+        // Another process may have recreated it while this one waited.
+        if (identity_of(where.database) != damaged) return;
+        remove_database(where.database);
+    }
+    logger.warning("run index %s %s: recreated from the run files", py::decode_fs(where.database),
+                   py::make_str(reason));
+}
+
+void raise_store_error(const Location& where, const StoreError& error) {
+    if (error.busy()) {
+        py::raise(py::exc::timeout_error(),
+                  "the run index %s stayed busy: another process held it for over %d s",
+                  where.database.c_str(), Store::kBusyTimeoutMs / 1000);
+    }
+    py::raise(py::exc::runtime_error(), "run index %s: %s", where.database.c_str(), error.what());
+}
+
+IndexedFile read_file(const std::string& root, const RunFile& file) {
+    IndexedFile indexed{file, {}};
+    const std::string product = file.layer.substr(0, file.layer.find('/'));
+    nb::str path = py::decode_fs(root + "/" + file.layer);
+    try {
+        for (nb::handle record : services::run_records::read_run_records(path)) {
+            indexed.runs.push_back(run_from_record(record, product));
+        }
+    } catch (nb::python_error& error) {
+        if (!py::is_exception(error)) throw;
+        // Stored without runs: read again only once the file changes.
+        logger.warning("run file %s left out of the run index: %s", path, error.value());
+        indexed.runs.clear();
+    }
+    return indexed;
+}
+
+UpdateCounts update(Store& store, const std::string& root, bool everything) {
+    Changes changes;
+    {
+        nb::gil_scoped_release release;
+        changes = store.changes(find_run_files(root), everything);
+    }
+    const UpdateCounts counts{changes.added.size(), changes.changed.size(), changes.removed.size()};
+    std::vector<const RunFile*> to_read;
+    to_read.reserve(changes.added.size() + changes.changed.size());
+    for (const std::vector<RunFile>* files : {&changes.added, &changes.changed}) {
+        for (const RunFile& file : *files) to_read.push_back(&file);
+    }
+    // Written a batch at a time, so that memory stays the same however many
+    // files there are to read; each file's runs change in one transaction.
+    std::vector<IndexedFile> batch;
+    std::size_t next = 0;
+    do {
+        batch.clear();
+        for (; next < to_read.size() && batch.size() < kWriteBatch; ++next) {
+            batch.push_back(read_file(root, *to_read[next]));
+        }
+        if (batch.empty() && changes.removed.empty()) break;
+        nb::gil_scoped_release release;
+        store.write(batch, changes.removed, root);
+        changes.removed.clear();
+    } while (next < to_read.size());
+    return counts;
+}
+
+std::vector<Found> search_released(Store& store, const SearchRequest& request) {
+    nb::gil_scoped_release release;
+    return store.search(request);
+}
+
+nb::list runs_as_dicts(const std::vector<Found>& found, const std::string& root) {
+    Texts texts;
+    py::ListFiller runs(found.size());
+    for (const Found& entry : found) {
+        const Run& run = entry.run;
+        nb::dict dict = py::dict_with_capacity(11);
+        py::set_item(dict, product_key.get(), texts.file_name(run.product));
+        py::set_item(dict, run_id_key.get(), py::make_str(run.run_id));
+        py::set_item(dict, solver_key.get(), texts.get(run.solver));
+        py::set_item(dict, domain_key.get(), texts.get(run.domain));
+        py::set_item(dict, timestamp_key.get(), texts.get(run.timestamp));
+        py::set_item(dict, status_key.get(), texts.get(run.status));
+        py::set_item(dict, fingerprint_key.get(), texts.get(run.fingerprint));
+        py::set_item(dict, image_key.get(), texts.get(run.image));
+        py::set_item(dict, layer_key.get(), py::decode_fs(root + "/" + entry.layer));
+        nb::dict kpis = py::dict_with_capacity(run.kpis.size());
+        for (const auto& [name, value] : run.kpis) {
+            py::set_item(kpis, texts.get(name), nb::float_(value));
+        }
+        py::set_item(dict, kpis_key.get(), kpis);
+        nb::dict parameters = py::dict_with_capacity(run.parameters.size());
+        for (const auto& [name, value] : run.parameters) {
+            if (const double* number = std::get_if<double>(&value)) {
+                py::set_item(parameters, texts.get(name), nb::float_(*number));
+            } else {
+                py::set_item(parameters, texts.get(name), texts.get(std::get<std::string>(value)));
+            }
+        }
+        py::set_item(dict, parameters_key.get(), parameters);
+        runs.push(dict);
+    }
+    return runs.finish();
+}
+
+std::vector<Found> current_search(const Location& where, const SearchRequest& request) {
+    return with_store(where, [&](Store& store) {
+        update(store, where.products, false);
+        return search_released(store, request);
+    });
+}
+
+ProductRuns search_product(nb::handle usda_path, SearchRequest request) {
+    nb::object folder = usda_path.attr("absolute")().attr("parent");
+    const std::string folder_name = py::fs_path(folder.attr("name"));
+    const std::string parent = py::fs_path(folder.attr("parent"));
+    const Location where = workspace_location();
+    request.products = {folder_name};
+    if (fs::is_directory(where.products) &&
+        fs::real_path(parent) == fs::real_path(where.products)) {
+        return {current_search(where, request), where.products};
+    }
+    // A product outside the workspace's products folder.
+    std::vector<RunFile> files;
+    {
+        nb::gil_scoped_release release;
+        files = find_run_files(parent, folder_name);
+    }
+    std::vector<IndexedFile> indexed;
+    for (const RunFile& file : files) indexed.push_back(read_file(parent, file));
+    try {
+        nb::gil_scoped_release release;
+        Store store(":memory:");
+        store.prepare();
+        store.write(indexed, {}, parent);
+        return {store.search(request), parent};
+    } catch (const StoreError& error) {
+        py::raise(py::exc::runtime_error(), "in-memory run index: %s", error.what());
+    }
+}
+
+nb::object find_run(nb::handle run_id, nb::handle usda_path) {
+    SearchRequest request;
+    request.condition = {"r.run_id = ?", {std::string(py::utf8(run_id))}};
+    request.descending = true;  // the latest, should two products share an id
+    request.limit = 1;
+    if (!usda_path.is_none()) {
+        ProductRuns runs = search_product(usda_path, request);
+        if (runs.found.empty()) return nb::none();
+        return runs_as_dicts(runs.found, runs.root)[0];
+    }
+    const Location where = workspace_location();
+    if (!index_wanted(where)) return nb::none();
+    std::vector<Found> found = current_search(where, request);
+    if (found.empty()) return nb::none();
+    return runs_as_dicts(found, where.products)[0];
+}
+
+}  // namespace orvane::run_index

@@ -1,0 +1,495 @@
+#include "store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+
+namespace orvane::run_index {
+
+namespace {
+
+constexpr const char* kRunFile = "result.usda";
+
+// Folders hold runs by product, solver and time; nothing else is looked at.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE run_files (
+    id INTEGER PRIMARY KEY,
+    layer TEXT NOT NULL UNIQUE,
+    mtime_ns INTEGER NOT NULL,
+    size INTEGER NOT NULL,
+    inode INTEGER NOT NULL
+);
+CREATE TABLE runs (
+    id INTEGER PRIMARY KEY,
+    file INTEGER NOT NULL REFERENCES run_files(id) ON DELETE CASCADE,
+    product TEXT NOT NULL,
+    run_id TEXT NOT NULL,
+    solver TEXT,
+    domain TEXT,
+    timestamp TEXT,
+    status TEXT,
+    fingerprint TEXT,
+    image TEXT
+);
+CREATE INDEX runs_file ON runs(file);
+CREATE INDEX runs_product ON runs(product);
+CREATE INDEX runs_run_id ON runs(run_id);
+CREATE INDEX runs_solver ON runs(solver);
+CREATE INDEX runs_timestamp ON runs(timestamp);
+CREATE INDEX runs_fingerprint ON runs(fingerprint);
+CREATE TABLE run_kpis (
+    run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
+    name TEXT NOT NULL,
+    value REAL NOT NULL,
+    PRIMARY KEY (run, name)
+) WITHOUT ROWID;
+CREATE INDEX run_kpis_name_value ON run_kpis(name, value);
+-- No declared type: numbers stay REAL and texts TEXT in one column.
+CREATE TABLE run_params (
+    run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
+    name TEXT NOT NULL,
+    value,
+    PRIMARY KEY (run, name)
+) WITHOUT ROWID;
+CREATE INDEX run_params_name_value ON run_params(name, value);
+)sql";
+
+// A folder opened relative to another, closed with its listing.
+class Folder {
+  public:
+    Folder(int parent, const char* name) {
+        const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return;
+        dir_ = ::fdopendir(fd);
+        if (dir_ == nullptr) ::close(fd);
+    }
+    ~Folder() {
+        if (dir_ != nullptr) ::closedir(dir_);
+    }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
+    bool is_open() const { return dir_ != nullptr; }
+    int fd() const { return ::dirfd(dir_); }
+
+    // The names of the entries that may be folders (links and unknown kinds
+    // included: opening them tells).
+    std::vector<std::string> subfolders() {
+        std::vector<std::string> names;
+        while (const dirent* entry = ::readdir(dir_)) {
+            const std::string_view name(entry->d_name);
+            if (name == "." || name == "..") continue;
+            if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
+                continue;
+            names.emplace_back(name);
+        }
+        return names;
+    }
+
+  private:
+    DIR* dir_ = nullptr;
+};
+
+Stamp stamp_from(const struct stat& info) {
+    return {static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec,
+            static_cast<std::int64_t>(info.st_size), static_cast<std::int64_t>(info.st_ino)};
+}
+
+// Databases this process has checked already, by device and inode: SQLite's
+// quick check reads the whole file, so it runs once per process and file.
+std::mutex checked_mutex;
+std::set<std::pair<dev_t, ino_t>> checked_files;
+
+bool first_open_in_process(const std::string& path) {
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    const std::lock_guard<std::mutex> hold(checked_mutex);
+    return checked_files.emplace(info.st_dev, info.st_ino).second;
+}
+
+// A prepared statement, finalized when it goes.
+class Statement {
+  public:
+    Statement(sqlite3* db, const std::string& sql) : db_(db) {
+        const int code =
+            sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &statement_, nullptr);
+        if (code != SQLITE_OK) fail(code);
+    }
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    void bind(int index, const Value& value) {
+        if (const double* number = std::get_if<double>(&value)) {
+            check(sqlite3_bind_double(statement_, index, *number));
+        } else {
+            bind(index, std::get<std::string>(value));
+        }
+    }
+    void bind(int index, const std::string& text) {
+        check(sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                                SQLITE_TRANSIENT));
+    }
+    void bind(int index, const std::optional<std::string>& text) {
+        if (text) {
+            bind(index, *text);
+        } else {
+            check(sqlite3_bind_null(statement_, index));
+        }
+    }
+    void bind(int index, std::int64_t number) {
+        check(sqlite3_bind_int64(statement_, index, number));
+    }
+
+    // True while there is a row to read.
+    bool step() {
+        const int code = sqlite3_step(statement_);
+        if (code == SQLITE_ROW) return true;
+        if (code == SQLITE_DONE) return false;
+        fail(code);
+    }
+    // Runs a statement that returns no rows, then readies it for new values.
+    void run() {
+        step();
+        reset();
+    }
+    void reset() {
+        sqlite3_reset(statement_);
+        sqlite3_clear_bindings(statement_);
+    }
+
+    std::int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+    double number(int column) const { return sqlite3_column_double(statement_, column); }
+    bool is_text(int column) const {
+        return sqlite3_column_type(statement_, column) == SQLITE_TEXT;
+    }
+    bool is_null(int column) const {
+        return sqlite3_column_type(statement_, column) == SQLITE_NULL;
+    }
+    std::string text(int column) const {
+        const auto* data = sqlite3_column_text(statement_, column);
+        const int size = sqlite3_column_bytes(statement_, column);
+        return data == nullptr ? std::string()
+                               : std::string(reinterpret_cast<const char*>(data),
+                                             static_cast<std::size_t>(size));
+    }
+    std::optional<std::string> optional_text(int column) const {
+        if (is_null(column)) return std::nullopt;
+        return text(column);
+    }
+
+  private:
+    void check(int code) const {
+        if (code != SQLITE_OK) fail(code);
+    }
+    [[noreturn]] void fail(int code) const { throw StoreError(code, sqlite3_errmsg(db_)); }
+
+    sqlite3* db_;
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+std::int64_t single_integer(sqlite3* db, const char* sql) {
+    Statement statement(db, sql);
+    return statement.step() ? statement.integer(0) : 0;
+}
+
+}  // namespace
+
+bool StoreError::damaged() const {
+    const int primary = code_ & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+bool StoreError::busy() const {
+    const int primary = code_ & 0xff;
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+std::vector<RunFile> find_run_files(const std::string& products_dir,
+                                    const std::optional<std::string>& only) {
+    std::vector<RunFile> files;
+    Folder products(AT_FDCWD, products_dir.c_str());
+    if (!products.is_open()) return files;
+    for (const std::string& product :
+         only ? std::vector<std::string>{*only} : products.subfolders()) {
+        Folder product_dir(products.fd(), product.c_str());
+        if (!product_dir.is_open()) continue;
+        Folder runs(product_dir.fd(), "simulation_runs");
+        if (!runs.is_open()) continue;
+        for (const std::string& solver : runs.subfolders()) {
+            Folder solver_dir(runs.fd(), solver.c_str());
+            if (!solver_dir.is_open()) continue;
+            for (const std::string& time : solver_dir.subfolders()) {
+                const std::string relative = time + "/" + kRunFile;
+                struct stat info{};
+                if (::fstatat(solver_dir.fd(), relative.c_str(), &info, 0) != 0) continue;
+                if (!S_ISREG(info.st_mode)) continue;
+                files.push_back(
+                    {product + "/simulation_runs/" + solver + "/" + relative, stamp_from(info)});
+            }
+        }
+    }
+    return files;
+}
+
+std::optional<Stamp> stamp_of(const std::string& path) {
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return stamp_from(info);
+}
+
+bool is_run_layer(std::string_view relative) {
+    // <product>/simulation_runs/<solver>/<time>/result.usda
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t slash = relative.find('/', start);
+        parts.push_back(relative.substr(start, slash - start));
+        if (slash == std::string_view::npos) break;
+        start = slash + 1;
+    }
+    if (parts.size() != 5 || parts[1] != "simulation_runs" || parts[4] != kRunFile) return false;
+    for (std::string_view part : parts) {
+        if (part.empty() || part == "." || part == "..") return false;
+    }
+    return true;
+}
+
+std::optional<FileIdentity> identity_of(const std::string& path) {
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileIdentity{info.st_dev, info.st_ino};
+}
+
+Store::Store(const std::string& path) {
+    const int code =
+        sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (code != SQLITE_OK) {
+        const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw StoreError(code, message + ": " + path);
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    // Several processes record and search at once: each waits its turn.
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    if (path != ":memory:" && first_open_in_process(path)) check_integrity_ = true;
+}
+
+Store::~Store() { sqlite3_close_v2(db_); }
+
+void Store::fail(int code) const { throw StoreError(code, sqlite3_errmsg(db_)); }
+
+void Store::exec(const char* sql) {
+    const int code = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+    if (code != SQLITE_OK) fail(code);
+}
+
+std::optional<std::string> Store::prepare() {
+    std::int64_t version = 0;
+    try {
+        version = single_integer(db_, "PRAGMA user_version");
+        if (check_integrity_) {
+            Statement check(db_, "PRAGMA quick_check");
+            const std::string verdict = check.step() ? check.text(0) : "";
+            if (verdict != "ok") return "fails SQLite's integrity check (" + verdict + ")";
+        }
+    } catch (const StoreError& error) {
+        if (error.damaged()) return std::string(error.what());
+        throw;
+    }
+    if (version == 0 && single_integer(db_, "SELECT count(*) FROM sqlite_master") == 0) {
+        // WAL: readers and one writer at a time never block each other.
+        exec("PRAGMA journal_mode=WAL");
+        exec("BEGIN IMMEDIATE");
+        try {
+            // Another process may have made the tables since the first look.
+            if (single_integer(db_, "PRAGMA user_version") == 0) {
+                exec(kSchema);
+                exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+            }
+            exec("COMMIT");
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+        version = single_integer(db_, "PRAGMA user_version");
+    }
+    if (version != kSchemaVersion) {
+        return "has schema version " + std::to_string(version) + ", not " +
+               std::to_string(kSchemaVersion);
+    }
+    // The index can be rebuilt from the files, so nothing waits for the disk:
+    // a process that dies mid-write leaves it whole (SQLite's own guarantee
+    // without syncs); a power cut may damage it, which the first open of the
+    // next process finds and repairs by rebuilding. Syncing cost each recorded
+    // run about 20 ms of fsync.
+    exec("PRAGMA foreign_keys=ON; PRAGMA synchronous=OFF");
+    return std::nullopt;
+}
+
+Changes Store::changes(const std::vector<RunFile>& files, bool reread) {
+    std::unordered_map<std::string, Stamp> stored;
+    Statement stamps(db_, "SELECT layer, mtime_ns, size, inode FROM run_files");
+    while (stamps.step()) {
+        stored.emplace(stamps.text(0),
+                       Stamp{stamps.integer(1), stamps.integer(2), stamps.integer(3)});
+    }
+    Changes changes;
+    for (const RunFile& file : files) {
+        auto found = stored.find(file.layer);
+        if (found == stored.end()) {
+            changes.added.push_back(file);
+            continue;
+        }
+        if (reread || !(found->second == file.stamp)) changes.changed.push_back(file);
+        stored.erase(found);
+    }
+    for (auto& [layer, stamp] : stored) changes.removed.push_back(layer);
+    return changes;
+}
+
+void Store::write(const std::vector<IndexedFile>& files, const std::vector<std::string>& removed,
+                  const std::string& products_dir) {
+    exec("BEGIN IMMEDIATE");
+    try {
+        Statement forget(db_, "DELETE FROM run_files WHERE layer = ?");
+        for (const std::string& layer : removed) {
+            // A file that another process wrote since the walk stays.
+            if (stamp_of(products_dir + "/" + layer)) continue;
+            forget.bind(1, layer);
+            forget.run();
+        }
+        Statement add_file(
+            db_, "INSERT INTO run_files (layer, mtime_ns, size, inode) VALUES (?, ?, ?, ?)");
+        Statement add_run(db_,
+                          "INSERT INTO runs (file, product, run_id, solver, domain, timestamp, "
+                          "status, fingerprint, image) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        Statement add_kpi(db_,
+                          "INSERT OR REPLACE INTO run_kpis (run, name, value) VALUES (?, ?, ?)");
+        Statement add_parameter(
+            db_, "INSERT OR REPLACE INTO run_params (run, name, value) VALUES (?, ?, ?)");
+        for (const IndexedFile& indexed : files) {
+            forget.bind(1, indexed.file.layer);
+            forget.run();
+            add_file.bind(1, indexed.file.layer);
+            add_file.bind(2, indexed.file.stamp.mtime_ns);
+            add_file.bind(3, indexed.file.stamp.size);
+            add_file.bind(4, indexed.file.stamp.inode);
+            add_file.run();
+            const std::int64_t file_id = sqlite3_last_insert_rowid(db_);
+            for (const Run& run : indexed.runs) {
+                add_run.bind(1, file_id);
+                add_run.bind(2, run.product);
+                add_run.bind(3, run.run_id);
+                add_run.bind(4, run.solver);
+                add_run.bind(5, run.domain);
+                add_run.bind(6, run.timestamp);
+                add_run.bind(7, run.status);
+                add_run.bind(8, run.fingerprint);
+                add_run.bind(9, run.image);
+                add_run.run();
+                const std::int64_t run_id = sqlite3_last_insert_rowid(db_);
+                for (const auto& [name, value] : run.kpis) {
+                    add_kpi.bind(1, run_id);
+                    add_kpi.bind(2, name);
+                    add_kpi.bind(3, Value(value));
+                    add_kpi.run();
+                }
+                for (const auto& [name, value] : run.parameters) {
+                    add_parameter.bind(1, run_id);
+                    add_parameter.bind(2, name);
+                    add_parameter.bind(3, value);
+                    add_parameter.run();
+                }
+            }
+        }
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+std::vector<Found> Store::search(const SearchRequest& request) {
+    std::string sql =
+        "SELECT r.id, r.product, r.run_id, r.solver, r.domain, r.timestamp, r.status, "
+        "r.fingerprint, r.image, f.layer FROM runs r JOIN run_files f ON f.id = r.file WHERE (" +
+        request.condition.sql + ")";
+    if (!request.products.empty()) {
+        sql += " AND r.product IN (?";
+        for (std::size_t i = 1; i < request.products.size(); ++i) sql += ", ?";
+        sql += ")";
+    }
+    const char* direction = request.descending ? " DESC" : "";
+    // Runs without the value come last either way.
+    const std::string key = request.order ? request.order->sql : "r.timestamp";
+    sql += " ORDER BY " + key + " IS NULL, " + key + direction + ", r.product" + direction +
+           ", r.run_id" + direction;
+    if (request.limit) sql += " LIMIT ?";
+
+    Statement select(db_, sql);
+    int index = 0;
+    for (const Value& value : request.condition.values) select.bind(++index, value);
+    for (const std::string& product : request.products) select.bind(++index, product);
+    if (request.order) {
+        for (int twice = 0; twice < 2; ++twice) {
+            for (const Value& value : request.order->values) select.bind(++index, value);
+        }
+    }
+    if (request.limit) select.bind(++index, *request.limit);
+
+    std::vector<Found> found;
+    std::vector<std::int64_t> ids;
+    while (select.step()) {
+        ids.push_back(select.integer(0));
+        Found entry;
+        entry.run.product = select.text(1);
+        entry.run.run_id = select.text(2);
+        entry.run.solver = select.optional_text(3);
+        entry.run.domain = select.optional_text(4);
+        entry.run.timestamp = select.optional_text(5);
+        entry.run.status = select.optional_text(6);
+        entry.run.fingerprint = select.optional_text(7);
+        entry.run.image = select.optional_text(8);
+        entry.layer = select.text(9);
+        found.push_back(std::move(entry));
+    }
+    Statement kpis(db_, "SELECT name, value FROM run_kpis WHERE run = ?");
+    Statement parameters(db_, "SELECT name, value FROM run_params WHERE run = ?");
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        kpis.bind(1, ids[i]);
+        while (kpis.step()) found[i].run.kpis.emplace_back(kpis.text(0), kpis.number(1));
+        kpis.reset();
+        parameters.bind(1, ids[i]);
+        while (parameters.step()) {
+            found[i].run.parameters.emplace_back(
+                parameters.text(0),
+                parameters.is_text(1) ? Value(parameters.text(1)) : Value(parameters.number(1)));
+        }
+        parameters.reset();
+    }
+    return found;
+}
+
+std::int64_t Store::run_count() { return single_integer(db_, "SELECT count(*) FROM runs"); }
+
+void remove_database(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        const std::string file = path + suffix;
+        if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+            throw StoreError(SQLITE_IOERR, "cannot remove " + file + ": " + std::strerror(errno));
+        }
+    }
+}
+
+}  // namespace orvane::run_index

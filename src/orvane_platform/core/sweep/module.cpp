@@ -1,0 +1,511 @@
+// Design sweeps: many runs of one product's solver over variants of its
+// design parameters, on this machine's cores or on a Dask cluster. Each case
+// is an ordinary run (planned, run, recorded, saved and gated as `orvane run`
+// does it), its design values given to the solver for that case only.
+#include <nanobind/nanobind.h>
+
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cases.h"
+#include "local_pool.h"
+#include "native/domain/results.h"
+#include "native/domain/services.h"
+#include "native/domain/solver_runs.h"
+#include "native/py.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace orvane;
+
+namespace {
+
+py::CachedModule product_module{"orvane_platform.core.product"};
+py::CachedModule distributed_module{"distributed"};
+py::CachedModule time_module{"time"};
+py::ModuleGlobals globals;
+
+constexpr const char* kFunction = "run_sweep";
+constexpr std::size_t kMaxCases = 100000;
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+
+// --- cases ---------------------------------------------------------------------------
+
+template <typename Call>
+auto spec_checked(Call&& call) {
+    try {
+        return call();
+    } catch (const sweep::SpecError& error) {
+        py::raise(py::exc::value_error(), "%s", error.what());
+    }
+}
+
+nb::object parse_spec(nb::handle spec) {
+    py::require_str(spec, "parse_spec", "spec");
+    nb::list values;
+    for (double value : spec_checked([&] { return sweep::parse_spec(py::utf8(spec)); }))
+        values.append(nb::float_(value));
+    return values;
+}
+
+nb::object make_cases(nb::handle variables, nb::handle method, nb::handle samples,
+                      nb::handle seed) {
+    constexpr const char* kMake = "make_cases";
+    py::require_dict(variables, kMake, "variables");
+    py::require_str(method, kMake, "method");
+    std::vector<nb::object> names;
+    std::vector<std::vector<double>> values;
+    for (auto [name, spec] : nb::borrow<nb::dict>(variables)) {
+        py::require_str(name, kMake, "variables");
+        py::require_str(spec, kMake, "variables");
+        names.push_back(nb::borrow(name));
+        values.push_back(spec_checked([&] { return sweep::parse_spec(py::utf8(spec)); }));
+    }
+    if (names.empty()) py::raise(py::exc::value_error(), "a sweep needs at least one variable");
+    std::vector<std::vector<double>> points;
+    const std::string_view chosen = py::utf8(method);
+    if (chosen == "grid") {
+        points = spec_checked([&] { return sweep::grid(values, kMaxCases); });
+    } else if (chosen == "lhs") {
+        py::require<nb::int_>(samples, kMake, "samples");
+        py::require<nb::int_>(seed, kMake, "seed");
+        const long long count = nb::cast<long long>(samples);
+        if (count < 1 || count > static_cast<long long>(kMaxCases))
+            py::raise(py::exc::value_error(), "samples must be from 1 to %zu, not %lld", kMaxCases,
+                      count);
+        // A Latin hypercube spans each variable's range, whatever its listed values.
+        std::vector<sweep::Range> ranges;
+        for (const auto& list : values) {
+            const auto [low, high] = std::minmax_element(list.begin(), list.end());
+            ranges.push_back({*low, *high});
+        }
+        points = spec_checked([&] {
+            return sweep::latin_hypercube(ranges, static_cast<std::size_t>(count),
+                                          nb::cast<std::uint64_t>(seed));
+        });
+    } else {
+        py::raise(py::exc::value_error(), "method must be 'grid' or 'lhs', not %R", method.ptr());
+    }
+    nb::list cases;
+    for (const auto& point : points) {
+        nb::dict one;
+        for (std::size_t v = 0; v < names.size(); ++v) one[names[v]] = nb::float_(point[v]);
+        cases.append(one);
+    }
+    return cases;
+}
+
+// --- the Dask task ----------------------------------------------------------------------
+
+// Runs a planned case's child where it is called (on a Dask worker) and
+// returns its outcome for the submitting process to record.
+nb::object run_child(nb::handle plan) {
+    if (!solver_runs::is_plan(plan))
+        py::raise_argument_type("_run_child", "plan", "a run plan", plan);
+    const solver_runs::Command command = solver_runs::command_of(plan);
+    return solver_runs::outcome_of(
+        process::run(command.argv, command.timeout, solver_runs::options_for(command)));
+}
+
+// Dask ships a task by pickling its function: a nanobind function pickles as
+// a reference to the module attribute it is, as the host's built-ins do.
+nb::object reduce_by_name(nb::handle function) {
+    nb::object name = py::concat(py::concat(function.attr("__module__"), nb::str(".")),
+                                 function.attr("__name__"));
+    return nb::make_tuple(py::import_from("pydoc", "locate"), nb::make_tuple(name));
+}
+
+// --- one sweep --------------------------------------------------------------------------
+
+struct Counts {
+    std::size_t total = 0, done = 0, cached = 0, failed = 0, running = 0;
+};
+
+class Sweep {
+  public:
+    Sweep(nb::object path, nb::handle domain, nb::handle solver, nb::handle cases, nb::handle save,
+          bool rerun, nb::handle progress)
+        : path_(std::move(path)),
+          product_(product_module.attr("Product")(path_)),
+          save_(nb::borrow(save)),
+          saving_(py::utf8(save) != "none"),
+          progress_(nb::borrow(progress)),
+          started_(std::chrono::steady_clock::now()) {
+        std::tie(solver_, domain_) = solver_runs::solver_and_domain(domain, solver);
+        for (nb::handle values : cases) plan_case(values);
+        counts_.total = entries_.size();
+        if (!rerun) use_cached_runs();
+    }
+
+    nb::dict run(std::string_view engine, std::size_t workers, nb::handle scheduler) {
+        std::vector<std::size_t> pending;
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i]["status"].equal(nb::str("queued"))) pending.push_back(i);
+        }
+        report();
+        if (engine == "local") {
+            run_local(pending, workers);
+        } else {
+            run_dask(pending, workers, scheduler);
+        }
+        return summary(engine, workers);
+    }
+
+  private:
+    // Plans the case: its run as `orvane run` would make it, with its design
+    // values for this run only. A case that cannot be planned has failed.
+    void plan_case(nb::handle values) {
+        py::require_dict(values, kFunction, "cases");
+        nb::dict entry;
+        entry["index"] = entries_.size();
+        entry["values"] = values;
+        entry["status"] = "queued";
+        for (const char* key : {"run_id", "fingerprint", "error", "gates"}) entry[key] = nb::none();
+        entry["kpis"] = nb::dict();
+        nb::dict request;
+        request["domain"] = domain_;
+        request["solver"] = solver_;
+        request["design"] = values;
+        if (image_digest_) request["image_digest"] = *image_digest_;
+        nb::dict plan = nb::borrow<nb::dict>(product_.attr("_plan_run")(**request));
+        if (solver_runs::is_plan(plan)) {
+            image_digest_ = plan["image_digest"];
+            entry["fingerprint"] = plan["provenance"]["fingerprint"];
+        } else {
+            entry["status"] = "error";
+            entry["error"] = plan["error"];
+        }
+        plans_.push_back(plan);
+        entries_.push_back(entry);
+    }
+
+    // Cases whose fingerprint already has a successful run take that run's
+    // results instead of running again.
+    void use_cached_runs() {
+        std::map<std::string, nb::object> done;
+        for (nb::handle run : services::run_index::product_runs(path_, "domain"_a = domain_)) {
+            nb::object fingerprint = run["fingerprint"];
+            if (run["status"].equal(nb::str("success")) && nb::isinstance<nb::str>(fingerprint))
+                done.try_emplace(std::string(py::utf8(fingerprint)), nb::borrow(run));
+        }
+        for (nb::dict& entry : entries_) {
+            if (!entry["status"].equal(nb::str("queued"))) continue;
+            auto found = done.find(std::string(py::utf8(entry["fingerprint"])));
+            if (found == done.end()) continue;
+            entry["status"] = "cached";
+            entry["run_id"] = found->second["run_id"];
+            entry["kpis"] = found->second["kpis"];
+            entry["gates"] = gate_verdicts(found->second["kpis"]);
+            ++counts_.cached;
+            ++counts_.done;
+        }
+    }
+
+    nb::dict gate_verdicts(nb::handle kpis) {
+        nb::dict result = py::dict_copy(kpis);
+        result["status"] = "success";
+        nb::dict by_domain;
+        by_domain[domain_] = result;
+        nb::dict verdicts;
+        nb::object evaluation = product_.attr("evaluate_gates")("results"_a = by_domain);
+        for (nb::handle gate : evaluation["gates"]) {
+            if (gate["domain"].equal(domain_)) verdicts[gate["kpi"]] = gate["status"];
+        }
+        return verdicts;
+    }
+
+    // Records a finished case's run and saves and gates its results, in the
+    // submitting process, one case at a time.
+    void finish(std::size_t index, nb::handle outcome) {
+        nb::dict& entry = entries_[index];
+        nb::object result = product_.attr("_complete_run")(plans_[index], outcome);
+        entry["run_id"] = py::get(result, "run_id", nb::none());
+        ++counts_.done;
+        if (!py::get(result, "status", nb::none()).equal(nb::str("success"))) {
+            const bool cancelled = outcome["ending"].equal(nb::str("cancelled"));
+            entry["status"] = cancelled ? "interrupted" : "error";
+            entry["error"] = py::get(result, "error", nb::none());
+            ++counts_.failed;
+            return;
+        }
+        nb::object kpis = results::domain_kpis(domain_, result);
+        if (saving_ && py::truthy(kpis)) results::save(path_, domain_, result, kpis, save_);
+        entry["status"] = "success";
+        entry["kpis"] = kpis;
+        entry["gates"] = gate_verdicts(kpis);
+    }
+
+    void report() {
+        if (progress_.is_none()) return;
+        nb::dict counts;
+        counts["total"] = counts_.total;
+        counts["done"] = counts_.done;
+        counts["cached"] = counts_.cached;
+        counts["failed"] = counts_.failed;
+        counts["running"] = counts_.running;
+        counts["elapsed"] = nb::float_(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
+        progress_(counts);
+    }
+
+    // Ctrl-C: the first stops new cases, the second kills the running ones.
+    template <typename Stop, typename Kill>
+    void on_interrupt(Stop&& stop, Kill&& kill) {
+        ++interrupts_;
+        if (interrupts_ == 1)
+            stop();
+        else
+            kill();
+    }
+
+    void run_local(const std::vector<std::size_t>& pending, std::size_t workers) {
+        std::vector<sweep::Job> jobs;
+        for (std::size_t index : pending)
+            jobs.push_back({index, solver_runs::command_of(plans_[index])});
+        sweep::LocalPool pool(workers, std::move(jobs));
+        while (!pool.done()) {
+            try {
+                for (sweep::Finished& finished : pool.collect(kPollInterval)) {
+                    if (finished.launch_error) {
+                        entries_[finished.index]["status"] = "error";
+                        entries_[finished.index]["error"] = py::make_str(*finished.launch_error);
+                        ++counts_.done;
+                        ++counts_.failed;
+                        continue;
+                    }
+                    finish(finished.index, solver_runs::outcome_of(finished.completed));
+                }
+                counts_.running = pool.running();
+                report();
+                py::check_signals();
+            } catch (nb::python_error& error) {
+                if (!error.matches(py::exc::keyboard_interrupt())) throw;
+                on_interrupt([&] { pool.stop_dispatching(); }, [&] { pool.cancel_running(); });
+            }
+        }
+        counts_.running = 0;
+        mark_not_run();
+    }
+
+    void run_dask(const std::vector<std::size_t>& pending, std::size_t workers,
+                  nb::handle scheduler) {
+        nb::object cluster = nb::none();
+        nb::object client;
+        if (scheduler.is_none()) {
+            cluster = distributed_module.attr("LocalCluster")(
+                "n_workers"_a = workers, "threads_per_worker"_a = 1, "processes"_a = true,
+                "dashboard_address"_a = nb::none());
+            client = distributed_module.attr("Client")(cluster);
+        } else {
+            client = distributed_module.attr("Client")(scheduler);
+        }
+        try {
+            dispatch_to_dask(client, pending);
+        } catch (...) {
+            close_dask(client, cluster);
+            throw;
+        }
+        close_dask(client, cluster);
+        mark_not_run();
+    }
+
+    // Keeps as many cases submitted as the cluster has threads, so that a
+    // first Ctrl-C leaves only those to finish.
+    void dispatch_to_dask(nb::handle client, const std::vector<std::size_t>& pending) {
+        std::size_t capacity = 0;
+        for (nb::handle threads : client.attr("nthreads")().attr("values")())
+            capacity += nb::cast<std::size_t>(threads);
+        capacity = std::max<std::size_t>(capacity, 1);
+        nb::object task = globals.get("_run_child");
+        nb::dict submitted;  // future -> case index
+        std::size_t next = 0;
+        bool dispatching = true;
+        while (true) {
+            try {
+                while (dispatching && next < pending.size() && nb::len(submitted) < capacity) {
+                    const std::size_t index = pending[next++];
+                    nb::object future =
+                        client.attr("submit")(task, plans_[index], "pure"_a = false);
+                    submitted[future] = index;
+                }
+                counts_.running = nb::len(submitted);
+                report();
+                if (nb::len(submitted) == 0) break;
+                nb::object waited = distributed_module.attr("wait")(
+                    nb::list(submitted), "timeout"_a = 0.25, "return_when"_a = "FIRST_COMPLETED");
+                for (nb::handle future : waited.attr("done")) {
+                    const auto index = nb::cast<std::size_t>(submitted[future]);
+                    submitted.attr("pop")(future);
+                    nb::object outcome;
+                    try {
+                        outcome = future.attr("result")();
+                    } catch (nb::python_error& error) {
+                        if (!py::is_exception(error) ||
+                            error.matches(py::exc::keyboard_interrupt()))
+                            throw;
+                        entries_[index]["status"] = "error";
+                        entries_[index]["error"] =
+                            py::make_str("the Dask task failed: " + py::text(error.value()));
+                        ++counts_.done;
+                        ++counts_.failed;
+                        continue;
+                    }
+                    finish(index, outcome);
+                }
+            } catch (nb::python_error& error) {
+                if (error.matches(py::exc::timeout_error())) continue;
+                if (!error.matches(py::exc::keyboard_interrupt())) throw;
+                on_interrupt([&] { dispatching = false; },
+                             [&] {
+                                 // Tasks cannot be killed from here: abandon them as interrupted.
+                                 client.attr("cancel")(nb::list(submitted));
+                                 for (auto [future, index] : submitted) {
+                                     process::Completed cancelled;
+                                     cancelled.ending = process::Ending::cancelled;
+                                     finish(nb::cast<std::size_t>(index),
+                                            solver_runs::outcome_of(cancelled));
+                                 }
+                                 submitted.clear();
+                             });
+            }
+        }
+        counts_.running = 0;
+    }
+
+    static void close_dask(nb::handle client, nb::handle cluster) {
+        client.attr("close")();
+        if (!cluster.is_none()) cluster.attr("close")();
+    }
+
+    // Cases left queued when the sweep stopped early.
+    void mark_not_run() {
+        for (nb::dict& entry : entries_) {
+            if (entry["status"].equal(nb::str("queued"))) entry["status"] = "not run";
+        }
+    }
+
+    nb::dict summary(std::string_view engine, std::size_t workers) {
+        nb::dict made;
+        made["product"] = nb::str(path_);
+        made["domain"] = domain_;
+        made["solver"] = solver_;
+        made["engine"] = py::make_str(engine);
+        made["workers"] = workers;
+        made["resources"] = solver_runs::resources(solver_, path_.attr("parent"));
+        nb::list cases;
+        std::size_t not_run = 0;
+        for (const nb::dict& entry : entries_) {
+            cases.append(entry);
+            not_run += entry["status"].equal(nb::str("not run"));
+        }
+        made["cases"] = cases;
+        nb::dict counts;
+        counts["total"] = counts_.total;
+        counts["ran"] = counts_.done - counts_.cached - counts_.failed;
+        counts["cached"] = counts_.cached;
+        counts["failed"] = counts_.failed;
+        counts["not_run"] = not_run;
+        made["counts"] = counts;
+        made["interrupted"] = interrupts_ > 0;
+        made["elapsed"] = nb::float_(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
+        made["passed"] = counts_.failed == 0 && not_run == 0;
+        return made;
+    }
+
+    nb::object path_;
+    nb::object product_;
+    nb::object solver_;
+    nb::object domain_;
+    nb::object save_;
+    bool saving_;
+    nb::object progress_;
+    std::optional<nb::object> image_digest_;  // looked up by the first case's plan
+    std::chrono::steady_clock::time_point started_;
+    std::vector<nb::dict> plans_;
+    std::vector<nb::dict> entries_;
+    Counts counts_;
+    int interrupts_ = 0;
+};
+
+std::size_t worker_count(nb::handle workers) {
+    if (workers.is_none()) return std::max(1u, std::thread::hardware_concurrency());
+    py::require<nb::int_>(workers, kFunction, "workers");
+    const long long count = nb::cast<long long>(workers);
+    if (count < 1 || count > 1024)
+        py::raise(py::exc::value_error(), "workers must be from 1 to 1024, not %lld", count);
+    return static_cast<std::size_t>(count);
+}
+
+nb::object run_sweep(nb::handle usda_path, nb::handle domain, nb::handle solver, nb::handle cases,
+                     nb::handle engine, nb::handle workers, nb::handle scheduler, nb::handle save,
+                     bool rerun, nb::handle progress) {
+    nb::object path = py::require_path(usda_path, kFunction, "usda_path");
+    py::require_str_or_none(domain, kFunction, "domain");
+    py::require_str_or_none(solver, kFunction, "solver");
+    if (!nb::isinstance<nb::list>(cases) || nb::len(cases) == 0)
+        py::raise(py::exc::value_error(), "cases must be a non-empty list of {parameter: value}");
+    py::require_str(engine, kFunction, "engine");
+    const std::string_view engine_name = py::utf8(engine);
+    if (engine_name != "local" && engine_name != "dask")
+        py::raise(py::exc::value_error(), "engine must be 'local' or 'dask', not %R", engine.ptr());
+    if (engine_name == "local" && !scheduler.is_none())
+        py::raise(py::exc::value_error(), "a scheduler address needs the dask engine");
+    py::require_str_or_none(scheduler, kFunction, "scheduler");
+    py::require_str(save, kFunction, "save");
+    if (py::utf8(save) != "prototype" && py::utf8(save) != "none")
+        py::raise(py::exc::value_error(), "save must be 'prototype' or 'none', not %R", save.ptr());
+    if (!progress.is_none() && !nb::isinstance<nb::callable>(progress))
+        py::raise_argument_type(kFunction, "progress", "callable or None", progress);
+    const std::size_t pool_size = worker_count(workers);
+    Sweep sweep(path, domain, solver, cases, save, rerun, progress);
+    return sweep.run(engine_name, pool_size, scheduler);
+}
+
+}  // namespace
+
+NB_MODULE(sweep, m) {
+    m.doc() = "Design sweeps: one product's solver over many variants of its design.";
+    globals.bind(m);
+    m.def("parse_spec", &parse_spec, nb::arg("spec").none(),
+          nb::sig("def parse_spec(spec: str) -> list[float]"),
+          R"(The values of a variable's specification: 'start:stop:count' (evenly spaced, both
+          ends included), a comma list, or one number. ValueError naming a bad one.)");
+    m.def("make_cases", &make_cases, nb::arg("variables").none(), nb::kw_only(),
+          nb::arg("method").none() = "grid", nb::arg("samples").none() = nb::none(),
+          nb::arg("seed").none() = 0,
+          nb::sig("def make_cases(variables: dict[str, str], *, method: str = 'grid', samples: "
+                  "int | None = None, seed: int = 0) -> list[dict[str, float]]"),
+          R"(The cases of a sweep over `variables` ({parameter: spec}): 'grid' is the full
+          factorial of their values; 'lhs' is a Latin hypercube of `samples` points over each
+          variable's range (lowest to highest value), reproducible by `seed`.)");
+    m.def("run_sweep", &run_sweep, nb::arg("usda_path").none(), nb::kw_only(),
+          nb::arg("domain").none() = nb::none(), nb::arg("solver").none() = nb::none(),
+          nb::arg("cases").none(), nb::arg("engine").none() = "local",
+          nb::arg("workers").none() = nb::none(), nb::arg("scheduler").none() = nb::none(),
+          nb::arg("save").none() = "prototype", nb::arg("rerun") = false,
+          nb::arg("progress").none() = nb::none(),
+          nb::sig("def run_sweep(usda_path: str | os.PathLike[str], *, domain: str | None = None, "
+                  "solver: str | None = None, cases: list[dict[str, float]], engine: str = "
+                  "'local', workers: int | None = None, scheduler: str | None = None, save: str "
+                  "= 'prototype', rerun: bool = False, progress: typing.Callable[[dict[str, "
+                  "typing.Any]], object] | None = None) -> dict[str, typing.Any]"),
+          R"(Run the product's solver for every case ({design parameter: value}, for that run
+          only: the product's own parameters are not changed). Each case is recorded, saved
+          into `save` ('prototype' or 'none') with its history entry, and gated; a case whose
+          fingerprint already has a successful run is reported as cached unless `rerun`.
+          Engines: 'local' (`workers` threads, default the cores) or 'dask' (a cluster at
+          `scheduler`, else a local cluster of `workers` processes). `progress(counts)` hears
+          total, done, cached, failed, running and elapsed. Ctrl-C stops starting cases, a
+          second one stops the running ones. Returns the summary of every case.)");
+    m.def("_run_child", &run_child, nb::arg("plan").none(),
+          nb::sig("def _run_child(plan: dict[str, typing.Any]) -> dict[str, typing.Any]"),
+          R"(Run a planned case's solver here (a Dask task) and return its outcome.)");
+    py::import_from("copyreg", "pickle")(m.attr("_run_child").type(),
+                                         nb::cpp_function(&reduce_by_name));
+}

@@ -1,0 +1,357 @@
+"""The workspace's run index: the query language over real SQLite, keeping the
+index current with the run files, and several processes at once."""
+
+from __future__ import annotations
+
+import logging
+import os
+import shutil
+import sqlite3
+import subprocess
+import sys
+from datetime import UTC, datetime, timedelta
+from pathlib import Path
+
+import pytest
+
+from orvane_platform.core import run_index, run_records
+from tests.conftest import make_product
+
+START = datetime(2026, 4, 19, 5, 0, 0, tzinfo=UTC)
+
+
+@pytest.fixture
+def products(tmp_path, sample_registry, monkeypatch) -> Path:
+    folder = tmp_path / "products"
+    monkeypatch.setenv("ORVANE_PRODUCTS_DIR", str(folder))
+    for name in ("car", "van"):
+        make_product(folder / name, name=name, layers={"prototype": {}}, prim=name.capitalize())
+    return folder
+
+
+def record(products: Path, product: str, minute: int, domain: str = "aero", solver: str = "sample_aero",
+           parameters: dict | None = None, fingerprint: str | None = None, **result) -> dict:
+    written = run_records.write_run_record(
+        products / product / f"{product}.usda", {"status": "success", **result}, domain, solver,
+        provenance={"fingerprint": fingerprint or f"sha256:{minute:064x}", "solver_image": f"img-{solver}",
+                    "case_yaml": f"minute: {minute}\n"},
+        parameters={name: {"value": value, "default": value, "path": name, "override": False}
+                    for name, value in (parameters or {}).items()},
+        timestamp=START + timedelta(minutes=minute))
+    assert written["status"] == "written"
+    return written
+
+
+def ids(runs: list[dict]) -> list[str]:
+    return [f"{run['product']}:{run['timestamp'][14:16]}" for run in runs]
+
+
+@pytest.fixture
+def runs(products) -> Path:
+    """Five runs: car at minutes 1, 2, 3 and van at 4, 5."""
+    record(products, "car", 1, cd=0.24, cl=0.01, parameters={"speed": 120.0, "mode": "eco"})
+    record(products, "car", 2, cd=0.30, cl=-0.02, status="error", parameters={"speed": 100.0, "mode": "sport"})
+    record(products, "car", 3, domain="dynamics", solver="sample_dynamics", lateral_g=0.9,
+           parameters={"mode": "it's \"quoted\""})
+    record(products, "van", 4, cd=0.20, parameters={"speed": 90.0}, fingerprint="sha256:" + "f" * 64)
+    record(products, "van", 5, cd=0.25, cl=0.0, parameters={"speed": 130.0, "mode": "eco"})
+    return products
+
+
+# --- the query language --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("query, expected", [
+    ("", ["car:01", "car:02", "car:03", "van:04", "van:05"]),
+    ("kpi.cd < 0.25", ["car:01", "van:04"]),
+    ("kpi.cd <= 0.25", ["car:01", "van:04", "van:05"]),
+    ("kpi.cd > 0.25", ["car:02"]),
+    ("kpi.cd >= 0.25", ["car:02", "van:05"]),
+    ("kpi.cd = 0.2", ["van:04"]),
+    ("kpi.cd != 0.2", ["car:01", "car:02", "van:05"]),
+    ("kpi.cl < 0", ["car:02"]),
+    ("kpi.cd in (0.2, 0.3)", ["car:02", "van:04"]),
+    ("kpi.cd not in (0.2, 0.3)", ["car:01", "van:05"]),
+    ("kpi.lateral_g > .5", ["car:03"]),
+    ("kpi.cd < 2.5e-1", ["car:01", "van:04"]),
+    ("product = 'van'", ["van:04", "van:05"]),
+    ('product = "van"', ["van:04", "van:05"]),
+    ("solver != 'sample_aero'", ["car:03"]),
+    ("domain in ('dynamics', 'nothing')", ["car:03"]),
+    ("status = 'error'", ["car:02"]),
+    ("fingerprint like 'sha256:fff%'", ["van:04"]),
+    ("image = 'img-sample_dynamics'", ["car:03"]),
+    ("run_id like 'run_dynamics_%'", ["car:03"]),
+    ("run_id not like 'run_aero%'", ["car:03"]),
+    ("timestamp >= '2026-04-19T05:04'", ["van:04", "van:05"]),
+    ("timestamp < '2026-04-19T05:02:00+00:00'", ["car:01"]),
+    ("param.speed > 110", ["car:01", "van:05"]),
+    ("param.speed <= 100", ["car:02", "van:04"]),
+    ("param.mode = 'eco'", ["car:01", "van:05"]),
+    ("param.mode > 'm'", ["car:02"]),  # texts against texts only: numbers never match
+    ("param.mode = 'it''s \"quoted\"'", ["car:03"]),
+    ("param.mode = \"it's \\\"quoted\\\"\"", ["car:03"]),
+    # `and` binds tighter than `or`; `not` tighter than both
+    ("product = 'van' or product = 'car' and kpi.cd > 0.25", ["car:02", "van:04", "van:05"]),
+    ("(product = 'van' or product = 'car') and kpi.cd > 0.25", ["car:02"]),
+    ("not product = 'car' and kpi.cd < 0.25", ["van:04"]),
+    ("not (product = 'car' and kpi.cd < 0.25)", ["car:02", "car:03", "van:04", "van:05"]),
+    ("NOT solver = 'sample_aero' OR kpi.cd = 0.3", ["car:02", "car:03"]),
+    ("((kpi.cd < 0.21))", ["van:04"]),
+])
+def test_every_operator_and_precedence(runs, query, expected):
+    assert ids(run_index.search(query)) == expected
+
+
+@pytest.mark.parametrize("query, column, reason", [
+    ("kpi.cd <", 9, "expected a value after '<'"),
+    ("speed = 1", 1, "unknown field 'speed'"),
+    ("kpi. = 1", 1, "'kpi.' needs a name"),
+    ("(product = 'car'", 17, "expected ')' to close the '(' at column 1"),
+    ("product = 'car') ", 16, "unmatched ')'"),
+    ("product = 'car", 11, "unterminated string"),
+    ("product = car", 11, "text goes in quotes: 'car'"),
+    ("product = 3", 11, "product holds text: put 3 in quotes"),
+    ("kpi.cd < 'low'", 10, "kpi.cd holds numbers"),
+    ("kpi.cd like 'x%'", 8, "'like' matches text"),
+    ("product = 'a' and", 18, "expected a field"),
+    ("product == 'a'", 10, "expected a value after '='"),
+    ("product = 'a' kpi.cd = 1", 15, "expected 'and', 'or' or the end of the query"),
+    ("solver in 'a'", 11, "expected '(' after 'in'"),
+    ("solver = 'é' and # ", 18, "unexpected character '#'"),
+    ("kpi.cd < 1.2.3", 10, "malformed number"),
+    ("product = 'a\\q'", 13, "unknown escape"),
+])
+def test_errors_name_their_column(runs, query, column, reason):
+    with pytest.raises(run_index.QueryError) as raised:
+        run_index.search(query)
+    error = raised.value
+    assert isinstance(error, ValueError)
+    assert (error.column, error.query) == (column, query)
+    assert error.reason.startswith(reason)
+    assert str(error).endswith(f"{query}\n  " + " " * (column - 1) + "^")
+
+
+@pytest.mark.parametrize("query", [
+    "product = 'car'' or 1=1 --'",
+    "product = \"x\\\"; DROP TABLE runs; --\"",
+    "kpi.cd < 1 and param.speed = 'x'' union select * from run_files --'",
+])
+def test_injection_attempts_stay_data(runs, query):
+    assert run_index.search(query) == []
+    assert run_index.search(products=["car' or '1'='1"]) == []
+    with pytest.raises(ValueError, match="unknown field"):
+        run_index.search(order_by="timestamp; DROP TABLE runs")
+    assert len(run_index.search()) == 5
+
+
+def test_search_options_and_arguments(runs):
+    assert ids(run_index.search(products=["van"])) == ["van:04", "van:05"]
+    assert ids(run_index.search(order_by="kpi.cd")) == ["van:04", "car:01", "van:05", "car:02", "car:03"]
+    assert ids(run_index.search(order_by="kpi.cd", descending=True, limit=2)) == ["car:02", "van:05"]
+    assert ids(run_index.search(order_by="param.mode", limit=1)) == ["car:01"]
+    assert run_index.search(limit=0) == []
+    with pytest.raises(TypeError, match="query"):
+        run_index.search(3)
+    with pytest.raises(TypeError, match="products"):
+        run_index.search(products="car")
+    with pytest.raises(TypeError, match="limit"):
+        run_index.search(limit=True)
+    with pytest.raises(ValueError, match="limit must be 0 or more"):
+        run_index.search(limit=-1)
+
+
+def test_a_run_as_search_returns_it(runs):
+    [run] = run_index.search("product = 'car' and param.mode = 'eco'")
+    assert run == {
+        "product": "car", "run_id": "run_aero_20260419T050100000000", "solver": "sample_aero", "domain": "aero",
+        "timestamp": "2026-04-19T05:01:00+00:00", "status": "success", "fingerprint": f"sha256:{1:064x}",
+        "image": "img-sample_aero", "layer": str(runs / "car/simulation_runs/sample_aero/20260419T050100000000/result.usda"),
+        "kpis": {"cd": 0.24, "cl": 0.01}, "parameters": {"speed": 120.0, "mode": "eco"},
+    }
+
+
+def test_cached_runs_by_fingerprint(runs):
+    # How a sweep finds a run it need not repeat.
+    query = f"fingerprint = 'sha256:{'f' * 64}' and status = 'success'"
+    [cached] = run_index.search(query, products=["van"])
+    assert cached["kpis"]["cd"] == 0.2
+    assert run_index.search(query, products=["car"]) == []
+    failed = f"fingerprint = 'sha256:{2:064x}' and status = 'success'"
+    assert run_index.search(failed) == []
+
+
+# --- keeping the index current ------------------------------------------------------------
+
+
+@pytest.fixture
+def unindexed(monkeypatch):
+    """Run files written without telling the index, as another tool would."""
+    monkeypatch.setattr(run_index, "record_run", lambda path: False)
+
+
+def test_new_changed_and_removed_files_are_found_by_their_stamps(runs, unindexed, monkeypatch):
+    assert run_index.update() == {"added": 0, "changed": 0, "removed": 0}
+    read = []
+    reader = run_records.read_run_records
+    monkeypatch.setattr(run_records, "read_run_records", lambda path: read.append(Path(path).parent.name) or reader(path))
+
+    record(runs, "van", 6, cd=0.1)
+    assert ids(run_index.search("kpi.cd < 0.15")) == ["van:06"]
+    assert read == ["20260419T050600000000"]  # only the new file was read
+
+    record(runs, "van", 6, cd=0.5)  # the same run written again
+    assert ids(run_index.search("kpi.cd > 0.4")) == ["van:06"]
+    assert run_index.search("kpi.cd < 0.15") == []
+
+    shutil.rmtree(runs / "van/simulation_runs/sample_aero/20260419T050600000000")
+    assert run_index.update() == {"added": 0, "changed": 0, "removed": 1}
+    assert len(run_index.search()) == 5
+    assert read == ["20260419T050600000000"] * 2
+
+    shutil.rmtree(runs / "car")
+    assert ids(run_index.search()) == ["van:04", "van:05"]
+
+
+def test_recording_indexes_the_run_at_once(runs, monkeypatch):
+    record(runs, "car", 7, cd=0.11)
+    monkeypatch.setattr(run_index, "update", None)  # nothing left for a search to catch up
+    assert run_index.update is None and len(run_index.search("kpi.cd = 0.11")) == 1
+    with sqlite3.connect(run_index.database_path()) as db:
+        assert db.execute("select count(*) from runs").fetchone() == (6,)
+
+
+def test_a_file_openusd_cannot_read_is_left_out_with_a_log_line(runs, unindexed, caplog):
+    broken = runs / "car/simulation_runs/sample_aero/20260419T060000000000/result.usda"
+    broken.parent.mkdir(parents=True)
+    broken.write_text("not usd at all")
+    with caplog.at_level(logging.WARNING, logger="orvane_platform.core.run_index"):
+        assert len(run_index.search()) == 5
+    assert "left out of the run index" in caplog.text
+
+
+@pytest.mark.parametrize("damage", ["delete", "garbage", "truncate", "other schema"])
+def test_a_missing_or_damaged_database_is_rebuilt_quietly(runs, damage, caplog):
+    database = run_index.database_path()
+    assert database == runs.parent / ".orvane-index.sqlite" and database.is_file()
+    if damage == "delete":
+        for suffix in ("", "-wal", "-shm"):
+            Path(f"{database}{suffix}").unlink(missing_ok=True)
+    elif damage == "other schema":
+        with sqlite3.connect(database) as db:
+            db.execute("pragma user_version = 99")
+    else:
+        data = database.read_bytes()
+        database.write_bytes(b"\x07" * len(data) if damage == "garbage" else data[:1500])
+        Path(f"{database}-wal").unlink(missing_ok=True)
+    with caplog.at_level(logging.WARNING, logger="orvane_platform.core.run_index"):
+        assert len(run_index.search("kpi.cd < 1")) == 4
+    if damage != "delete":
+        assert "recreated from the run files" in caplog.text
+    with sqlite3.connect(database) as db:
+        assert db.execute("pragma integrity_check").fetchone() == ("ok",)
+
+
+def test_rebuild_reads_every_file_again(runs, monkeypatch):
+    with sqlite3.connect(run_index.database_path()) as db:
+        db.execute("update runs set solver = 'stale'")
+    assert run_index.search("solver = 'stale'") != []  # stamps unchanged: not read again
+    assert run_index.rebuild() == 5
+    assert run_index.search("solver = 'stale'") == []
+
+
+def test_no_products_folder_means_no_runs_and_no_database(tmp_path, monkeypatch):
+    monkeypatch.setenv("ORVANE_PRODUCTS_DIR", str(tmp_path / "none"))
+    assert run_index.search() == [] and run_index.rebuild() == 0
+    assert not run_index.database_path().exists()
+
+
+def test_record_run_refuses_files_outside_the_products(runs, tmp_path):
+    outside = make_product(tmp_path / "elsewhere" / "bus", name="bus", layers={"prototype": {}}, prim="Bus")
+    written = run_records.write_run_record(outside, {"status": "success", "cd": 0.1}, "aero", "sample_aero")
+    assert run_index.record_run(written["layer"]) is False
+    assert run_index.record_run(runs / "car/car.usda") is False
+    # ... yet a product outside the folder still lists its own runs
+    assert [run["kpis"]["cd"] for run in run_index.product_runs(outside)] == [0.1]
+
+
+def test_product_runs_filters(runs):
+    car = runs / "car/car.usda"
+    assert ids(run_index.product_runs(car)) == ["car:01", "car:02", "car:03"]
+    assert ids(run_index.product_runs(car, domain="aero", last=1)) == ["car:02"]
+    assert ids(run_index.product_runs(car, solver="sample_dynamics")) == ["car:03"]
+    assert ids(run_index.product_runs(car, since="2026-04-19T05:02:00+00:00")) == ["car:02", "car:03"]
+    assert ids(run_index.product_runs(car, last=2)) == ["car:02", "car:03"]
+    assert ids(run_index.product_runs(car, domain="it's", last=5)) == []
+
+
+# --- show and diff ------------------------------------------------------------------------
+
+
+def test_describe_and_diff_runs(runs):
+    first, second = run_index.search("product = 'car' and domain = 'aero'")
+    shown = run_index.describe_run(first["run_id"])
+    assert shown["case"] == "minute: 1\n"
+    assert shown["parameters"]["speed"] == {"value": 120, "default": 120, "path": "speed", "override": False}
+    assert shown["results"] == {"cd": 0.24, "cl": 0.01}
+    assert shown["verification"]["status"] == "mismatch"  # made-up fingerprints do not verify
+    assert run_index.describe_run(first["run_id"], usda_path=runs / "van/van.usda") is None
+    assert run_index.describe_run("run_none") is None
+
+    diff = run_index.diff_runs(first["run_id"], second["run_id"])
+    assert diff["kpis"]["cd"] == pytest.approx((0.24, 0.30, -0.06))
+    assert diff["parameters"]["mode"] == ("eco", "sport")
+    assert diff["fields"]["status"] == ("success", "error")
+    assert diff["fields"]["product"] == ("car", "car")
+    assert "-minute: 1\n+minute: 2" in diff["case_diff"]
+    changed = run_index.diff_runs(first["run_id"], second["run_id"], changed_only=True)
+    assert "product" not in changed["fields"] and "cm_pitch" not in changed["kpis"]
+    with pytest.raises(ValueError, match="run_b: no run 'run_x'"):
+        run_index.diff_runs(first["run_id"], "run_x")
+
+
+# --- several processes at once ------------------------------------------------------------
+
+WRITER = """
+import sys
+from datetime import UTC, datetime, timedelta
+from orvane_platform.core import run_records
+product, offset, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+for i in range(count):
+    when = datetime(2026, 5, 1, tzinfo=UTC) + timedelta(seconds=offset + i)
+    written = run_records.write_run_record(product, {"status": "success", "cd": 0.2 + i / 1000}, "aero",
+                                           "sample_aero", timestamp=when)
+    assert written["status"] == "written", written
+"""
+
+READER = """
+import sys
+from orvane_platform.core import run_index
+seen = 0
+while True:
+    found = run_index.search("kpi.cd >= 0.2 and solver = 'sample_aero'")
+    assert len(found) >= seen, (len(found), seen)
+    seen = len(found)
+    if seen >= int(sys.argv[1]):
+        break
+print(seen)
+"""
+
+
+def test_two_processes_record_while_a_third_searches(products, caplog):
+    count = 25
+    writers = [subprocess.Popen([sys.executable, "-c", WRITER, str(products / name / f"{name}.usda"),
+                                 str(offset), str(count)], stderr=subprocess.PIPE, text=True)
+               for name, offset in (("car", 0), ("van", 1000))]
+    reader = subprocess.Popen([sys.executable, "-c", READER, str(2 * count)], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    for writer in writers:
+        assert writer.wait(timeout=240) == 0, writer.stderr.read()
+        assert "not indexed" not in writer.stderr.read()
+    out, err = reader.communicate(timeout=240)
+    assert reader.returncode == 0 and out.strip() == str(2 * count), err
+    assert run_index.update() == {"added": 0, "changed": 0, "removed": 0}
+    assert len(run_index.search("solver = 'sample_aero'")) == 2 * count
+    with sqlite3.connect(run_index.database_path()) as db:
+        assert db.execute("pragma integrity_check").fetchone() == ("ok",)
+        assert db.execute("pragma journal_mode").fetchone() == ("wal",)

@@ -1,0 +1,235 @@
+"""Design sweeps: case generation, the local and Dask engines, the run cache and interruption."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+import yaml
+from pxr import Sdf
+
+from orvane_platform.core import product_twin, run_records, sweep
+from tests.conftest import SAMPLE_PRODUCT
+
+ORVANE = str(Path(sys.executable).parent / "orvane")
+
+
+# --- cases --------------------------------------------------------------------------
+
+
+def test_grid_is_the_full_factorial():
+    cases = sweep.make_cases({"a": "1:3:3", "b": "10,20"})
+    assert cases == [{"a": a, "b": b} for a in (1.0, 2.0, 3.0) for b in (10.0, 20.0)]
+    assert sweep.parse_spec("0.1:0.3:3") == [0.1, 0.2, 0.3]
+
+
+def test_latin_hypercube_is_stratified_bounded_and_seeded():
+    cases = sweep.make_cases({"a": "0:10:2", "b": "-1,0,1"}, method="lhs", samples=20, seed=5)
+    assert len(cases) == 20
+    for name, (low, high) in {"a": (0, 10), "b": (-1, 1)}.items():
+        values = [case[name] for case in cases]
+        assert all(low <= value < high for value in values)
+        assert sorted(int((value - low) / (high - low) * 20) for value in values) == list(range(20))
+    assert sweep.make_cases({"a": "0:10:2"}, method="lhs", samples=20, seed=5) != cases
+    assert cases == sweep.make_cases({"a": "0:10:2", "b": "-1,0,1"}, method="lhs", samples=20, seed=5)
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [(({"a": "1:2"},), "neither start:stop:count nor a comma list"), (({},), "at least one variable"),
+     (({"a": "1,x"},), "'x' in '1,x' is not a finite number"),
+     (({"a": "1"}, {"method": "lhs"}), "argument 'samples' must be int"),
+     (({"a": "1"}, {"method": "lhs", "samples": 0}), "samples must be from 1"),
+     (({"a": "1"}, {"method": "sobol"}), "method must be 'grid' or 'lhs'"),
+     (({"a": "1:2:1000", "b": "1:2:1000"},), "more than 100000 cases")],
+)
+def test_bad_case_specifications(arguments, message):
+    variables, *keywords = arguments
+    with pytest.raises((ValueError, TypeError), match=message):
+        sweep.make_cases(variables, **(keywords[0] if keywords else {}))
+
+
+# --- running ------------------------------------------------------------------------
+
+
+@pytest.fixture
+def product(tmp_path, sample_registry):
+    shutil.copytree(SAMPLE_PRODUCT, tmp_path / "products" / "sedan")
+    return tmp_path / "products" / "sedan" / "sedan.usda"
+
+
+def design_parameter(product: Path, name: str) -> float:
+    layer = Sdf.Layer.OpenAsAnonymous(str(product.parent / "layers" / "design_intent.usda"))
+    return layer.GetPrimAtPath("/Sedan").attributes[f"orvane:product:{name}"].default
+
+
+CASES = sweep.make_cases({"roofline_slope_deg": "14:18:3", "ride_height": "0.12,0.14"})
+
+
+def test_a_local_sweep_records_and_saves_each_case_once(product):
+    summary = sweep.run_sweep(product, domain="aero", cases=CASES, workers=2)
+    assert summary["counts"] == {"total": 6, "ran": 6, "cached": 0, "failed": 0, "not_run": 0}
+    assert summary["passed"] is True and summary["resources"]["severity"] == "pass"
+    runs = run_records.list_runs(product)
+    assert sorted(run["run_id"] for run in runs) == sorted(case["run_id"] for case in summary["cases"])
+    history = product_twin.load_product_history(product)
+    assert sorted(entry["run"] for entry in history) == sorted(case["fingerprint"][7:19] for case in summary["cases"])
+    # Each case ran with its own design and the product's own is unchanged.
+    steep = next(case for case in summary["cases"] if case["values"] == {"roofline_slope_deg": 18.0, "ride_height": 0.14})
+    assert steep["kpis"]["cd"] == pytest.approx(0.259) and steep["gates"]["cd"] == "WARN"
+    assert (design_parameter(product, "roofline_slope_deg"), design_parameter(product, "ride_height")) == (14.5, 0.14)
+    assert len({case["fingerprint"] for case in summary["cases"]}) == 6
+
+    again = sweep.run_sweep(product, domain="aero", cases=CASES)
+    assert again["counts"]["cached"] == 6 and len(run_records.list_runs(product)) == 6
+    assert [case["kpis"] for case in again["cases"]] == [case["kpis"] for case in summary["cases"]]
+    assert [case["run_id"] for case in again["cases"]] == [case["run_id"] for case in summary["cases"]]
+    assert len(product_twin.load_product_history(product)) == 6  # cached cases are not saved again
+
+    rerun = sweep.run_sweep(product, domain="aero", cases=CASES[:2], rerun=True, save="none")
+    assert rerun["counts"]["ran"] == 2 and len(run_records.list_runs(product)) == 8
+    assert len(product_twin.load_product_history(product)) == 6
+
+
+def write_picky_solver(registry: Path) -> None:
+    """A solver that fails at a slope of 16, hangs at 17 and answers otherwise."""
+    folder = registry / "picky"
+    folder.mkdir()
+    script = folder / "run.py"
+    script.write_text(
+        f"#!{sys.executable}\n"
+        "import json, sys, time, yaml\n"
+        "slope = yaml.safe_load(sys.stdin)['design']['roofline_slope_deg']\n"
+        "if slope == 16: sys.exit('mesh failed at 16')\n"
+        "if slope == 17: time.sleep(60)\n"
+        "print(json.dumps({'status': 'success', 'cd': 0.3 - slope / 1000}))\n")
+    script.chmod(script.stat().st_mode | stat.S_IXUSR)
+    (folder / "solver.yaml").write_text(yaml.safe_dump({"image": "img", "run": {"command": [str(script)],
+                                                                                 "timeout_seconds": 2}}))
+    (folder / "kpi_spec.yaml").write_text("domain: thermal\nkpis: {cd: {}}\n")
+
+
+def test_failing_and_hanging_cases_do_not_stop_the_others(product, sample_registry):
+    write_picky_solver(sample_registry)
+    cases = sweep.make_cases({"roofline_slope_deg": "14:18:5"})
+    summary = sweep.run_sweep(product, solver="picky", cases=cases, workers=2)
+    statuses = {case["values"]["roofline_slope_deg"]: case["status"] for case in summary["cases"]}
+    assert statuses == {14.0: "success", 15.0: "success", 16.0: "error", 17.0: "error", 18.0: "success"}
+    errors = {case["values"]["roofline_slope_deg"]: case["error"] for case in summary["cases"] if case["error"]}
+    assert errors == {16.0: "solver 'picky' exited with status 1: mesh failed at 16",
+                      17.0: "solver 'picky' did not finish within 2 s"}
+    assert summary["counts"]["failed"] == 2 and summary["passed"] is False
+    assert len(run_records.list_runs(product)) == 5  # failed runs are on record too
+
+
+def test_the_dask_engine_gives_what_the_local_one_gives(product):
+    cases = sweep.make_cases({"roofline_slope_deg": "14:18:3"})
+    local = sweep.run_sweep(product, domain="aero", cases=cases, save="none", workers=2)
+    seen = []
+    dask = sweep.run_sweep(product, domain="aero", cases=cases, save="none", engine="dask", workers=2,
+                           rerun=True, progress=seen.append)
+    assert dask["engine"] == "dask" and dask["counts"]["ran"] == 3
+    assert [(case["kpis"], case["fingerprint"]) for case in dask["cases"]] == [
+        (case["kpis"], case["fingerprint"]) for case in local["cases"]]
+    assert seen[-1]["done"] == 3 and max(counts["running"] for counts in seen) <= 2
+    assert len(run_records.list_runs(product)) == 6
+
+
+@pytest.mark.parametrize(
+    ("arguments", "error", "message"),
+    [({"cases": []}, ValueError, "cases must be a non-empty list"),
+     ({"cases": [{"nope": 1.0}]}, ValueError, "sedan has no design parameter 'nope'"),
+     ({"cases": [{"mass": "heavy"}]}, TypeError, "design"),
+     ({"cases": CASES, "engine": "slurm"}, ValueError, "engine must be 'local' or 'dask'"),
+     ({"cases": CASES, "scheduler": "tcp://x:1"}, ValueError, "a scheduler address needs the dask engine"),
+     ({"cases": CASES, "workers": 0}, ValueError, "workers must be from 1 to 1024"),
+     ({"cases": CASES, "save": "design_intent"}, ValueError, "save must be 'prototype' or 'none'")],
+)
+def test_bad_sweeps_are_refused_before_anything_runs(product, arguments, error, message):
+    with pytest.raises(error, match=message):
+        sweep.run_sweep(product, domain="aero", **arguments)
+    assert run_records.list_runs(product) == []
+
+
+# --- the command --------------------------------------------------------------------
+
+
+def wait_for_files(folder: Path, count: int) -> None:
+    deadline = time.monotonic() + 60
+    while len(list(folder.iterdir())) < count:
+        assert time.monotonic() < deadline, f"fewer than {count} cases started"
+        time.sleep(0.05)
+
+
+def test_ctrl_c_stops_the_sweep_and_leaves_only_complete_records(product, sample_registry, tmp_path):
+    folder = sample_registry / "slow"
+    folder.mkdir()
+    script = folder / "run.sh"
+    # Each case marks that it started, then takes its time.
+    script.write_text("#!/bin/bash\ncat > /dev/null\nmktemp -p \"$STARTED\" > /dev/null\nsleep \"$SLOWNESS\"\n"
+                      "echo '{\"status\": \"success\", \"cd\": 0.3}'\n")
+    script.chmod(0o755)
+    (folder / "solver.yaml").write_text(yaml.safe_dump({"image": "img", "run": {"command": [str(script)]}}))
+    (folder / "kpi_spec.yaml").write_text("domain: thermal\nkpis: {cd: {}}\n")
+    command = [ORVANE, "sweep", str(product), "--solver", "slow", "--vary", "roofline_slope_deg=10:20:8",
+               "--workers", "2", "--json"]
+
+    def start(started: Path, slowness: str, *extra: str) -> subprocess.Popen[str]:
+        started.mkdir()
+        env = os.environ | {"ORVANE_SOLVERS_DIR": str(sample_registry), "HOME": str(tmp_path),
+                            "STARTED": str(started), "SLOWNESS": slowness}
+        return subprocess.Popen([*command, *extra], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+
+    # One Ctrl-C while two cases run: they finish and are recorded, nothing else starts.
+    sweeping = start(tmp_path / "first", "1")
+    wait_for_files(tmp_path / "first", 2)
+    sweeping.send_signal(signal.SIGINT)
+    out, err = sweeping.communicate(timeout=60)
+    assert sweeping.returncode == 1 and "Traceback" not in err, err
+    summary = json.loads(out)
+    statuses = [case["status"] for case in summary["cases"]]
+    assert summary["interrupted"] is True and statuses.count("success") == 2 and statuses.count("not run") == 6
+    runs = run_records.list_runs(product)
+    assert len(runs) == 2 and all(Sdf.Layer.OpenAsAnonymous(run["layer"]) for run in runs)
+    assert not list(product.parent.rglob("*.tmp"))
+
+    # A second Ctrl-C stops the running cases too: they are on record as interrupted.
+    sweeping = start(tmp_path / "second", "60", "--rerun")
+    wait_for_files(tmp_path / "second", 2)
+    sweeping.send_signal(signal.SIGINT)
+    time.sleep(1)  # two signals too close together arrive as one
+    sweeping.send_signal(signal.SIGINT)
+    out, err = sweeping.communicate(timeout=60)
+    statuses = [case["status"] for case in json.loads(out)["cases"]]
+    assert statuses.count("interrupted") == 2 and statuses.count("not run") == 6, err
+    assert len(run_records.list_runs(product)) == 4
+
+
+def test_the_sweep_command(tmp_path):
+    subprocess.run([ORVANE, "demo"], cwd=tmp_path, capture_output=True, check=True,
+                   env=os.environ | {"HOME": str(tmp_path)})
+    workspace = tmp_path / "orvane-demo"
+
+    def sweep_command(*arguments: str) -> subprocess.CompletedProcess[str]:
+        return subprocess.run([ORVANE, "sweep", "sedan", "--domain", "aero", *arguments], cwd=workspace,
+                              capture_output=True, text=True, timeout=120, env=os.environ | {"HOME": str(tmp_path)})
+
+    shown = sweep_command("--vary", "roofline_slope_deg=16:18:3", "--vary", "ride_height=0.14", "--sort", "cd")
+    assert shown.returncode == 0, shown.stderr
+    lines = [line for line in shown.stdout.splitlines() if "│" in line and ("success" in line or "cached" in line)]
+    assert [line.split("│")[2].strip() for line in lines] == ["18", "17", "16"]  # lowest drag first
+    assert "3 cases: 2 ran, 1 cached, 0 failed" in shown.stdout  # the demo ran 18° already
+    summary = json.loads(sweep_command("--vary", "roofline_slope_deg=14:18:3", "--method", "lhs",
+                                       "--samples", "3", "--seed", "1", "--save", "none", "--json").stdout)
+    assert len(summary["cases"]) == 3 and summary["counts"]["failed"] == 0
+    bad = sweep_command("--vary", "roofline_slope_deg")
+    assert bad.returncode == 2 and bad.stderr == "orvane: error: argument --vary: 'roofline_slope_deg' is not KEY=SPEC\n"
