@@ -290,7 +290,9 @@ bool write_file_atomic(const std::string& path, std::string_view data, unsigned 
                                   std::to_string(::getpid()) + "-" +
                                   std::to_string(++temporary_counter) + ".tmp";
     int error = 0;
-    std::string failed = temporary;
+    // Errors name what the caller knows: the folder that cannot take a new
+    // file, or the target; never the temporary's name.
+    std::string failed = path;
     {
         nb::gil_scoped_release release;
         discard_stale_temporaries(folder, name);
@@ -298,6 +300,7 @@ bool write_file_atomic(const std::string& path, std::string_view data, unsigned 
         const int fd = ::open(temporary.c_str(), flags, static_cast<mode_t>(mode));
         if (fd < 0) {
             error = errno;
+            failed = folder;
         } else {
             error = write_all(fd, data);
             if (error == 0 && ::fsync(fd) != 0) error = errno;
@@ -307,10 +310,7 @@ bool write_file_atomic(const std::string& path, std::string_view data, unsigned 
                 const bool moved = existing == Existing::keep
                                        ? ::link(temporary.c_str(), path.c_str()) == 0
                                        : ::rename(temporary.c_str(), path.c_str()) == 0;
-                if (!moved) {
-                    error = errno;
-                    failed = path;
-                }
+                if (!moved) error = errno;
             }
             if (error != 0 || existing == Existing::keep) ::unlink(temporary.c_str());
             if (error == 0) sync_folder(folder);

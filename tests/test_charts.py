@@ -119,7 +119,11 @@ def test_plot_command_draws_in_the_terminal_and_to_files(charted_demo):
 
 @pytest.mark.parametrize(
     ("arguments", "message"),
-    [(("--kpi", "drag"), "KPI 'drag' has no results"), (("-o", "chart.gif"), "must end in .png or .svg")],
+    [
+        (("--kpi", "drag"), "KPI 'drag' has no results"),
+        (("-o", "chart.gif"), "must end in .png or .svg"),
+        (("-o", "no-folder/chart.png"), "No such file or directory: 'no-folder'"),
+    ],
 )
 def test_plot_command_refuses_bad_input_in_one_line(charted_demo, arguments, message):
     refused = orvane("plot", "sedan", *arguments, cwd=charted_demo)

@@ -196,7 +196,11 @@ def test_writing_replaces_the_file_whole(charted_demo, tmp_path):
 
 @pytest.mark.parametrize(
     ("arguments", "message"),
-    [(("sedan", "-o", "report.pdf"), "must end in .html or .htm"), (("nowhere", "-o", "r.html"), "nowhere")],
+    [
+        (("sedan", "-o", "report.pdf"), "must end in .html or .htm"),
+        (("nowhere", "-o", "r.html"), "nowhere"),
+        (("sedan", "-o", "no-folder/r.html"), "No such file or directory: 'no-folder'"),
+    ],
 )
 def test_report_command_refuses_bad_input(charted_demo, arguments, message):
     refused = orvane("report", *arguments, cwd=charted_demo)

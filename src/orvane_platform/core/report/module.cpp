@@ -223,7 +223,8 @@ RunRecord read_run(nb::handle run) {
             py::truthy(runs) ? runs.attr("nameChildren").attr("get")(run_id) : nb::none();
         if (!py::truthy(spec)) continue;
         for (nb::handle attribute : spec.attr("attributes")) {
-            const std::string_view name = py::utf8(attribute.attr("name"));
+            nb::object held = attribute.attr("name");  // the view below points into it
+            const std::string_view name = py::utf8(held);
             if (name.starts_with(kRunProvenancePrefix)) {
                 record.provenance[py::make_str(name.substr(kRunProvenancePrefix.size()))] =
                     attribute.attr("default");
