@@ -1114,9 +1114,27 @@ def _register_host(commands: argparse._SubParsersAction) -> None:
 # --- charts and reports -----------------------------------------------------------
 
 
+def _plot_against(args: argparse.Namespace) -> int:
+    from orvane_platform.core import charts
+
+    if not args.kpis or len(args.kpis) != 1:
+        _fail("argument --against: name one KPI with --kpi")
+    if not args.output:
+        _fail("argument --against: give the chart's file with -o FILE.png or FILE.svg")
+    written = charts.design_chart(args.product, args.kpis[0], args.against, args.output)
+    if args.json:
+        _print_json(written)
+    else:
+        console.print(f"Chart of {escape(args.kpis[0])} against {escape(args.against)} over {written['points']} "
+                      f"runs written to {escape(str(written['path']))}")
+    return OK
+
+
 def _plot(args: argparse.Namespace) -> int:
     from orvane_platform.core import charts
 
+    if args.against:
+        return _plot_against(args)
     kpis = args.kpis or charts.charted_kpis(args.product)
     if not kpis:
         _fail(f"{args.product} has no results in its history to plot (orvane run adds some)")
@@ -1157,6 +1175,8 @@ def _register_pictures(commands: argparse._SubParsersAction) -> None:
     _add_product(plot)
     plot.add_argument("--kpi", dest="kpis", action="append", metavar="NAME",
                       help="a KPI to draw; repeat for more (default: every KPI with results)")
+    plot.add_argument("--against", metavar="PARAM",
+                      help="draw the --kpi against this design value over the product's runs (a sweep's cases)")
     plot.add_argument("-o", "--output", metavar="FILE", help="write FILE.png or FILE.svg instead")
     _add_json(plot)
     plot.set_defaults(func=_plot)

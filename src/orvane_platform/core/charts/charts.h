@@ -59,6 +59,9 @@ std::pair<nb::object, nb::object> time_limits(const ChartData& data);
 // metadata.
 nb::list charted_kpis_of(nb::handle history);
 
+// targets[<kpi><suffix>] ("_min", "_nominal", "_max") as a float, or None.
+nb::object target(nb::handle targets, nb::handle kpi, const char* suffix);
+
 void bind_series(nb::module_& m);
 void bind_figures(nb::module_& m);
 void bind_terminal(nb::module_& m);

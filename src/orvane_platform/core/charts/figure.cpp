@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "charts.h"
+#include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/py.h"
 
@@ -164,17 +165,104 @@ nb::object kpi_chart(nb::handle usda_path, nb::handle kpis, nb::handle path) {
     return written;
 }
 
+// --- design studies: a KPI against a design value, over the product's runs ---------
+
+// The successful runs that have both the KPI and the parameter (a design
+// value or a solver input), from the run index: x the parameter, values the KPI.
+struct DesignPoints {
+    KpiSeries series;
+    nb::str parameter;
+    nb::list x;
+};
+
+// More runs than this draw as a cloud without markers' edges.
+constexpr std::size_t kCloud = 2000;
+
+DesignPoints design_points(nb::handle usda_path, nb::handle kpi, nb::handle parameter,
+                           const char* function) {
+    nb::object path = py::require_path(usda_path, function, "usda_path");
+    py::require_str(kpi, function, "kpi");
+    py::require_str(parameter, function, "parameter");
+    DesignPoints points;
+    points.series.kpi = nb::borrow<nb::str>(kpi);
+    points.series.title = nb::borrow<nb::str>(kpi);
+    points.parameter = nb::borrow<nb::str>(parameter);
+    for (nb::handle run : services::run_index::product_runs(path)) {
+        if (!run["status"].equal(nb::str("success"))) continue;
+        nb::object x = py::dict_get(run["parameters"], parameter);
+        nb::object y = py::dict_get(run["kpis"], kpi);
+        if (!x.is_valid() || !y.is_valid() || !py::is_number(x) || !py::is_number(y)) continue;
+        points.x.append(x);
+        points.series.values.append(y);
+    }
+    if (nb::len(points.x) == 0) {
+        py::raise(py::exc::value_error(),
+                  "no successful run of %S has both the KPI %R and the parameter %R",
+                  nb::str(path).ptr(), kpi.ptr(), parameter.ptr());
+    }
+    nb::object targets = services::product::product_class(path).attr("targets");
+    if (!nb::isinstance<nb::dict>(targets)) targets = nb::dict();
+    points.series.min = target(targets, kpi, "_min");
+    points.series.nominal = target(targets, kpi, "_nominal");
+    points.series.max = target(targets, kpi, "_max");
+    return points;
+}
+
+nb::object draw_design(const DesignPoints& points) {
+    nb::object figure =
+        figure_module.attr("Figure")("figsize"_a = nb::make_tuple(kWidthInches, kRowInches * 1.4),
+                                     "dpi"_a = kDpi, "layout"_a = "constrained");
+    agg_module.attr("FigureCanvasAgg")(figure);
+    nb::object axes = figure.attr("subplots")();
+    draw_targets(axes, points.series);
+    axes.attr("scatter")(points.x, points.series.values, "color"_a = kSeriesColour,
+                         "s"_a = nb::len(points.x) > kCloud ? 6 : 18, "label"_a = "runs",
+                         "gid"_a = gid(points.series, "runs"));
+    axes.attr("set_xlabel")(points.parameter, "parse_math"_a = false);
+    axes.attr("set_title")(
+        py::concat(points.series.title, py::concat(nb::str(" against "), points.parameter)),
+        "loc"_a = "left", "fontsize"_a = 10, "parse_math"_a = false);
+    axes.attr("grid")(true, "alpha"_a = 0.3);
+    axes.attr("legend")("loc"_a = "upper left", "bbox_to_anchor"_a = nb::make_tuple(1.01, 1.0),
+                        "fontsize"_a = 8, "frameon"_a = false);
+    return figure;
+}
+
+// An SVG document's <svg> element alone: the XML declaration and doctype
+// have no place inside an HTML page.
+nb::str svg_element(const nb::bytes& image) {
+    const std::string_view document(image.c_str(), image.size());
+    const std::size_t start = document.find("<svg");
+    return py::make_str(document.substr(start == std::string_view::npos ? 0 : start));
+}
+
+nb::object design_chart(nb::handle usda_path, nb::handle kpi, nb::handle parameter,
+                        nb::handle path) {
+    constexpr const char* kFunction = "design_chart";
+    nb::object target_path = py::require_path(path, kFunction, "path");
+    const Format format = format_of(target_path);
+    fs::require_regular_if_present(py::fs_path(target_path), "path");
+    const DesignPoints points = design_points(usda_path, kpi, parameter, kFunction);
+    nb::bytes image = render(draw_design(points), format);
+    fs::write_file_atomic(py::fs_path(target_path), std::string_view(image.c_str(), image.size()));
+    nb::dict written;
+    written["path"] = target_path;
+    written["format"] = format == Format::png ? "png" : "svg";
+    written["points"] = nb::len(points.x);
+    return written;
+}
+
+nb::object design_svg(nb::handle usda_path, nb::handle kpi, nb::handle parameter) {
+    return svg_element(
+        render(draw_design(design_points(usda_path, kpi, parameter, "design_svg")), Format::svg));
+}
+
 nb::object kpi_svgs(nb::handle usda_path, nb::handle kpis) {
     const ChartData data = gather(usda_path, kpis, "kpi_svgs");
     nb::list charts;
     for (const KpiSeries& series : data.series) {
         ChartData one{{series}, data.releases};
-        nb::bytes image = render(draw(one), Format::svg);
-        // The <svg> element alone: the XML declaration and doctype have no
-        // place inside an HTML page.
-        const std::string_view document(image.c_str(), image.size());
-        const std::size_t start = document.find("<svg");
-        charts.append(py::make_str(document.substr(start == std::string_view::npos ? 0 : start)));
+        charts.append(svg_element(render(draw(one), Format::svg)));
     }
     return charts;
 }
@@ -197,6 +285,20 @@ void bind_figures(nb::module_& m) {
                   "list[str]"),
           R"(The chart of each KPI of `kpis` as an <svg> element, ready to inline in an HTML
           page: no XML declaration, text as text. ValueError names a KPI without results.)");
+    m.def("design_chart", &design_chart, nb::arg("usda_path").none(), nb::arg("kpi").none(),
+          nb::arg("parameter").none(), nb::arg("path").none(),
+          nb::sig("def design_chart(usda_path: str | os.PathLike[str], kpi: str, parameter: str, "
+                  "path: str | os.PathLike[str]) -> dict[str, typing.Any]"),
+          R"(Draw `kpi` against `parameter` (a design value or solver input) over the
+          product's successful runs, as the run index holds them (a sweep's cases), with the
+          KPI's target band and nominal. Writes a PNG or SVG by the suffix of `path`,
+          atomically. Returns path, format and the number of runs drawn. ValueError when no
+          run has both.)");
+    m.def("design_svg", &design_svg, nb::arg("usda_path").none(), nb::arg("kpi").none(),
+          nb::arg("parameter").none(),
+          nb::sig("def design_svg(usda_path: str | os.PathLike[str], kpi: str, parameter: str) "
+                  "-> str"),
+          R"(design_chart's drawing as an <svg> element, ready to inline in an HTML page.)");
 }
 
 }  // namespace orvane::charts

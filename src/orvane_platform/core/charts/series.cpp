@@ -60,13 +60,6 @@ std::optional<double> finite_number(nb::handle value) {
     return number;
 }
 
-// targets[<kpi><suffix>] as a float, or None.
-nb::object target(nb::handle targets, nb::handle kpi, const char* suffix) {
-    const std::optional<double> value =
-        finite_number(py::dict_get(targets, py::concat(kpi, nb::str(suffix))));
-    return value ? nb::object(nb::float_(*value)) : nb::none();
-}
-
 // A KPI name as charts know it: trimmed and in lower case.
 nb::object canonical_name(nb::handle name) { return name.attr("strip")().attr("lower")(); }
 
@@ -214,6 +207,12 @@ std::pair<nb::object, nb::object> time_limits(const ChartData& data) {
     nb::object padding =
         datetime_module.attr("timedelta")("seconds"_a = span > 0 ? span * 0.04 : 60.0);
     return {first.time - padding, last.time + padding};
+}
+
+nb::object target(nb::handle targets, nb::handle kpi, const char* suffix) {
+    const std::optional<double> value =
+        finite_number(py::dict_get(targets, py::concat(kpi, nb::str(suffix))));
+    return value ? nb::object(nb::float_(*value)) : nb::none();
 }
 
 ChartData gather(nb::handle usda_path, nb::handle kpis, const char* function,

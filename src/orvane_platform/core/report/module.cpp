@@ -3,8 +3,12 @@
 // releases, the latest run's provenance and the competitors.
 #include <nanobind/nanobind.h>
 
+#include <map>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "html.h"
 #include "native/clock.h"
@@ -22,6 +26,9 @@ namespace {
 
 // The page may fetch nothing: the browser refuses scripts, fonts, frames and
 // any URL, and allows only the page's own styles and data: images.
+// More charts than this make the page a wall of dots.
+constexpr std::size_t kMaxDesignCharts = 6;
+
 constexpr std::string_view kPolicy = "default-src 'none'; style-src 'unsafe-inline'; img-src data:";
 
 constexpr std::string_view kStyle = R"(
@@ -159,6 +166,48 @@ nb::list trends_section(Html& html, nb::handle path) {
     }
     html.close("section");
     return nb::borrow<nb::list>(kpis);
+}
+
+// The (KPI, parameter) pairs of the product's design studies: every
+// parameter that took more than one value across its successful runs (a
+// sweep's varied values), against every KPI those runs have.
+std::vector<std::pair<nb::object, nb::object>> design_studies(nb::handle path) {
+    std::map<std::string, std::set<double>> values;
+    std::set<std::string> kpis;
+    for (nb::handle run : services::run_index::product_runs(path)) {
+        if (!run["status"].equal(nb::str("success"))) continue;
+        for (auto [name, value] : nb::borrow<nb::dict>(run["parameters"])) {
+            if (py::is_number(value))
+                values[std::string(py::utf8(name))].insert(py::to_double(value));
+        }
+        for (auto [name, value] : nb::borrow<nb::dict>(run["kpis"])) kpis.emplace(py::utf8(name));
+    }
+    std::vector<std::pair<nb::object, nb::object>> pairs;
+    for (const auto& [parameter, seen] : values) {
+        if (seen.size() < 2) continue;
+        for (const std::string& kpi : kpis) {
+            if (pairs.size() == kMaxDesignCharts) return pairs;
+            pairs.emplace_back(py::make_str(kpi), py::make_str(parameter));
+        }
+    }
+    return pairs;
+}
+
+nb::list design_studies_section(Html& html, nb::handle path) {
+    nb::list shown;
+    const auto pairs = design_studies(path);
+    if (pairs.empty()) return shown;
+    html.open("section", "id=\"studies\"").element("h2", "Design studies");
+    html.raw(
+        "<p class=\"meta\">Each KPI against a design value that the product's runs varied "
+        "(a sweep's cases); shaded: the KPI's target band; dashed: its nominal.</p>");
+    for (const auto& [kpi, parameter] : pairs) {
+        nb::object chart = services::charts::design_svg(path, kpi, parameter);
+        html.open("figure", "class=\"trend\"").raw(py::utf8(chart)).close("figure");
+        shown.append(nb::make_tuple(kpi, parameter));
+    }
+    html.close("section");
+    return shown;
 }
 
 void release_changes(Html& html, nb::handle path, nb::handle older, nb::handle newer) {
@@ -331,6 +380,7 @@ Page make_page(nb::handle usda_path, const char* function) {
     design_section(body, stage, attributes);
     nb::object gates = gates_section(body, product);
     nb::list kpis = trends_section(body, path);
+    nb::list studies = design_studies_section(body, path);
     nb::list versions = releases_section(body, path);
     nb::object provenance = provenance_section(body, path);
     benchmark_section(body, path, competitors);
@@ -347,6 +397,7 @@ Page make_page(nb::handle usda_path, const char* function) {
     Page made{page.str(), nb::dict()};
     made.summary["product"] = name;
     made.summary["kpis"] = kpis;
+    made.summary["design_studies"] = studies;
     made.summary["gates"] = gates;
     made.summary["releases"] = versions;
     made.summary["provenance"] = provenance;

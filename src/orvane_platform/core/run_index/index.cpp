@@ -1,5 +1,6 @@
 #include "index.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "native/domain/services.h"
@@ -11,6 +12,8 @@ namespace orvane::run_index {
 namespace {
 
 py::Logger logger{"orvane_platform.core.run_index"};
+py::CachedModule yaml_module{"yaml"};
+using namespace nb::literals;
 
 // Run files read before their runs are written to the index.
 constexpr std::size_t kWriteBatch = 200;
@@ -25,6 +28,26 @@ std::optional<Value> value_of(nb::handle value) {
     if (nb::isinstance<nb::str>(value)) return Value(std::string(py::utf8(value)));
     if (py::is_number(value)) return Value(py::to_double(value));
     return std::nullopt;
+}
+
+// The design values the solver was given: the `design` mapping of the run's
+// case. libyaml's loader when PyYAML has it: this is for searching only, and
+// a case it reads differently from the fingerprint's loader is skipped.
+nb::object case_design(nb::handle provenance) {
+    nb::object case_yaml = py::dict_get(provenance, "case_yaml");
+    if (!case_yaml.is_valid() || !nb::isinstance<nb::str>(case_yaml)) return nb::none();
+    nb::object loader = nb::getattr(yaml_module.get(), "CSafeLoader", nb::none());
+    if (loader.is_none()) loader = yaml_module.attr("SafeLoader");
+    nb::object parsed;
+    try {
+        parsed = yaml_module.attr("load")(case_yaml, "Loader"_a = loader);
+    } catch (nb::python_error& error) {
+        if (!error.matches(yaml_module.attr("YAMLError"))) throw;
+        return nb::none();
+    }
+    nb::object design =
+        nb::isinstance<nb::dict>(parsed) ? py::dict_get(parsed, "design") : nb::object();
+    return design.is_valid() && nb::isinstance<nb::dict>(design) ? design : nb::none();
 }
 
 Run run_from_record(nb::handle record, const std::string& product) {
@@ -47,6 +70,21 @@ Run run_from_record(nb::handle record, const std::string& product) {
         if (!value.is_valid() || !nb::isinstance<nb::str>(name)) continue;
         if (std::optional<Value> stored = value_of(value)) {
             run.parameters.emplace_back(py::utf8(name), std::move(*stored));
+        }
+    }
+    // Design values count as parameters too, so that a sweep's cases can be
+    // searched and drawn by what they varied; a solver input of the same
+    // name keeps its place.
+    nb::object design = case_design(provenance);
+    if (!design.is_none()) {
+        const std::size_t inputs = run.parameters.size();
+        for (auto [name, value] : nb::borrow<nb::dict>(design)) {
+            if (!nb::isinstance<nb::str>(name) || !py::is_number(value)) continue;
+            const std::string_view key = py::utf8(name);
+            const auto end = run.parameters.begin() + static_cast<std::ptrdiff_t>(inputs);
+            if (std::find_if(run.parameters.begin(), end,
+                             [&](const auto& known) { return known.first == key; }) == end)
+                run.parameters.emplace_back(key, Value(py::to_double(value)));
         }
     }
     return run;
