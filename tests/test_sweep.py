@@ -233,3 +233,25 @@ def test_the_sweep_command(tmp_path):
     assert len(summary["cases"]) == 3 and summary["counts"]["failed"] == 0
     bad = sweep_command("--vary", "roofline_slope_deg")
     assert bad.returncode == 2 and bad.stderr == "orvane: error: argument --vary: 'roofline_slope_deg' is not KEY=SPEC\n"
+
+
+def test_a_sweeps_cases_are_searchable_and_drawn_by_their_design_values(product, tmp_path):
+    from orvane_platform.core import charts, report, run_index
+
+    summary = sweep.run_sweep(product, domain="aero", cases=CASES, workers=2)
+    steep = run_index.product_runs(product)
+    assert sorted(run["parameters"]["roofline_slope_deg"] for run in steep) == [14.0, 14.0, 16.0, 16.0, 18.0, 18.0]
+    assert all(run["parameters"]["iterations"] == 500 for run in steep)  # solver inputs keep their place
+
+    chart = charts.design_chart(product, "cd", "ride_height", tmp_path / "cd.svg")
+    assert chart["points"] == len(summary["cases"])
+    drawing = (tmp_path / "cd.svg").read_text()
+    assert 'id="cd:runs"' in drawing and "ride_height" in drawing
+    with pytest.raises(ValueError, match="no successful run .* has both the KPI 'cd' and the parameter 'wingspan'"):
+        charts.design_chart(product, "cd", "wingspan", tmp_path / "wingspan.svg")
+    assert not (tmp_path / "wingspan.svg").exists()
+
+    written = report.write_report(product, tmp_path / "report.html")
+    assert ("cd", "roofline_slope_deg") in [tuple(pair) for pair in written["design_studies"]]
+    page = (tmp_path / "report.html").read_text()
+    assert 'id="studies"' in page and "cd against ride_height" in page
