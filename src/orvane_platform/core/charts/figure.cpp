@@ -144,22 +144,37 @@ Format format_of(nb::handle path) {
               path.attr("suffix").ptr(), nb::str(path).ptr());
 }
 
-nb::object kpi_chart(nb::handle usda_path, nb::handle kpis, nb::handle path) {
-    constexpr const char* kFunction = "kpi_chart";
-    nb::object target = py::require_path(path, kFunction, "path");
+// A chart's file, checked before anything is drawn: its format by its suffix.
+struct ChartFile {
+    nb::object path;
+    Format format;
+};
+
+ChartFile chart_file(nb::handle path, const char* function) {
+    nb::object target = py::require_path(path, function, "path");
     const Format format = format_of(target);
     fs::require_regular_if_present(py::fs_path(target), "path");
+    return {target, format};
+}
+
+void write_chart(const ChartFile& file, nb::handle figure) {
+    nb::bytes image = render(figure, file.format);
+    fs::write_file_atomic(py::fs_path(file.path), std::string_view(image.c_str(), image.size()));
+}
+
+nb::object kpi_chart(nb::handle usda_path, nb::handle kpis, nb::handle path) {
+    constexpr const char* kFunction = "kpi_chart";
+    const ChartFile file = chart_file(path, kFunction);
     const ChartData data = gather(usda_path, kpis, kFunction, kMaxKpis);
-    nb::bytes image = render(draw(data), format);
-    fs::write_file_atomic(py::fs_path(target), std::string_view(image.c_str(), image.size()));
+    write_chart(file, draw(data));
 
     nb::dict points;
     for (const KpiSeries& series : data.series) points[series.kpi] = series.moments.size();
     nb::list releases;
     for (const Release& release : data.releases) releases.append(release.version);
     nb::dict written;
-    written["path"] = target;
-    written["format"] = format == Format::png ? "png" : "svg";
+    written["path"] = file.path;
+    written["format"] = file.format == Format::png ? "png" : "svg";
     written["points"] = points;
     written["releases"] = releases;
     return written;
@@ -239,15 +254,12 @@ nb::str svg_element(const nb::bytes& image) {
 nb::object design_chart(nb::handle usda_path, nb::handle kpi, nb::handle parameter,
                         nb::handle path) {
     constexpr const char* kFunction = "design_chart";
-    nb::object target_path = py::require_path(path, kFunction, "path");
-    const Format format = format_of(target_path);
-    fs::require_regular_if_present(py::fs_path(target_path), "path");
+    const ChartFile file = chart_file(path, kFunction);
     const DesignPoints points = design_points(usda_path, kpi, parameter, kFunction);
-    nb::bytes image = render(draw_design(points), format);
-    fs::write_file_atomic(py::fs_path(target_path), std::string_view(image.c_str(), image.size()));
+    write_chart(file, draw_design(points));
     nb::dict written;
-    written["path"] = target_path;
-    written["format"] = format == Format::png ? "png" : "svg";
+    written["path"] = file.path;
+    written["format"] = file.format == Format::png ? "png" : "svg";
     written["points"] = nb::len(points.x);
     return written;
 }
