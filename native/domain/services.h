@@ -129,7 +129,7 @@ namespace charts {
 inline constexpr const char* kModule = "orvane_platform.core.charts";
 inline constexpr Import charted_kpis{kModule, "charted_kpis"};
 inline constexpr Import kpi_svgs{kModule, "kpi_svgs"};
-inline constexpr Import design_svg{kModule, "design_svg"};
+inline constexpr Import design_svgs{kModule, "design_svgs"};
 }  // namespace charts
 
 namespace solver_certs {

@@ -193,16 +193,30 @@ struct DesignPoints {
 // More runs than this draw as a cloud without markers' edges.
 constexpr std::size_t kCloud = 2000;
 
-DesignPoints design_points(nb::handle usda_path, nb::handle kpi, nb::handle parameter,
-                           const char* function) {
+// What the product's design studies are drawn from: its runs (from the run
+// index) and its targets, read once for any number of charts.
+struct DesignSource {
+    nb::object path;
+    nb::object runs;
+    nb::object targets;
+};
+
+DesignSource design_source(nb::handle usda_path, const char* function) {
     nb::object path = py::require_path(usda_path, function, "usda_path");
+    nb::object targets = services::product::product_class(path).attr("targets");
+    if (!nb::isinstance<nb::dict>(targets)) targets = nb::dict();
+    return {path, services::run_index::product_runs(path), targets};
+}
+
+DesignPoints design_points(const DesignSource& source, nb::handle kpi, nb::handle parameter,
+                           const char* function) {
     py::require_str(kpi, function, "kpi");
     py::require_str(parameter, function, "parameter");
     DesignPoints points;
     points.series.kpi = nb::borrow<nb::str>(kpi);
     points.series.title = nb::borrow<nb::str>(kpi);
     points.parameter = nb::borrow<nb::str>(parameter);
-    for (nb::handle run : services::run_index::product_runs(path)) {
+    for (nb::handle run : source.runs) {
         if (!run["status"].equal(nb::str("success"))) continue;
         nb::object x = py::dict_get(run["parameters"], parameter);
         nb::object y = py::dict_get(run["kpis"], kpi);
@@ -213,13 +227,11 @@ DesignPoints design_points(nb::handle usda_path, nb::handle kpi, nb::handle para
     if (nb::len(points.x) == 0) {
         py::raise(py::exc::value_error(),
                   "no successful run of %S has both the KPI %R and the parameter %R",
-                  nb::str(path).ptr(), kpi.ptr(), parameter.ptr());
+                  nb::str(source.path).ptr(), kpi.ptr(), parameter.ptr());
     }
-    nb::object targets = services::product::product_class(path).attr("targets");
-    if (!nb::isinstance<nb::dict>(targets)) targets = nb::dict();
-    points.series.min = target(targets, kpi, "_min");
-    points.series.nominal = target(targets, kpi, "_nominal");
-    points.series.max = target(targets, kpi, "_max");
+    points.series.min = target(source.targets, kpi, "_min");
+    points.series.nominal = target(source.targets, kpi, "_nominal");
+    points.series.max = target(source.targets, kpi, "_max");
     return points;
 }
 
@@ -255,7 +267,8 @@ nb::object design_chart(nb::handle usda_path, nb::handle kpi, nb::handle paramet
                         nb::handle path) {
     constexpr const char* kFunction = "design_chart";
     const ChartFile file = chart_file(path, kFunction);
-    const DesignPoints points = design_points(usda_path, kpi, parameter, kFunction);
+    const DesignPoints points =
+        design_points(design_source(usda_path, kFunction), kpi, parameter, kFunction);
     write_chart(file, draw_design(points));
     nb::dict written;
     written["path"] = file.path;
@@ -264,9 +277,18 @@ nb::object design_chart(nb::handle usda_path, nb::handle kpi, nb::handle paramet
     return written;
 }
 
-nb::object design_svg(nb::handle usda_path, nb::handle kpi, nb::handle parameter) {
-    return svg_element(
-        render(draw_design(design_points(usda_path, kpi, parameter, "design_svg")), Format::svg));
+nb::object design_svgs(nb::handle usda_path, nb::handle pairs) {
+    constexpr const char* kFunction = "design_svgs";
+    py::require<nb::list>(pairs, kFunction, "pairs");
+    const DesignSource source = design_source(usda_path, kFunction);
+    nb::list charts;
+    for (nb::handle pair : pairs) {
+        if (!nb::isinstance<nb::tuple>(pair) || nb::len(pair) != 2)
+            py::raise_argument_type(kFunction, "pairs", "a list of (kpi, parameter)", pair);
+        const DesignPoints points = design_points(source, pair[0], pair[1], kFunction);
+        charts.append(svg_element(render(draw_design(points), Format::svg)));
+    }
+    return charts;
 }
 
 nb::object kpi_svgs(nb::handle usda_path, nb::handle kpis) {
@@ -306,11 +328,11 @@ void bind_figures(nb::module_& m) {
           KPI's target band and nominal. Writes a PNG or SVG by the suffix of `path`,
           atomically. Returns path, format and the number of runs drawn. ValueError when no
           run has both.)");
-    m.def("design_svg", &design_svg, nb::arg("usda_path").none(), nb::arg("kpi").none(),
-          nb::arg("parameter").none(),
-          nb::sig("def design_svg(usda_path: str | os.PathLike[str], kpi: str, parameter: str) "
-                  "-> str"),
-          R"(design_chart's drawing as an <svg> element, ready to inline in an HTML page.)");
+    m.def("design_svgs", &design_svgs, nb::arg("usda_path").none(), nb::arg("pairs").none(),
+          nb::sig("def design_svgs(usda_path: str | os.PathLike[str], pairs: list[tuple[str, "
+                  "str]]) -> list[str]"),
+          R"(design_chart's drawing of each (kpi, parameter) of `pairs` as an <svg> element,
+          ready to inline in an HTML page; the runs and targets are read once.)");
 }
 
 }  // namespace orvane::charts

@@ -201,11 +201,9 @@ nb::list design_studies_section(Html& html, nb::handle path) {
     html.raw(
         "<p class=\"meta\">Each KPI against a design value that the product's runs varied "
         "(a sweep's cases); shaded: the KPI's target band; dashed: its nominal.</p>");
-    for (const auto& [kpi, parameter] : pairs) {
-        nb::object chart = services::charts::design_svg(path, kpi, parameter);
+    for (const auto& [kpi, parameter] : pairs) shown.append(nb::make_tuple(kpi, parameter));
+    for (nb::handle chart : services::charts::design_svgs(path, shown))
         html.open("figure", "class=\"trend\"").raw(py::utf8(chart)).close("figure");
-        shown.append(nb::make_tuple(kpi, parameter));
-    }
     html.close("section");
     return shown;
 }
