@@ -17,7 +17,7 @@ from pathlib import Path
 from pxr import Sdf, Usd
 
 import floors
-from timing import median_seconds, report
+from timing import median_seconds, report, side_by_side
 
 from orvane_platform.core import product_twin
 
@@ -78,12 +78,9 @@ def main() -> None:
         product = make_product(folder)
         loaded = product_twin.load_product(product)
         assert len(loaded) >= ATTRIBUTES
-        report(
-            f"load_product ({ATTRIBUTES} attributes)",
-            median_seconds(lambda: product_twin.load_product(product), 30),
-            "open stage + read attributes",
-            median_seconds(lambda: floors.read_product(product), 30),
-        )
+        ours, floor = side_by_side(lambda: product_twin.load_product(product),
+                                   lambda: floors.read_product(product), 30)
+        report(f"load_product ({ATTRIBUTES} attributes)", ours, "open stage + read attributes", floor)
 
         flat = make_design_intent(folder)
         keys = product_twin._design_intent_keys(flat)

@@ -20,7 +20,7 @@ from pathlib import Path
 from pxr import Sdf, Usd, Vt
 
 import floors
-from timing import median_seconds, report
+from timing import report, side_by_side
 
 from orvane_platform.core import product_twin
 
@@ -60,16 +60,16 @@ def main() -> None:
             def write() -> None:
                 product_twin.write_domain_results(product, "aero", KPIS, solver="sample_aero", provenance=PROVENANCE)
 
-            report(f"write_domain_results, {entries} entries", median_seconds(write, repeats),
-                   "write the layer", median_seconds(lambda: floors.write_results(product), repeats))
-            report(f"load_product_history, {entries} entries",
-                   median_seconds(lambda: product_twin.load_product_history(product), repeats),
-                   "read the array as a list",
-                   median_seconds(lambda: floors.read_history(product), repeats))
-            report(f"clean_history, {entries} entries",
-                   median_seconds(lambda: product_twin.clean_history(product, 90), repeats),
-                   "read and write the array",
-                   median_seconds(lambda: floors.clean_history(product), repeats))
+            cases = (
+                ("write_domain_results", write, "write the layer", lambda: floors.write_results(product)),
+                ("load_product_history", lambda: product_twin.load_product_history(product),
+                 "read the array as a list", lambda: floors.read_history(product)),
+                ("clean_history", lambda: product_twin.clean_history(product, 90),
+                 "read and write the array", lambda: floors.clean_history(product)),
+            )
+            for case, measured, floor_case, floor in cases:
+                ours, bare = side_by_side(measured, floor, repeats)
+                report(f"{case}, {entries} entries", ours, floor_case, bare)
 
 
 if __name__ == "__main__":

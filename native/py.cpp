@@ -307,6 +307,10 @@ nb::dict dict_with_capacity(std::size_t size) {
     return nb::borrow<nb::dict>(checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(size))));
 }
 
+nb::dict shallow_copy(const nb::dict& dict) {
+    return nb::borrow<nb::dict>(checked(PyDict_Copy(dict.ptr())));
+}
+
 nb::dict dict_copy(nb::handle mapping) { return nb::borrow<nb::dict>(dict_type()(mapping)); }
 
 void set_default(nb::handle dict, nb::handle key, nb::handle value) {

@@ -344,6 +344,8 @@ nb::object required_item(nb::handle dict, const char* key, const char* what);
 nb::dict dict_copy(nb::handle mapping);
 // An empty dict with room for `size` items without growing.
 nb::dict dict_with_capacity(std::size_t size);
+// A new dict of an exact dict's items, its table copied whole (no rehashing).
+nb::dict shallow_copy(const nb::dict& dict);
 // dict[key] = value for an exact dict, the fast way.
 inline void set_item(nb::handle dict, nb::handle key, nb::handle value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();

@@ -85,6 +85,46 @@ def test_values_parse_as_the_host_float_does(tmp_path_factory, text):
     assert value == expected or (value != value and expected != expected)
 
 
+def reference_record(entry: str) -> dict:
+    """A record as the history grammar defines it, built field by field."""
+    record = {"raw": entry, "timestamp": entry.split("|")[0]}
+    type_text, has_domain = "", False
+    for field in entry.split("|")[1:]:
+        if "=" not in field:
+            continue
+        key, value = field.split("=", 1)
+        record[key.lower()] = reference_value(value)
+        if key.lower() == "domain":
+            has_domain = True
+            record["type"] = "simulated:" + value
+        elif key.lower() == "type":
+            type_text = value
+    if not has_domain:
+        record["domain"] = type_text.replace("simulated:", "")
+    return record
+
+
+HISTORY_KEYS = st.sampled_from(["domain", "Domain", "type", "raw", "timestamp", "cd", "CD", "run"])
+HISTORY_VALUES = st.sampled_from(["aero", "simulated:dyn", "1", "0.5", "0a1b", "1_0", ""])
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.lists(st.lists(HISTORY_KEYS, max_size=4), min_size=1, max_size=2),
+       st.lists(st.lists(HISTORY_VALUES, min_size=4, max_size=4), min_size=1, max_size=6))
+def test_consecutive_entries_give_the_grammars_records(tmp_path_factory, shapes, rows):
+    # Entries of one shape in a row, then maybe another: repeated and
+    # colliding keys, repeated and changing values and time stamps.
+    entries = [f"t{index % 2}|" + "|".join(f"{key}={value}" for key, value in
+                                           zip(shapes[0] if index < 3 else shapes[-1], row))
+               for index, row in enumerate(rows)]
+    product = with_history(tmp_path_factory.mktemp("entries"), {"prototype": entries})
+    records = product_twin.load_product_history(product)
+    expected = [reference_record(entry) for entry in entries]
+    assert records == expected
+    assert [list(record) for record in records] == [list(record) for record in expected]
+    assert len({id(record) for record in records}) == len(records)
+
+
 def test_prototype_then_benchmark_and_root_ignored(tmp_path):
     product = with_history(tmp_path, {"prototype": ["p1|domain=a", "p2"], "benchmark": ["b1"]}, root=["r1"])
     assert [r["raw"] for r in product_twin.load_product_history(product)] == ["p1|domain=a", "p2", "b1"]

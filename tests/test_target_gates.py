@@ -103,6 +103,26 @@ def test_make_gate(sample_registry):
 def test_display_names_come_from_the_module_binding(monkeypatch):
     monkeypatch.setattr(target_gates, "get_kpi_display_name", lambda key: f"<{key}>")
     assert _make_gate("cd", "aero", None, None)["description"] == "<cd>"
+    gates = Car({"cd_max": 0.3, "lateral_g_min": 0.85}).evaluate_gates({})["gates"]
+    assert [g["description"] for g in gates] == ["<cd>", "<lateral_g>"]
+
+
+def test_evaluation_descriptions_follow_the_registry(sample_registry):
+    car = Car({"lateral_g_min": 0.85, "unnamed_kpi_max": 1.0})
+    assert [g["description"] for g in car.evaluate_gates({})["gates"]] == [
+        "Peak lateral acceleration", "unnamed_kpi"]
+    spec = sample_registry / "sample_dynamics" / "kpi_spec.yaml"
+    spec.write_text(spec.read_text().replace("Peak lateral acceleration", "Lateral grip"))
+    assert car.evaluate_gates({})["gates"][0]["description"] == "Lateral grip"
+
+
+def test_display_name_map_is_the_callers_copy(sample_registry):
+    from orvane_platform.core import solver
+
+    names = solver._kpi_display_names()
+    assert names["lateral_g"] == solver.get_kpi_display_name("lateral_g")
+    names["lateral_g"] = "changed"
+    assert solver.get_kpi_display_name("lateral_g") == "Peak lateral acceleration"
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <deque>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "native/domain/history.h"
 #include "native/py.h"
@@ -28,6 +30,16 @@ bool may_be_in_float(char c) {
         return allowed;
     }();
     return kAllowed[static_cast<unsigned char>(c) & 0x7F];
+}
+
+// Whether the host's float() may accept a text that from_chars stopped
+// short in: the host also takes surrounding spaces and "_" between digits.
+bool may_need_host(std::string_view text) {
+    for (char c : text) {
+        if (c == '_' || c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -63,7 +75,11 @@ nb::object value_of(std::string_view text) {
             error == std::errc() && end == digits.data() + digits.size() && !std::isnan(value) &&
             !std::isinf(value) &&
             !(text.starts_with('+') && (digits.starts_with('-') || digits.starts_with('+')));
-        number = plain ? nb::float_(value) : py::parse_float(text);
+        if (plain) {
+            number = nb::float_(value);
+        } else if (end == digits.data() + digits.size() || may_need_host(text)) {
+            number = py::parse_float(text);  // nan, inf, signs, spaces, underscores
+        }  // else a text with a stray letter, a hex run id say: never a float
     } else if (!ascii) {
         number = py::parse_float(text);  // non-ASCII digits and spaces count too
     } else {
@@ -136,39 +152,110 @@ py::Name timestamp_key{"timestamp"};
 py::Name type_key{"type"};
 py::Name domain_key{"domain"};
 
+// One key=value pair of an entry, its value as the record holds it.
+struct Pair {
+    Key* key;
+    nb::object value;
+    nb::object type;  // "simulated:<value>" for a domain pair
+};
+
+// The domain a record names through `type` when it has no domain pair: the
+// type's text without its "simulated:" markers.
+nb::str domain_from_type(std::string_view type_text) {
+    std::string domain(type_text);
+    constexpr std::string_view kMarker = "simulated:";
+    for (std::size_t at = domain.find(kMarker); at != std::string::npos;
+         at = domain.find(kMarker, at)) {
+        domain.erase(at, kMarker.size());
+    }
+    return py::make_str(domain);
+}
+
+// Builds records entry by entry. Consecutive entries usually have the same
+// keys in the same order, and most of their values repeat: such a record
+// starts as a copy of the one before (one table copy instead of a dozen
+// insertions) and only the values that differ are set.
 class RecordParser {
   public:
     nb::dict parse(nb::handle entry) {
         const std::string_view raw = py::utf8(entry);
-        nb::dict record = py::dict_with_capacity(12);
-        py::set_item(record, raw_key.get(), entry);
-        py::set_item(record, timestamp_key.get(), py::make_str(raw.substr(0, raw.find('|'))));
+        const std::string_view timestamp = raw.substr(0, raw.find('|'));
+        if (!last_timestamp_.is_valid() || timestamp != last_timestamp_text_) {
+            last_timestamp_ = py::make_str(timestamp);
+            last_timestamp_text_ = timestamp;
+        }
+        pairs_.clear();
         std::string_view type_text;  // the latest `type`, for a missing domain
         bool has_domain = false;
         history::for_each_pair(raw, [&](std::string_view key_text, std::string_view value) {
             Key& key = keys_.get(key_text);
-            py::set_item(record, key.lowered, key.value(value));
+            Pair& pair = pairs_.emplace_back(Pair{&key, key.value(value), {}});
             if (key.role == KeyRole::domain) {
                 has_domain = true;
-                py::set_item(record, type_key.get(), key.type());
+                pair.type = key.type();
             } else if (key.role == KeyRole::type) {
                 type_text = value;
             }
         });
-        if (!has_domain) {
-            std::string domain(type_text);
-            constexpr std::string_view kMarker = "simulated:";
-            for (std::size_t at = domain.find(kMarker); at != std::string::npos;
-                 at = domain.find(kMarker, at)) {
-                domain.erase(at, kMarker.size());
-            }
-            py::set_item(record, domain_key.get(), py::make_str(domain));
-        }
+        nb::dict record = same_keys_as_previous() ? from_previous(entry, has_domain, type_text)
+                                                  : from_scratch(entry, has_domain, type_text);
+        // Another record may start from this one only when every pair had a
+        // key of its own: a repeated key, or one named like raw, timestamp,
+        // type or domain, makes the order of assignment matter.
+        const std::size_t distinct_keys = 2 + pairs_.size() + 1;
+        previous_reusable_ = nb::len(record) == distinct_keys;
+        previous_ = record;
+        std::swap(pairs_, previous_pairs_);
         return record;
     }
 
   private:
+    bool same_keys_as_previous() const {
+        if (!previous_reusable_ || pairs_.size() != previous_pairs_.size()) return false;
+        for (std::size_t i = 0; i < pairs_.size(); ++i) {
+            if (pairs_[i].key != previous_pairs_[i].key) return false;
+        }
+        return true;
+    }
+
+    nb::dict from_scratch(nb::handle entry, bool has_domain, std::string_view type_text) {
+        nb::dict record = py::dict_with_capacity(pairs_.size() + 3);
+        py::set_item(record, raw_key.get(), entry);
+        py::set_item(record, timestamp_key.get(), last_timestamp_);
+        for (const Pair& pair : pairs_) {
+            py::set_item(record, pair.key->lowered, pair.value);
+            if (pair.type.is_valid()) py::set_item(record, type_key.get(), pair.type);
+        }
+        if (!has_domain) py::set_item(record, domain_key.get(), domain_from_type(type_text));
+        return record;
+    }
+
+    // Values are shared objects while their text repeats, so identity tells
+    // which ones changed.
+    nb::dict from_previous(nb::handle entry, bool has_domain, std::string_view type_text) {
+        nb::dict record = py::shallow_copy(previous_);
+        py::set_item(record, raw_key.get(), entry);
+        py::set_item(record, timestamp_key.get(), last_timestamp_);
+        bool type_changed = false;
+        for (std::size_t i = 0; i < pairs_.size(); ++i) {
+            const Pair& pair = pairs_[i];
+            if (pair.value.is(previous_pairs_[i].value)) continue;
+            py::set_item(record, pair.key->lowered, pair.value);
+            if (pair.type.is_valid()) py::set_item(record, type_key.get(), pair.type);
+            type_changed = type_changed || pair.key->role == KeyRole::type;
+        }
+        if (!has_domain && type_changed)
+            py::set_item(record, domain_key.get(), domain_from_type(type_text));
+        return record;
+    }
+
     KeyCache keys_;
+    std::vector<Pair> pairs_;
+    std::vector<Pair> previous_pairs_;
+    nb::dict previous_;
+    bool previous_reusable_ = false;
+    nb::object last_timestamp_;
+    std::string last_timestamp_text_;
 };
 
 }  // namespace

@@ -38,6 +38,7 @@ inline constexpr Import all_solver_aliases{kModule, "all_solver_aliases"};
 inline constexpr Import get_domain_schema{kModule, "get_domain_schema"};
 inline constexpr Import get_domain_schemas{kModule, "get_domain_schemas"};
 inline constexpr Import get_kpi_display_name{kModule, "get_kpi_display_name"};
+inline constexpr Import kpi_display_names{kModule, "_kpi_display_names"};
 inline constexpr Import get_solver_config{kModule, "get_solver_config"};
 inline constexpr Import get_solver_inputs{kModule, "get_solver_inputs"};
 inline constexpr Import get_solver_record{kModule, "get_solver_record"};

@@ -16,6 +16,17 @@ py::CachedModule sdf_module{"pxr.Sdf"};
 nb::handle Usd() { return usd_module.get(); }
 nb::handle Sdf() { return sdf_module.get(); }
 
+const AttributeMethods& attribute_methods() {
+    static const AttributeMethods methods = [] {
+        nb::object type = Usd().attr("Attribute");
+        // Kept for the life of the process, as the module is.
+        auto method = [&](const char* name) { return nb::object(type.attr(name)).release(); };
+        return AttributeMethods{method("Get"), method("GetDocumentation"), method("GetName"),
+                                method("GetTypeName"), method("HasAuthoredValue")};
+    }();
+    return methods;
+}
+
 nb::object open_stage(nb::handle path_text) {
     // A FIFO or a device would block the reader or feed it without end.
     fs::require_regular_if_present(py::fs_path(path_text), "the USD file");

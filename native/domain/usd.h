@@ -20,6 +20,14 @@ nb::handle Sdf();
 // A path that exists but is not a regular file raises ValueError at once.
 nb::object open_stage(nb::handle path_text);
 
+// Usd.Attribute's methods, called with the attribute as their argument. A
+// call through the instance first passes Usd's validity check on attribute
+// lookup; walks over the attributes of a prim known valid skip it.
+struct AttributeMethods {
+    nb::handle get, get_documentation, get_name, get_type_name, has_authored_value;
+};
+const AttributeMethods& attribute_methods();
+
 // Raises TypeError naming the argument unless `prim` is a Usd.Prim.
 void require_prim(nb::handle prim, const char* function, const char* argument);
 

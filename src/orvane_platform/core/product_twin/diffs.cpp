@@ -15,8 +15,9 @@ namespace {
 // Attribute names of a prim, without provenance.
 std::vector<std::string> compared_names(nb::handle prim) {
     std::vector<std::string> names;
+    const usd::AttributeMethods& methods = usd::attribute_methods();
     for (nb::handle attribute : prim.attr("GetAttributes")()) {
-        std::string name(py::utf8(attribute.attr("GetName")()));
+        std::string name(py::utf8(methods.get_name(attribute)));
         if (!name.starts_with("orvane:provenance:")) names.push_back(std::move(name));
     }
     std::sort(names.begin(), names.end());

@@ -17,8 +17,6 @@ namespace orvane::product_twin {
 namespace {
 
 py::Name GetAttributes{"GetAttributes"};
-py::Name GetName{"GetName"};
-py::Name Get{"Get"};
 
 // The sub-namespaces whose attributes are keyed by their short name, in
 // priority order: a current value beats a target, which beats a parameter.
@@ -61,11 +59,12 @@ nb::dict scan_prim_attributes(nb::handle prim) {
     nb::dict result;
     std::vector<Candidate> by_priority[std::size(kShortNameNamespaces)];
     std::vector<Candidate> bare;
+    const usd::AttributeMethods& methods = usd::attribute_methods();
     for (nb::handle attribute : py::call_method(prim, GetAttributes)) {
         // Get() is None exactly when HasValue() is false: one call tells both.
-        nb::object value = py::call_method(attribute, Get);
+        nb::object value = methods.get(attribute);
         if (value.is_none()) continue;
-        nb::object name = py::call_method(attribute, GetName);
+        nb::object name = methods.get_name(attribute);
         const std::string_view text = py::utf8(name);
         if (text.find(':') == std::string_view::npos) {
             bare.push_back({name, value});

@@ -182,17 +182,15 @@ nb::object source_text(nb::handle path) {
 
 // Every valued attribute of the product prim, in the stage's order.
 std::vector<Snapshot> snapshot_attributes(nb::handle prim) {
-    static py::Name get_attributes{"GetAttributes"}, has_authored_value{"HasAuthoredValue"},
-        get{"Get"}, get_documentation{"GetDocumentation"}, get_name{"GetName"},
-        get_type_name{"GetTypeName"};
+    static py::Name get_attributes{"GetAttributes"};
+    const usd::AttributeMethods& methods = usd::attribute_methods();
     std::vector<Snapshot> snapshot;
     for (nb::handle attribute : py::call_method(prim, get_attributes)) {
-        if (!py::truthy(py::call_method(attribute, has_authored_value))) continue;
-        nb::object value = py::call_method(attribute, get);
+        if (!py::truthy(methods.has_authored_value(attribute))) continue;
+        nb::object value = methods.get(attribute);
         if (value.is_none()) continue;
-        nb::object documentation = py::call_method(attribute, get_documentation);
-        snapshot.push_back({py::call_method(attribute, get_name),
-                            py::call_method(attribute, get_type_name), value,
+        nb::object documentation = methods.get_documentation(attribute);
+        snapshot.push_back({methods.get_name(attribute), methods.get_type_name(attribute), value,
                             py::truthy(documentation) ? documentation : nb::object(nb::str(""))});
     }
     return snapshot;
@@ -333,10 +331,11 @@ nb::object read_release(nb::handle usda_path, nb::handle version) {
     nb::object stage = usd::open_stage(nb::str(file));
     nb::object prim = stage.attr("GetDefaultPrim")();
     if (!is_valid_prim(prim)) return release;
+    const usd::AttributeMethods& methods = usd::attribute_methods();
     for (nb::handle attribute : prim.attr("GetAttributes")()) {
-        nb::object name = attribute.attr("GetName")();
+        nb::object name = methods.get_name(attribute);
         if (py::utf8(name).starts_with(kReservedPrefix)) continue;
-        nb::object value = attribute.attr("Get")();
+        nb::object value = methods.get(attribute);
         if (!value.is_none()) attributes[name] = value;
     }
     return release;

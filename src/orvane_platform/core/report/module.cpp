@@ -104,11 +104,12 @@ void design_section(Html& html, const Stage& stage, nb::handle product) {
     html.open("section", "id=\"design\"").element("h2", "Design parameters");
     nb::dict parameters;
     if (!stage.prim.is_none()) {
+        const usd::AttributeMethods& methods = usd::attribute_methods();
         for (nb::handle attribute : stage.prim.attr("GetAttributes")()) {
-            const std::string name(py::utf8(attribute.attr("GetName")()));
+            const std::string name(py::utf8(methods.get_name(attribute)));
             if (!name.starts_with(kDesignPrefix)) continue;
             parameters[py::make_str(std::string_view(name).substr(kDesignPrefix.size()))] =
-                attribute.attr("Get")();
+                methods.get(attribute);
         }
     }
     for (nb::handle key : py::get(product, "_design_keys", nb::list())) {

@@ -43,6 +43,12 @@ nb::object get_kpi_display_name(nb::handle kpi_key) {
     return name.is_valid() ? name : nb::borrow(kpi_key);
 }
 
+nb::dict kpi_display_names() {
+    const auto snapshot = current();
+    snapshot->require_readable();
+    return py::shallow_copy(snapshot->display_names);
+}
+
 nb::object get_solver_config(nb::handle solver) {
     py::require_str(solver, "get_solver_config", "solver");
     const auto snapshot = current();
@@ -190,6 +196,10 @@ void bind_lookups(nb::module_& m) {
     m.def("get_kpi_display_name", &get_kpi_display_name, nb::arg("kpi_key").none(),
           nb::sig("def get_kpi_display_name(kpi_key: str) -> str"),
           R"(The KPI's display name from the KPI specifications, else the key itself.)");
+    m.def("_kpi_display_names", &kpi_display_names,
+          nb::sig("def _kpi_display_names() -> dict[str, str]"),
+          R"(Every KPI that has a display name, mapped to it: what get_kpi_display_name answers,
+          for many KPIs at the cost of one lookup.)");
     m.def("get_solver_inputs", &get_solver_inputs, nb::arg("solver").none(),
           nb::arg("product_name").none() = nb::none(),
           nb::sig("def get_solver_inputs(solver: str, product_name: str | None = None) -> "

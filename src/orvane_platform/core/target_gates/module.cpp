@@ -56,6 +56,46 @@ nb::object upper(nb::handle text) {
     return py::make_str(upper_text);
 }
 
+// The KPIs' display names for one evaluation: the registry's map, read at the
+// first gate, unless the module's lookup has been replaced: that one is then
+// asked per KPI.
+class DisplayNames {
+  public:
+    nb::object operator()(nb::handle kpi_key) {
+        if (!lookup_.is_valid()) {
+            lookup_ = globals.get(display_name_lookup);
+            if (lookup_.is(services::solver_registry::get_kpi_display_name.get()))
+                names_ = services::solver_registry::kpi_display_names();
+        }
+        if (!names_.is_valid()) return lookup_(kpi_key);
+        nb::object name = py::dict_get(names_, kpi_key);
+        return name.is_valid() ? name : nb::borrow(kpi_key);
+    }
+
+  private:
+    nb::object lookup_;
+    nb::object names_;
+};
+
+struct GateFields {
+    nb::handle kpi_key, domain, value, passed, t_min, t_nom, t_max, status;
+};
+
+nb::object gate_record(const GateFields& fields, DisplayNames& display_names) {
+    nb::dict gate;
+    py::set_item(gate, req_id_key.get(), py::concat("KPI-", upper(fields.kpi_key)));
+    py::set_item(gate, domain_key.get(), fields.domain);
+    py::set_item(gate, kpi_key_name.get(), fields.kpi_key);
+    py::set_item(gate, passed_key.get(), fields.passed);
+    py::set_item(gate, value_key.get(), fields.value);
+    py::set_item(gate, target_min_key.get(), fields.t_min);
+    py::set_item(gate, target_nominal_key.get(), fields.t_nom);
+    py::set_item(gate, target_max_key.get(), fields.t_max);
+    py::set_item(gate, description_key.get(), display_names(fields.kpi_key));
+    py::set_item(gate, status_key.get(), fields.status);
+    return gate;
+}
+
 nb::object make_gate(nb::handle kpi_key, nb::handle domain, nb::handle value, nb::handle passed,
                      nb::handle t_min, nb::handle t_nom, nb::handle t_max, nb::handle status) {
     constexpr const char* kFunction = "_make_gate";
@@ -67,18 +107,9 @@ nb::object make_gate(nb::handle kpi_key, nb::handle domain, nb::handle value, nb
     require_float_or_none(t_nom, kFunction, "t_nom");
     require_float_or_none(t_max, kFunction, "t_max");
     py::require_str(status, kFunction, "status");
-    nb::dict gate;
-    py::set_item(gate, req_id_key.get(), py::concat("KPI-", upper(kpi_key)));
-    py::set_item(gate, domain_key.get(), domain);
-    py::set_item(gate, kpi_key_name.get(), kpi_key);
-    py::set_item(gate, passed_key.get(), passed);
-    py::set_item(gate, value_key.get(), value);
-    py::set_item(gate, target_min_key.get(), t_min);
-    py::set_item(gate, target_nominal_key.get(), t_nom);
-    py::set_item(gate, target_max_key.get(), t_max);
-    py::set_item(gate, description_key.get(), globals.get(display_name_lookup)(kpi_key));
-    py::set_item(gate, status_key.get(), status);
-    return gate;
+    DisplayNames display_names;
+    return gate_record({kpi_key, domain, value, passed, t_min, t_nom, t_max, status},
+                       display_names);
 }
 
 // The verdict of one value, its arguments checked as _evaluate_range checks them.
@@ -249,25 +280,29 @@ Reading find_reading(nb::handle kpi, const std::vector<Source>& sources, nb::han
 }
 
 // One KPI's gate: NOT RUN, INCONCLUSIVE, or the range verdict.
-nb::object gate_of(const KpiRange& range, const Reading& reading, nb::handle directions) {
+nb::object gate_of(const KpiRange& range, const Reading& reading, nb::handle directions,
+                   DisplayNames& display_names) {
     static py::Name unknown{"unknown"}, not_run{"NOT RUN"}, inconclusive{"INCONCLUSIVE"},
         neutral{"neutral"};
     if (!reading.value.is_valid()) {
-        return make_gate(range.kpi, unknown.get(), nb::none(), nb::none(), range.min, range.nominal,
-                         range.max, not_run.get());
+        return gate_record({range.kpi, unknown.get(), nb::none(), nb::none(), range.min,
+                            range.nominal, range.max, not_run.get()},
+                           display_names);
     }
     nb::float_ value(py::to_double(reading.value));
     if (!reading.source->converged) {
-        return make_gate(range.kpi, reading.source->domain, value, nb::none(), range.min,
-                         range.nominal, range.max, inconclusive.get());
+        return gate_record({range.kpi, reading.source->domain, value, nb::none(), range.min,
+                            range.nominal, range.max, inconclusive.get()},
+                           display_names);
     }
     nb::object direction = directions.type().is(py::dict_type())
                                ? py::dict_get_or(directions, range.kpi, neutral.get())
                                : directions.attr("get")(range.kpi, "neutral");
     const target_gates::Verdict verdict =
         checked_verdict(value, range.min, range.nominal, range.max, direction);
-    return make_gate(range.kpi, reading.source->domain, value, nb::bool_(verdict.passed), range.min,
-                     range.nominal, range.max, status_text(verdict.status));
+    return gate_record({range.kpi, reading.source->domain, value, nb::bool_(verdict.passed),
+                        range.min, range.nominal, range.max, status_text(verdict.status)},
+                       display_names);
 }
 
 target_gates::GateCounts count(nb::handle gates) {
@@ -293,9 +328,11 @@ nb::object evaluate_gates(nb::handle self, nb::handle results) {
     const std::vector<Source> sources =
         successful_results(results.is_none() ? nb::dict() : nb::borrow<nb::dict>(results));
     nb::object get_kpi = globals.get("_get_kpi");
+    DisplayNames display_names;
     nb::list gates;
     for (const KpiRange& range : ranged_kpis(targets)) {
-        gates.append(gate_of(range, find_reading(range.kpi, sources, get_kpi), directions));
+        gates.append(
+            gate_of(range, find_reading(range.kpi, sources, get_kpi), directions, display_names));
     }
     const target_gates::GateCounts counts = count(gates);
     nb::dict evaluation;
