@@ -12,8 +12,10 @@ Floors, in plain Python over pxr:
 
 from __future__ import annotations
 
+import gc
 import os
 import tempfile
+import tracemalloc
 from datetime import UTC, datetime
 from pathlib import Path
 
@@ -70,6 +72,19 @@ def main() -> None:
             for case, measured, floor_case, floor in cases:
                 ours, bare = side_by_side(measured, floor, repeats)
                 report(f"{case}, {entries} entries", ours, floor_case, bare)
+        report_history_memory(product, entries)
+
+
+def report_history_memory(product: Path, entries: int) -> None:
+    """Peak traced memory of reading the history against what the call returns:
+    nothing beyond the records themselves should be held on the way."""
+    gc.collect()
+    tracemalloc.start()
+    records = product_twin.load_product_history(product)
+    returned, peak = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    print(f"load_product_history, {entries} entries: peak {peak / 2**20:.1f} MiB traced, "
+          f"{returned / 2**20:.1f} MiB of it the {len(records)} records returned")
 
 
 if __name__ == "__main__":
