@@ -17,6 +17,8 @@ import pytest
 from orvane_platform.core import run_index, run_records
 from tests.conftest import make_product
 
+INDEX_RECORD_RUN = run_index.record_run  # as another process would call it
+
 START = datetime(2026, 4, 19, 5, 0, 0, tzinfo=UTC)
 
 
@@ -211,6 +213,55 @@ def test_new_changed_and_removed_files_are_found_by_their_stamps(runs, unindexed
 
     shutil.rmtree(runs / "car")
     assert ids(run_index.search()) == ["van:04", "van:05"]
+
+
+def walk_row() -> tuple:
+    with sqlite3.connect(run_index.database_path()) as db:
+        return db.execute("select signature, generation from walk").fetchone()
+
+
+def test_a_file_edited_in_place_is_read_again(runs, unindexed):
+    assert run_index.search("kpi.cd > 0.7") == [] and walk_row()[0] is not None
+    path = runs / run_index.search("product = 'van' and kpi.cd = 0.2")[0]["layer"]
+    before = path.stat()
+    with path.open("r+b") as file:  # same inode, same size, new value
+        text = file.read()
+        file.seek(0)
+        file.write(text.replace(b"0.2\n", b"0.8\n", 1))
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns + 1))
+    assert path.stat().st_ino == before.st_ino and path.stat().st_size == before.st_size
+    assert ids(run_index.search("kpi.cd > 0.7")) == ["van:04"]
+
+
+def test_the_walk_is_trusted_only_while_nothing_else_wrote(runs, unindexed, monkeypatch):
+    run_index.search()
+    signature, generation = walk_row()
+    assert signature is not None
+    # Another process records a run while this one brings the index up to date.
+    reader = run_records.read_run_records
+
+    def read_while_another_records(path):
+        monkeypatch.setattr(run_records, "read_run_records", reader)
+        INDEX_RECORD_RUN(record(runs, "car", 8, cd=0.18)["layer"])
+        return reader(path)
+
+    monkeypatch.setattr(run_records, "read_run_records", read_while_another_records)
+    record(runs, "van", 7, cd=0.17)
+    assert ids(run_index.search("kpi.cd < 0.19")) == ["van:07", "car:08"]
+    assert walk_row() == (None, generation + 2)  # not marked: the next search compares stamps
+    assert ids(run_index.search("kpi.cd < 0.19")) == ["van:07", "car:08"]
+    assert walk_row()[0] is not None
+    INDEX_RECORD_RUN(record(runs, "car", 9, cd=0.1)["layer"])  # any write unmarks it
+    assert walk_row()[0] is None
+
+
+def test_many_products_are_walked(products, unindexed):
+    for index in range(9):
+        make_product(products / f"p{index}", name=f"p{index}", layers={"prototype": {}}, prim=f"P{index}")
+        record(products, f"p{index}", index, cd=0.1 + index / 100)
+    found = run_index.search("kpi.cd < 1")
+    assert sorted(run["product"] for run in found) == [f"p{index}" for index in range(9)]
+    assert run_index.update() == {"added": 0, "changed": 0, "removed": 0}
 
 
 def test_recording_indexes_the_run_at_once(runs, monkeypatch):

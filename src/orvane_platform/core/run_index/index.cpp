@@ -189,11 +189,15 @@ IndexedFile read_file(const std::string& root, const RunFile& file) {
 }
 
 UpdateCounts update(Store& store, const std::string& root, bool everything) {
+    std::string signature;
     Changes changes;
     {
         nb::gil_scoped_release release;
-        changes = store.changes(find_run_files(root), everything);
+        std::vector<RunFile> files = find_run_files(root);
+        signature = walk_signature(files);
+        changes = store.changes(std::move(files), signature, everything);
     }
+    if (changes.current) return {};
     const UpdateCounts counts{changes.added.size(), changes.changed.size(), changes.removed.size()};
     std::vector<const RunFile*> to_read;
     to_read.reserve(changes.added.size() + changes.changed.size());
@@ -204,6 +208,8 @@ UpdateCounts update(Store& store, const std::string& root, bool everything) {
     // files there are to read; each file's runs change in one transaction.
     std::vector<IndexedFile> batch;
     std::size_t next = 0;
+    std::int64_t writes = 0;
+    bool matches_walk = true;
     do {
         batch.clear();
         for (; next < to_read.size() && batch.size() < kWriteBatch; ++next) {
@@ -211,9 +217,16 @@ UpdateCounts update(Store& store, const std::string& root, bool everything) {
         }
         if (batch.empty() && changes.removed.empty()) break;
         nb::gil_scoped_release release;
-        store.write(batch, changes.removed, root);
+        matches_walk = store.write(batch, changes.removed, root) && matches_walk;
+        ++writes;
         changes.removed.clear();
     } while (next < to_read.size());
+    // The stored stamps are now the walk's, unless a removed file came back
+    // or another process wrote in between: then the next search compares.
+    if (matches_walk) {
+        nb::gil_scoped_release release;
+        store.mark_current(signature, changes.generation + writes);
+    }
     return counts;
 }
 

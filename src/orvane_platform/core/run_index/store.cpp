@@ -6,11 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <string_view>
+#include <thread>
+#include <unordered_map>
 
 #include "native/text.h"
 
@@ -19,6 +24,7 @@ namespace orvane::run_index {
 namespace {
 
 constexpr const char* kRunFile = "result.usda";
+constexpr std::size_t kMaxWalkers = 8;  // threads that stat run files
 
 // Folders hold runs by product, solver and time; nothing else is looked at.
 constexpr const char* kSchema = R"sql(
@@ -62,6 +68,14 @@ CREATE TABLE run_params (
     PRIMARY KEY (run, name)
 ) WITHOUT ROWID;
 CREATE INDEX run_params_name_value ON run_params(name, value);
+-- The signature of the walk the stored files match, and a count of writes:
+-- a search skips comparing stamps while the walk's signature is unchanged.
+CREATE TABLE walk (
+    id INTEGER PRIMARY KEY CHECK (id = 1),
+    signature TEXT,
+    generation INTEGER NOT NULL
+);
+INSERT INTO walk (id, signature, generation) VALUES (1, NULL, 0);
 )sql";
 
 // A folder opened relative to another, closed with its listing.
@@ -217,29 +231,56 @@ bool StoreError::busy() const {
     return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
 }
 
+namespace {
+
+// The run files of one product folder, appended to `files`.
+void find_product_run_files(const Folder& products, const std::string& product,
+                            std::vector<RunFile>& files) {
+    Folder product_dir(products.fd(), product.c_str());
+    if (!product_dir.is_open()) return;
+    Folder runs(product_dir.fd(), "simulation_runs");
+    if (!runs.is_open()) return;
+    for (const std::string& solver : runs.subfolders()) {
+        Folder solver_dir(runs.fd(), solver.c_str());
+        if (!solver_dir.is_open()) continue;
+        for (const std::string& time : solver_dir.subfolders()) {
+            const std::string relative = time + "/" + kRunFile;
+            struct stat info{};
+            if (::fstatat(solver_dir.fd(), relative.c_str(), &info, 0) != 0) continue;
+            if (!S_ISREG(info.st_mode)) continue;
+            files.push_back(
+                {product + "/simulation_runs/" + solver + "/" + relative, stamp_from(info)});
+        }
+    }
+}
+
+}  // namespace
+
 std::vector<RunFile> find_run_files(const std::string& products_dir,
                                     const std::optional<std::string>& only) {
     std::vector<RunFile> files;
     Folder products(AT_FDCWD, products_dir.c_str());
     if (!products.is_open()) return files;
-    for (const std::string& product :
-         only ? std::vector<std::string>{*only} : products.subfolders()) {
-        Folder product_dir(products.fd(), product.c_str());
-        if (!product_dir.is_open()) continue;
-        Folder runs(product_dir.fd(), "simulation_runs");
-        if (!runs.is_open()) continue;
-        for (const std::string& solver : runs.subfolders()) {
-            Folder solver_dir(runs.fd(), solver.c_str());
-            if (!solver_dir.is_open()) continue;
-            for (const std::string& time : solver_dir.subfolders()) {
-                const std::string relative = time + "/" + kRunFile;
-                struct stat info{};
-                if (::fstatat(solver_dir.fd(), relative.c_str(), &info, 0) != 0) continue;
-                if (!S_ISREG(info.st_mode)) continue;
-                files.push_back(
-                    {product + "/simulation_runs/" + solver + "/" + relative, stamp_from(info)});
-            }
-        }
+    const std::vector<std::string> product_names =
+        only ? std::vector<std::string>{*only} : products.subfolders();
+    // The walk is one stat per run file, time spent in the kernel's path
+    // lookups: products are shared out among threads, one per core.
+    const std::size_t workers = std::min<std::size_t>(
+        {product_names.size(), std::max(1U, std::thread::hardware_concurrency()), kMaxWalkers});
+    std::vector<std::vector<RunFile>> found(workers);
+    std::atomic<std::size_t> next{0};
+    auto walk = [&](std::vector<RunFile>& into) {
+        for (std::size_t i = next++; i < product_names.size(); i = next++)
+            find_product_run_files(products, product_names[i], into);
+    };
+    {
+        std::vector<std::jthread> helpers;
+        for (std::size_t w = 1; w < workers; ++w) helpers.emplace_back(walk, std::ref(found[w]));
+        if (workers > 0) walk(found[0]);
+    }
+    for (std::vector<RunFile>& part : found) {
+        files.insert(files.end(), std::make_move_iterator(part.begin()),
+                     std::make_move_iterator(part.end()));
     }
     return files;
 }
@@ -337,37 +378,108 @@ std::optional<std::string> Store::prepare() {
     return std::nullopt;
 }
 
-Changes Store::changes(std::vector<RunFile> files, bool reread) {
-    // Both sides in the order of their layer names (SQLite's BINARY order is
-    // std::string's), merged in one pass.
-    std::sort(files.begin(), files.end(),
-              [](const RunFile& a, const RunFile& b) { return a.layer < b.layer; });
-    Statement stamps(db_, "SELECT layer, mtime_ns, size, inode FROM run_files ORDER BY layer");
-    Changes changes;
-    auto file = files.begin();
-    while (stamps.step()) {
-        const std::string_view layer = stamps.text_view(0);
-        for (; file != files.end() && file->layer < layer; ++file) changes.added.push_back(*file);
-        if (file == files.end() || file->layer != layer) {
-            changes.removed.emplace_back(layer);
-            continue;
-        }
-        const Stamp stored{stamps.integer(1), stamps.integer(2), stamps.integer(3)};
-        if (reread || !(stored == file->stamp)) changes.changed.push_back(*file);
-        ++file;
+namespace {
+
+std::uint64_t mix(std::uint64_t value) {  // splitmix64's finaliser
+    value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    value = (value ^ (value >> 27)) * 0x94d049bb133111ebULL;
+    return value ^ (value >> 31);
+}
+
+// A 64-bit hash of one file's layer and stamp; `seed` picks one of a family.
+std::uint64_t file_hash(const RunFile& file, std::uint64_t seed) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL ^ seed;  // FNV-1a over the layer
+    for (const char c : file.layer)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+    for (const std::int64_t field : {file.stamp.mtime_ns, file.stamp.size, file.stamp.inode})
+        hash = mix(hash ^ static_cast<std::uint64_t>(field));
+    return mix(hash);
+}
+
+}  // namespace
+
+std::string walk_signature(const std::vector<RunFile>& files) {
+    // Sums of two independent hashes: the order of the walk does not matter.
+    std::uint64_t first = 0, second = 0;
+    for (const RunFile& file : files) {
+        first += file_hash(file, 0);
+        second += file_hash(file, 0x9e3779b97f4a7c15ULL);
     }
-    changes.added.insert(changes.added.end(), file, files.end());
+    char text[64];
+    std::snprintf(text, sizeof text, "%zu:%016llx%016llx", files.size(),
+                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(second));
+    return text;
+}
+
+Changes Store::changes(std::vector<RunFile> files, const std::string& signature, bool reread) {
+    Changes changes;
+    // One read snapshot: the walk's row and the stamps agree.
+    exec("BEGIN");
+    try {
+        Statement walk(db_, "SELECT signature, generation FROM walk");
+        if (walk.step()) {
+            changes.generation = walk.integer(1);
+            changes.current = !reread && walk.text_view(0) == signature;
+        }
+        if (!changes.current) compare_stamps(files, reread, changes);
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
     return changes;
 }
 
-void Store::write(const std::vector<IndexedFile>& files, const std::vector<std::string>& removed,
+void Store::compare_stamps(std::vector<RunFile>& files, bool reread, Changes& changes) {
+    // The stored stamps in table order (no index to walk), each looked up
+    // among the files found.
+    std::unordered_map<std::string_view, std::size_t> found_at;
+    found_at.reserve(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) found_at.emplace(files[i].layer, i);
+    std::vector<bool> stored(files.size(), false);
+    Statement stamps(db_, "SELECT layer, mtime_ns, size, inode FROM run_files");
+    while (stamps.step()) {
+        const auto found = found_at.find(stamps.text_view(0));
+        if (found == found_at.end()) {
+            changes.removed.emplace_back(stamps.text_view(0));
+            continue;
+        }
+        const RunFile& file = files[found->second];
+        stored[found->second] = true;
+        const Stamp stamp{stamps.integer(1), stamps.integer(2), stamps.integer(3)};
+        if (reread || !(stamp == file.stamp)) changes.changed.push_back(file);
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!stored[i]) changes.added.push_back(std::move(files[i]));
+    }
+    // In the order of their layer names, whatever order the walk found them in.
+    const auto by_layer = [](const RunFile& a, const RunFile& b) { return a.layer < b.layer; };
+    std::sort(changes.added.begin(), changes.added.end(), by_layer);
+    std::sort(changes.changed.begin(), changes.changed.end(), by_layer);
+    std::sort(changes.removed.begin(), changes.removed.end());
+}
+
+void Store::mark_current(const std::string& signature, std::int64_t generation) {
+    Statement mark(db_, "UPDATE walk SET signature = ? WHERE id = 1 AND generation = ?");
+    mark.bind(1, signature);
+    mark.bind(2, generation);
+    mark.run();
+}
+
+bool Store::write(const std::vector<IndexedFile>& files, const std::vector<std::string>& removed,
                   const std::string& products_dir) {
+    bool all_removed = true;
     exec("BEGIN IMMEDIATE");
     try {
+        // Whatever this writes, the stored files no longer match a walk.
+        exec("UPDATE walk SET signature = NULL, generation = generation + 1 WHERE id = 1");
         Statement forget(db_, "DELETE FROM run_files WHERE layer = ?");
         for (const std::string& layer : removed) {
             // A file that another process wrote since the walk stays.
-            if (stamp_of(products_dir + "/" + layer)) continue;
+            if (stamp_of(products_dir + "/" + layer)) {
+                all_removed = false;
+                continue;
+            }
             forget.bind(1, layer);
             forget.run();
         }
@@ -420,6 +532,7 @@ void Store::write(const std::vector<IndexedFile>& files, const std::vector<std::
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+    return all_removed;
 }
 
 std::vector<Found> Store::search(const SearchRequest& request) {
@@ -466,21 +579,39 @@ std::vector<Found> Store::search(const SearchRequest& request) {
         entry.layer = select.text(9);
         found.push_back(std::move(entry));
     }
-    Statement kpis(db_, "SELECT name, value FROM run_kpis WHERE run = ?");
-    Statement parameters(db_, "SELECT name, value FROM run_params WHERE run = ?");
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        kpis.bind(1, ids[i]);
-        while (kpis.step()) found[i].run.kpis.emplace_back(kpis.text(0), kpis.number(1));
-        kpis.reset();
-        parameters.bind(1, ids[i]);
-        while (parameters.step()) {
-            found[i].run.parameters.emplace_back(
-                parameters.text(0),
-                parameters.is_text(1) ? Value(parameters.text(1)) : Value(parameters.number(1)));
-        }
-        parameters.reset();
-    }
+    attach_values(ids, found);
     return found;
+}
+
+void Store::attach_values(const std::vector<std::int64_t>& ids, std::vector<Found>& found) {
+    if (ids.empty()) return;
+    // One statement per table for all the runs, their ids passed as one
+    // JSON array, rather than two statements per run.
+    std::string id_list = "[";
+    std::unordered_map<std::int64_t, std::size_t> position;
+    position.reserve(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (i > 0) id_list += ',';
+        id_list += std::to_string(ids[i]);
+        position.emplace(ids[i], i);
+    }
+    id_list += ']';
+    Statement kpis(db_,
+                   "SELECT run, name, value FROM run_kpis "
+                   "WHERE run IN (SELECT value FROM json_each(?)) ORDER BY run, name");
+    kpis.bind(1, id_list);
+    while (kpis.step()) {
+        found[position.at(kpis.integer(0))].run.kpis.emplace_back(kpis.text(1), kpis.number(2));
+    }
+    Statement parameters(db_,
+                         "SELECT run, name, value FROM run_params "
+                         "WHERE run IN (SELECT value FROM json_each(?)) ORDER BY run, name");
+    parameters.bind(1, id_list);
+    while (parameters.step()) {
+        found[position.at(parameters.integer(0))].run.parameters.emplace_back(
+            parameters.text(1),
+            parameters.is_text(2) ? Value(parameters.text(2)) : Value(parameters.number(2)));
+    }
 }
 
 std::int64_t Store::run_count() { return single_integer(db_, "SELECT count(*) FROM runs"); }

@@ -90,16 +90,25 @@ class StoreError : public std::runtime_error {
     int code_;
 };
 
+// What identifies one walk's findings: every file's layer and stamp, in any
+// order. Equal signatures mean the same files with the same stamps.
+std::string walk_signature(const std::vector<RunFile>& files);
+
 // The files' stamps against the stored ones.
 struct Changes {
     std::vector<RunFile> added;
     std::vector<RunFile> changed;
     std::vector<std::string> removed;
+    // The stored files were last brought up to date from a walk with the same
+    // signature, and nothing wrote to the index since: nothing to compare.
+    bool current = false;
+    // How many writes the index had seen when the stamps were read.
+    std::int64_t generation = 0;
 };
 
 class Store {
   public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
     static constexpr int kBusyTimeoutMs = 10000;
 
     // Opens (creating when missing) the database at `path`; ":memory:" for
@@ -115,19 +124,27 @@ class Store {
     // database file, SQLite's quick check runs over it too.
     std::optional<std::string> prepare();
 
-    // `files` against the stored stamps; `reread` counts every stored file
-    // that is still there as changed.
-    Changes changes(std::vector<RunFile> files, bool reread = false);
+    // `files`, found by a walk of this `signature`, against the stored stamps;
+    // `reread` counts every stored file that is still there as changed.
+    Changes changes(std::vector<RunFile> files, const std::string& signature, bool reread);
     // In one transaction: forgets `removed` files (those that exist again by
     // now stay) and stores `files` in place of what was stored for them.
-    void write(const std::vector<IndexedFile>& files, const std::vector<std::string>& removed,
+    // Returns false when a removed file stayed.
+    bool write(const std::vector<IndexedFile>& files, const std::vector<std::string>& removed,
                const std::string& products_dir);
+    // Records that the stored files are those of a walk of `signature`,
+    // unless another write came after the `generation` this one expects.
+    void mark_current(const std::string& signature, std::int64_t generation);
     std::vector<Found> search(const SearchRequest& request);
     std::int64_t run_count();
 
   private:
     void exec(const char* sql);
     [[noreturn]] void fail(int code) const;
+    // Fills in `changes` from the stored stamps; `files` are moved from.
+    void compare_stamps(std::vector<RunFile>& files, bool reread, Changes& changes);
+    // Fills in the KPIs and parameters of the found runs with these ids.
+    void attach_values(const std::vector<std::int64_t>& ids, std::vector<Found>& found);
 
     sqlite3* db_ = nullptr;
     bool check_integrity_ = false;
