@@ -1,12 +1,15 @@
-"""The floors: the bare OpenUSD work each measured operation cannot avoid,
-written in plain Python over pxr. Each benchmark sets the project's time
-against one of these.
+"""The floors: the bare OpenUSD (and, for charts, matplotlib) work each
+measured operation cannot avoid, written in plain Python over pxr. Each
+benchmark sets the project's time against one of these.
 """
 
 from __future__ import annotations
 
+from datetime import datetime
 from pathlib import Path
 
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.figure import Figure
 from pxr import Sdf, Usd
 
 KPIS = {"cd": 0.2471, "cl": -0.031, "cm_pitch": -0.012}
@@ -29,9 +32,9 @@ def write_results(product: Path) -> None:
     layer.Save()
 
 
-def read_history(product: Path) -> list[str]:
+def read_history(product: Path, prim: str = "/Car") -> list[str]:
     layer = Sdf.Layer.FindOrOpen(str(product.parent / "layers" / "prototype.usda"))
-    return list(layer.GetPrimAtPath("/Car").attributes.get("resultsHistory").default)
+    return list(layer.GetPrimAtPath(prim).attributes.get("resultsHistory").default)
 
 
 def clean_history(product: Path) -> None:
@@ -78,3 +81,30 @@ def read_runs(run_files: list[Path]) -> list[tuple[str, float | None]]:
 def walk_runs(products: Path) -> list[tuple[str, float | None]]:
     """Every run file below the products folder, found by walking it, then read."""
     return read_runs(sorted(products.glob("*/simulation_runs/*/*/result.usda")))
+
+
+def draw_history(product: Path, prim: str, kpis: list[str], targets: dict[str, tuple[float, float, float]],
+                 releases: list[tuple[datetime, str]], target: Path) -> None:
+    """Read the history and draw each KPI in a row of its own (results, target
+    band, nominal, releases), with matplotlib's own calls; save as PNG or SVG."""
+    times, values = [], {kpi: [] for kpi in kpis}
+    for entry in read_history(product, prim):
+        fields = entry.split("|")
+        pairs = dict(field.split("=", 1) for field in fields[1:] if "=" in field)
+        times.append(datetime.fromisoformat(fields[0]))
+        for kpi in kpis:
+            values[kpi].append(float(pairs[kpi]))
+    figure = Figure(figsize=(8, 2.8 * len(kpis)), dpi=100, layout="constrained")
+    FigureCanvasAgg(figure)
+    for axes, kpi in zip(figure.subplots(len(kpis), 1, squeeze=False, sharex=True).ravel(), kpis):
+        low, nominal, high = targets[kpi]
+        axes.axhspan(low, high, alpha=0.16, linewidth=0, label="target band")
+        axes.axhline(nominal, linestyle="--", label="nominal")
+        axes.plot(times, values[kpi], marker="o" if len(times) <= 500 else "None", markersize=4, label="results")
+        for moment, version in releases:
+            axes.axvline(moment, linestyle="-.", linewidth=0.8)
+            axes.text(moment, 0.97, version, transform=axes.get_xaxis_transform(), rotation=90, fontsize=8)
+        axes.set_title(kpi, loc="left", fontsize=10)
+        axes.grid(True, alpha=0.3)
+        axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False)
+    figure.savefig(target)

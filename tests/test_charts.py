@@ -3,14 +3,18 @@ of the report, and the terminal chart of the installed command."""
 
 from __future__ import annotations
 
+import re
 import xml.etree.ElementTree as ET
+from datetime import UTC, datetime, timedelta
 from pathlib import Path
 
 import matplotlib
 import matplotlib.image
 import pytest
+from pxr import Sdf, Vt
 
-from orvane_platform.core import charts
+from orvane_platform.core import charts, releases
+from tests.conftest import make_product
 from tests.test_cli import orvane, parsed
 
 PRODUCT = Path("products/sedan/sedan.usda")
@@ -129,3 +133,28 @@ def test_plot_command_refuses_bad_input_in_one_line(charted_demo, arguments, mes
     refused = orvane("plot", "sedan", *arguments, cwd=charted_demo)
     assert refused.returncode == 2 and message in refused.stderr
     assert refused.stderr.count("\n") == 1 and "Traceback" not in refused.stderr
+
+
+@pytest.mark.parametrize(("step", "label"), [
+    (timedelta(milliseconds=30), r"\d\d:\d\d:\d\d\.\d{3}"),  # runs within one second
+    (timedelta(seconds=20), r"\d\d:\d\d:\d\d"),
+    (timedelta(minutes=7), r"(?<![-:])\d\d:\d\d(?!:)"),
+    (timedelta(days=40), r"\d{4}-\d\d-\d\d"),
+])
+def test_terminal_time_labels_differ_and_release_labels_stay_whole(tmp_path, step, label):
+    product = make_product(tmp_path / "car", layers={"prototype": {}})
+    start = datetime(2026, 5, 1, 8, 0, tzinfo=UTC)
+    # The highest result at each release, where its label is written.
+    values = [0.30, 0.31, 0.35, 0.32, 0.30, 0.35]
+    layer = Sdf.Layer.FindOrOpen(str(tmp_path / "car/layers/prototype.usda"))
+    history = Sdf.AttributeSpec(layer.GetPrimAtPath("/Car"), "resultsHistory", Sdf.ValueTypeNames.StringArray)
+    history.default = Vt.StringArray([f"{(start + step * index).isoformat()}|domain=aero|cd={value}"
+                                      for index, value in enumerate(values)])
+    layer.Save()
+    for version, index in (("v1.0", 2), ("v2.0", 5)):
+        assert releases.freeze_release(product, version, "", timestamp=start + step * index)["status"] == "frozen"
+
+    text = charts.kpi_terminal(product, ["cd"], width=90, height=14)
+    ticks = re.findall(label, text.rstrip().splitlines()[-1])
+    assert len(ticks) >= 3 and len(set(ticks)) == len(ticks)
+    assert re.search(r"\bv1\.0\b", text) and re.search(r"\bv2\.0\b", text)

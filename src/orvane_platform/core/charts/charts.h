@@ -46,9 +46,6 @@ struct ChartData {
 ChartData gather(nb::handle usda_path, nb::handle kpis, const char* function,
                  std::size_t max_kpis = SIZE_MAX);
 
-// The first and last moment of the chart: of every result and release.
-std::pair<Moment, Moment> time_span(const ChartData& data);
-
 // The time axis's limits as datetimes: the span a little wider, so no point
 // sits on the frame, and a minute either side of a span of one moment.
 std::pair<nb::object, nb::object> time_limits(const ChartData& data);

@@ -187,6 +187,9 @@ nb::list charted_kpis_of(nb::handle history) {
     return as_list(kpis);
 }
 
+namespace {
+
+// The first and last moment of the chart: of every result and release.
 std::pair<Moment, Moment> time_span(const ChartData& data) {
     const Moment* first = nullptr;
     const Moment* last = nullptr;
@@ -200,6 +203,8 @@ std::pair<Moment, Moment> time_span(const ChartData& data) {
     for (const Release& release : data.releases) widen(release.moment);
     return {*first, *last};  // gather() refuses a chart without results
 }
+
+}  // namespace
 
 std::pair<nb::object, nb::object> time_limits(const ChartData& data) {
     const auto [first, last] = time_span(data);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 #include <string>
 
 #include "charts.h"
@@ -19,6 +20,8 @@ namespace {
 py::CachedModule plotext_module{"plotext"};
 
 constexpr long kMinSize = 10;
+// The part of the value span added above the highest value, for the labels.
+constexpr double kLabelStrip = 0.12;
 constexpr long kMaxSize = 1000;
 
 // plotext draws on one figure per process: it is cleared before each chart
@@ -42,13 +45,43 @@ class PlotextFigure {
     nb::object figure_;
 };
 
-// Time labels as fine as the span needs: seconds for a session of runs,
-// days for a programme.
-const char* date_form(const std::pair<Moment, Moment>& span) {
-    const double seconds = span.second.seconds - span.first.seconds;
-    if (seconds < 2 * 3600.0) return "%H:%M:%S";
-    if (seconds < 3 * 86400.0) return "%m-%d %H:%M";
-    return "%Y-%m-%d";
+py::CachedModule datetime_module{"datetime"};
+
+constexpr int kTimeTicks = 5;
+
+// Time ticks evenly across the axis, labelled in UTC as coarsely as keeps
+// every label distinct, without the date when all fall on one day: days for
+// a programme, down to milliseconds for runs made within one second.
+std::pair<nb::list, nb::list> time_ticks(nb::handle left, nb::handle right) {
+    nb::object utc = datetime_module.attr("timezone").attr("utc");
+    nb::list positions;
+    nb::object step = (right - left) / nb::int_(kTimeTicks - 1);
+    for (int i = 0; i < kTimeTicks; ++i)
+        positions.append((left + step * nb::int_(i)).attr("astimezone")(utc));
+    struct Form {
+        const char* strftime;
+        std::size_t trim;  // characters dropped from the end
+        bool dated;        // names the day
+    };
+    constexpr Form kForms[] = {{"%Y-%m-%d", 0, true},     {"%m-%d %H:%M", 0, true},
+                               {"%H:%M", 0, false},       {"%H:%M:%S", 0, false},
+                               {"%H:%M:%S.%f", 3, false}, {"%H:%M:%S.%f", 0, false}};
+    nb::list labels;
+    bool one_day = false;
+    for (const Form& form : kForms) {
+        if (form.dated && one_day) continue;
+        labels = nb::list();
+        std::set<std::string> distinct;
+        for (nb::handle position : positions) {
+            std::string label(py::utf8(position.attr("strftime")(form.strftime)));
+            label.resize(label.size() - form.trim);
+            distinct.insert(label);
+            labels.append(py::make_str(label));
+        }
+        if (distinct.size() == static_cast<std::size_t>(kTimeTicks)) break;
+        one_day = one_day || (form.dated && distinct.size() == 1);
+    }
+    return {positions, labels};
 }
 
 // The value span of one plot, never empty: plotext needs a height to draw in.
@@ -74,12 +107,17 @@ nb::str caption(const KpiSeries& series) {
 
 void draw_plot(nb::handle plot, const KpiSeries& series, const ChartData& data) {
     const auto [low, high] = value_span(series);
+    // A strip above the highest value for the release labels.
+    const double top = high + (high - low) * kLabelStrip;
     const auto [left, right] = time_limits(data);
     nb::tuple across = nb::make_tuple(left, right);
     plot.attr("legend")(false);
-    plot.attr("date")().attr("activate")("form"_a = date_form(time_span(data)));
+    plot.attr("date")().attr("activate")();
     // plotext's own limits of a short span leave the points in a narrow strip.
     plot.attr("ruler")("x").attr("lim")(left, right);
+    plot.attr("ruler")("y").attr("lim")(low, top);
+    const auto [positions, labels] = time_ticks(left, right);
+    plot.attr("ruler")("x").attr("ticks")(positions, labels);
     if (!series.min.is_none() && !series.max.is_none()) {
         plot.attr("draw")(plot.attr("rectangle")("x"_a = across,
                                                  "y"_a = nb::make_tuple(series.min, series.max),
@@ -99,14 +137,16 @@ void draw_plot(nb::handle plot, const KpiSeries& series, const ChartData& data) 
     for (const Release& release : data.releases) {
         nb::object at = release.moment.time;
         plot.attr("draw")(plot.attr("segment")("x"_a = nb::make_tuple(at, at),
-                                               "y"_a = nb::make_tuple(low, high),
+                                               "y"_a = nb::make_tuple(low, top),
                                                "marker"_a = "\u2502"));
-        plot.attr("draw")(plot.attr("text")(at, high, release.version));
     }
     nb::object line = plot.attr("signal")(series.times, series.values, "marker"_a = "braille");
     line.attr("lines")();
     plot.attr("draw")(line);
     plot.attr("draw")(plot.attr("signal")(series.times, series.values, "marker"_a = "\u25cf"));
+    // Last, so that nothing drawn covers them.
+    for (const Release& release : data.releases)
+        plot.attr("draw")(plot.attr("text")(release.moment.time, top, release.version));
     plot.attr("title")(caption(series));
 }
 
