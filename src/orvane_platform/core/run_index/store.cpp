@@ -371,10 +371,9 @@ std::optional<std::string> Store::prepare() {
     // without syncs); a power cut may damage it, which the first open of the
     // next process finds and repairs by rebuilding. Syncing cost each recorded
     // run about 20 ms of fsync.
-    exec("PRAGMA foreign_keys=ON; PRAGMA synchronous=OFF");
-    // Each call opens the database afresh: pages mapped from the OS's cache
-    // are not copied in one by one.
-    exec("PRAGMA mmap_size=268435456");
+    // No memory-mapped reads: mapped pages count against the process for as
+    // long as it runs, so its memory would grow with the index.
+    exec("PRAGMA foreign_keys=ON; PRAGMA synchronous=OFF; PRAGMA mmap_size=0");
     return std::nullopt;
 }
 
@@ -436,7 +435,8 @@ void Store::compare_stamps(std::vector<RunFile>& files, bool reread, Changes& ch
     std::unordered_map<std::string_view, std::size_t> found_at;
     found_at.reserve(files.size());
     for (std::size_t i = 0; i < files.size(); ++i) found_at.emplace(files[i].layer, i);
-    std::vector<bool> stored(files.size(), false);
+    enum class Stored : unsigned char { no, same, changed };
+    std::vector<Stored> stored(files.size(), Stored::no);
     Statement stamps(db_, "SELECT layer, mtime_ns, size, inode FROM run_files");
     while (stamps.step()) {
         const auto found = found_at.find(stamps.text_view(0));
@@ -445,12 +445,13 @@ void Store::compare_stamps(std::vector<RunFile>& files, bool reread, Changes& ch
             continue;
         }
         const RunFile& file = files[found->second];
-        stored[found->second] = true;
         const Stamp stamp{stamps.integer(1), stamps.integer(2), stamps.integer(3)};
-        if (reread || !(stamp == file.stamp)) changes.changed.push_back(file);
+        stored[found->second] = reread || !(stamp == file.stamp) ? Stored::changed : Stored::same;
     }
+    // Moved only now: the lookup's keys are views of the files' names.
     for (std::size_t i = 0; i < files.size(); ++i) {
-        if (!stored[i]) changes.added.push_back(std::move(files[i]));
+        if (stored[i] == Stored::no) changes.added.push_back(std::move(files[i]));
+        if (stored[i] == Stored::changed) changes.changed.push_back(std::move(files[i]));
     }
     // In the order of their layer names, whatever order the walk found them in.
     const auto by_layer = [](const RunFile& a, const RunFile& b) { return a.layer < b.layer; };
