@@ -24,8 +24,9 @@ from pxr import Sdf, Vt
 import floors
 from timing import report, side_by_side
 
-from orvane_platform.core import charts, releases
-from orvane_platform.core import report as product_report
+from orvane_platform.core import releases
+from orvane_platform.views import charts
+from orvane_platform.views import report as product_report
 
 SIZES = (100, 10_000)
 KPIS = ["cd", "cl", "cm_pitch"]

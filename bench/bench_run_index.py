@@ -34,7 +34,8 @@ from pxr import Sdf, Usd
 import floors
 from timing import median_seconds, report
 
-from orvane_platform.core import run_index, run_records
+from orvane_platform.core import run_records
+from orvane_platform.runs import index
 
 PRODUCTS = 20
 QUERY = "kpi.cd < 0.25 and solver = 'sample_aero'"
@@ -45,9 +46,9 @@ MEMORY_AT = (2_500, 5_000, 10_000)
 # exec, when the child was still a copy of this process.
 PEAK_MEMORY = """
 from pathlib import Path
-from orvane_platform.core import run_index
-count = run_index.rebuild()
-found = run_index.search({query!r})
+from orvane_platform.runs import index
+count = index.rebuild()
+found = index.search({query!r})
 status = Path("/proc/self/status").read_text()
 print(count, len(found), status.split("VmHWM:")[1].split()[0])
 """
@@ -99,7 +100,7 @@ def main() -> int:
     root = Path(__file__).resolve().parents[1]
     os.environ.setdefault("ORVANE_SOLVERS_DIR", str(root / "examples" / "solvers"))
     # Bulk writing: the index catches up by itself, as it must.
-    run_index.record_run = lambda layer_path: False
+    index.record_run = lambda layer_path: False
     met = True
     with tempfile.TemporaryDirectory() as temporary:
         folder = Path(temporary) / "products"
@@ -118,13 +119,13 @@ def main() -> int:
                     f"peak memory at {MEMORY_AT[-1]} runs within 10% of that at {MEMORY_AT[0]} "
                     f"(+{(peaks[-1] / peaks[0] - 1) * 100:.1f}%)")
 
-        run_index.update()
-        search = median_seconds(lambda: run_index.search(QUERY), 20)
+        index.update()
+        search = median_seconds(lambda: index.search(QUERY), 20)
         start = time.perf_counter()
         listed = [run for product in products for run in run_records.list_runs(product, solver="sample_aero")
                   if run["kpis"].get("cd", 1) < 0.25]
         walk = time.perf_counter() - start
-        assert len(listed) == len(run_index.search(QUERY))
+        assert len(listed) == len(index.search(QUERY))
         start = time.perf_counter()
         floors.walk_runs(folder)
         floor = time.perf_counter() - start
@@ -138,7 +139,7 @@ def main() -> int:
             new = write_runs(products, written, 100)
             written += 100
             start = time.perf_counter()
-            counts = run_index.update()
+            counts = index.update()
             updates.append(time.perf_counter() - start)
             assert counts["added"] == 100, counts
             start = time.perf_counter()

@@ -18,7 +18,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from orvane_platform.core import product, sweep
+from orvane_platform.core import product
+from orvane_platform.runs import sweep
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 CASES = sweep.make_cases({"roofline_slope_deg": "12:19:8", "ride_height": "0.11:0.15:8"})

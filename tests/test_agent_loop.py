@@ -8,7 +8,8 @@ from types import SimpleNamespace
 import pytest
 
 from orvane_platform.agent_tools import aero
-from orvane_platform.core import agent_loop, gateway_config, product_twin, run_records
+from orvane_platform.assistant import session
+from orvane_platform.core import gateway_config, product_twin, run_records
 from orvane_platform.core.agent import AgentContext
 from orvane_platform.core.product import Product
 from orvane_platform.llm.local_llm import LLMUnavailableError
@@ -55,7 +56,7 @@ def talk(context, model, *prompts, tools=None):
 
     solvers = [{"alias": "sample_aero", "name": "Sample aero estimate", "kind": "surrogate", "gpu": False}]
     tools = tools if tools is not None else aero.register(context, solvers)
-    messages = agent_loop.converse(model, tools, "Be brief.", ask, lambda kind, text: shown.append((kind, text)))
+    messages = session.converse(model, tools, "Be brief.", ask, lambda kind, text: shown.append((kind, text)))
     return messages, shown
 
 
@@ -96,11 +97,11 @@ def test_an_unavailable_model_is_raised_to_the_caller(context):
 
 
 def test_the_session_results_are_saved_through_the_save_flow(context, capsys):
-    assert agent_loop.session_results(context) == {} and agent_loop.save_session(context) is False
+    assert session.session_results(context) == {} and session.save_session(context) is False
     talk(context, ScriptedModel([("run_simulation", {"solver": "sample_aero"})], "Done."), "Run it", "")
-    results = agent_loop.session_results(context)
+    results = session.session_results(context)
     assert list(results) == ["aero"] and results["aero"]["status"] == "success"
-    assert agent_loop.save_session(context) is True
+    assert session.save_session(context) is True
     history = product_twin.load_product_history(context.platform.usd_path)
     assert len(history) == 1 and history[0]["run"] == results["aero"]["provenance"]["fingerprint"][7:19]
     assert "Results saved (prototype)." in capsys.readouterr().out

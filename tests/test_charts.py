@@ -13,7 +13,8 @@ import matplotlib.image
 import pytest
 from pxr import Sdf, Vt
 
-from orvane_platform.core import charts, releases
+from orvane_platform.core import releases
+from orvane_platform.views import charts
 from tests.conftest import make_product
 from tests.test_cli import orvane, parsed
 

@@ -24,8 +24,8 @@ import yaml
 from pxr import Usd
 
 import orvane_platform.core.paths as paths
-from orvane_platform import demo
-from orvane_platform.core import runner
+from orvane_platform.runs import solver_run
+from orvane_platform.setup import demo
 
 DRIVER = str(Path(sysconfig.get_path("scripts")) / "orvane-openfoam-ahmed")
 ORVANE = str(Path(sys.executable).parent / "orvane")
@@ -241,7 +241,7 @@ def test_a_run_that_changes_only_the_flow_speed_reuses_the_mesh(cfd_run, monkeyp
     settings["inputs"]["iterations"]["default"] = 20
     config.write_text(yaml.safe_dump(settings))
     lines: list[str] = []
-    second = runner.run_product(workspace / "products/ahmed/ahmed.usda", solver="openfoam_ahmed",
+    second = solver_run.run_product(workspace / "products/ahmed/ahmed.usda", solver="openfoam_ahmed",
                                 parameters={"flow_speed": 30.0}, save="none",
                                 progress=lambda _, text: lines.extend(text.splitlines()))
     assert second["status"] == "success", second["error"]

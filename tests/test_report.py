@@ -15,7 +15,8 @@ import matplotlib.image
 import pytest
 from pxr import Sdf
 
-from orvane_platform.core import charts, report, run_records
+from orvane_platform.core import run_records
+from orvane_platform.views import charts, report
 from tests.conftest import HOSTILE_NOTES, HOSTILE_TEXT, make_product
 from tests.test_cli import orvane, parsed
 

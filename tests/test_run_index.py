@@ -14,10 +14,11 @@ from pathlib import Path
 
 import pytest
 
-from orvane_platform.core import run_index, run_records
+from orvane_platform.core import run_records
+from orvane_platform.runs import index
 from tests.conftest import make_product
 
-INDEX_RECORD_RUN = run_index.record_run  # as another process would call it
+INDEX_RECORD_RUN = index.record_run  # as another process would call it
 
 START = datetime(2026, 4, 19, 5, 0, 0, tzinfo=UTC)
 
@@ -102,7 +103,7 @@ def runs(products) -> Path:
     ("((kpi.cd < 0.21))", ["van:04"]),
 ])
 def test_every_operator_and_precedence(runs, query, expected):
-    assert ids(run_index.search(query)) == expected
+    assert ids(index.search(query)) == expected
 
 
 @pytest.mark.parametrize("query, column, reason", [
@@ -125,8 +126,8 @@ def test_every_operator_and_precedence(runs, query, expected):
     ("product = 'a\\q'", 13, "unknown escape"),
 ])
 def test_errors_name_their_column(runs, query, column, reason):
-    with pytest.raises(run_index.QueryError) as raised:
-        run_index.search(query)
+    with pytest.raises(index.QueryError) as raised:
+        index.search(query)
     error = raised.value
     assert isinstance(error, ValueError)
     assert (error.column, error.query) == (column, query)
@@ -140,31 +141,31 @@ def test_errors_name_their_column(runs, query, column, reason):
     "kpi.cd < 1 and param.speed = 'x'' union select * from run_files --'",
 ])
 def test_injection_attempts_stay_data(runs, query):
-    assert run_index.search(query) == []
-    assert run_index.search(products=["car' or '1'='1"]) == []
+    assert index.search(query) == []
+    assert index.search(products=["car' or '1'='1"]) == []
     with pytest.raises(ValueError, match="unknown field"):
-        run_index.search(order_by="timestamp; DROP TABLE runs")
-    assert len(run_index.search()) == 5
+        index.search(order_by="timestamp; DROP TABLE runs")
+    assert len(index.search()) == 5
 
 
 def test_search_options_and_arguments(runs):
-    assert ids(run_index.search(products=["van"])) == ["van:04", "van:05"]
-    assert ids(run_index.search(order_by="kpi.cd")) == ["van:04", "car:01", "van:05", "car:02", "car:03"]
-    assert ids(run_index.search(order_by="kpi.cd", descending=True, limit=2)) == ["car:02", "van:05"]
-    assert ids(run_index.search(order_by="param.mode", limit=1)) == ["car:01"]
-    assert run_index.search(limit=0) == []
+    assert ids(index.search(products=["van"])) == ["van:04", "van:05"]
+    assert ids(index.search(order_by="kpi.cd")) == ["van:04", "car:01", "van:05", "car:02", "car:03"]
+    assert ids(index.search(order_by="kpi.cd", descending=True, limit=2)) == ["car:02", "van:05"]
+    assert ids(index.search(order_by="param.mode", limit=1)) == ["car:01"]
+    assert index.search(limit=0) == []
     with pytest.raises(TypeError, match="query"):
-        run_index.search(3)
+        index.search(3)
     with pytest.raises(TypeError, match="products"):
-        run_index.search(products="car")
+        index.search(products="car")
     with pytest.raises(TypeError, match="limit"):
-        run_index.search(limit=True)
+        index.search(limit=True)
     with pytest.raises(ValueError, match="limit must be 0 or more"):
-        run_index.search(limit=-1)
+        index.search(limit=-1)
 
 
 def test_a_run_as_search_returns_it(runs):
-    [run] = run_index.search("product = 'car' and param.mode = 'eco'")
+    [run] = index.search("product = 'car' and param.mode = 'eco'")
     assert run == {
         "product": "car", "run_id": "run_aero_20260419T050100000000", "solver": "sample_aero", "domain": "aero",
         "timestamp": "2026-04-19T05:01:00+00:00", "status": "success", "fingerprint": f"sha256:{1:064x}",
@@ -176,11 +177,11 @@ def test_a_run_as_search_returns_it(runs):
 def test_cached_runs_by_fingerprint(runs):
     # How a sweep finds a run it need not repeat.
     query = f"fingerprint = 'sha256:{'f' * 64}' and status = 'success'"
-    [cached] = run_index.search(query, products=["van"])
+    [cached] = index.search(query, products=["van"])
     assert cached["kpis"]["cd"] == 0.2
-    assert run_index.search(query, products=["car"]) == []
+    assert index.search(query, products=["car"]) == []
     failed = f"fingerprint = 'sha256:{2:064x}' and status = 'success'"
-    assert run_index.search(failed) == []
+    assert index.search(failed) == []
 
 
 # --- keeping the index current ------------------------------------------------------------
@@ -189,40 +190,40 @@ def test_cached_runs_by_fingerprint(runs):
 @pytest.fixture
 def unindexed(monkeypatch):
     """Run files written without telling the index, as another tool would."""
-    monkeypatch.setattr(run_index, "record_run", lambda path: False)
+    monkeypatch.setattr(index, "record_run", lambda path: False)
 
 
 def test_new_changed_and_removed_files_are_found_by_their_stamps(runs, unindexed, monkeypatch):
-    assert run_index.update() == {"added": 0, "changed": 0, "removed": 0}
+    assert index.update() == {"added": 0, "changed": 0, "removed": 0}
     read = []
     reader = run_records.read_run_records
     monkeypatch.setattr(run_records, "read_run_records", lambda path: read.append(Path(path).parent.name) or reader(path))
 
     record(runs, "van", 6, cd=0.1)
-    assert ids(run_index.search("kpi.cd < 0.15")) == ["van:06"]
+    assert ids(index.search("kpi.cd < 0.15")) == ["van:06"]
     assert read == ["20260419T050600000000"]  # only the new file was read
 
     record(runs, "van", 6, cd=0.5)  # the same run written again
-    assert ids(run_index.search("kpi.cd > 0.4")) == ["van:06"]
-    assert run_index.search("kpi.cd < 0.15") == []
+    assert ids(index.search("kpi.cd > 0.4")) == ["van:06"]
+    assert index.search("kpi.cd < 0.15") == []
 
     shutil.rmtree(runs / "van/simulation_runs/sample_aero/20260419T050600000000")
-    assert run_index.update() == {"added": 0, "changed": 0, "removed": 1}
-    assert len(run_index.search()) == 5
+    assert index.update() == {"added": 0, "changed": 0, "removed": 1}
+    assert len(index.search()) == 5
     assert read == ["20260419T050600000000"] * 2
 
     shutil.rmtree(runs / "car")
-    assert ids(run_index.search()) == ["van:04", "van:05"]
+    assert ids(index.search()) == ["van:04", "van:05"]
 
 
 def walk_row() -> tuple:
-    with sqlite3.connect(run_index.database_path()) as db:
+    with sqlite3.connect(index.database_path()) as db:
         return db.execute("select signature, generation from walk").fetchone()
 
 
 def test_a_file_edited_in_place_is_read_again(runs, unindexed):
-    assert run_index.search("kpi.cd > 0.7") == [] and walk_row()[0] is not None
-    path = runs / run_index.search("product = 'van' and kpi.cd = 0.2")[0]["layer"]
+    assert index.search("kpi.cd > 0.7") == [] and walk_row()[0] is not None
+    path = runs / index.search("product = 'van' and kpi.cd = 0.2")[0]["layer"]
     before = path.stat()
     with path.open("r+b") as file:  # same inode, same size, new value
         text = file.read()
@@ -230,11 +231,11 @@ def test_a_file_edited_in_place_is_read_again(runs, unindexed):
         file.write(text.replace(b"0.2\n", b"0.8\n", 1))
     os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns + 1))
     assert path.stat().st_ino == before.st_ino and path.stat().st_size == before.st_size
-    assert ids(run_index.search("kpi.cd > 0.7")) == ["van:04"]
+    assert ids(index.search("kpi.cd > 0.7")) == ["van:04"]
 
 
 def test_the_walk_is_trusted_only_while_nothing_else_wrote(runs, unindexed, monkeypatch):
-    run_index.search()
+    index.search()
     signature, generation = walk_row()
     assert signature is not None
     # Another process records a run while this one brings the index up to date.
@@ -247,28 +248,28 @@ def test_the_walk_is_trusted_only_while_nothing_else_wrote(runs, unindexed, monk
 
     monkeypatch.setattr(run_records, "read_run_records", read_while_another_records)
     record(runs, "van", 7, cd=0.17)
-    assert ids(run_index.search("kpi.cd < 0.19")) == ["van:07", "car:08"]
+    assert ids(index.search("kpi.cd < 0.19")) == ["van:07", "car:08"]
     assert walk_row() == (None, generation + 2)  # not marked: the next search compares stamps
-    assert ids(run_index.search("kpi.cd < 0.19")) == ["van:07", "car:08"]
+    assert ids(index.search("kpi.cd < 0.19")) == ["van:07", "car:08"]
     assert walk_row()[0] is not None
     INDEX_RECORD_RUN(record(runs, "car", 9, cd=0.1)["layer"])  # any write unmarks it
     assert walk_row()[0] is None
 
 
 def test_many_products_are_walked(products, unindexed):
-    for index in range(9):
-        make_product(products / f"p{index}", name=f"p{index}", layers={"prototype": {}}, prim=f"P{index}")
-        record(products, f"p{index}", index, cd=0.1 + index / 100)
-    found = run_index.search("kpi.cd < 1")
-    assert sorted(run["product"] for run in found) == [f"p{index}" for index in range(9)]
-    assert run_index.update() == {"added": 0, "changed": 0, "removed": 0}
+    for number in range(9):
+        make_product(products / f"p{number}", name=f"p{number}", layers={"prototype": {}}, prim=f"P{number}")
+        record(products, f"p{number}", number, cd=0.1 + number / 100)
+    found = index.search("kpi.cd < 1")
+    assert sorted(run["product"] for run in found) == [f"p{number}" for number in range(9)]
+    assert index.update() == {"added": 0, "changed": 0, "removed": 0}
 
 
 def test_recording_indexes_the_run_at_once(runs, monkeypatch):
     record(runs, "car", 7, cd=0.11)
-    monkeypatch.setattr(run_index, "update", None)  # nothing left for a search to catch up
-    assert run_index.update is None and len(run_index.search("kpi.cd = 0.11")) == 1
-    with sqlite3.connect(run_index.database_path()) as db:
+    monkeypatch.setattr(index, "update", None)  # nothing left for a search to catch up
+    assert index.update is None and len(index.search("kpi.cd = 0.11")) == 1
+    with sqlite3.connect(index.database_path()) as db:
         assert db.execute("select count(*) from runs").fetchone() == (6,)
 
 
@@ -276,14 +277,14 @@ def test_a_file_openusd_cannot_read_is_left_out_with_a_log_line(runs, unindexed,
     broken = runs / "car/simulation_runs/sample_aero/20260419T060000000000/result.usda"
     broken.parent.mkdir(parents=True)
     broken.write_text("not usd at all")
-    with caplog.at_level(logging.WARNING, logger="orvane_platform.core.run_index"):
-        assert len(run_index.search()) == 5
+    with caplog.at_level(logging.WARNING, logger="orvane_platform.runs.index"):
+        assert len(index.search()) == 5
     assert "left out of the run index" in caplog.text
 
 
 @pytest.mark.parametrize("damage", ["delete", "garbage", "truncate", "other schema"])
 def test_a_missing_or_damaged_database_is_rebuilt_quietly(runs, damage, caplog):
-    database = run_index.database_path()
+    database = index.database_path()
     assert database == runs.parent / ".orvane-index.sqlite" and database.is_file()
     if damage == "delete":
         for suffix in ("", "-wal", "-shm"):
@@ -295,8 +296,8 @@ def test_a_missing_or_damaged_database_is_rebuilt_quietly(runs, damage, caplog):
         data = database.read_bytes()
         database.write_bytes(b"\x07" * len(data) if damage == "garbage" else data[:1500])
         Path(f"{database}-wal").unlink(missing_ok=True)
-    with caplog.at_level(logging.WARNING, logger="orvane_platform.core.run_index"):
-        assert len(run_index.search("kpi.cd < 1")) == 4
+    with caplog.at_level(logging.WARNING, logger="orvane_platform.runs.index"):
+        assert len(index.search("kpi.cd < 1")) == 4
     if damage != "delete":
         assert "recreated from the run files" in caplog.text
     with sqlite3.connect(database) as db:
@@ -304,61 +305,61 @@ def test_a_missing_or_damaged_database_is_rebuilt_quietly(runs, damage, caplog):
 
 
 def test_rebuild_reads_every_file_again(runs, monkeypatch):
-    with sqlite3.connect(run_index.database_path()) as db:
+    with sqlite3.connect(index.database_path()) as db:
         db.execute("update runs set solver = 'stale'")
-    assert run_index.search("solver = 'stale'") != []  # stamps unchanged: not read again
-    assert run_index.rebuild() == 5
-    assert run_index.search("solver = 'stale'") == []
+    assert index.search("solver = 'stale'") != []  # stamps unchanged: not read again
+    assert index.rebuild() == 5
+    assert index.search("solver = 'stale'") == []
 
 
 def test_no_products_folder_means_no_runs_and_no_database(tmp_path, monkeypatch):
     monkeypatch.setenv("ORVANE_PRODUCTS_DIR", str(tmp_path / "none"))
-    assert run_index.search() == [] and run_index.rebuild() == 0
-    assert not run_index.database_path().exists()
+    assert index.search() == [] and index.rebuild() == 0
+    assert not index.database_path().exists()
 
 
 def test_record_run_refuses_files_outside_the_products(runs, tmp_path):
     outside = make_product(tmp_path / "elsewhere" / "bus", name="bus", layers={"prototype": {}}, prim="Bus")
     written = run_records.write_run_record(outside, {"status": "success", "cd": 0.1}, "aero", "sample_aero")
-    assert run_index.record_run(written["layer"]) is False
-    assert run_index.record_run(runs / "car/car.usda") is False
+    assert index.record_run(written["layer"]) is False
+    assert index.record_run(runs / "car/car.usda") is False
     # ... yet a product outside the folder still lists its own runs
-    assert [run["kpis"]["cd"] for run in run_index.product_runs(outside)] == [0.1]
+    assert [run["kpis"]["cd"] for run in index.product_runs(outside)] == [0.1]
 
 
 def test_product_runs_filters(runs):
     car = runs / "car/car.usda"
-    assert ids(run_index.product_runs(car)) == ["car:01", "car:02", "car:03"]
-    assert ids(run_index.product_runs(car, domain="aero", last=1)) == ["car:02"]
-    assert ids(run_index.product_runs(car, solver="sample_dynamics")) == ["car:03"]
-    assert ids(run_index.product_runs(car, since="2026-04-19T05:02:00+00:00")) == ["car:02", "car:03"]
-    assert ids(run_index.product_runs(car, last=2)) == ["car:02", "car:03"]
-    assert ids(run_index.product_runs(car, domain="it's", last=5)) == []
+    assert ids(index.product_runs(car)) == ["car:01", "car:02", "car:03"]
+    assert ids(index.product_runs(car, domain="aero", last=1)) == ["car:02"]
+    assert ids(index.product_runs(car, solver="sample_dynamics")) == ["car:03"]
+    assert ids(index.product_runs(car, since="2026-04-19T05:02:00+00:00")) == ["car:02", "car:03"]
+    assert ids(index.product_runs(car, last=2)) == ["car:02", "car:03"]
+    assert ids(index.product_runs(car, domain="it's", last=5)) == []
 
 
 # --- show and diff ------------------------------------------------------------------------
 
 
 def test_describe_and_diff_runs(runs):
-    first, second = run_index.search("product = 'car' and domain = 'aero'")
-    shown = run_index.describe_run(first["run_id"])
+    first, second = index.search("product = 'car' and domain = 'aero'")
+    shown = index.describe_run(first["run_id"])
     assert shown["case"] == "minute: 1\n"
     assert shown["parameters"]["speed"] == {"value": 120, "default": 120, "path": "speed", "override": False}
     assert shown["results"] == {"cd": 0.24, "cl": 0.01}
     assert shown["verification"]["status"] == "mismatch"  # made-up fingerprints do not verify
-    assert run_index.describe_run(first["run_id"], usda_path=runs / "van/van.usda") is None
-    assert run_index.describe_run("run_none") is None
+    assert index.describe_run(first["run_id"], usda_path=runs / "van/van.usda") is None
+    assert index.describe_run("run_none") is None
 
-    diff = run_index.diff_runs(first["run_id"], second["run_id"])
+    diff = index.diff_runs(first["run_id"], second["run_id"])
     assert diff["kpis"]["cd"] == pytest.approx((0.24, 0.30, -0.06))
     assert diff["parameters"]["mode"] == ("eco", "sport")
     assert diff["fields"]["status"] == ("success", "error")
     assert diff["fields"]["product"] == ("car", "car")
     assert "-minute: 1\n+minute: 2" in diff["case_diff"]
-    changed = run_index.diff_runs(first["run_id"], second["run_id"], changed_only=True)
+    changed = index.diff_runs(first["run_id"], second["run_id"], changed_only=True)
     assert "product" not in changed["fields"] and "cm_pitch" not in changed["kpis"]
     with pytest.raises(ValueError, match="run_b: no run 'run_x'"):
-        run_index.diff_runs(first["run_id"], "run_x")
+        index.diff_runs(first["run_id"], "run_x")
 
 
 # --- several processes at once ------------------------------------------------------------
@@ -377,10 +378,10 @@ for i in range(count):
 
 READER = """
 import sys
-from orvane_platform.core import run_index
+from orvane_platform.runs import index
 seen = 0
 while True:
-    found = run_index.search("kpi.cd >= 0.2 and solver = 'sample_aero'")
+    found = index.search("kpi.cd >= 0.2 and solver = 'sample_aero'")
     assert len(found) >= seen, (len(found), seen)
     seen = len(found)
     if seen >= int(sys.argv[1]):
@@ -401,8 +402,8 @@ def test_two_processes_record_while_a_third_searches(products, caplog):
         assert "not indexed" not in writer.stderr.read()
     out, err = reader.communicate(timeout=240)
     assert reader.returncode == 0 and out.strip() == str(2 * count), err
-    assert run_index.update() == {"added": 0, "changed": 0, "removed": 0}
-    assert len(run_index.search("solver = 'sample_aero'")) == 2 * count
-    with sqlite3.connect(run_index.database_path()) as db:
+    assert index.update() == {"added": 0, "changed": 0, "removed": 0}
+    assert len(index.search("solver = 'sample_aero'")) == 2 * count
+    with sqlite3.connect(index.database_path()) as db:
         assert db.execute("pragma integrity_check").fetchone() == ("ok",)
         assert db.execute("pragma journal_mode").fetchone() == ("wal",)

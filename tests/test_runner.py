@@ -10,7 +10,8 @@ import pytest
 import yaml
 from pxr import Sdf
 
-from orvane_platform.core import product_twin, run_records, runner
+from orvane_platform.core import product_twin, run_records
+from orvane_platform.runs import solver_run
 from tests.test_product import write_solver
 
 
@@ -31,7 +32,7 @@ def layer_attribute(product, layer_name, name):
      ("none", 0, None)],
 )
 def test_a_run_is_recorded_once_and_saved_where_asked(product, save, history_entries, written):
-    summary = runner.run_product(product, domain="aero", save=save)
+    summary = solver_run.run_product(product, domain="aero", save=save)
     assert summary["status"] == "success" and summary["solver"] == "sample_aero"
     assert [run["run_id"] for run in run_records.list_runs(product)] == [summary["run_id"]]
     assert run_records.list_runs(product)[0]["fingerprint"] == summary["fingerprint"]
@@ -45,15 +46,15 @@ def test_a_run_is_recorded_once_and_saved_where_asked(product, save, history_ent
 
 
 def test_baseline_is_tagged_only_when_saved_to_the_prototype(product):
-    runner.run_product(product, domain="aero", save="none", baseline=True)
+    solver_run.run_product(product, domain="aero", save="none", baseline=True)
     assert layer_attribute(product, "prototype", "orvane:baseline:history") is None
-    summary = runner.run_product(product, solver="sample_aero", baseline=True)
+    summary = solver_run.run_product(product, solver="sample_aero", baseline=True)
     assert summary["baseline"] is True and summary["domain"] == "aero"
     assert len(layer_attribute(product, "prototype", "orvane:baseline:history")) == 1
 
 
 def test_parameters_are_set_first_and_unknown_ones_refused(product):
-    summary = runner.run_product(product, domain="aero", parameters={"roofline_slope_deg": 18.0})
+    summary = solver_run.run_product(product, domain="aero", parameters={"roofline_slope_deg": 18.0})
     assert summary["parameters_set"] == {"roofline_slope_deg": (14.5, 18.0)}
     assert summary["kpis"]["cd"] == pytest.approx(0.259) and summary["passed"] is True
     case = yaml.safe_load(summary["result"]["provenance"]["case_yaml"])
@@ -62,7 +63,7 @@ def test_parameters_are_set_first_and_unknown_ones_refused(product):
 
     before = layer_attribute(product, "design_intent", "orvane:product:mass")
     with pytest.raises(ValueError, match="sedan has no design parameter 'mas'"):
-        runner.run_product(product, domain="aero", parameters={"mass": 1.0, "mas": 2.0})
+        solver_run.run_product(product, domain="aero", parameters={"mass": 1.0, "mas": 2.0})
     assert layer_attribute(product, "design_intent", "orvane:product:mass") == before  # nothing half-done
     assert len(run_records.list_runs(product)) == 1
 
@@ -79,7 +80,7 @@ def test_parameters_are_set_first_and_unknown_ones_refused(product):
 )
 def test_bad_arguments_are_refused_before_anything_runs(product, arguments, error, message):
     with pytest.raises(error, match=message):
-        runner.run_product(product, **arguments)
+        solver_run.run_product(product, **arguments)
     assert run_records.list_runs(product) == []
 
 
@@ -88,7 +89,7 @@ def test_progress_reports_the_solver_error_output_as_it_comes(product, sample_re
                  "cat > /dev/null; echo 'meshing' >&2; sleep 0.3; echo 'solving' >&2; sleep 0.3; "
                  "echo '{\"status\": \"success\", \"t_max\": 80}'")
     seen: list[tuple[float, str]] = []
-    summary = runner.run_product(product, solver="talker", progress=lambda elapsed, text: seen.append((elapsed, text)))
+    summary = solver_run.run_product(product, solver="talker", progress=lambda elapsed, text: seen.append((elapsed, text)))
     assert summary["status"] == "success" and summary["kpis"] == {"t_max": 80.0}
     assert "".join(text for _, text in seen) == "meshing\nsolving\n"
     assert len(seen) >= 5 and [elapsed for elapsed, _ in seen] == sorted(elapsed for elapsed, _ in seen)
@@ -101,7 +102,7 @@ def test_ctrl_c_stops_the_solver_and_keeps_its_record(product, sample_registry, 
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            runner.run_product(product, solver="slow", progress=lambda elapsed, text: None)
+            solver_run.run_product(product, solver="slow", progress=lambda elapsed, text: None)
     finally:
         timer.cancel()
     child = int(marker.read_text())
@@ -117,7 +118,7 @@ def test_ctrl_c_stops_the_solver_and_keeps_its_record(product, sample_registry, 
     [(["a=1", "b=-2.5e-3"], {"a": 1.0, "b": -0.0025}), (["a=1", "a=2"], {"a": 2.0}), ([], {})],
 )
 def test_parse_assignments(texts, parsed):
-    assert runner.parse_assignments(texts) == parsed
+    assert solver_run.parse_assignments(texts) == parsed
 
 
 @pytest.mark.parametrize(("text", "message"), [("a", "'a' is not KEY=VALUE"), ("=1", "'=1' is not KEY=VALUE"),
@@ -125,4 +126,4 @@ def test_parse_assignments(texts, parsed):
                                                ("a=nan", "the value of 'a=nan' is not a number")])
 def test_parse_assignments_refuses(text, message):
     with pytest.raises(ValueError, match=message):
-        runner.parse_assignments([text])
+        solver_run.parse_assignments([text])

@@ -16,7 +16,8 @@ import pytest
 import yaml
 from pxr import Sdf
 
-from orvane_platform.core import product_twin, run_records, sweep
+from orvane_platform.core import product_twin, run_records
+from orvane_platform.runs import sweep
 from tests.conftest import SAMPLE_PRODUCT
 
 ORVANE = str(Path(sys.executable).parent / "orvane")
@@ -236,10 +237,11 @@ def test_the_sweep_command(tmp_path):
 
 
 def test_a_sweeps_cases_are_searchable_and_drawn_by_their_design_values(product, tmp_path):
-    from orvane_platform.core import charts, report, run_index
+    from orvane_platform.runs import index
+    from orvane_platform.views import charts, report
 
     summary = sweep.run_sweep(product, domain="aero", cases=CASES, workers=2)
-    steep = run_index.product_runs(product)
+    steep = index.product_runs(product)
     assert sorted(run["parameters"]["roofline_slope_deg"] for run in steep) == [14.0, 14.0, 16.0, 16.0, 18.0, 18.0]
     assert all(run["parameters"]["iterations"] == 500 for run in steep)  # solver inputs keep their place
 

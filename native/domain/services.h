@@ -75,7 +75,7 @@ inline constexpr Import read_run_records{kModule, "read_run_records"};
 }  // namespace run_records
 
 namespace run_index {
-inline constexpr const char* kModule = "orvane_platform.core.run_index";
+inline constexpr const char* kModule = "orvane_platform.runs.index";
 inline constexpr Import record_run{kModule, "record_run"};
 inline constexpr Import product_runs{kModule, "product_runs"};
 }  // namespace run_index
@@ -127,7 +127,7 @@ inline constexpr Import diff_releases{kModule, "diff_releases"};
 }  // namespace releases
 
 namespace charts {
-inline constexpr const char* kModule = "orvane_platform.core.charts";
+inline constexpr const char* kModule = "orvane_platform.views.charts";
 inline constexpr Import charted_kpis{kModule, "charted_kpis"};
 inline constexpr Import kpi_svgs{kModule, "kpi_svgs"};
 inline constexpr Import design_svgs{kModule, "design_svgs"};

@@ -184,7 +184,7 @@ def _release_versions(parsed: argparse.Namespace) -> list[str]:
 
 
 def _run_ids(_: argparse.Namespace) -> list[str]:
-    from orvane_platform.core import run_index
+    from orvane_platform.runs import index as run_index
 
     return [run["run_id"] for run in run_index.search()]
 
@@ -235,7 +235,7 @@ def _columns(keys: Iterable[Iterable[str]]) -> list[str]:
 
 
 def _assignments(texts: list[str], argument: str) -> dict[str, float]:
-    from orvane_platform.core import runner
+    from orvane_platform.runs import solver_run as runner
 
     try:
         return runner.parse_assignments(texts)
@@ -306,7 +306,7 @@ def _show_run(summary: dict[str, Any]) -> None:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from orvane_platform.core import runner
+    from orvane_platform.runs import solver_run as runner
 
     parameters = _assignments(args.assignments, "--set")
     options = dict(domain=args.domain, solver=args.solver, test=args.test, parameters=parameters,
@@ -408,7 +408,7 @@ def _show_sweep(summary: dict[str, Any], sort: str | None) -> None:
 
 
 def _sweep(args: argparse.Namespace) -> int:
-    from orvane_platform.core import sweep
+    from orvane_platform.runs import sweep
 
     try:
         cases = sweep.make_cases(_variables(args.vary), method=args.method, samples=args.samples, seed=args.seed)
@@ -529,7 +529,7 @@ def _product_clean(args: argparse.Namespace) -> int:
 
 
 def _product_set(args: argparse.Namespace) -> int:
-    from orvane_platform.core import runner
+    from orvane_platform.runs import solver_run as runner
 
     changed = runner.set_design_parameters(args.product, _assignments(args.assignments, "KEY=VALUE"))
     if args.json:
@@ -618,7 +618,7 @@ def _show_runs(runs: list[dict[str, Any]], columns: Sequence[str]) -> None:
 
 
 def _runs_list(args: argparse.Namespace) -> int:
-    from orvane_platform.core import run_index
+    from orvane_platform.runs import index as run_index
 
     runs = run_index.product_runs(args.product, domain=args.domain, solver=args.solver, since=args.since,
                                   last=args.last)
@@ -631,7 +631,7 @@ def _runs_list(args: argparse.Namespace) -> int:
 
 
 def _runs_search(args: argparse.Namespace) -> int:
-    from orvane_platform.core import run_index
+    from orvane_platform.runs import index as run_index
 
     try:
         runs = run_index.search(args.query, products=args.products, order_by=args.order_by, descending=args.desc,
@@ -647,7 +647,7 @@ def _runs_search(args: argparse.Namespace) -> int:
 
 
 def _runs_show(args: argparse.Namespace) -> int:
-    from orvane_platform.core import run_index
+    from orvane_platform.runs import index as run_index
 
     run = run_index.describe_run(args.run, usda_path=args.product)
     if run is None:
@@ -690,7 +690,7 @@ def _runs_show(args: argparse.Namespace) -> int:
 
 
 def _runs_diff(args: argparse.Namespace) -> int:
-    from orvane_platform.core import run_index
+    from orvane_platform.runs import index as run_index
 
     diff = run_index.diff_runs(args.run_a, args.run_b, changed_only=args.changed_only)
     if args.json:
@@ -715,7 +715,7 @@ def _runs_diff(args: argparse.Namespace) -> int:
 
 
 def _index_rebuild(args: argparse.Namespace) -> int:
-    from orvane_platform.core import run_index
+    from orvane_platform.runs import index as run_index
 
     count = run_index.rebuild()
     database = run_index.database_path()
@@ -1115,7 +1115,7 @@ def _register_host(commands: argparse._SubParsersAction) -> None:
 
 
 def _plot_against(args: argparse.Namespace) -> int:
-    from orvane_platform.core import charts
+    from orvane_platform.views import charts
 
     if not args.kpis or len(args.kpis) != 1:
         _fail("argument --against: name one KPI with --kpi")
@@ -1131,7 +1131,7 @@ def _plot_against(args: argparse.Namespace) -> int:
 
 
 def _plot(args: argparse.Namespace) -> int:
-    from orvane_platform.core import charts
+    from orvane_platform.views import charts
 
     if args.against:
         return _plot_against(args)
@@ -1154,7 +1154,7 @@ def _plot(args: argparse.Namespace) -> int:
 
 
 def _report(args: argparse.Namespace) -> int:
-    from orvane_platform.core import report
+    from orvane_platform.views import report
 
     output = args.output or f"{args.product.parent.name}-report.html"
     written = report.write_report(args.product, output)
@@ -1222,7 +1222,8 @@ def _chat(args: argparse.Namespace) -> int:
 
 def _agent(args: argparse.Namespace) -> int:
     from orvane_platform.agent_tools import aero, dynamics
-    from orvane_platform.core import agent_loop, solver
+    from orvane_platform.assistant import session as agent_loop
+    from orvane_platform.core import solver
     from orvane_platform.core.agent import AgentContext
     from orvane_platform.core.product import Product
     from orvane_platform.llm import local_llm
@@ -1285,7 +1286,7 @@ def _step(number: int, title: str, total: int) -> None:
 
 
 def _demo_cfd(path: Path, total: int) -> None:
-    from orvane_platform.core import runner
+    from orvane_platform.runs import solver_run as runner
 
     _step(total, "One real CFD run: the Ahmed body in OpenFOAM (coarse mesh; minutes on a small machine)", total)
     with _RunProgress(f"Running openfoam_ahmed on {path.parent.name}") as progress:
@@ -1297,8 +1298,9 @@ def _demo_cfd(path: Path, total: int) -> None:
 
 
 def _demo(args: argparse.Namespace) -> int:
-    from orvane_platform import demo
-    from orvane_platform.core import product_twin, releases, runner, save_flow
+    from orvane_platform.core import product_twin, releases, save_flow
+    from orvane_platform.runs import solver_run as runner
+    from orvane_platform.setup import demo
     from orvane_platform.core.product import Product
 
     prepared = demo.prepare_workspace(args.dir)

@@ -1,7 +1,7 @@
 // Range-gate verdicts, messages and the summary line.
 #include <gtest/gtest.h>
 
-#include "target_gates/verdict.h"
+#include "core/target_gates/verdict.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "run_index/query.h"
+#include "runs/index/query.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The release validation summary and the fingerprint payload.
 #include <gtest/gtest.h>
 
-#include "provenance/fingerprint.h"
-#include "releases/validation_summary.h"
+#include "core/provenance/fingerprint.h"
+#include "core/releases/validation_summary.h"
 
 namespace {
 

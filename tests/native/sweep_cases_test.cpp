@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <set>
 
-#include "sweep/cases.h"
+#include "runs/sweep/cases.h"
 
 namespace {
 

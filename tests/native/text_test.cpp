@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "product_twin/declaration_scanner.h"
+#include "core/product_twin/declaration_scanner.h"
 
 namespace {
 

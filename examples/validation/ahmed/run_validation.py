@@ -27,9 +27,9 @@ PUBLISHED_CD = {0.0: 0.250, 12.5: 0.230, 25.0: 0.285, 30.0: 0.378, 35.0: 0.260}
 SPEEDS = (30.0,)
 
 
-def run_case(runner, product: Path, parameters: dict[str, float]) -> dict:
+def run_case(solver_run, product: Path, parameters: dict[str, float]) -> dict:
     started = time.monotonic()
-    summary = runner.run_product(product, solver="openfoam_ahmed", parameters=parameters, save="none")
+    summary = solver_run.run_product(product, solver="openfoam_ahmed", parameters=parameters, save="none")
     elapsed = time.monotonic() - started
     result = summary["result"]
     row = {"parameters": parameters, "status": summary["status"], "error": summary["error"],
@@ -44,10 +44,10 @@ def run_case(runner, product: Path, parameters: dict[str, float]) -> dict:
 def sweep(product: Path) -> list[dict]:
     # One case after another through the run path: each case already uses
     # every core of this machine.
-    from orvane_platform.core import runner
+    from orvane_platform.runs import solver_run
 
-    rows = [run_case(runner, product, {"slant_angle_deg": angle, "flow_speed": 40.0}) for angle in PUBLISHED_CD]
-    rows += [run_case(runner, product, {"slant_angle_deg": 25.0, "flow_speed": speed}) for speed in SPEEDS]
+    rows = [run_case(solver_run, product, {"slant_angle_deg": angle, "flow_speed": 40.0}) for angle in PUBLISHED_CD]
+    rows += [run_case(solver_run, product, {"slant_angle_deg": 25.0, "flow_speed": speed}) for speed in SPEEDS]
     return rows
 
 
@@ -99,7 +99,7 @@ def main() -> None:
     if args.rows:
         write_outputs([json.loads(line) for line in args.rows.read_text().splitlines() if line.startswith("{")])
         return
-    from orvane_platform import demo
+    from orvane_platform.setup import demo
     from orvane_platform.core import workspace
 
     folder = args.workspace or Path(tempfile.mkdtemp(prefix="orvane-ahmed-validation-"))

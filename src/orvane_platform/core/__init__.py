@@ -1,1 +1,1 @@
-"""Core services: products, solver registry, runs and the stand-in services."""
+"""The platform's core modules and the stand-ins for the surrounding package."""

@@ -1,4 +1,4 @@
-// orvane_platform.core.charts: KPIs over time with their target range and the
+// orvane_platform.views.charts: KPIs over time with their target range and the
 // product's releases, drawn with matplotlib (files, the report) or plotext
 // (the terminal).
 #pragma once

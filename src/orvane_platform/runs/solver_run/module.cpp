@@ -148,7 +148,7 @@ nb::object parse_assignments(nb::handle assignments) {
 
 }  // namespace
 
-NB_MODULE(runner, m) {
+NB_MODULE(solver_run, m) {
     m.doc() = "Running a product's solver the way an engineer does, start to finish.";
     m.def("run_product", &run_product, nb::arg("usda_path").none(), nb::kw_only(),
           nb::arg("domain").none() = nb::none(), nb::arg("solver").none() = nb::none(),

@@ -1,4 +1,4 @@
-// orvane_platform.core.report: one self-contained HTML file that tells a
+// orvane_platform.views.report: one self-contained HTML file that tells a
 // product's state to someone without the platform: design, gates, trends,
 // releases, the latest run's provenance and the competitors.
 #include <nanobind/nanobind.h>

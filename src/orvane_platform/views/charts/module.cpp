@@ -1,4 +1,4 @@
-// orvane_platform.core.charts: KPI trend charts.
+// orvane_platform.views.charts: KPI trend charts.
 #include <nanobind/nanobind.h>
 
 #include "charts.h"

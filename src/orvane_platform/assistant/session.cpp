@@ -145,7 +145,7 @@ bool save_session(nb::handle context) {
 
 }  // namespace
 
-NB_MODULE(agent_loop, m) {
+NB_MODULE(session, m) {
     m.doc() = "The agent's conversation loop over a tool table.";
     m.def("converse", &converse, nb::arg("client").none(), nb::arg("tools").none(),
           nb::arg("system_prompt").none(), nb::arg("ask").none(), nb::arg("show").none(),

@@ -11,7 +11,7 @@ namespace orvane::run_index {
 
 namespace {
 
-py::Logger logger{"orvane_platform.core.run_index"};
+py::Logger logger{"orvane_platform.runs.index"};
 py::CachedModule yaml_module{"yaml"};
 using namespace nb::literals;
 

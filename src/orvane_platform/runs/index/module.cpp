@@ -169,7 +169,7 @@ nb::list product_runs(nb::handle usda_path, nb::handle domain, nb::handle solver
 
 void bind_compare(nb::module_& m);
 
-NB_MODULE(run_index, m) {
+NB_MODULE(index, m) {
     m.doc() = R"(The workspace's run index: every recorded run (product, solver, domain, time,
 status, fingerprint, image, KPIs, parameters) in a SQLite database beside the products
 folder. The run files stay the truth: the index is brought up to date from their stat

@@ -1,0 +1,1 @@
+"""Views of a product: KPI charts and the HTML report."""
