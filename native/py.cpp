@@ -120,6 +120,11 @@ nb::handle keyboard_interrupt() { return PyExc_KeyboardInterrupt; }
 
 bool is_exception(const nb::python_error& error) { return error.matches(PyExc_Exception); }
 
+void raise(nb::handle type, std::string_view message) {
+    PyErr_SetObject(type.ptr(), decode_utf8(message, Undecodable::replace).ptr());
+    raise_pending();
+}
+
 void raise(nb::handle type, const char* format, ...) {
     va_list args;
     va_start(args, format);

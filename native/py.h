@@ -130,6 +130,9 @@ nb::handle keyboard_interrupt();
 // SystemExit or GeneratorExit, which must reach the caller.
 bool is_exception(const nb::python_error& error);
 
+// raise type(message): the message is UTF-8 text, built with the typed text
+// helpers below (text, repr, display_text); an undecodable byte shows as U+FFFD.
+[[noreturn]] void raise(nb::handle type, std::string_view message);
 // raise type(format % args); the format is PyUnicode_FromFormat's, so %R, %S
 // and %U take Python objects (their .ptr()).
 [[noreturn]] void raise(nb::handle type, const char* format, ...);
