@@ -19,7 +19,7 @@ import time
 from pathlib import Path
 
 from orvane_platform.core import product
-from orvane_platform.runs import sweep
+from orvane_platform.runs import solver_run, sweep
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 CASES = sweep.make_cases({"roofline_slope_deg": "12:19:8", "ride_height": "0.11:0.15:8"})
@@ -43,7 +43,7 @@ def timed_sweep(folder: Path, name: str, workers: int) -> float:
 def solver_children_alone(folder: Path) -> float:
     """The 64 solver children run one after another, planned beforehand."""
     twin = product.Product(fresh_product(folder, "floor"))
-    plans = [twin._plan_run(domain="aero", design=case) for case in CASES]
+    plans = [solver_run.plan_run(twin, domain="aero", design=case) for case in CASES]
     start = time.perf_counter()
     for plan in plans:
         subprocess.run(plan["argv"], input=plan["case_yaml"].encode(), capture_output=True, check=True,

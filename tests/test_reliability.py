@@ -17,10 +17,10 @@ import pytest
 import yaml
 from pxr import Sdf
 
-from orvane_platform.core import product as product_module
 from orvane_platform.core import product_twin, provenance, releases, run_records, run_store, solver
 from orvane_platform.core.product import Product
 from orvane_platform.core.solver_certs import verify_solver_cert
+from orvane_platform.runs import solver_run
 from tests.conftest import SAMPLE_SOLVERS
 from tests.test_product import write_solver
 
@@ -331,7 +331,7 @@ def test_self_referencing_values_are_refused_by_name(sample_registry):
 
 
 def test_output_past_the_cap_stops_the_solver(sample_product, sample_registry, monkeypatch):
-    monkeypatch.setattr(product_module, "_MAX_OUTPUT_BYTES", 100_000)
+    monkeypatch.setattr(solver_run, "_MAX_OUTPUT_BYTES", 100_000)
     write_solver(sample_registry, "chatty", "cat > /dev/null; yes 'x' | head -c 10000000; echo '{}'")
     result = Product(sample_product).simulate(domain="thermal")
     assert (result["status"], result["error"]) == (

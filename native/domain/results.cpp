@@ -28,25 +28,4 @@ nb::dict history_metadata(nb::handle schema, nb::handle result) {
     return metadata;
 }
 
-void save(nb::handle path, nb::handle domain, nb::handle result, nb::handle kpis,
-          nb::handle save_target) {
-    using namespace nb::literals;
-    nb::dict metadata = history_metadata(domain_schema(domain), result);
-    services::product_twin::write_domain_results(
-        path, domain, kpis, "solver"_a = solver_id(result),
-        "provenance"_a = py::get(result, "provenance", nb::none()),
-        "assumptions"_a = py::get(result, "assumptions", nb::none()),
-        "extra_meta"_a = nb::len(metadata) > 0 ? nb::object(metadata) : nb::none(),
-        "save_target"_a = save_target, "parameters"_a = py::get(result, "parameters", nb::none()),
-        "converged"_a = py::truthy(py::get(result, "converged", nb::bool_(true))));
-}
-
-bool any_gate_failed(nb::handle evaluation) {
-    static py::Name fail{"FAIL"};
-    for (nb::handle gate : py::get(evaluation, "gates", nb::list())) {
-        if (py::get(gate, "status", nb::none()).equal(fail.get())) return true;
-    }
-    return false;
-}
-
 }  // namespace orvane::results

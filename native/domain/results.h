@@ -21,12 +21,4 @@ nb::object solver_id(nb::handle result);
 // values, for its history entry.
 nb::dict history_metadata(nb::handle schema, nb::handle result);
 
-// Saves a run's KPIs into `save_target` ('prototype' or 'design_intent') of
-// the product at `path`, with their provenance and history entry.
-void save(nb::handle path, nb::handle domain, nb::handle result, nb::handle kpis,
-          nb::handle save_target);
-
-// Whether any gate of an evaluation failed (a WARN is not a failure).
-bool any_gate_failed(nb::handle evaluation);
-
 }  // namespace orvane::results

@@ -133,6 +133,24 @@ inline constexpr Import kpi_svgs{kModule, "kpi_svgs"};
 inline constexpr Import design_svgs{kModule, "design_svgs"};
 }  // namespace charts
 
+namespace capacity_gate {
+inline constexpr Import gate_solver_resources{"orvane_platform.core.capacity_gate",
+                                              "gate_solver_resources"};
+}
+
+// The run path of one solver run.
+namespace solver_run {
+inline constexpr const char* kModule = "orvane_platform.runs.solver_run";
+inline constexpr Import choose_solver{kModule, "choose_solver"};
+inline constexpr Import plan_run{kModule, "plan_run"};
+inline constexpr Import execute_plan{kModule, "execute_plan"};
+inline constexpr Import complete_run{kModule, "complete_run"};
+inline constexpr Import simulate{kModule, "simulate"};
+inline constexpr Import result_kpis{kModule, "result_kpis"};
+inline constexpr Import save_result{kModule, "save_result"};
+inline constexpr Import resource_verdict{kModule, "resource_verdict"};
+}  // namespace solver_run
+
 namespace solver_certs {
 inline constexpr Import verify_solver_cert{"orvane_platform.core.solver_certs",
                                            "verify_solver_cert"};

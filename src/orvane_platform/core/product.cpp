@@ -1,32 +1,24 @@
-// The product object: a product's root file with its dictionary, range
-// targets and gates.
+// Stands in for the surrounding package's product object: a product's root
+// file with its dictionary, range targets, gates, design changes and range
+// model. The real package's product class (its product service) replaces it;
+// runs go through orvane_platform.runs.solver_run either way.
 #include <nanobind/nanobind.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
-#include <vector>
 
 #include "native/domain/product_lock.h"
 #include "native/domain/services.h"
-#include "native/domain/solver_runs.h"
 #include "native/domain/targets.h"
 #include "native/domain/usd.h"
-#include "native/fs.h"
-#include "native/process.h"
 #include "native/py.h"
-#include "native/text.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using namespace orvane;
 
 namespace {
-
-py::ModuleGlobals globals;
 
 void init(nb::handle self, nb::handle usd_path) {
     nb::setattr(self, "usd_path", py::require_path(usd_path, "Product", "usd_path"));
@@ -81,8 +73,6 @@ nb::object latest_results(nb::handle self) {
 
 // --- running solvers --------------------------------------------------------------
 
-constexpr double kDefaultTimeoutSeconds = 600;
-
 void set_solver(nb::handle self, nb::handle domain, nb::handle backend) {
     py::require_str(domain, "set_solver", "domain");
     py::require_str(backend, "set_solver", "backend");
@@ -130,308 +120,10 @@ nb::object default_solver(nb::handle self, nb::handle domain) {
     return solver_for(self, domain, nb::none());
 }
 
-// Plain values of the design parameters, for the case file.
-nb::dict design_inputs(nb::handle self) {
-    nb::object specs = self.attr("specs");
-    nb::dict design;
-    nb::object keys = specs.attr("get")("_design_keys", nb::set());
-    nb::list names(keys);
-    names.sort();
-    for (nb::handle name : names) {
-        // Derived targets live in the design-intent layer too, but a target
-        // is not an input: changing one must not change the run.
-        if (nb::isinstance<nb::str>(name) && py::utf8(name).starts_with(targets::kDerivedPrefix))
-            continue;
-        nb::object value = specs.attr("get")(name);
-        if (nb::isinstance<nb::float_>(value) || nb::isinstance<nb::int_>(value) ||
-            nb::isinstance<nb::str>(value))
-            design[name] = value;
-    }
-    return design;
-}
-
-// The solver inputs of a run: the declared defaults, then the overrides,
-// with the parameter snapshot {name: {value, default, path, override}}.
-std::pair<nb::dict, nb::dict> run_inputs(nb::handle self, nb::handle solver, nb::handle kwargs) {
-    nb::dict defaults;
-    nb::object declared =
-        services::solver_registry::get_solver_inputs(solver, "product_name"_a = self.attr("name"));
-    for (nb::handle item : declared.attr("items")()) {
-        nb::object name = item[0];
-        nb::object spec = item[1];
-        nb::object fallback =
-            nb::isinstance<nb::dict>(spec) ? spec.attr("get")("default") : nb::borrow(spec);
-        if (!fallback.is_none()) defaults[name] = fallback;
-    }
-    nb::dict overrides;
-    nb::object asked = kwargs.attr("get")("overrides");
-    if (py::truthy(asked)) overrides.update(asked);
-    nb::object manoeuvre = kwargs.attr("get")("manoeuvre");
-    if (py::truthy(manoeuvre)) overrides["manoeuvre"] = manoeuvre;
-    nb::dict inputs;
-    inputs.update(defaults);
-    inputs.update(overrides);
-    nb::dict snapshot;
-    for (auto [name, value] : inputs) {
-        nb::dict parameter;
-        parameter["value"] = value;
-        parameter["default"] = defaults.attr("get")(name);
-        parameter["path"] = py::concat("inputs.", nb::str(name));
-        parameter["override"] = nb::bool_(overrides.contains(name));
-        snapshot[name] = parameter;
-    }
-    return {inputs, snapshot};
-}
-
-// The case the solver reads: the design inputs (with `design_changes` for
-// this run only, each one a design parameter the product has) and the
-// solver's inputs.
-nb::str case_text(nb::handle self, nb::handle domain, nb::handle solver, nb::handle inputs,
-                  nb::handle design_changes) {
-    nb::dict design = design_inputs(self);
-    if (!design_changes.is_none()) {
-        for (auto [name, value] : nb::borrow<nb::dict>(design_changes)) {
-            if (!design.contains(name)) {
-                py::raise(py::exc::value_error(), "%U has no design parameter %R",
-                          nb::str(self.attr("name")).ptr(), name.ptr());
-            }
-            if (!py::is_real(value))
-                py::raise_argument_type("simulate", "design", "a dict of numbers", value);
-            design[name] = nb::float_(py::to_double(value));
-        }
-    }
-    nb::dict case_mapping;
-    case_mapping["product"] = self.attr("name");
-    case_mapping["domain"] = domain;
-    case_mapping["solver"] = solver;
-    case_mapping["design"] = design;
-    case_mapping["inputs"] = inputs;
-    return nb::borrow<nb::str>(
-        py::import_from("yaml", "safe_dump")(case_mapping, "sort_keys"_a = false));
-}
-
-bool is_executable(const std::string& path) {
-    return fs::is_regular_file(path) && ::access(path.c_str(), X_OK) == 0;
-}
-
-// The solver's program: a path as given, else found on PATH or among this
-// environment's scripts.
-std::optional<std::string> solver_program(const std::string& name) {
-    if (name.find('/') != std::string::npos)
-        return is_executable(name) ? std::optional(name) : std::nullopt;
-    if (auto found = process::find_program(name)) return found;
-    const std::string scripts(py::utf8(py::import_from("sysconfig", "get_path")("scripts")));
-    const std::string beside = scripts + "/" + name;
-    if (is_executable(beside)) return beside;
-    return std::nullopt;
-}
-
-// What a solver's prepare step says of the run before it starts.
-struct PreparedInputs {
-    nb::object geometry_files = nb::none();  // list of Path, or None
-    nb::object mesh_cache = nb::str("none");
-    std::optional<nb::object> solver_version;
-};
-
-constexpr double kPrepareTimeoutSeconds = 120;
-
-// A solver that makes its own geometry declares `run.prepare`: a command
-// given the case on standard input and a folder as its last argument, that
-// writes the geometry there and prints {"geometry": [files], "mesh_cache":
-// key, "solver_version": version} without running anything heavy. The
-// geometry then counts in the run's fingerprint, as a file given by the user
-// would. Returns the error text when the step fails or answers nonsense.
-std::variant<PreparedInputs, std::string> prepare_inputs(nb::handle run, const std::string& solver,
-                                                         const std::string& case_yaml,
-                                                         const std::string& folder) {
-    const std::string who = "solver '" + solver + "' could not prepare its inputs: ";
-    nb::object command = run.attr("get")("prepare");
-    if (!nb::isinstance<nb::list>(command) || nb::len(command) == 0)
-        return who + "run.prepare must be a command (a list of words)";
-    std::vector<std::string> argv;
-    for (nb::handle part : command) argv.push_back(py::text(part));
-    const auto program = solver_program(argv[0]);
-    if (!program) return who + "program not found: " + argv[0];
-    argv[0] = *program;
-    argv.push_back(folder);
-    process::Options options;
-    options.input = case_yaml;
-    const process::Completed completed = process::run(argv, kPrepareTimeoutSeconds, options);
-    if (auto failure = solver_runs::failure(completed, solver, kPrepareTimeoutSeconds,
-                                            options.max_output_bytes))
-        return who + *failure;
-    nb::object answer;
-    try {
-        answer =
-            py::import_from("json", "loads")(nb::bytes(completed.out.data(), completed.out.size()));
-    } catch (nb::python_error& error) {
-        if (!error.matches(py::exc::value_error())) throw;
-        return who + "it printed no JSON";
-    }
-    if (!nb::isinstance<nb::dict>(answer)) return who + "it printed no JSON object";
-    nb::object error = answer.attr("get")("error");
-    if (!error.is_none()) return who + py::text(error);
-    PreparedInputs prepared;
-    nb::object files = answer.attr("get")("geometry", nb::list());
-    if (!nb::isinstance<nb::list>(files)) return who + "its geometry is not a list of files";
-    nb::list geometry;
-    const std::string inside = fs::real_path(folder) + "/";
-    nb::object path_type = py::import_from("pathlib", "Path");
-    for (nb::handle file : files) {
-        // Only what it wrote into its folder: a solver must not make the
-        // platform hash (or let it believe it hashed) a file elsewhere.
-        if (!nb::isinstance<nb::str>(file) || !fs::is_regular_file(py::text(file)) ||
-            !fs::real_path(py::text(file)).starts_with(inside))
-            return who + "its geometry file " + py::repr(file) + " is not a file in " + folder;
-        geometry.append(path_type(file));
-    }
-    if (nb::len(geometry) > 0) prepared.geometry_files = geometry;
-    nb::object mesh_cache = answer.attr("get")("mesh_cache", "none");
-    if (!nb::isinstance<nb::str>(mesh_cache)) return who + "its mesh_cache is not a string";
-    prepared.mesh_cache = mesh_cache;
-    nb::object version = answer.attr("get")("solver_version");
-    if (nb::isinstance<nb::str>(version) && nb::len(version) > 0) prepared.solver_version = version;
-    return prepared;
-}
-
-// Where a solver keeps what it may reuse between runs (meshes).
-std::string solver_cache_dir(const std::string& solver) {
-    nb::object home = py::import_from("orvane_platform.core.paths", "ORVANE_HOME");
-    return py::fs_path(home) + "/cache/" + solver;
-}
-
-// What to run, as a plan (see solver_runs.h), or the error status of a run
-// that cannot start.
-nb::dict plan_run(nb::handle self, nb::handle kwargs) {
-    nb::object domain = kwargs.attr("get")("domain", "aero");
-    py::require_str(domain, "simulate", "domain");
-    nb::object asked_solver = kwargs.attr("get")("solver");
-    py::require_str_or_none(asked_solver, "simulate", "solver");
-    py::require_dict_or_none(kwargs.attr("get")("overrides"), "simulate", "overrides");
-    py::require_str_or_none(kwargs.attr("get")("manoeuvre"), "simulate", "manoeuvre");
-    nb::object design_changes = kwargs.attr("get")("design");
-    py::require_dict_or_none(design_changes, "simulate", "design");
-    nb::object solver = solver_for(self, domain, asked_solver);
-    if (solver.is_none())
-        return py::error_status("no solver registered for domain '" + py::text(domain) + "'");
-    nb::object config = services::solver_registry::get_solver_config(solver);
-    if (!py::truthy(config)) return py::error_status("unknown solver '" + py::text(solver) + "'");
-    nb::object run = config.attr("get")("run", nb::dict());
-    nb::object command = nb::isinstance<nb::dict>(run) ? run.attr("get")("command") : nb::none();
-    if (!nb::isinstance<nb::list>(command) || nb::len(command) == 0) {
-        return py::error_status("solver '" + py::text(solver) + "' declares no command to run");
-    }
-    nb::list argv;
-    for (nb::handle part : command) argv.append(nb::str(part));
-    const std::string first = py::text(argv[0]);
-    const auto program = solver_program(first);
-    if (!program) return py::error_status("solver program not found: " + first);
-    argv[0] = py::make_str(*program);
-    auto [inputs, parameters] = run_inputs(self, solver, kwargs);
-    nb::str case_yaml = case_text(self, domain, solver, inputs, design_changes);
-
-    nb::dict plan;
-    plan["domain"] = domain;
-    plan["solver"] = solver;
-    plan["argv"] = argv;
-    plan["timeout"] =
-        nb::float_(py::to_double(run.attr("get")("timeout_seconds", kDefaultTimeoutSeconds)));
-    plan["max_output_bytes"] = globals.get("_MAX_OUTPUT_BYTES");
-    plan["case_yaml"] = case_yaml;
-    plan["parameters"] = parameters;
-    const std::string solver_name = py::text(solver);
-    fs::require_single_component(solver, "solver");
-    nb::dict environment;
-    environment["ORVANE_CACHE_DIR"] = py::make_str(solver_cache_dir(solver_name));
-    plan["environment"] = environment;
-    plan["prepared_dir"] = nb::none();
-    PreparedInputs prepared;
-    prepared.solver_version = nb::str(config.attr("get")("version", ""));
-    if (!run.attr("get")("prepare").is_none()) {
-        const std::string folder = py::fs_path(
-            py::import_from("tempfile", "mkdtemp")("prefix"_a = solver_runs::kPreparedPrefix));
-        auto outcome = prepare_inputs(run, solver_name, py::text(case_yaml), folder);
-        if (auto* failure = std::get_if<std::string>(&outcome)) {
-            fs::discard_tree(folder);
-            return py::error_status(*failure);
-        }
-        const auto& made = std::get<PreparedInputs>(outcome);
-        prepared.geometry_files = made.geometry_files;
-        prepared.mesh_cache = made.mesh_cache;
-        if (made.solver_version) prepared.solver_version = made.solver_version;
-        environment["ORVANE_PREPARED_DIR"] = py::make_str(folder);
-        plan["prepared_dir"] = py::make_str(folder);
-    }
-    // The provenance of the exact case the solver is given: what the gateway
-    // records with every run, whatever its outcome.
-    nb::object record = services::solver_registry::get_solver_record(solver);
-    nb::object cert = services::solver_certs::verify_solver_cert(
-        py::truthy(record) ? record : nb::object(nb::dict()));
-    nb::object image = config.attr("get")("image", "");
-    // A caller planning many runs of one solver looks its image up once.
-    nb::object image_digest = py::dict_get(kwargs, "image_digest");
-    if (!image_digest.is_valid()) image_digest = services::provenance::get_image_digest(image);
-    plan["image_digest"] = image_digest;
-    plan["provenance"] = services::provenance::build_provenance_record(
-        image, case_yaml, prepared.geometry_files, "parameters"_a = parameters,
-        "solver_version"_a = *prepared.solver_version, "solver_cert"_a = cert,
-        "mesh_cache"_a = prepared.mesh_cache, "image_digest"_a = image_digest);
-    return plan;
-}
-
-// Runs the plan's solver, telling `progress` how it goes.
-process::Completed execute(nb::handle plan, nb::handle progress) {
-    const solver_runs::Command command = solver_runs::command_of(plan);
-    process::Options options = solver_runs::options_for(command);
-    if (!progress.is_none()) {
-        options.on_tick = [progress](double elapsed, std::string_view error_output) {
-            progress(elapsed, py::decode_utf8(error_output, py::Undecodable::replace));
-        };
-    }
-    return process::run(command.argv, command.timeout, options);
-}
-
-// Every run that started leaves its record, failed, interrupted or not; the
-// result learns its run id and record file.
-void record_run(nb::handle self, nb::handle plan, nb::dict result) {
-    nb::object written = services::run_records::write_run_record(
-        self.attr("usd_path"), result, plan["domain"], plan["solver"],
-        "provenance"_a = plan["provenance"], "parameters"_a = plan["parameters"]);
-    result["run_id"] = written["run_id"];
-    result["run_record"] = written["layer"];
-}
-
+// Runs go through the platform's run path, so a replaced product object runs
+// solvers exactly as the command line does.
 nb::object simulate(nb::handle self, nb::kwargs kwargs) {
-    nb::object progress = kwargs.attr("get")("progress");
-    if (!progress.is_none() && !nb::isinstance<nb::callable>(progress))
-        py::raise_argument_type("simulate", "progress", "callable or None", progress);
-    nb::dict plan = plan_run(self, kwargs);
-    if (!solver_runs::is_plan(plan)) return plan;
-    const solver_runs::PreparedFolder prepared(plan);
-    nb::dict result;
-    try {
-        result = solver_runs::result_of(plan, execute(plan, progress));
-    } catch (nb::python_error& error) {
-        if (!error.matches(py::exc::keyboard_interrupt())) throw;
-        process::Completed interrupted;
-        interrupted.ending = process::Ending::cancelled;
-        record_run(self, plan, solver_runs::result_of(plan, interrupted));
-        throw;
-    }
-    record_run(self, plan, result);
-    return result;
-}
-
-nb::object plan_run_method(nb::handle self, nb::kwargs kwargs) { return plan_run(self, kwargs); }
-
-nb::object complete_run(nb::handle self, nb::handle plan, nb::handle outcome) {
-    if (!solver_runs::is_plan(plan))
-        py::raise_argument_type("_complete_run", "plan", "a run plan from _plan_run", plan);
-    py::require_dict(outcome, "_complete_run", "outcome");
-    const solver_runs::PreparedFolder prepared(plan);
-    nb::dict result = solver_runs::result_of(plan, solver_runs::completed_from(outcome));
-    record_run(self, plan, result);
-    return result;
+    return services::solver_run::simulate(self, **kwargs);
 }
 
 void set_design_parameter(nb::handle self, nb::handle name, nb::handle value) {
@@ -557,9 +249,6 @@ nb::object range_competitiveness(nb::handle self, nb::handle cd_value) {
 
 NB_MODULE(product, m) {
     m.doc() = "The product object of the platform: a product's root .usda with its range gates.";
-    globals.bind(m);
-    // What a solver may print on each of its outputs before it is stopped.
-    m.attr("_MAX_OUTPUT_BYTES") = process::kDefaultMaxOutputBytes;
     nb::object gates_mixin = services::target_gates::gates_mixin.get();
     py::ClassBuilder(m, "Product",
                      "A product: its root .usda file, dictionary, range targets and gates.",
@@ -584,23 +273,12 @@ NB_MODULE(product, m) {
                 solver; None when the domain has none.)")
         .method("simulate", &simulate,
                 nb::sig("def simulate(self, **kwargs: typing.Any) -> dict[str, typing.Any]"),
-                R"(Run the domain's solver (keywords domain, solver, overrides, manoeuvre, design,
-                progress) as a child process: the case (YAML, from the design-intent inputs with
+                R"(Run the domain's solver through the platform's run path (keywords domain,
+                solver, overrides, manoeuvre, design, progress) as a child process: the case (YAML, from the design-intent inputs with
                 `design` changes for this run only, the solver's input defaults and the
                 overrides) on standard input, the result as JSON on standard output. Every run
                 that starts is recorded. A failed, late or malformed run comes back as
                 {'status': 'error', 'error': ...}.)")
-        .method("_plan_run", &plan_run_method,
-                nb::sig("def _plan_run(self, **kwargs: typing.Any) -> dict[str, typing.Any]"),
-                R"(The plan of a run as simulate() would make it (same keywords, and
-                `image_digest` when the caller already looked the solver image up): the solver's
-                command, its case text, parameter snapshot, image digest and provenance record;
-                or the error status of a run that cannot start.)")
-        .method("_complete_run", &complete_run, nb::arg("plan").none(), nb::arg("outcome").none(),
-                nb::sig("def _complete_run(self, plan: dict[str, typing.Any], outcome: "
-                        "dict[str, typing.Any]) -> dict[str, typing.Any]"),
-                R"(The result of a planned run from its child's outcome {ending, exit_code, out,
-                err}, recorded as simulate() records it.)")
         .method("set_design_parameter", &set_design_parameter, nb::arg("name").none(),
                 nb::arg("value").none(),
                 nb::sig("def set_design_parameter(self, name: str, value: float) -> None"),

@@ -39,7 +39,7 @@ void LocalPool::work() {
             // to start the child and every tenth of a second.
             nb::gil_scoped_acquire acquire;
             try {
-                process::Options options = solver_runs::options_for(job.command);
+                process::Options options = run_plan::options_for(job.command);
                 options.cancel = &cancel_;
                 finished.completed = process::run(job.command.argv, job.command.timeout, options);
             } catch (nb::python_error& error) {

@@ -14,14 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "native/domain/solver_runs.h"
+#include "native/domain/run_plan.h"
 #include "native/process.h"
 
 namespace orvane::sweep {
 
 struct Job {
     std::size_t index;  // the case it runs
-    solver_runs::Command command;
+    run_plan::Command command;
 };
 
 struct Finished {

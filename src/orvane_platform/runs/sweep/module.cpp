@@ -14,10 +14,8 @@
 
 #include "cases.h"
 #include "local_pool.h"
-#include "native/domain/results.h"
+#include "native/domain/run_plan.h"
 #include "native/domain/services.h"
-#include "native/domain/solver_runs.h"
-#include "native/fs.h"
 #include "native/py.h"
 
 namespace nb = nanobind;
@@ -26,10 +24,7 @@ using namespace orvane;
 
 namespace {
 
-py::CachedModule product_module{"orvane_platform.core.product"};
 py::CachedModule distributed_module{"distributed"};
-py::CachedModule time_module{"time"};
-py::ModuleGlobals globals;
 
 constexpr const char* kFunction = "run_sweep";
 constexpr std::size_t kMaxCases = 100000;
@@ -42,7 +37,7 @@ auto spec_checked(Call&& call) {
     try {
         return call();
     } catch (const sweep::SpecError& error) {
-        py::raise(py::exc::value_error(), "%s", error.what());
+        py::raise(py::exc::value_error(), std::string_view(error.what()));
     }
 }
 
@@ -77,8 +72,9 @@ nb::object make_cases(nb::handle variables, nb::handle method, nb::handle sample
         py::require<nb::int_>(seed, kMake, "seed");
         const long long count = nb::cast<long long>(samples);
         if (count < 1 || count > static_cast<long long>(kMaxCases))
-            py::raise(py::exc::value_error(), "samples must be from 1 to %zu, not %lld", kMaxCases,
-                      count);
+            py::raise(py::exc::value_error(), "samples must be from 1 to " +
+                                                  std::to_string(kMaxCases) + ", not " +
+                                                  std::to_string(count));
         // A Latin hypercube spans each variable's range, whatever its listed values.
         std::vector<sweep::Range> ranges;
         for (const auto& list : values) {
@@ -90,7 +86,8 @@ nb::object make_cases(nb::handle variables, nb::handle method, nb::handle sample
                                           nb::cast<std::uint64_t>(seed));
         });
     } else {
-        py::raise(py::exc::value_error(), "method must be 'grid' or 'lhs', not %R", method.ptr());
+        py::raise(py::exc::value_error(),
+                  "method must be 'grid' or 'lhs', not " + py::repr(method));
     }
     nb::list cases;
     for (const auto& point : points) {
@@ -99,31 +96,6 @@ nb::object make_cases(nb::handle variables, nb::handle method, nb::handle sample
         cases.append(one);
     }
     return cases;
-}
-
-// --- the Dask task ----------------------------------------------------------------------
-
-// Runs a planned case's child where it is called (on a Dask worker) and
-// returns its outcome for the submitting process to record.
-nb::object run_child(nb::handle plan) {
-    if (!solver_runs::is_plan(plan))
-        py::raise_argument_type("_run_child", "plan", "a run plan", plan);
-    solver_runs::Command command = solver_runs::command_of(plan);
-    // A worker on another host cannot see the submitting host's prepared
-    // geometry: the solver then makes it again from the same case.
-    auto prepared = command.environment.find("ORVANE_PREPARED_DIR");
-    if (prepared != command.environment.end() && !fs::is_directory(prepared->second))
-        command.environment.erase(prepared);
-    return solver_runs::outcome_of(
-        process::run(command.argv, command.timeout, solver_runs::options_for(command)));
-}
-
-// Dask ships a task by pickling its function: a nanobind function pickles as
-// a reference to the module attribute it is, as the host's built-ins do.
-nb::object reduce_by_name(nb::handle function) {
-    nb::object name = py::concat(py::concat(function.attr("__module__"), nb::str(".")),
-                                 function.attr("__name__"));
-    return nb::make_tuple(py::import_from("pydoc", "locate"), nb::make_tuple(name));
 }
 
 // --- one sweep --------------------------------------------------------------------------
@@ -137,19 +109,22 @@ class Sweep {
     Sweep(nb::object path, nb::handle domain, nb::handle solver, nb::handle cases, nb::handle save,
           bool rerun, nb::handle progress)
         : path_(std::move(path)),
-          product_(product_module.attr("Product")(path_)),
+          product_(services::product::product_class(path_)),
           save_(nb::borrow(save)),
           saving_(py::utf8(save) != "none"),
           progress_(nb::borrow(progress)),
           started_(std::chrono::steady_clock::now()) {
-        std::tie(solver_, domain_) = solver_runs::solver_and_domain(domain, solver, product_);
+        nb::object chosen =
+            services::solver_run::choose_solver(product_, "domain"_a = domain, "solver"_a = solver);
+        solver_ = chosen[0];
+        domain_ = chosen[1];
         for (nb::handle values : cases) plan_case(values);
         counts_.total = entries_.size();
         if (!rerun) use_cached_runs();
     }
 
     ~Sweep() {
-        for (const nb::dict& plan : plans_) solver_runs::discard_prepared(plan);
+        for (const nb::dict& plan : plans_) run_plan::discard_prepared(plan);
     }
     Sweep(const Sweep&) = delete;
     Sweep& operator=(const Sweep&) = delete;
@@ -184,8 +159,8 @@ class Sweep {
         request["solver"] = solver_;
         request["design"] = values;
         if (image_digest_) request["image_digest"] = *image_digest_;
-        nb::dict plan = nb::borrow<nb::dict>(product_.attr("_plan_run")(**request));
-        if (solver_runs::is_plan(plan)) {
+        nb::dict plan = nb::borrow<nb::dict>(services::solver_run::plan_run(product_, **request));
+        if (run_plan::is_plan(plan)) {
             image_digest_ = plan["image_digest"];
             entry["fingerprint"] = plan["provenance"]["fingerprint"];
         } else {
@@ -235,7 +210,7 @@ class Sweep {
     // submitting process, one case at a time.
     void finish(std::size_t index, nb::handle outcome) {
         nb::dict& entry = entries_[index];
-        nb::object result = product_.attr("_complete_run")(plans_[index], outcome);
+        nb::object result = services::solver_run::complete_run(product_, plans_[index], outcome);
         entry["run_id"] = py::get(result, "run_id", nb::none());
         ++counts_.done;
         if (!py::get(result, "status", nb::none()).equal(nb::str("success"))) {
@@ -245,8 +220,9 @@ class Sweep {
             ++counts_.failed;
             return;
         }
-        nb::object kpis = results::domain_kpis(domain_, result);
-        if (saving_ && py::truthy(kpis)) results::save(path_, domain_, result, kpis, save_);
+        nb::object kpis = services::solver_run::result_kpis(domain_, result);
+        if (saving_ && py::truthy(kpis))
+            services::solver_run::save_result(path_, domain_, result, kpis, "save"_a = save_);
         entry["status"] = "success";
         entry["kpis"] = kpis;
         entry["gates"] = gate_verdicts(kpis);
@@ -278,19 +254,16 @@ class Sweep {
     void run_local(const std::vector<std::size_t>& pending, std::size_t workers) {
         std::vector<sweep::Job> jobs;
         for (std::size_t index : pending)
-            jobs.push_back({index, solver_runs::command_of(plans_[index])});
+            jobs.push_back({index, run_plan::command_of(plans_[index])});
         sweep::LocalPool pool(workers, std::move(jobs));
         while (!pool.done()) {
             try {
                 for (sweep::Finished& finished : pool.collect(kPollInterval)) {
                     if (finished.launch_error) {
-                        entries_[finished.index]["status"] = "error";
-                        entries_[finished.index]["error"] = py::make_str(*finished.launch_error);
-                        ++counts_.done;
-                        ++counts_.failed;
+                        fail_case(finished.index, *finished.launch_error);
                         continue;
                     }
-                    finish(finished.index, solver_runs::outcome_of(finished.completed));
+                    finish(finished.index, run_plan::outcome_of(finished.completed));
                 }
                 counts_.running = pool.running();
                 report();
@@ -329,64 +302,77 @@ class Sweep {
     // Keeps as many cases submitted as the cluster has threads, so that a
     // first Ctrl-C leaves only those to finish.
     void dispatch_to_dask(nb::handle client, const std::vector<std::size_t>& pending) {
-        std::size_t capacity = 0;
-        for (nb::handle threads : client.attr("nthreads")().attr("values")())
-            capacity += nb::cast<std::size_t>(threads);
-        capacity = std::max<std::size_t>(capacity, 1);
-        nb::object task = globals.get("_run_child");
+        const std::size_t capacity = cluster_threads(client);
+        nb::object task = services::solver_run::execute_plan.get();
         nb::dict submitted;  // future -> case index
         std::size_t next = 0;
         bool dispatching = true;
         while (true) {
             try {
-                while (dispatching && next < pending.size() && nb::len(submitted) < capacity) {
-                    const std::size_t index = pending[next++];
-                    nb::object future =
-                        client.attr("submit")(task, plans_[index], "pure"_a = false);
-                    submitted[future] = index;
-                }
+                for (; dispatching && next < pending.size() && nb::len(submitted) < capacity;
+                     ++next)
+                    submitted[client.attr("submit")(task, plans_[pending[next]],
+                                                    "pure"_a = false)] = pending[next];
                 counts_.running = nb::len(submitted);
                 report();
                 if (nb::len(submitted) == 0) break;
-                nb::object waited = distributed_module.attr("wait")(
-                    nb::list(submitted), "timeout"_a = 0.25, "return_when"_a = "FIRST_COMPLETED");
-                for (nb::handle future : waited.attr("done")) {
-                    const auto index = nb::cast<std::size_t>(submitted[future]);
-                    submitted.attr("pop")(future);
-                    nb::object outcome;
-                    try {
-                        outcome = future.attr("result")();
-                    } catch (nb::python_error& error) {
-                        if (!py::is_exception(error) ||
-                            error.matches(py::exc::keyboard_interrupt()))
-                            throw;
-                        entries_[index]["status"] = "error";
-                        entries_[index]["error"] =
-                            py::make_str("the Dask task failed: " + py::text(error.value()));
-                        ++counts_.done;
-                        ++counts_.failed;
-                        continue;
-                    }
-                    finish(index, outcome);
-                }
+                collect_dask(submitted);
             } catch (nb::python_error& error) {
-                if (error.matches(py::exc::timeout_error())) continue;
                 if (!error.matches(py::exc::keyboard_interrupt())) throw;
                 on_interrupt([&] { dispatching = false; },
-                             [&] {
-                                 // Tasks cannot be killed from here: abandon them as interrupted.
-                                 client.attr("cancel")(nb::list(submitted));
-                                 for (auto [future, index] : submitted) {
-                                     process::Completed cancelled;
-                                     cancelled.ending = process::Ending::cancelled;
-                                     finish(nb::cast<std::size_t>(index),
-                                            solver_runs::outcome_of(cancelled));
-                                 }
-                                 submitted.clear();
-                             });
+                             [&] { abandon_dask(client, submitted); });
             }
         }
         counts_.running = 0;
+    }
+
+    static std::size_t cluster_threads(nb::handle client) {
+        std::size_t threads = 0;
+        for (nb::handle count : client.attr("nthreads")().attr("values")())
+            threads += nb::cast<std::size_t>(count);
+        return std::max<std::size_t>(threads, 1);
+    }
+
+    // Records the cases whose tasks end within a quarter of a second.
+    void collect_dask(nb::dict& submitted) {
+        nb::object waited;
+        try {
+            waited = distributed_module.attr("wait")(nb::list(submitted), "timeout"_a = 0.25,
+                                                     "return_when"_a = "FIRST_COMPLETED");
+        } catch (nb::python_error& error) {
+            if (error.matches(py::exc::timeout_error())) return;
+            throw;
+        }
+        for (nb::handle future : waited.attr("done")) {
+            const auto index = nb::cast<std::size_t>(submitted.attr("pop")(future));
+            nb::object outcome;
+            try {
+                outcome = future.attr("result")();
+            } catch (nb::python_error& error) {
+                if (!py::is_exception(error) || error.matches(py::exc::keyboard_interrupt())) throw;
+                fail_case(index, "the Dask task failed: " + py::text(error.value()));
+                continue;
+            }
+            finish(index, outcome);
+        }
+    }
+
+    // Tasks cannot be killed from here: they are abandoned as interrupted.
+    void abandon_dask(nb::handle client, nb::dict& submitted) {
+        client.attr("cancel")(nb::list(submitted));
+        process::Completed cancelled;
+        cancelled.ending = process::Ending::cancelled;
+        for (auto [future, index] : submitted)
+            finish(nb::cast<std::size_t>(index), run_plan::outcome_of(cancelled));
+        submitted.clear();
+    }
+
+    // A case that ended without a run to record.
+    void fail_case(std::size_t index, const std::string& error) {
+        entries_[index]["status"] = "error";
+        entries_[index]["error"] = py::make_str(error);
+        ++counts_.done;
+        ++counts_.failed;
     }
 
     static void close_dask(nb::handle client, nb::handle cluster) {
@@ -408,7 +394,7 @@ class Sweep {
         made["solver"] = solver_;
         made["engine"] = py::make_str(engine);
         made["workers"] = workers;
-        made["resources"] = solver_runs::resources(solver_, path_.attr("parent"));
+        made["resources"] = services::solver_run::resource_verdict(solver_, path_.attr("parent"));
         nb::list cases;
         std::size_t not_run = 0;
         for (const nb::dict& entry : entries_) {
@@ -450,7 +436,8 @@ std::size_t worker_count(nb::handle workers) {
     py::require<nb::int_>(workers, kFunction, "workers");
     const long long count = nb::cast<long long>(workers);
     if (count < 1 || count > 1024)
-        py::raise(py::exc::value_error(), "workers must be from 1 to 1024, not %lld", count);
+        py::raise(py::exc::value_error(),
+                  "workers must be from 1 to 1024, not " + std::to_string(count));
     return static_cast<std::size_t>(count);
 }
 
@@ -465,13 +452,15 @@ nb::object run_sweep(nb::handle usda_path, nb::handle domain, nb::handle solver,
     py::require_str(engine, kFunction, "engine");
     const std::string_view engine_name = py::utf8(engine);
     if (engine_name != "local" && engine_name != "dask")
-        py::raise(py::exc::value_error(), "engine must be 'local' or 'dask', not %R", engine.ptr());
+        py::raise(py::exc::value_error(),
+                  "engine must be 'local' or 'dask', not " + py::repr(engine));
     if (engine_name == "local" && !scheduler.is_none())
         py::raise(py::exc::value_error(), "a scheduler address needs the dask engine");
     py::require_str_or_none(scheduler, kFunction, "scheduler");
     py::require_str(save, kFunction, "save");
     if (py::utf8(save) != "prototype" && py::utf8(save) != "none")
-        py::raise(py::exc::value_error(), "save must be 'prototype' or 'none', not %R", save.ptr());
+        py::raise(py::exc::value_error(),
+                  "save must be 'prototype' or 'none', not " + py::repr(save));
     if (!progress.is_none() && !nb::isinstance<nb::callable>(progress))
         py::raise_argument_type(kFunction, "progress", "callable or None", progress);
     const std::size_t pool_size = worker_count(workers);
@@ -483,7 +472,6 @@ nb::object run_sweep(nb::handle usda_path, nb::handle domain, nb::handle solver,
 
 NB_MODULE(sweep, m) {
     m.doc() = "Design sweeps: one product's solver over many variants of its design.";
-    globals.bind(m);
     m.def("parse_spec", &parse_spec, nb::arg("spec").none(),
           nb::sig("def parse_spec(spec: str) -> list[float]"),
           R"(The values of a variable's specification: 'start:stop:count' (evenly spaced, both
@@ -515,9 +503,4 @@ NB_MODULE(sweep, m) {
           `scheduler`, else a local cluster of `workers` processes). `progress(counts)` hears
           total, done, cached, failed, running and elapsed. Ctrl-C stops starting cases, a
           second one stops the running ones. Returns the summary of every case.)");
-    m.def("_run_child", &run_child, nb::arg("plan").none(),
-          nb::sig("def _run_child(plan: dict[str, typing.Any]) -> dict[str, typing.Any]"),
-          R"(Run a planned case's solver here (a Dask task) and return its outcome.)");
-    py::import_from("copyreg", "pickle")(m.attr("_run_child").type(),
-                                         nb::cpp_function(&reduce_by_name));
 }

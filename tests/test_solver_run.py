@@ -1,8 +1,10 @@
-"""One run of a product, start to finish: parameters, resources, the solver, its record, saving and gates."""
+"""The run path: one run planned, executed (here or by an engine elsewhere), completed and recorded, and a
+product's run start to finish: parameters, resources, the solver, its record, saving and gates."""
 
 from __future__ import annotations
 
 import os
+import pickle
 import signal
 import threading
 
@@ -11,6 +13,7 @@ import yaml
 from pxr import Sdf
 
 from orvane_platform.core import product_twin, run_records
+from orvane_platform.core.product import Product
 from orvane_platform.runs import solver_run
 from tests.test_product import write_solver
 
@@ -24,6 +27,67 @@ def layer_attribute(product, layer_name, name):
     layer = Sdf.Layer.OpenAsAnonymous(str(product.parent / "layers" / f"{layer_name}.usda"))
     attribute = layer.GetPrimAtPath("/Sedan").attributes.get(name)
     return attribute.default if attribute else None
+
+
+def test_a_plan_executed_elsewhere_completes_like_a_simulation(product, sample_registry):
+    """What an engine does: the plan and the outcome cross as data (pickled, as Dask ships them)."""
+    plan = solver_run.plan_run(Product(product), domain="aero", design={"roofline_slope_deg": 16.0})
+    execute = pickle.loads(pickle.dumps(solver_run.execute_plan))  # a task refers to it by name
+    assert execute is solver_run.execute_plan
+    outcome = pickle.loads(pickle.dumps(execute(pickle.loads(pickle.dumps(plan)))))
+    assert outcome["ending"] == "finished" and outcome["exit_code"] == 0
+    result = solver_run.complete_run(Product(product), plan, outcome)
+    simulated = Product(product).simulate(domain="aero", design={"roofline_slope_deg": 16.0})
+    assert result["cd"] == simulated["cd"]
+    assert result["provenance"]["fingerprint"] == simulated["provenance"]["fingerprint"]
+    assert [run["run_id"] for run in run_records.list_runs(product)] == [result["run_id"], simulated["run_id"]]
+    assert product_twin.load_product(product)["roofline_slope_deg"] == 14.5  # design changes were for the run only
+
+
+def test_a_prepared_folder_is_gone_once_its_run_is_complete(product, sample_registry, tmp_path):
+    write_solver(sample_registry, "maker", "cat > /dev/null; echo '{\"status\": \"success\", \"t_max\": 1}'")
+    prepare = sample_registry / "maker" / "prepare.sh"
+    prepare.write_text('#!/bin/bash\ncat > /dev/null; echo solid > "$1/body.stl"; echo "{\\"geometry\\": [\\"$1/body.stl\\"]}"\n')
+    prepare.chmod(0o755)
+    config = yaml.safe_load((sample_registry / "maker" / "solver.yaml").read_text())
+    config["run"]["prepare"] = [str(prepare)]
+    (sample_registry / "maker" / "solver.yaml").write_text(yaml.safe_dump(config))
+    plan = solver_run.plan_run(Product(product), solver="maker", domain="thermal")
+    folder = plan["prepared_dir"]
+    assert os.path.isfile(os.path.join(folder, "body.stl")) and plan["provenance"]["geometry"]
+    result = solver_run.complete_run(Product(product), plan, solver_run.execute_plan(plan))
+    assert result["status"] == "success" and not os.path.exists(folder)
+
+
+@pytest.mark.parametrize(
+    ("plan", "outcome", "error", "message"),
+    [({"status": "error"}, {}, TypeError, "argument 'plan' must be a run plan"),
+     (None, {"ending": "exploded", "exit_code": 0, "out": b"", "err": b""}, ValueError, "unknown ending 'exploded'"),
+     (None, {"ending": "finished", "exit_code": 0, "out": "{}", "err": b""}, TypeError, "'out' must be bytes"),
+     (None, [], TypeError, "argument 'outcome' must be dict")],
+)
+def test_complete_run_refuses_what_is_not_a_plan_or_an_outcome(product, plan, outcome, error, message):
+    plan = plan or solver_run.plan_run(Product(product), domain="aero")
+    with pytest.raises(error, match=message):
+        solver_run.complete_run(Product(product), plan, outcome)
+    assert run_records.list_runs(product) == []
+
+
+@pytest.mark.parametrize(
+    ("arguments", "chosen"),
+    [({"solver": "sample_dynamics"}, ("sample_dynamics", "dynamics")), ({"domain": "aero"}, ("sample_aero", "aero")),
+     ({"domain": "aero", "solver": "sample_dynamics"}, ("sample_dynamics", "aero"))],
+)
+def test_choose_solver_fills_in_what_was_not_given(product, arguments, chosen):
+    assert solver_run.choose_solver(Product(product), **arguments) == chosen
+
+
+def test_the_product_object_runs_through_the_run_path(product, monkeypatch):
+    seen = []
+    monkeypatch.setattr(solver_run, "simulate", lambda target, **request: seen.append((target, request)) or {})
+    target = Product(product)
+    assert target.simulate(domain="aero", overrides={"iterations": 3}) == {}
+    assert seen == [(target, {"domain": "aero", "overrides": {"iterations": 3}})]
 
 
 @pytest.mark.parametrize(

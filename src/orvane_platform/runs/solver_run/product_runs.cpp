@@ -1,0 +1,292 @@
+// One run of a product, the way an engineer runs it: design parameters set,
+// resources checked, the solver run and recorded, the results saved, gated and
+// tagged; and the pieces of it that sweeps share.
+#include <nanobind/nanobind.h>
+
+#include <cmath>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "native/domain/results.h"
+#include "native/domain/services.h"
+#include "native/domain/usd.h"
+#include "native/py.h"
+#include "solver_run.h"
+
+namespace orvane::solver_run {
+
+namespace {
+
+using namespace nb::literals;
+
+constexpr const char* kRunProduct = "run_product";
+
+// The solver of a run of `product` and its domain, from whichever of the two
+// was given (the product's default solver for the domain when only the
+// domain is); ValueError naming what the registry lacks.
+std::pair<nb::object, nb::object> solver_and_domain(nb::handle product, nb::handle domain,
+                                                    nb::handle solver) {
+    if (!solver.is_none()) {
+        if (!py::truthy(services::solver_registry::get_solver_config(solver)))
+            py::raise(py::exc::value_error(), "no solver " + py::repr(solver) + " is registered");
+        if (!domain.is_none()) return {nb::borrow(solver), nb::borrow(domain)};
+        nb::object schemas = services::solver_registry::get_domain_schemas();
+        for (auto [name, schema] : nb::borrow<nb::dict>(schemas)) {
+            if (py::contains(py::get(schema, "solvers", nb::list()), solver))
+                return {nb::borrow(solver), nb::borrow(name)};
+        }
+        py::raise(py::exc::value_error(),
+                  "solver " + py::repr(solver) + " declares no domain (kpi_spec.yaml)");
+    }
+    if (domain.is_none()) py::raise(py::exc::value_error(), "a run needs a domain or a solver");
+    nb::object chosen = product.attr("default_solver")(domain);
+    if (chosen.is_none())
+        py::raise(py::exc::value_error(), "no solver is registered for domain " + py::repr(domain));
+    return {chosen, nb::borrow(domain)};
+}
+
+nb::object choose_solver(nb::handle product, nb::handle domain, nb::handle solver) {
+    py::require_str_or_none(domain, "choose_solver", "domain");
+    py::require_str_or_none(solver, "choose_solver", "solver");
+    auto [chosen_solver, chosen_domain] = solver_and_domain(product, domain, solver);
+    return nb::make_tuple(chosen_solver, chosen_domain);
+}
+
+// The resource gate's verdict for the solver on this host, as
+// {severity, messages}; `workspace` is the folder the run writes in.
+nb::dict resource_verdict(nb::handle solver, nb::handle workspace) {
+    nb::object verdict =
+        services::capacity_gate::gate_solver_resources(solver, "workspace"_a = workspace);
+    nb::dict shown;
+    shown["severity"] = verdict.attr("severity");
+    shown["messages"] = verdict.attr("messages");
+    return shown;
+}
+
+nb::object result_kpis(nb::handle domain, nb::handle result) {
+    return results::domain_kpis(domain, result);
+}
+
+// Saves a run's KPIs into `save_target` ('prototype' or 'design_intent') of
+// the product at `path`, with their provenance and history entry.
+void save_result(nb::handle path, nb::handle domain, nb::handle result, nb::handle kpis,
+                 nb::handle save_target) {
+    nb::dict metadata = results::history_metadata(results::domain_schema(domain), result);
+    services::product_twin::write_domain_results(
+        path, domain, kpis, "solver"_a = results::solver_id(result),
+        "provenance"_a = py::get(result, "provenance", nb::none()),
+        "assumptions"_a = py::get(result, "assumptions", nb::none()),
+        "extra_meta"_a = nb::len(metadata) > 0 ? nb::object(metadata) : nb::none(),
+        "save_target"_a = save_target, "parameters"_a = py::get(result, "parameters", nb::none()),
+        "converged"_a = py::truthy(py::get(result, "converged", nb::bool_(true))));
+}
+
+void save_result_binding(nb::handle usda_path, nb::handle domain, nb::handle result,
+                         nb::handle kpis, nb::handle save) {
+    constexpr const char* kFunction = "save_result";
+    nb::object path = py::require_path(usda_path, kFunction, "usda_path");
+    py::require_str(domain, kFunction, "domain");
+    py::require_dict(result, kFunction, "result");
+    py::require_dict(kpis, kFunction, "kpis");
+    py::require_str(save, kFunction, "save");
+    if (py::utf8(save) != "prototype" && py::utf8(save) != "design_intent")
+        py::raise(py::exc::value_error(),
+                  "save must be 'prototype' or 'design_intent', not " + py::repr(save));
+    save_result(path, domain, result, kpis, save);
+}
+
+// Whether any gate of an evaluation failed (a WARN is not a failure).
+bool any_gate_failed(nb::handle evaluation) {
+    static py::Name fail{"FAIL"};
+    for (nb::handle gate : py::get(evaluation, "gates", nb::list())) {
+        if (py::get(gate, "status", nb::none()).equal(fail.get())) return true;
+    }
+    return false;
+}
+
+// The input overrides of a named test, or none.
+nb::object test_overrides(nb::handle solver, nb::handle test, nb::handle product) {
+    if (test.is_none()) return nb::none();
+    nb::object resolved =
+        services::solver_registry::resolve_test_preset(solver, test, product.attr("name"));
+    nb::object error = resolved[1];
+    if (!error.is_none()) py::raise(py::exc::value_error(), py::display_text(error));
+    return resolved[0];
+}
+
+// Sets design parameters the product already has, each value before and
+// after in the returned {name: [old, new]}. A name the product lacks is
+// refused before anything is written: a typo must not become a new parameter.
+nb::dict set_parameters(nb::handle product, nb::handle parameters) {
+    nb::dict changed;
+    if (parameters.is_none()) return changed;
+    nb::object path = product.attr("usd_path");
+    nb::object stage = usd::open_stage(nb::str(path));  // the prim lives as long as its stage
+    nb::object prim = stage.attr("GetDefaultPrim")();
+    std::vector<std::pair<nb::object, nb::object>> current;
+    for (auto [name, value] : nb::borrow<nb::dict>(parameters)) {
+        nb::object attribute = py::truthy(prim)
+                                   ? prim.attr("GetAttribute")(py::concat("orvane:product:", name))
+                                   : nb::none();
+        if (!py::truthy(attribute)) {
+            py::raise(py::exc::value_error(), py::display_text(product.attr("name")) +
+                                                  " has no design parameter " + py::repr(name));
+        }
+        current.emplace_back(nb::borrow(name), attribute.attr("Get")());
+    }
+    for (auto& [name, old_value] : current) {
+        nb::object value = nb::borrow<nb::dict>(parameters)[name];
+        product.attr("set_design_parameter")(name, value);
+        changed[name] = nb::make_tuple(old_value, value);
+    }
+    return changed;
+}
+
+nb::object product_at(nb::handle path) { return services::product::product_class(path); }
+
+nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solver, nb::handle test,
+                       nb::handle parameters, nb::handle save, nb::handle baseline,
+                       nb::handle progress) {
+    nb::object path = py::require_path(usda_path, kRunProduct, "usda_path");
+    py::require_str_or_none(domain, kRunProduct, "domain");
+    py::require_str_or_none(solver, kRunProduct, "solver");
+    py::require_str_or_none(test, kRunProduct, "test");
+    py::require_dict_or_none(parameters, kRunProduct, "parameters");
+    py::require_str(save, kRunProduct, "save");
+    const std::string_view save_target = py::utf8(save);
+    if (save_target != "prototype" && save_target != "design_intent" && save_target != "none") {
+        py::raise(py::exc::value_error(),
+                  "save must be 'prototype', 'design_intent' or 'none', not " + py::repr(save));
+    }
+    nb::object product = product_at(path);
+    const auto [run_solver, run_domain] = solver_and_domain(product, domain, solver);
+
+    nb::dict summary;
+    summary["product"] = nb::str(path);
+    summary["domain"] = run_domain;
+    summary["solver"] = run_solver;
+    summary["parameters_set"] = set_parameters(product, parameters);
+    summary["resources"] = resource_verdict(run_solver, path.attr("parent"));
+
+    nb::dict request;
+    request["domain"] = run_domain;
+    request["solver"] = run_solver;
+    request["overrides"] = test_overrides(run_solver, test, product);
+    request["progress"] = progress;
+    nb::dict result = simulate(product, request);
+    const bool succeeded = py::get(result, "status", nb::none()).equal(nb::str("success"));
+    summary["status"] = succeeded ? "success" : "error";
+    summary["error"] = succeeded ? nb::none() : py::get(result, "error", nb::str("unknown error"));
+    summary["run_id"] = py::get(result, "run_id", nb::none());
+    summary["run_record"] = py::get(result, "run_record", nb::none());
+    nb::object provenance = py::get(result, "provenance", nb::none());
+    summary["fingerprint"] =
+        provenance.is_none() ? nb::none() : py::get(provenance, "fingerprint", nb::none());
+    nb::object kpis = succeeded ? results::domain_kpis(run_domain, result) : nb::object(nb::dict());
+    summary["kpis"] = kpis;
+
+    const bool saving = succeeded && save_target != "none" && py::truthy(kpis);
+    if (saving) save_result(path, run_domain, result, kpis, save);
+    summary["saved"] = saving ? nb::object(nb::borrow(save)) : nb::none();
+
+    nb::dict by_domain;
+    by_domain[run_domain] = result;
+    nb::object gates =
+        succeeded ? product.attr("evaluate_gates")("results"_a = by_domain) : nb::none();
+    summary["gates"] = gates;
+
+    const bool tag = py::truthy(baseline) && saving && save_target == "prototype";
+    if (tag) services::product_twin::tag_baseline(path, run_domain, kpis);
+    summary["baseline"] = tag;
+    summary["passed"] = succeeded && !any_gate_failed(gates);
+    summary["result"] = result;
+    return summary;
+}
+
+nb::object set_design_parameters(nb::handle usda_path, nb::handle parameters) {
+    constexpr const char* kFunction = "set_design_parameters";
+    nb::object path = py::require_path(usda_path, kFunction, "usda_path");
+    py::require_dict(parameters, kFunction, "parameters");
+    return set_parameters(product_at(path), parameters);
+}
+
+nb::object parse_assignments(nb::handle assignments) {
+    nb::dict parsed;
+    for (nb::handle assignment : assignments) {
+        if (!nb::isinstance<nb::str>(assignment))
+            py::raise_argument_type("parse_assignments", "assignments", "a list of str",
+                                    assignment);
+        const std::string_view text = py::utf8(assignment);
+        const std::size_t equals = text.find('=');
+        if (equals == std::string_view::npos || equals == 0)
+            py::raise(py::exc::value_error(), py::repr(assignment) + " is not KEY=VALUE");
+        nb::object number = py::parse_float(text.substr(equals + 1));
+        if (!number.is_valid() || !std::isfinite(py::float_value(number))) {
+            py::raise(py::exc::value_error(),
+                      "the value of " + py::repr(assignment) + " is not a number");
+        }
+        parsed[py::make_str(text.substr(0, equals))] = number;
+    }
+    return parsed;
+}
+
+}  // namespace
+
+void bind_product_runs(nb::module_& m) {
+    m.def("run_product", &run_product, nb::arg("usda_path").none(), nb::kw_only(),
+          nb::arg("domain").none() = nb::none(), nb::arg("solver").none() = nb::none(),
+          nb::arg("test").none() = nb::none(), nb::arg("parameters").none() = nb::none(),
+          nb::arg("save").none() = "prototype", nb::arg("baseline").none() = false,
+          nb::arg("progress").none() = nb::none(),
+          nb::sig("def run_product(usda_path: str | os.PathLike[str], *, domain: str | None = "
+                  "None, solver: str | None = None, test: str | None = None, parameters: "
+                  "dict[str, float] | None = None, save: str = 'prototype', baseline: bool = "
+                  "False, progress: typing.Callable[[float, str], object] | None = None) -> "
+                  "dict[str, typing.Any]"),
+          R"(Run the product's solver for a domain (or the named solver): set `parameters` as
+          design parameters first, check the host's resources, run the solver (with the
+          inputs of `test` when named) reporting `progress(elapsed, new_error_output)`, record
+          the run, save its KPIs into `save` ('prototype', 'design_intent' or 'none') with
+          their history entry, gate them, and tag them as the baseline when asked. Returns
+          the run's summary: status, run_id, fingerprint, kpis, gates, `passed` (the run
+          succeeded and no gate failed) and the solver's whole `result`.)");
+    m.def("set_design_parameters", &set_design_parameters, nb::arg("usda_path").none(),
+          nb::arg("parameters").none(),
+          nb::sig("def set_design_parameters(usda_path: str | os.PathLike[str], parameters: "
+                  "dict[str, float]) -> dict[str, tuple[float | None, float]]"),
+          R"(Set design parameters the product already has; returns {name: (old, new)}.
+          ValueError naming a parameter the product lacks, before anything is written.)");
+    m.def("parse_assignments", &parse_assignments, nb::arg("assignments").none(),
+          nb::sig("def parse_assignments(assignments: list[str]) -> dict[str, float]"),
+          "Design-parameter assignments KEY=VALUE as {KEY: float(VALUE)}; ValueError naming a "
+          "malformed one.");
+    m.def("choose_solver", &choose_solver, nb::arg("product").none(), nb::kw_only(),
+          nb::arg("domain").none() = nb::none(), nb::arg("solver").none() = nb::none(),
+          nb::sig("def choose_solver(product: object, *, domain: str | None = None, solver: str "
+                  "| None = None) -> tuple[str, str]"),
+          R"(The (solver, domain) of a run of `product` from whichever was given: the named
+          solver and its registered domain, or the product's default solver for the domain.
+          ValueError naming what the registry lacks.)");
+    m.def("resource_verdict", &resource_verdict, nb::arg("solver").none(),
+          nb::arg("workspace").none(),
+          nb::sig("def resource_verdict(solver: str, workspace: str | os.PathLike[str]) -> "
+                  "dict[str, typing.Any]"),
+          R"(The resource gate's advisory verdict for the solver on this host, as {severity,
+          messages}; `workspace` is the folder the run writes in.)");
+    m.def("result_kpis", &result_kpis, nb::arg("domain").none(), nb::arg("result").none(),
+          nb::sig("def result_kpis(domain: str, result: dict[str, typing.Any]) -> dict[str, "
+                  "typing.Any]"),
+          "The KPIs of the domain's schema that a solver result carries.");
+    m.def("save_result", &save_result_binding, nb::arg("usda_path").none(),
+          nb::arg("domain").none(), nb::arg("result").none(), nb::arg("kpis").none(), nb::kw_only(),
+          nb::arg("save").none() = "prototype",
+          nb::sig("def save_result(usda_path: str | os.PathLike[str], domain: str, result: "
+                  "dict[str, typing.Any], kpis: dict[str, typing.Any], *, save: str = "
+                  "'prototype') -> None"),
+          R"(Save a run's KPIs into the product's `save` layer ('prototype' or 'design_intent':
+          derived targets) with their provenance, parameters and history entry.)");
+}
+
+}  // namespace orvane::solver_run
