@@ -12,7 +12,7 @@ import pytest
 import yaml
 
 from orvane_platform.core import solver
-from tests.conftest import SAMPLE_SOLVERS
+from tests.support import SAMPLE_SOLVERS
 
 
 def visible(folder: Path) -> list[str]:
@@ -344,6 +344,23 @@ def test_another_registry_folder_is_seen(watched, tmp_path, monkeypatch):
     assert solver.get_kpi_display_name("t_max") == "Peak"
     monkeypatch.setenv("ORVANE_SOLVERS_DIR", str(watched))
     assert solver.get_kpi_display_name("t_max") == "t_max"
+
+
+def test_threads_that_look_up_while_the_registry_moves_see_the_new_one(watched, tmp_path, monkeypatch):
+    import threading
+
+    other = tmp_path / "other"
+    for index in range(20):  # enough files that reading them lets other threads in
+        write_solver(other, f"s{index:02}", "name: s\n", "domain: thermal\nkpis: {t_max: {}}\n")
+    assert solver.all_solver_aliases() != []  # the watched registry is the one kept
+    monkeypatch.setenv("ORVANE_SOLVERS_DIR", str(other))
+    seen: list[list[str]] = []
+    threads = [threading.Thread(target=lambda: seen.append(sorted(solver.get_domain_schemas()))) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert seen == [["thermal"]] * 4
 
 
 def test_answers_are_copies_the_caller_owns(watched):

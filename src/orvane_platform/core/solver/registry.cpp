@@ -19,7 +19,6 @@ namespace {
 
 yaml_cache::FileCache registry_files;
 py::CachedModule pathlib{"pathlib"};
-py::CachedModule paths_module{"orvane_platform.core.paths"};
 
 // Raises ValueError naming `file` unless `spec[key]` is absent, None or a T
 // (nb::dict, nb::str or nb::list).
@@ -125,32 +124,31 @@ std::optional<Solver> read_solver(const std::string& alias, const std::string& f
     return solver;
 }
 
-// What decides where the registry lies and how it is watched, as of the
-// last lookup: the snapshot is read again when any of it changes.
-class Setting {
-  public:
-    // True when all of it is as at the last call.
-    bool unchanged() {
-        const char* configured = std::getenv("ORVANE_SOLVERS_DIR");
-        const bool from_environment = configured != nullptr && *configured != '\0';
-        nb::object home = from_environment ? nb::object() : paths_module.attr("ORVANE_HOME");
-        static py::Name use_inotify{"_USE_INOTIFY"};
-        const bool notify = py::truthy(globals.get(use_inotify));
-        const bool same = from_environment == from_environment_ && notify == notify_ &&
-                          (from_environment ? configured_ == configured : home.is(home_));
-        from_environment_ = from_environment;
-        configured_ = from_environment ? configured : "";
-        home_ = home;
-        notify_ = notify;
-        return same;
-    }
-    bool notify() const { return notify_; }
+// What decides where the registry lies and how it is watched: a snapshot is
+// read again when any of it changes.
+struct Setting {
+    bool from_environment = false;
+    std::string configured;  // ORVANE_SOLVERS_DIR, when it is set
+    nb::object home;         // ORVANE_HOME otherwise, compared by identity
+    bool notify = true;
 
-  private:
-    bool from_environment_ = false;
-    std::string configured_;
-    nb::object home_;
-    bool notify_ = true;
+    static Setting now() {
+        Setting setting;
+        const char* configured = std::getenv("ORVANE_SOLVERS_DIR");
+        setting.from_environment = configured != nullptr && *configured != '\0';
+        if (setting.from_environment)
+            setting.configured = configured;
+        else
+            setting.home = services::paths::orvane_home.get();
+        static py::Name use_inotify{"_USE_INOTIFY"};
+        setting.notify = py::truthy(globals.get(use_inotify));
+        return setting;
+    }
+
+    bool same_as(const Setting& other) const {
+        return from_environment == other.from_environment && notify == other.notify &&
+               (from_environment ? configured == other.configured : home.is(other.home));
+    }
 };
 
 // A snapshot with the watch that tells when it is out of date.
@@ -194,7 +192,7 @@ Reading read_registry(bool notify) {
 }
 
 struct Kept {
-    Setting setting;
+    Setting setting;  // the one `reading` was read under
     Reading reading;
 };
 
@@ -245,12 +243,16 @@ void Snapshot::require_readable() const {
 
 std::shared_ptr<const Snapshot> current() {
     Kept& state = kept();
-    const bool same_setting = state.setting.unchanged();
-    if (!state.reading.snapshot || !same_setting || state.reading.watch->changed()) {
+    Setting setting = Setting::now();
+    if (!state.reading.snapshot || !setting.same_as(state.setting) ||
+        state.reading.watch->changed()) {
         // Reading may release the GIL: another thread may read at the same
-        // time, and the last to finish is kept. Callers hold their snapshot.
+        // time, and the last to finish is kept with the setting it read
+        // under. Callers hold their snapshot.
         try {
-            state.reading = read_registry(state.setting.notify());
+            Reading fresh = read_registry(setting.notify);
+            state.reading = std::move(fresh);
+            state.setting = std::move(setting);
         } catch (...) {
             state.reading = {};  // never answer from a registry that moved
             throw;
