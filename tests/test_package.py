@@ -32,6 +32,18 @@ def test_every_module_has_a_known_role():
     assert roles["orvane_platform.core.solver"] == "stand-in"
 
 
+def _source_of(name: str) -> Path:
+    """The file that opens a module's source: its .cpp, or module.cpp of its folder."""
+    base = REPOSITORY / "src" / Path(*name.split("."))
+    return base / "module.cpp" if base.is_dir() else base.with_suffix(".cpp")
+
+
+@pytest.mark.parametrize("name", [name for name, role in _module_list() if role == "stand-in"])
+def test_every_stand_in_says_so_at_its_top(name):
+    opening = _source_of(name).read_text().split("#include", 1)[0]
+    assert "stands in for the surrounding package" in " ".join(opening.lower().split())
+
+
 @pytest.mark.parametrize("name", MODULES)
 def test_module_is_compiled_with_stub_and_docs(name):
     module = importlib.import_module(name)

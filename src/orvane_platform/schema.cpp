@@ -1,5 +1,6 @@
-// KPI extraction: the one place where KPI values are taken out of a solver's
-// result dictionary.
+// Stands in for the surrounding package's KPI extraction service: the one
+// place where KPI values are taken out of a solver's result dictionary. The
+// real one is the package's result schema.
 #include <nanobind/nanobind.h>
 
 #include "native/py.h"

@@ -1,4 +1,5 @@
-// Console styles shared by the interactive commands.
+// Stands in for the surrounding package's user-interface styles: console
+// styles shared by the interactive commands.
 #include <nanobind/nanobind.h>
 
 namespace nb = nanobind;

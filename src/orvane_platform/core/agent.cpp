@@ -1,4 +1,6 @@
-// What the agent's tools share: the product they work on and the last results.
+// Stands in for the surrounding package's agent context: what the agent's
+// tools share (the product they work on and the last results). The real one
+// belongs to the package's agent.
 #include <nanobind/nanobind.h>
 
 #include "native/py.h"

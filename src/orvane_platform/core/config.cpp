@@ -1,4 +1,5 @@
-// The platform's configuration file, ORVANE_HOME/config.yaml.
+// Stands in for the surrounding package's configuration service: top-level
+// keys of ORVANE_HOME/config.yaml. The real one layers the package's settings.
 #include <nanobind/nanobind.h>
 
 #include "native/domain/services.h"

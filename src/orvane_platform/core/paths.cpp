@@ -1,4 +1,5 @@
-// The platform's home folder.
+// Stands in for the surrounding package's paths service: the platform's home
+// folder. The real one also names the package's other fixed locations.
 #include <nanobind/nanobind.h>
 
 #include "native/py.h"

@@ -1,4 +1,5 @@
-// Folders of solver runs inside a product.
+// Stands in for the surrounding package's run store: the folder of one solver
+// run inside a product. The real one also manages the runs' storage.
 #include <nanobind/nanobind.h>
 
 #include "native/fs.h"

@@ -1,5 +1,7 @@
-// The platform workspace: the folder the platform works in, found the way git
-// finds its folder, and the settings its orvane.yaml names.
+// Stands in for the surrounding package's workspace service: the folder the
+// platform works in, found the way git finds its folder, and the settings its
+// orvane.yaml names. The real one is the package's project and settings
+// manager.
 #include <nanobind/nanobind.h>
 
 #include <string>

@@ -1,4 +1,6 @@
-// Which model the platform talks to, and where.
+// Stands in for the surrounding package's LLM configuration: which model the
+// platform talks to, and where. The real one is part of the package's
+// settings.
 #include <nanobind/nanobind.h>
 
 #include "native/py.h"

@@ -1,4 +1,5 @@
-// The gateway client, with the gateway's save tool run in-process.
+// Stands in for the surrounding package's gateway client, with the gateway's
+// save tool run in-process. The real one calls the gateway's MCP server.
 #include <nanobind/nanobind.h>
 
 #include <string>

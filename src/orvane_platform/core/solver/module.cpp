@@ -1,4 +1,6 @@
-// orvane_platform.core.solver: the solver registry.
+// orvane_platform.core.solver stands in for the surrounding package's solver
+// registry: solvers registered as folders of YAML files. The real one is the
+// package's registry service, which the platform's modules reach by name.
 #include <nanobind/nanobind.h>
 
 #include "registry.h"
