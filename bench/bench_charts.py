@@ -19,9 +19,8 @@ import tempfile
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
 
-from pxr import Sdf, Vt
-
 import floors
+from pxr import Sdf, Vt
 from timing import report, side_by_side
 
 from orvane_platform.core import releases

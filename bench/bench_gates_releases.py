@@ -15,10 +15,9 @@ import os
 import tempfile
 from pathlib import Path
 
+import floors
 import yaml
 from pxr import Sdf, Usd
-
-import floors
 from timing import report, side_by_side
 
 from orvane_platform.core import releases, target_gates

@@ -14,9 +14,8 @@ import re
 import tempfile
 from pathlib import Path
 
-from pxr import Sdf, Usd
-
 import floors
+from pxr import Sdf, Usd
 from timing import median_seconds, report, side_by_side
 
 from orvane_platform.core import product_twin

@@ -19,9 +19,8 @@ import tracemalloc
 from datetime import UTC, datetime
 from pathlib import Path
 
-from pxr import Sdf, Usd, Vt
-
 import floors
+from pxr import Sdf, Usd, Vt
 from timing import report, side_by_side
 
 from orvane_platform.core import product_twin

@@ -29,9 +29,8 @@ import time
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
 
-from pxr import Sdf, Usd
-
 import floors
+from pxr import Sdf, Usd
 from timing import median_seconds, report
 
 from orvane_platform.core import run_records

@@ -13,7 +13,7 @@ from orvane_platform.core import gateway_config, product_twin, run_records
 from orvane_platform.core.agent import AgentContext
 from orvane_platform.core.product import Product
 from orvane_platform.llm.local_llm import LLMUnavailableError
-from tests.conftest import SAMPLE_PRODUCT
+from tests.support import SAMPLE_PRODUCT
 
 
 class ScriptedModel:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import pytest
 
 from orvane_platform.agent_tools import aero, dynamics
+from tests.support import Context, Platform
 
 SOLVERS = [
     {"alias": "sample_aero", "name": "Sample aero estimate", "kind": "surrogate"},
@@ -12,41 +13,6 @@ SOLVERS = [
     {"alias": "domino", "name": "DoMINO", "kind": "ml", "gpu": True},
     {"alias": "cpu_ml", "name": "CPU surrogate", "kind": "ml"},
 ]
-
-
-class Platform:
-    """A product object that records what the tools ask of it."""
-
-    name = "sedan"
-
-    def __init__(self, result=None, gates=None, analysis=None):
-        self.result = result if result is not None else {"status": "success", "cd": 0.2471, "cl": -0.03}
-        self.gates = gates if gates is not None else []
-        self.analysis = analysis
-        self.calls: list[tuple[str, dict]] = []
-
-    def set_solver(self, **kwargs):
-        self.calls.append(("set_solver", kwargs))
-
-    def simulate(self, **kwargs):
-        self.calls.append(("simulate", kwargs))
-        return self.result
-
-    def evaluate_gates(self, results=None):
-        self.calls.append(("evaluate_gates", results))
-        return {"gates": self.gates}
-
-    def range_competitiveness(self, cd):
-        self.calls.append(("range_competitiveness", {"cd": cd}))
-        return self.analysis
-
-
-class Context:
-    def __init__(self, platform):
-        self.platform = platform
-        self.vname = "Sedan"
-        self.last_aero_result = None
-        self.last_dyn_result = None
 
 
 @pytest.fixture

@@ -17,7 +17,7 @@ from orvane_platform.core.capacity_gate import (
     filter_overrides,
     gate_solver_resources,
 )
-from tests.conftest import install_double, logged_calls
+from tests.support import install_double, logged_calls
 
 # --- the probe ----------------------------------------------------------------------
 

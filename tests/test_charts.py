@@ -15,8 +15,7 @@ from pxr import Sdf, Vt
 
 from orvane_platform.core import releases
 from orvane_platform.views import charts
-from tests.conftest import make_product
-from tests.test_cli import orvane, parsed
+from tests.support import make_product, orvane, parsed
 
 PRODUCT = Path("products/sedan/sedan.usda")
 SVG = "{http://www.w3.org/2000/svg}"

@@ -13,15 +13,14 @@ from rich.console import Console
 
 from orvane_platform.agent_tools import aero
 from orvane_platform.core import capacity_gate, gateway_config, product_twin, provenance, save_flow, solver
-from orvane_platform.core.image_tools import docker_cat
 from orvane_platform.core.capacity_gate import HardwareProbe, _check_resource, filter_overrides, gate_solver_resources
+from orvane_platform.core.image_tools import docker_cat
 from orvane_platform.core.product import Product
 from orvane_platform.core.solver_certs import sign_solver_cert, verify_solver_cert
 from orvane_platform.core.target_gates import GatesMixin, _evaluate_range
 from orvane_platform.mcp import mcp_client
 from orvane_platform.schema import extract_kpis
-from tests.conftest import SAMPLE_PRODUCT
-from tests.test_agent_tools import Context, Platform
+from tests.support import SAMPLE_PRODUCT, Context, Platform
 
 
 class Boom(Exception):

@@ -14,23 +14,7 @@ from pathlib import Path
 import pytest
 from pxr import Sdf
 
-from tests.conftest import make_product
-
-ORVANE = str(Path(sys.executable).parent / "orvane")
-
-
-def orvane(*arguments: str, cwd: Path, env: dict[str, str] | None = None,
-           input: str | None = None) -> subprocess.CompletedProcess[str]:
-    environment = os.environ | {"COLUMNS": "400", "HOME": str(cwd)} | (env or {})
-    return subprocess.run(
-        [ORVANE, *arguments], cwd=cwd, env=environment, capture_output=True, text=True, timeout=120,
-        input=input, stdin=None if input is not None else subprocess.DEVNULL,
-    )
-
-
-def parsed(result: subprocess.CompletedProcess[str]) -> object:
-    assert result.stderr == "" or "Traceback" not in result.stderr, result.stderr
-    return json.loads(result.stdout)
+from tests.support import ORVANE, make_product, orvane, parsed
 
 
 @pytest.fixture(scope="session")
@@ -250,7 +234,7 @@ def test_runs_search_show_and_diff(demo):
 
     # A case edited after the run no longer matches its fingerprint.
     layer = Sdf.Layer.FindOrOpen(shown["layer"])
-    [run] = layer.GetPrimAtPath(f"/Sedan/SimulationRuns").nameChildren
+    [run] = layer.GetPrimAtPath("/Sedan/SimulationRuns").nameChildren
     run.attributes["orvane:run:provenance:case_yaml"].default = "edited: true\n"
     layer.Save()
     tampered = orvane("runs", "show", first, cwd=demo)
@@ -451,7 +435,7 @@ def test_llm_unavailable_names_the_settings(tmp_path):
 
 @pytest.fixture
 def ollama():
-    from tests.test_local_llm import FakeOllama
+    from tests.support import FakeOllama
 
     server = FakeOllama()
     yield server

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from orvane_platform.core import product_twin, releases, run_records
-from tests.conftest import SAMPLE_PRODUCT, SAMPLE_SOLVERS
+from tests.support import SAMPLE_PRODUCT, SAMPLE_SOLVERS
 
 GOLDEN = Path(__file__).with_name("data") / "golden"
 KPIS = {"cd": 0.2471, "cl": -0.031, "cm_pitch": -0.012}

@@ -8,7 +8,7 @@ from decimal import Decimal
 import pytest
 
 from orvane_platform.core.image_tools import docker_cat
-from tests.conftest import install_double, logged_calls
+from tests.support import install_double, logged_calls
 
 
 @pytest.mark.parametrize(

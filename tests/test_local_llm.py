@@ -3,10 +3,7 @@ Ollama's API."""
 
 from __future__ import annotations
 
-import json
-import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import httpx
 import ollama
@@ -15,60 +12,9 @@ import pytest
 from orvane_platform.llm import local_llm
 from orvane_platform.llm.config import LLMConfig
 from orvane_platform.llm.local_llm import LLMResponse, LLMUnavailableError, OllamaClient, ToolCall, _unavailable_from
+from tests.support import FakeOllama
 
 DOWNLOAD = "https://ollama.com/download"
-
-
-class FakeOllama:
-    """Answers /api/tags, /api/chat and /api/generate as scripted; records
-    every request."""
-
-    def __init__(self):
-        self.requests: list[tuple[str, str, dict]] = []
-        self.models = ["llama3.1:8b", "qwen2.5:7b"]
-        self.chat_message: dict = {"role": "assistant", "content": "Hello."}
-        self.chat_messages: list[dict] = []  # answered first, in order, before chat_message
-        self.generate_replies: list[dict] = []
-        self.status = 200
-        self.error_body: dict | None = None
-        self.delay = 0.0
-        fake = self
-
-        class Handler(BaseHTTPRequestHandler):
-            def log_message(self, *arguments):
-                pass
-
-            def _answer(self, body: dict) -> None:
-                time.sleep(fake.delay)
-                payload = json.dumps(fake.error_body if fake.status != 200 else body).encode()
-                self.send_response(fake.status)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(payload)))
-                self.end_headers()
-                self.wfile.write(payload)
-
-            def do_GET(self):
-                fake.requests.append(("GET", self.path, {}))
-                self._answer({"models": [{"model": name, "name": name} for name in fake.models]})
-
-            def do_POST(self):
-                length = int(self.headers.get("Content-Length", 0))
-                body = json.loads(self.rfile.read(length) or b"{}")
-                fake.requests.append(("POST", self.path, body))
-                if self.path == "/api/chat":
-                    message = fake.chat_messages.pop(0) if fake.chat_messages else fake.chat_message
-                    self._answer({"model": body["model"], "created_at": "2026-01-01T00:00:00Z",
-                                  "message": message, "done": True})
-                else:
-                    reply = fake.generate_replies.pop(0) if fake.generate_replies else {"response": "hi", "done": True}
-                    self._answer({"model": body["model"], "created_at": "2026-01-01T00:00:00Z", **reply})
-
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.host = f"127.0.0.1:{self.server.server_address[1]}"
-        threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True).start()
-
-    def posts(self, path: str) -> list[dict]:
-        return [body for method, p, body in self.requests if method == "POST" and p == path]
 
 
 @pytest.fixture

@@ -11,7 +11,7 @@ import yaml
 
 from orvane_platform.core import provenance
 from orvane_platform.core.product import Product
-from tests.conftest import SAMPLE_PRODUCT
+from tests.support import SAMPLE_PRODUCT, write_solver
 
 
 @pytest.fixture
@@ -57,17 +57,6 @@ def test_design_changes_reach_the_solver(product):
     assert product.simulate(domain="aero")["cd"] == pytest.approx(before - 0.00875)
     with pytest.raises(TypeError, match="argument 'value' must be float or int"):
         product.set_design_parameter("mass", "heavy")
-
-
-def write_solver(registry, alias, body, timeout=5):
-    folder = registry / alias
-    folder.mkdir()
-    script = folder / "run.sh"
-    script.write_text(f"#!/bin/bash\n{body}\n")
-    script.chmod(script.stat().st_mode | stat.S_IXUSR)
-    (folder / "solver.yaml").write_text(yaml.safe_dump({"image": "img", "run": {"command": [str(script)],
-                                                                                 "timeout_seconds": timeout}}))
-    (folder / "kpi_spec.yaml").write_text("domain: thermal\nkpis: {t_max: {}}\n")
 
 
 @pytest.mark.parametrize(
@@ -117,7 +106,7 @@ def test_range_competitiveness(product):
 
 
 def test_range_without_competitors(tmp_path, sample_registry):
-    from tests.conftest import make_product
+    from tests.support import make_product
 
     product = Product(make_product(tmp_path, root={"orvane:product:mass": 1500.0}))
     analysis = product.range_competitiveness(0.3)

@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 from pxr import Sdf, Vt
 
 from orvane_platform.core import product_twin
-from tests.conftest import make_product
+from tests.support import make_product
 
 
 def with_history(tmp_path, layers: dict[str, list[str]], root: list[str] | None = None, **extra):

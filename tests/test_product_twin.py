@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 from pxr import Sdf, Tf, Usd
 
 from orvane_platform.core import product_twin
-from tests.conftest import make_product
+from tests.support import make_product
 
 # --- the attribute scan -----------------------------------------------------
 

@@ -10,7 +10,7 @@ import pytest
 from pxr import Sdf, Tf, Usd
 
 from orvane_platform.core import product_twin
-from tests.conftest import make_product
+from tests.support import make_product
 
 FINGERPRINT = "sha256:" + "0123456789abcdef" * 4
 KPIS = {"cd": 0.31, "cl": -0.012, "cm_pitch": 0.0005}

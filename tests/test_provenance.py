@@ -16,7 +16,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from orvane_platform.core import provenance
-from tests.conftest import install_double, logged_calls
+from tests.support import install_double, logged_calls
 
 canonical = provenance._canonical_json
 

@@ -41,7 +41,7 @@ from pathlib import Path
 
 import pytest
 
-from tests.test_local_llm import FakeOllama
+from tests.support import FakeOllama
 
 README = Path(__file__).resolve().parents[1] / "README.md"
 BIN = Path(sys.executable).parent

@@ -11,7 +11,7 @@ from pxr import Sdf, Usd, Vt
 
 from orvane_platform.core import releases
 from orvane_platform.core.product import Product
-from tests.conftest import install_double, make_product
+from tests.support import install_double, make_product
 
 WHEN = datetime(2026, 4, 19, 5, 10, 10, tzinfo=UTC)
 

@@ -21,8 +21,7 @@ from orvane_platform.core import product_twin, provenance, releases, run_records
 from orvane_platform.core.product import Product
 from orvane_platform.core.solver_certs import verify_solver_cert
 from orvane_platform.runs import solver_run
-from tests.conftest import SAMPLE_SOLVERS
-from tests.test_product import write_solver
+from tests.support import SAMPLE_SOLVERS, write_solver
 
 KPIS = {"cd": 0.25, "cl": 0.01, "cm_pitch": 0.0}
 

@@ -17,8 +17,7 @@ from pxr import Sdf
 
 from orvane_platform.core import run_records
 from orvane_platform.views import charts, report
-from tests.conftest import HOSTILE_NOTES, HOSTILE_TEXT, make_product
-from tests.test_cli import orvane, parsed
+from tests.support import HOSTILE_NOTES, HOSTILE_TEXT, make_product, orvane, parsed
 
 KPIS = ["cd", "cl", "cm_pitch", "lateral_g", "yaw_rate", "roll_angle"]
 VERSIONS = ["v0.1", "v0.2", "v0.3"]

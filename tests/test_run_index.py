@@ -16,7 +16,7 @@ import pytest
 
 from orvane_platform.core import run_records
 from orvane_platform.runs import index
-from tests.conftest import make_product
+from tests.support import make_product
 
 INDEX_RECORD_RUN = index.record_run  # as another process would call it
 

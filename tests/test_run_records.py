@@ -9,7 +9,7 @@ import pytest
 from pxr import Sdf, Usd
 
 from orvane_platform.core import run_records
-from tests.conftest import make_product
+from tests.support import make_product
 
 WHEN = datetime(2026, 4, 19, 5, 10, 10, 123456, tzinfo=UTC)
 

@@ -13,7 +13,7 @@ from orvane_platform.core import gateway_config, save_flow
 from orvane_platform.core.product import Product
 from orvane_platform.mcp import mcp_client
 from orvane_platform.mcp.mcp_client import SolverMCPClient
-from tests.conftest import SAMPLE_PRODUCT
+from tests.support import SAMPLE_PRODUCT
 
 AERO = {"status": "success", "cd": 0.251, "cl": -0.02, "cm_pitch": 0.001, "solver": "sample_aero", "iterations": 500,
         "wall_clock_seconds": 1.5, "provenance": {"solver_image": "img:1", "fingerprint": "sha256:" + "a" * 64}}

@@ -15,7 +15,7 @@ from pxr import Sdf
 from orvane_platform.core import product_twin, run_records
 from orvane_platform.core.product import Product
 from orvane_platform.runs import solver_run
-from tests.test_product import write_solver
+from tests.support import write_solver
 
 
 @pytest.fixture

@@ -18,7 +18,7 @@ from pxr import Sdf
 
 from orvane_platform.core import product_twin, run_records
 from orvane_platform.runs import sweep
-from tests.conftest import SAMPLE_PRODUCT
+from tests.support import SAMPLE_PRODUCT
 
 ORVANE = str(Path(sys.executable).parent / "orvane")
 

@@ -1,0 +1,216 @@
+"""Helpers the tests share: sample paths, products made with pxr, doubles of
+programs on PATH, the installed command, a solver that is a shell script, an
+HTTP server that answers Ollama's API, and a product object that records
+calls."""
+
+from __future__ import annotations
+
+import json
+import os
+import stat
+import subprocess
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+from typing import Any
+
+import pytest
+import yaml
+from pxr import Sdf, Usd
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+SAMPLE_PRODUCT = EXAMPLES / "products" / "sedan"
+SAMPLE_SOLVERS = EXAMPLES / "solvers"
+
+
+def author(layer: Sdf.Layer, prim: str, attributes: dict[str, Any]) -> None:
+    """Author attributes on `prim` of `layer` (an `over` unless it exists); None
+    declares an attribute without a value."""
+    spec = layer.GetPrimAtPath(prim) or Sdf.CreatePrimInLayer(layer, prim)
+    for name, value in attributes.items():
+        type_name = {
+            bool: Sdf.ValueTypeNames.Bool,
+            int: Sdf.ValueTypeNames.Int,
+            float: Sdf.ValueTypeNames.Double,
+            str: Sdf.ValueTypeNames.String,
+            type(None): Sdf.ValueTypeNames.Double,
+        }[type(value)]
+        attribute = Sdf.AttributeSpec(spec, name, type_name)
+        if value is not None:
+            attribute.default = value
+
+
+def make_product(
+    folder: Path,
+    *,
+    name: str = "car",
+    root: dict[str, Any] | None = None,
+    layers: dict[str, dict[str, Any]] | None = None,
+    prim: str = "Car",
+) -> Path:
+    """A product folder with a root layer sublayering `layers/<name>.usda` for
+    each entry of `layers` (in that order, strongest first); no layers makes a
+    flat product."""
+    folder.mkdir(parents=True, exist_ok=True)
+    root_path = folder / f"{name}.usda"
+    stage = Usd.Stage.CreateNew(str(root_path))
+    stage.SetDefaultPrim(stage.DefinePrim(f"/{prim}", "Xform"))
+    root_layer = stage.GetRootLayer()
+    author(root_layer, f"/{prim}", root or {})
+    for layer_name, attributes in (layers or {}).items():
+        layer_path = folder / "layers" / f"{layer_name}.usda"
+        layer_path.parent.mkdir(exist_ok=True)
+        layer = Sdf.Layer.CreateNew(str(layer_path))
+        author(layer, f"/{prim}", attributes)
+        layer.Save()
+        root_layer.subLayerPaths.append(f"layers/{layer_name}.usda")
+    root_layer.Save()
+    return root_path
+
+
+def install_double(folder: Path, monkeypatch: pytest.MonkeyPatch, name: str, body: str) -> Path:
+    """An executable script `name` first on PATH that logs its arguments, one
+    per line, to <folder>/<name>.log and then runs the bash `body`."""
+    bin_dir = folder / "bin"
+    bin_dir.mkdir(exist_ok=True)
+    log = folder / f"{name}.log"
+    script = bin_dir / name
+    script.write_text(f'#!/bin/bash\nprintf "%s\\n" "$@" >> "{log}"\necho --- >> "{log}"\n{body}\n')
+    script.chmod(script.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+    monkeypatch.setenv("PATH", f"{bin_dir}:{os.environ['PATH']}")
+    return log
+
+
+def logged_calls(log: Path) -> list[list[str]]:
+    """The argument vectors a double was called with."""
+    if not log.exists():
+        return []
+    calls, current = [], []
+    for line in log.read_text().splitlines():
+        if line == "---":
+            calls.append(current)
+            current = []
+        else:
+            current.append(line)
+    return calls
+
+
+HOSTILE_TEXT = "<script>alert(1)</script>"
+HOSTILE_NOTES = "<img src=x onerror=alert(2)>"
+
+
+def write_solver(registry, alias, body, timeout=5):
+    folder = registry / alias
+    folder.mkdir()
+    script = folder / "run.sh"
+    script.write_text(f"#!/bin/bash\n{body}\n")
+    script.chmod(script.stat().st_mode | stat.S_IXUSR)
+    (folder / "solver.yaml").write_text(yaml.safe_dump({"image": "img", "run": {"command": [str(script)],
+                                                                                 "timeout_seconds": timeout}}))
+    (folder / "kpi_spec.yaml").write_text("domain: thermal\nkpis: {t_max: {}}\n")
+
+
+ORVANE = str(Path(sys.executable).parent / "orvane")
+
+
+def orvane(*arguments: str, cwd: Path, env: dict[str, str] | None = None,
+           input: str | None = None) -> subprocess.CompletedProcess[str]:
+    environment = os.environ | {"COLUMNS": "400", "HOME": str(cwd)} | (env or {})
+    return subprocess.run(
+        [ORVANE, *arguments], cwd=cwd, env=environment, capture_output=True, text=True, timeout=120,
+        input=input, stdin=None if input is not None else subprocess.DEVNULL,
+    )
+
+
+def parsed(result: subprocess.CompletedProcess[str]) -> object:
+    assert result.stderr == "" or "Traceback" not in result.stderr, result.stderr
+    return json.loads(result.stdout)
+
+
+class FakeOllama:
+    """Answers /api/tags, /api/chat and /api/generate as scripted; records
+    every request."""
+
+    def __init__(self):
+        self.requests: list[tuple[str, str, dict]] = []
+        self.models = ["llama3.1:8b", "qwen2.5:7b"]
+        self.chat_message: dict = {"role": "assistant", "content": "Hello."}
+        self.chat_messages: list[dict] = []  # answered first, in order, before chat_message
+        self.generate_replies: list[dict] = []
+        self.status = 200
+        self.error_body: dict | None = None
+        self.delay = 0.0
+        fake = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def log_message(self, *arguments):
+                pass
+
+            def _answer(self, body: dict) -> None:
+                time.sleep(fake.delay)
+                payload = json.dumps(fake.error_body if fake.status != 200 else body).encode()
+                self.send_response(fake.status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(payload)))
+                self.end_headers()
+                self.wfile.write(payload)
+
+            def do_GET(self):
+                fake.requests.append(("GET", self.path, {}))
+                self._answer({"models": [{"model": name, "name": name} for name in fake.models]})
+
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length", 0))
+                body = json.loads(self.rfile.read(length) or b"{}")
+                fake.requests.append(("POST", self.path, body))
+                if self.path == "/api/chat":
+                    message = fake.chat_messages.pop(0) if fake.chat_messages else fake.chat_message
+                    self._answer({"model": body["model"], "created_at": "2026-01-01T00:00:00Z",
+                                  "message": message, "done": True})
+                else:
+                    reply = fake.generate_replies.pop(0) if fake.generate_replies else {"response": "hi", "done": True}
+                    self._answer({"model": body["model"], "created_at": "2026-01-01T00:00:00Z", **reply})
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.host = f"127.0.0.1:{self.server.server_address[1]}"
+        threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True).start()
+
+    def posts(self, path: str) -> list[dict]:
+        return [body for method, p, body in self.requests if method == "POST" and p == path]
+
+
+class Platform:
+    """A product object that records what the tools ask of it."""
+
+    name = "sedan"
+
+    def __init__(self, result=None, gates=None, analysis=None):
+        self.result = result if result is not None else {"status": "success", "cd": 0.2471, "cl": -0.03}
+        self.gates = gates if gates is not None else []
+        self.analysis = analysis
+        self.calls: list[tuple[str, dict]] = []
+
+    def set_solver(self, **kwargs):
+        self.calls.append(("set_solver", kwargs))
+
+    def simulate(self, **kwargs):
+        self.calls.append(("simulate", kwargs))
+        return self.result
+
+    def evaluate_gates(self, results=None):
+        self.calls.append(("evaluate_gates", results))
+        return {"gates": self.gates}
+
+    def range_competitiveness(self, cd):
+        self.calls.append(("range_competitiveness", {"cd": cd}))
+        return self.analysis
+
+
+class Context:
+    def __init__(self, platform):
+        self.platform = platform
+        self.vname = "Sedan"
+        self.last_aero_result = None
+        self.last_dyn_result = None
