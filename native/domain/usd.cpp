@@ -97,8 +97,8 @@ void set_attribute_default(nb::handle prim_spec, nb::handle name, nb::handle val
 
 void save_layer(nb::handle layer) {
     if (!py::truthy(layer.attr("Save")())) {
-        py::raise(py::exc::runtime_error(), "Could not save layer %S",
-                  layer.attr("identifier").ptr());
+        py::raise(py::exc::runtime_error(),
+                  "Could not save layer " + py::display_text(layer.attr("identifier")));
     }
 }
 
@@ -161,8 +161,7 @@ void require_layer_within(nb::handle layer, const std::string& folder) {
     const std::string inside = fs::real_path(folder) + "/";
     if (!file.starts_with(inside)) {
         py::raise(py::exc::value_error(),
-                  "refusing to write %s: it lies outside the product folder %s", file.c_str(),
-                  folder.c_str());
+                  "refusing to write " + file + ": it lies outside the product folder " + folder);
     }
 }
 

@@ -82,8 +82,8 @@ nb::dict file_settings(nb::handle workspace) {
         nb::object value = py::dict_get(document, setting.key);
         if (!value.is_valid() || value.is_none()) continue;
         if (!nb::isinstance<nb::str>(value) && !py::is_number(value)) {
-            py::raise(py::exc::value_error(), "malformed %s: '%s' must be text, not %s",
-                      file.c_str(), setting.key, py::type_name_of(value).c_str());
+            py::raise(py::exc::value_error(), "malformed " + file + ": '" + setting.key +
+                                                  "' must be text, not " + py::type_name_of(value));
         }
         nb::str text(value);
         found[setting.key] =
@@ -163,18 +163,18 @@ nb::object root_file_of(nb::handle folder) {
 nb::object resolve_product(nb::handle argument) {
     nb::object given = py::require_path(argument, "resolve_product", "argument").attr("absolute")();
     const std::string text = py::fs_path(given);
-    nb::object shown = nb::repr(argument);  // the name as typed, control characters escaped
+    // The name as typed, control characters escaped.
+    const std::string shown = py::display_text(nb::repr(argument));
     if (fs::is_regular_file(text)) return given;
     if (fs::is_directory(text)) {
         nb::object root = root_file_of(given);
         if (root.is_none()) {
             py::raise(py::exc::value_error(),
-                      "%U is a folder without a product's root file (<folder name>.usda)",
-                      shown.ptr());
+                      shown + " is a folder without a product's root file (<folder name>.usda)");
         }
         return root;
     }
-    if (fs::exists(text)) py::raise(py::exc::value_error(), "not a product file: %U", shown.ptr());
+    if (fs::exists(text)) py::raise(py::exc::value_error(), "not a product file: " + shown);
     // A bare name: a product in the products folder.
     if (nb::isinstance<nb::str>(argument) && fs::is_single_component(py::utf8(argument))) {
         nb::object folder = products_dir() / argument;
@@ -183,9 +183,9 @@ nb::object resolve_product(nb::handle argument) {
             if (!root.is_none()) return root;
         }
     }
-    py::raise(py::exc::value_error(),
-              "no product %U: not a .usda file, a product folder, or a product in %s", shown.ptr(),
-              py::text(products_dir()).c_str());
+    py::raise(py::exc::value_error(), "no product " + shown +
+                                          ": not a .usda file, a product folder, or a product in " +
+                                          py::text(products_dir()));
 }
 
 nb::object write_workspace_file(nb::handle folder, nb::handle values) {
@@ -194,7 +194,7 @@ nb::object write_workspace_file(nb::handle folder, nb::handle values) {
     for (auto [key, value] : nb::borrow<nb::dict>(values)) {
         bool known = false;
         for (const Setting& setting : kSettings) known = known || key.equal(nb::str(setting.key));
-        if (!known) py::raise(py::exc::value_error(), "unknown workspace setting %R", key.ptr());
+        if (!known) py::raise(py::exc::value_error(), "unknown workspace setting " + py::repr(key));
     }
     nb::object text = py::import_from("yaml", "safe_dump")(values, nb::arg("sort_keys") = false);
     const std::string header =

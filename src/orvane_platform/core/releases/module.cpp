@@ -348,8 +348,8 @@ nb::object diff_releases(nb::handle usda_path, nb::handle version_a, nb::handle 
     nb::object second = read_release(usda_path, version_b);
     for (auto [release, version] : {std::pair{first, version_a}, std::pair{second, version_b}}) {
         if (nb::len(release) == 0) {
-            py::raise(py::exc::value_error(), "Release %R not found for %S", version.ptr(),
-                      nb::str(usda_path).ptr());
+            py::raise(py::exc::value_error(), "Release " + py::repr(version) + " not found for " +
+                                                  py::display_text(usda_path));
         }
     }
     nb::object a = first["attributes"];
