@@ -11,6 +11,7 @@ namespace orvane::usd {
 namespace {
 py::CachedModule usd_module{"pxr.Usd"};
 py::CachedModule sdf_module{"pxr.Sdf"};
+py::CachedModule vt_module{"pxr.Vt"};
 }  // namespace
 
 nb::handle Usd() { return usd_module.get(); }
@@ -54,9 +55,8 @@ nb::object get_or_create_attribute_spec(nb::handle prim_spec, nb::handle name,
 }
 
 nb::object new_custom_attribute(nb::handle prim_spec, nb::handle name, nb::handle type_name) {
-    static py::CachedModule sdf{"pxr.Sdf"};
-    static nb::handle attribute_spec = sdf.attr("AttributeSpec").release();  // kept
-    static nb::handle varying = sdf.attr("VariabilityVarying").release();    // kept
+    static nb::handle attribute_spec = sdf_module.attr("AttributeSpec").release();  // kept
+    static nb::handle varying = sdf_module.attr("VariabilityVarying").release();    // kept
     return attribute_spec(prim_spec, name, type_name, varying, true);
 }
 
@@ -66,8 +66,7 @@ nb::object attribute_default(nb::handle prim_spec, const char* name) {
 }
 
 nb::object string_array_appended(nb::handle entries, nb::handle entry) {
-    static py::CachedModule vt{"pxr.Vt"};
-    nb::object array_type = vt.attr("StringArray");
+    nb::object array_type = vt_module.attr("StringArray");
     if (!entries.is_none() && !nb::isinstance(entries, array_type)) {
         nb::list copied(entries);
         copied.append(entry);

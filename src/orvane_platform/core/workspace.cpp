@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/py.h"
 #include "native/yaml_cache.h"
@@ -18,13 +19,11 @@ constexpr const char* kFileName = "orvane.yaml";
 yaml_cache::FileCache workspace_files;
 py::CachedModule pathlib{"pathlib"};
 py::CachedModule os_module{"os"};
-py::CachedModule paths_module{"orvane_platform.core.paths"};
+py::CachedModule yaml_module{"yaml"};
 
 nb::object products_dir();
 
-nb::object llm_config_field(const char* name) {
-    return py::import_from("orvane_platform.llm.config", "LLMConfig")().attr(name);
-}
+nb::object llm_config_field(const char* name) { return services::llm::llm_config().attr(name); }
 
 // One setting: its key in orvane.yaml, the variable that overrides it,
 // whether its value is a folder (relative to the workspace in the file), and
@@ -38,16 +37,14 @@ struct Setting {
 
 constexpr Setting kSettings[] = {
     {"workspace", "ORVANE_WORKSPACE", true, [] { return pathlib.attr("Path").attr("cwd")(); }},
-    {"home", "ORVANE_HOME", true, [] { return paths_module.attr("ORVANE_HOME"); }},
+    {"home", "ORVANE_HOME", true, [] { return services::paths::orvane_home.get(); }},
     {"solvers", "ORVANE_SOLVERS_DIR", true,
-     [] { return py::import_from("orvane_platform.core.solver", "registry_dir")(); }},
+     [] { return services::solver_registry::registry_dir(); }},
     {"products", "ORVANE_PRODUCTS_DIR", true, [] { return products_dir(); }},
     {"llm_model", "ORVANE_LLM_MODEL", false, [] { return llm_config_field("model"); }},
     {"ollama_url", "ORVANE_OLLAMA_URL", false, [] { return llm_config_field("base_url"); }},
     {"target_refresh", "ORVANE_TARGET_REFRESH", false,
-     [] {
-         return py::import_from("orvane_platform.core.gateway_config", "_resolve_target_refresh")();
-     }},
+     [] { return services::gateway::resolve_target_refresh(); }},
 };
 
 // Where the search starts: `start`, else the workspace the environment names,
@@ -132,12 +129,11 @@ nb::object activate(nb::handle start, bool override_environment) {
         changed = true;
         // The home folder is read when the paths module loads: tell it too.
         if (std::string_view(setting.key) == "home")
-            paths_module.get().attr("ORVANE_HOME") = pathlib.attr("Path")(in_file);
+            services::paths::orvane_home.set(pathlib.attr("Path")(in_file));
     }
     // Settings read before now were read from the old environment.
-    nb::object gateway =
-        py::dict_get(py::import_from("sys", "modules"), "orvane_platform.core.gateway_config");
-    if (changed && gateway.is_valid()) gateway.attr("gateway_config").attr("cache_clear")();
+    nb::object gateway_config = services::gateway::gateway_config.get_if_loaded();
+    if (changed && gateway_config.is_valid()) gateway_config.attr("cache_clear")();
     return workspace;
 }
 
@@ -196,7 +192,7 @@ nb::object write_workspace_file(nb::handle folder, nb::handle values) {
         for (const Setting& setting : kSettings) known = known || key.equal(nb::str(setting.key));
         if (!known) py::raise(py::exc::value_error(), "unknown workspace setting " + py::repr(key));
     }
-    nb::object text = py::import_from("yaml", "safe_dump")(values, nb::arg("sort_keys") = false);
+    nb::object text = yaml_module.attr("safe_dump")(values, nb::arg("sort_keys") = false);
     const std::string header =
         "# The Orvane workspace: commands run in this folder or below it use these settings\n"
         "# (folders relative to this file); ORVANE_* environment variables override them.\n";

@@ -19,7 +19,6 @@ namespace {
 
 yaml_cache::FileCache registry_files;
 py::CachedModule pathlib{"pathlib"};
-py::CachedModule paths_module{"orvane_platform.core.paths"};
 
 // Raises ValueError naming `file` unless `spec[key]` is absent, None or a T
 // (nb::dict, nb::str or nb::list).
@@ -133,7 +132,7 @@ class Setting {
     bool unchanged() {
         const char* configured = std::getenv("ORVANE_SOLVERS_DIR");
         const bool from_environment = configured != nullptr && *configured != '\0';
-        nb::object home = from_environment ? nb::object() : paths_module.attr("ORVANE_HOME");
+        nb::object home = from_environment ? nb::object() : services::paths::orvane_home.get();
         static py::Name use_inotify{"_USE_INOTIFY"};
         const bool notify = py::truthy(globals.get(use_inotify));
         const bool same = from_environment == from_environment_ && notify == notify_ &&
