@@ -66,7 +66,7 @@ class Emitter {
             emit_string(nb::str(key), out_);
             out_ += ':';
             nb::object member = py::dict_get(members, key);
-            if (!member.is_valid()) py::raise(py::exc::key_error(), "%R", key.ptr());
+            if (!member.is_valid()) py::raise(py::exc::key_error(), py::repr(key));
             value(member);
         }
         out_ += '}';

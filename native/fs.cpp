@@ -39,10 +39,9 @@ bool lstat_path(const std::string& path, struct stat& info) {
 
 [[noreturn]] void refuse_path(const std::string& path, const struct stat& info) {
     if (S_ISLNK(info.st_mode)) {
-        py::raise(py::exc::value_error(), "refusing to write through the symbolic link %s",
-                  path.c_str());
+        py::raise(py::exc::value_error(), "refusing to write through the symbolic link " + path);
     }
-    py::raise(py::exc::value_error(), "not a folder: %s", path.c_str());
+    py::raise(py::exc::value_error(), "not a folder: " + path);
 }
 
 std::vector<std::string_view> split_path(std::string_view relative) {
@@ -352,8 +351,8 @@ FileLock::FileLock(const std::string& path, double timeout_seconds, const std::s
     if (!locked) {
         ::close(fd_);
         py::raise(py::exc::timeout_error(),
-                  "another process is writing %s: gave up waiting after %g s (lock file %s)",
-                  what.c_str(), timeout_seconds, path.c_str());
+                  "another process is writing " + what + ": gave up waiting after " +
+                      py::text(nb::float_(timeout_seconds)) + " s (lock file " + path + ")");
     }
     try {
         holds.add();
@@ -399,7 +398,7 @@ void require_real_directory(const std::string& path) {
 void require_regular_if_present(const std::string& path, const char* what) {
     struct stat info{};
     if (!stat_path(path, info) || S_ISREG(info.st_mode)) return;
-    py::raise(py::exc::value_error(), "%s is not a regular file: %s", what, path.c_str());
+    py::raise(py::exc::value_error(), std::string(what) + " is not a regular file: " + path);
 }
 
 std::vector<std::string> list_directory(const std::string& path) {
@@ -493,8 +492,8 @@ bool is_single_component(std::string_view name) {
 
 void require_single_component(nb::handle name, const char* argument) {
     if (!is_single_component(py::utf8(name))) {
-        py::raise(py::exc::value_error(), "%s must be a single folder name, not %R", argument,
-                  name.ptr());
+        py::raise(py::exc::value_error(),
+                  std::string(argument) + " must be a single folder name, not " + py::repr(name));
     }
 }
 

@@ -54,7 +54,7 @@ nb::object FileCache::load(const std::string& path) {
     nb::object cached = cached_document(py::dict_get(entries_, key), stamp);
     if (cached.is_valid()) return cached;
     if (!fs::is_regular_file(path)) {
-        py::raise(py::exc::value_error(), "not a regular file: %s", path.c_str());
+        py::raise(py::exc::value_error(), "not a regular file: " + path);
     }
     nb::object document = parse(path);
     py::require_acyclic(document, "malformed YAML in " + path + ": the document");
@@ -66,9 +66,9 @@ nb::object FileCache::load_mapping(const std::string& path) {
     nb::object document = load(path);
     if (!document.is_valid() || nb::isinstance<nb::dict>(document)) return document;
     if (document.is_none()) return nb::dict();
-    py::raise(py::exc::value_error(),
-              "malformed YAML in %s: expected a mapping at the top level, got %s", path.c_str(),
-              py::type_name_of(document).c_str());
+    py::raise(py::exc::value_error(), "malformed YAML in " + path +
+                                          ": expected a mapping at the top level, got " +
+                                          py::type_name_of(document));
 }
 
 }  // namespace orvane::yaml_cache

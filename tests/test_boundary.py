@@ -1,5 +1,6 @@
-"""Only native/py speaks the CPython C API: module code uses its checked
-operations, so no error return can be dropped."""
+"""Only native/py.h and the files under native/py/ speak the CPython C API:
+module code uses their checked operations, so no error return can be
+dropped."""
 
 from __future__ import annotations
 
@@ -9,7 +10,8 @@ from pathlib import Path
 import pytest
 
 REPOSITORY = Path(__file__).resolve().parents[1]
-BOUNDARY = {REPOSITORY / "native" / "py.h", REPOSITORY / "native" / "py.cpp"}
+BOUNDARY_HEADER = REPOSITORY / "native" / "py.h"
+BOUNDARY_FOLDER = REPOSITORY / "native" / "py"
 
 # Calls whose error return is the classic dropped -1: never allowed outside
 # the boundary, comment or not.
@@ -41,13 +43,25 @@ def raw_calls(text: str) -> list[tuple[int, str, str]]:
     return found
 
 
+def in_boundary(path: Path) -> bool:
+    return path == BOUNDARY_HEADER or path.is_relative_to(BOUNDARY_FOLDER)
+
+
 def sources() -> list[Path]:
     return sorted(
         path
         for folder in ("src", "native", "samples")
         for path in (REPOSITORY / folder).rglob("*")
-        if path.suffix in {".cpp", ".h"} and path not in BOUNDARY
+        if path.suffix in {".cpp", ".h"} and not in_boundary(path)
     )
+
+
+def test_the_boundary_is_native_py_h_and_its_folder():
+    inside = sorted(BOUNDARY_FOLDER.glob("*.cpp"))
+    assert inside and all(in_boundary(path) for path in inside)
+    assert in_boundary(BOUNDARY_HEADER)
+    assert not in_boundary(REPOSITORY / "native" / "text.cpp")
+    assert not in_boundary(REPOSITORY / "native" / "domain" / "usd.cpp")
 
 
 def test_only_native_py_calls_the_c_api():

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib
 import inspect
+import re
 from pathlib import Path
 
 import pytest
@@ -22,6 +23,25 @@ def _module_list() -> list[tuple[str, str]]:
 
 
 MODULES = [name for name, _ in _module_list()]
+
+
+def _service_list() -> list[tuple[str, str]]:
+    """(module, name) of every entry of native/domain/services.h, through
+    which one module reaches another."""
+    constants: dict[str, str] = {}
+    rows = []
+    text = (REPOSITORY / "native" / "domain" / "services.h").read_text()
+    pattern = r'const char\* (\w+) = "([^"]+)";|constexpr Import \w+\{\s*(\w+|"[^"]+"),\s*"([^"]+)"\}'
+    for match in re.finditer(pattern, text):
+        if match.group(1):
+            constants[match.group(1)] = match.group(2)
+        else:
+            module = match.group(3)
+            rows.append((module.strip('"') if module.startswith('"') else constants[module], match.group(4)))
+    return rows
+
+
+SERVICES = _service_list()
 
 
 def test_every_module_has_a_known_role():
@@ -57,6 +77,17 @@ def test_module_is_compiled_with_stub_and_docs(name):
         if callable(value) and defined_here and not inspect.isclass(value) and not attribute.startswith("__"):
             assert value.__doc__, f"{name}.{attribute} has no docstring"
             assert f"def {attribute}(" in stub.read_text() or f"\n{attribute}: " in stub.read_text()
+
+
+def test_the_service_list_is_read_whole():
+    assert ("orvane_platform.core.paths", "ORVANE_HOME") in SERVICES
+    assert ("orvane_platform.core.solver_certs", "verify_solver_cert") in SERVICES
+    assert len(SERVICES) == len(set(SERVICES))
+
+
+@pytest.mark.parametrize(("module", "name"), SERVICES)
+def test_every_service_names_an_attribute_of_its_module(module, name):
+    assert hasattr(importlib.import_module(module), name)
 
 
 def test_typing_marker_is_installed():

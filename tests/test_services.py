@@ -126,6 +126,20 @@ def test_the_workspace_is_found_by_walking_up(tmp_path, clean_environment):
     assert os.environ["ORVANE_LLM_MODEL"] == "m:1"
 
 
+def test_activating_a_home_tells_the_paths_module_and_rereads_the_gateway_settings(tmp_path, clean_environment):
+    from orvane_platform.core import gateway_config, paths
+
+    clean_environment.setattr(paths, "ORVANE_HOME", paths.ORVANE_HOME)  # put back afterwards
+    workspace.write_workspace_file(tmp_path, {"home": "home"})
+    before = gateway_config.gateway_config()
+    try:
+        assert workspace.activate(tmp_path) == tmp_path
+        assert paths.ORVANE_HOME == tmp_path / "home"
+        assert gateway_config.gateway_config() is not before
+    finally:
+        gateway_config.gateway_config.cache_clear()
+
+
 @pytest.mark.parametrize(
     ("text", "message"),
     [("solvers: [a, b]\n", "'solvers' must be text, not list"), ("- a\n", "expected a mapping"),

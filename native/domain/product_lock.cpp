@@ -5,8 +5,12 @@
 
 namespace orvane::product_lock {
 
+namespace {
+py::CachedModule pathlib{"pathlib"};
+}
+
 ProductLock::ProductLock(nb::handle usda_path) {
-    nb::object path = py::import_from("pathlib", "Path")(usda_path);
+    nb::object path = pathlib.attr("Path")(usda_path);
     const std::string folder = py::fs_path(path.attr("parent"));
     if (!fs::is_directory(folder)) return;
     lock_.emplace(folder + "/.orvane.lock",

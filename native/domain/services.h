@@ -1,4 +1,6 @@
-// Every name one module takes from another, declared once. Each is looked up
+// Every name one module takes from another, declared once: the only way a
+// module reaches another orvane_platform module (the standard library and
+// third-party packages are reached with py::CachedModule). Each is looked up
 // in its home module at the moment it is used, as a function-level
 // `from module import name` does, so the real surrounding package can replace
 // the stand-ins and tests can substitute any of them with monkeypatch. A
@@ -20,6 +22,11 @@ class Import {
 
     // The current binding of the name in its module.
     nb::object get() const;
+    // The current binding when its module is loaded already, else an invalid
+    // object: for state that only a loaded module can hold.
+    nb::object get_if_loaded() const;
+    // Binds the name in its module anew, as `module.name = value` does.
+    void set(nb::handle value) const;
 
     template <typename... Args>
     nb::object operator()(Args&&... args) const {
@@ -43,6 +50,7 @@ inline constexpr Import get_solver_config{kModule, "get_solver_config"};
 inline constexpr Import get_solver_inputs{kModule, "get_solver_inputs"};
 inline constexpr Import get_solver_record{kModule, "get_solver_record"};
 inline constexpr Import get_solver_tests{kModule, "get_solver_tests"};
+inline constexpr Import registry_dir{kModule, "registry_dir"};
 inline constexpr Import resolve_test_preset{kModule, "resolve_test_preset"};
 }  // namespace solver_registry
 
@@ -57,6 +65,7 @@ namespace workspace {
 inline constexpr const char* kModule = "orvane_platform.core.workspace";
 inline constexpr Import workspace_root{kModule, "workspace_root"};
 inline constexpr Import products_dir{kModule, "products_dir"};
+inline constexpr Import write_workspace_file{kModule, "write_workspace_file"};
 }  // namespace workspace
 
 namespace paths {
@@ -86,9 +95,21 @@ inline constexpr Import run_dir{"orvane_platform.core.run_store", "run_dir"};
 
 // The gateway: its client, and its settings.
 namespace gateway {
+inline constexpr const char* kConfigModule = "orvane_platform.core.gateway_config";
 inline constexpr Import client{"orvane_platform.mcp.mcp_client", "SolverMCPClient"};
-inline constexpr Import gateway_config{"orvane_platform.core.gateway_config", "gateway_config"};
+inline constexpr Import gateway_config{kConfigModule, "gateway_config"};
+inline constexpr Import resolve_target_refresh{kConfigModule, "_resolve_target_refresh"};
 }  // namespace gateway
+
+// The model the assistant talks to.
+namespace llm {
+inline constexpr Import llm_config{"orvane_platform.llm.config", "LLMConfig"};
+}
+
+// The save gate: results saved to a product's layers.
+namespace save_flow {
+inline constexpr Import prompt_save_usd{"orvane_platform.core.save_flow", "prompt_save_usd"};
+}
 
 namespace ui {
 inline constexpr Import style_header{"orvane_platform.ui", "STYLE_HEADER"};

@@ -11,6 +11,7 @@ namespace orvane::usd {
 namespace {
 py::CachedModule usd_module{"pxr.Usd"};
 py::CachedModule sdf_module{"pxr.Sdf"};
+py::CachedModule vt_module{"pxr.Vt"};
 }  // namespace
 
 nb::handle Usd() { return usd_module.get(); }
@@ -54,9 +55,8 @@ nb::object get_or_create_attribute_spec(nb::handle prim_spec, nb::handle name,
 }
 
 nb::object new_custom_attribute(nb::handle prim_spec, nb::handle name, nb::handle type_name) {
-    static py::CachedModule sdf{"pxr.Sdf"};
-    static nb::handle attribute_spec = sdf.attr("AttributeSpec").release();  // kept
-    static nb::handle varying = sdf.attr("VariabilityVarying").release();    // kept
+    static nb::handle attribute_spec = sdf_module.attr("AttributeSpec").release();  // kept
+    static nb::handle varying = sdf_module.attr("VariabilityVarying").release();    // kept
     return attribute_spec(prim_spec, name, type_name, varying, true);
 }
 
@@ -66,8 +66,7 @@ nb::object attribute_default(nb::handle prim_spec, const char* name) {
 }
 
 nb::object string_array_appended(nb::handle entries, nb::handle entry) {
-    static py::CachedModule vt{"pxr.Vt"};
-    nb::object array_type = vt.attr("StringArray");
+    nb::object array_type = vt_module.attr("StringArray");
     if (!entries.is_none() && !nb::isinstance(entries, array_type)) {
         nb::list copied(entries);
         copied.append(entry);
@@ -97,8 +96,8 @@ void set_attribute_default(nb::handle prim_spec, nb::handle name, nb::handle val
 
 void save_layer(nb::handle layer) {
     if (!py::truthy(layer.attr("Save")())) {
-        py::raise(py::exc::runtime_error(), "Could not save layer %S",
-                  layer.attr("identifier").ptr());
+        py::raise(py::exc::runtime_error(),
+                  "Could not save layer " + py::display_text(layer.attr("identifier")));
     }
 }
 
@@ -161,8 +160,7 @@ void require_layer_within(nb::handle layer, const std::string& folder) {
     const std::string inside = fs::real_path(folder) + "/";
     if (!file.starts_with(inside)) {
         py::raise(py::exc::value_error(),
-                  "refusing to write %s: it lies outside the product folder %s", file.c_str(),
-                  folder.c_str());
+                  "refusing to write " + file + ": it lies outside the product folder " + folder);
     }
 }
 

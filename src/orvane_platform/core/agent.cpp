@@ -9,10 +9,15 @@ namespace nb = nanobind;
 using namespace nb::literals;
 using namespace orvane;
 
+namespace {
+py::CachedModule dataclasses_module{"dataclasses"};
+py::CachedModule typing_module{"typing"};
+}  // namespace
+
 NB_MODULE(agent, m) {
     m.doc() = "The agent context shared by the tool tables.";
-    nb::object field = py::import_from("dataclasses", "field");
-    nb::object any = py::import_from("typing", "Any");
+    nb::object field = dataclasses_module.attr("field");
+    nb::object any = typing_module.attr("Any");
     nb::list fields;
     fields.append(nb::make_tuple("platform", any));
     fields.append(nb::make_tuple("vname", py::str_type(), field("default"_a = "")));

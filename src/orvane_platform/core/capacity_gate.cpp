@@ -28,6 +28,7 @@ py::ModuleGlobals globals;
 py::CachedModule os_module{"os"};
 py::CachedModule dataclasses_module{"dataclasses"};
 py::CachedModule yaml_module{"yaml"};
+py::CachedModule platform_module{"platform"};
 
 constexpr long long kMebibyte = 1024 * 1024;
 // Seconds a probe's tool may take; a module attribute, read at every call.
@@ -299,7 +300,7 @@ NB_MODULE(capacity_gate, m) {
         "Hardware probe and pre-flight resource gate for solver runs; stripping of solver-owned "
         "parameters from a case.";
     globals.bind(m);
-    m.attr("_platform") = nb::module_::import_("platform");
+    m.attr("_platform") = platform_module.get();
     m.attr("get_solver_config") = services::solver_registry::get_solver_config.get();
     m.attr("_MARGINAL_THRESHOLD") = kMarginalThreshold;
     m.attr("_PROBE_TIMEOUT_SECONDS") = kProbeTimeoutSeconds;

@@ -16,6 +16,8 @@ namespace {
 py::ModuleGlobals globals;
 py::CachedModule os_module{"os"};
 py::CachedModule pathlib{"pathlib"};
+py::CachedModule pydantic_module{"pydantic"};
+py::CachedModule functools_module{"functools"};
 
 // The default NIM image: NVIDIA's DoMINO automotive-aero NIM in NVIDIA's
 // container registry.
@@ -68,7 +70,7 @@ nb::object factory(const char* name, F&& f) {
 }
 
 nb::object build_model(nb::module_& m) {
-    nb::object pydantic = nb::module_::import_("pydantic");
+    nb::handle pydantic = pydantic_module.get();
     nb::handle int_type = py::int_type();
     nb::handle str_type = py::str_type();
     nb::handle float_type = py::float_type();
@@ -180,5 +182,5 @@ NB_MODULE(gateway_config, m) {
         nb::sig("def gateway_config() -> GatewayConfig"),
         R"(The process-wide gateway settings, built once from the environment
         (gateway_config.cache_clear() reads it again).)");
-    m.attr("gateway_config") = nb::module_::import_("functools").attr("lru_cache")(build);
+    m.attr("gateway_config") = functools_module.attr("lru_cache")(build);
 }

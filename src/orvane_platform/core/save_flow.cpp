@@ -17,6 +17,8 @@ namespace {
 
 py::ModuleGlobals globals;
 py::CachedModule json_module{"json"};
+py::CachedModule pathlib{"pathlib"};
+py::CachedModule rich_console{"rich.console"};
 
 void say(const std::string& markup) { globals.get("_console").attr("print")(py::make_str(markup)); }
 
@@ -26,7 +28,7 @@ std::string bar() {
 }
 
 nb::object product_name(nb::handle product) {
-    return py::import_from("pathlib", "Path")(product.attr("usd_path")).attr("parent").attr("name");
+    return pathlib.attr("Path")(product.attr("usd_path")).attr("parent").attr("name");
 }
 
 // The provenance of a result, or one built from the solver's image and the
@@ -236,8 +238,7 @@ nb::object prompt_save_usd(nb::handle product, nb::handle results, nb::handle al
 NB_MODULE(save_flow, m) {
     m.doc() = "Save results to product USD — single save gate.";
     globals.bind(m);
-    m.attr("_console") =
-        nb::module_::import_("rich.console").attr("Console")("highlight"_a = false);
+    m.attr("_console") = rich_console.attr("Console")("highlight"_a = false);
     m.def("prompt_save_usd", &prompt_save_usd, nb::arg("product").none(),
           nb::arg("results").none() = nb::none(), nb::arg("all_gates_passed").none() = false,
           nb::arg("save_target").none() = "prototype", nb::arg("force_targets").none() = false,

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/py.h"
 #include "native/yaml_cache.h"
@@ -20,13 +21,11 @@ constexpr const char* kFileName = "orvane.yaml";
 yaml_cache::FileCache workspace_files;
 py::CachedModule pathlib{"pathlib"};
 py::CachedModule os_module{"os"};
-py::CachedModule paths_module{"orvane_platform.core.paths"};
+py::CachedModule yaml_module{"yaml"};
 
 nb::object products_dir();
 
-nb::object llm_config_field(const char* name) {
-    return py::import_from("orvane_platform.llm.config", "LLMConfig")().attr(name);
-}
+nb::object llm_config_field(const char* name) { return services::llm::llm_config().attr(name); }
 
 // One setting: its key in orvane.yaml, the variable that overrides it,
 // whether its value is a folder (relative to the workspace in the file), and
@@ -40,16 +39,14 @@ struct Setting {
 
 constexpr Setting kSettings[] = {
     {"workspace", "ORVANE_WORKSPACE", true, [] { return pathlib.attr("Path").attr("cwd")(); }},
-    {"home", "ORVANE_HOME", true, [] { return paths_module.attr("ORVANE_HOME"); }},
+    {"home", "ORVANE_HOME", true, [] { return services::paths::orvane_home.get(); }},
     {"solvers", "ORVANE_SOLVERS_DIR", true,
-     [] { return py::import_from("orvane_platform.core.solver", "registry_dir")(); }},
+     [] { return services::solver_registry::registry_dir(); }},
     {"products", "ORVANE_PRODUCTS_DIR", true, [] { return products_dir(); }},
     {"llm_model", "ORVANE_LLM_MODEL", false, [] { return llm_config_field("model"); }},
     {"ollama_url", "ORVANE_OLLAMA_URL", false, [] { return llm_config_field("base_url"); }},
     {"target_refresh", "ORVANE_TARGET_REFRESH", false,
-     [] {
-         return py::import_from("orvane_platform.core.gateway_config", "_resolve_target_refresh")();
-     }},
+     [] { return services::gateway::resolve_target_refresh(); }},
 };
 
 // Where the search starts: `start`, else the workspace the environment names,
@@ -84,8 +81,8 @@ nb::dict file_settings(nb::handle workspace) {
         nb::object value = py::dict_get(document, setting.key);
         if (!value.is_valid() || value.is_none()) continue;
         if (!nb::isinstance<nb::str>(value) && !py::is_number(value)) {
-            py::raise(py::exc::value_error(), "malformed %s: '%s' must be text, not %s",
-                      file.c_str(), setting.key, py::type_name_of(value).c_str());
+            py::raise(py::exc::value_error(), "malformed " + file + ": '" + setting.key +
+                                                  "' must be text, not " + py::type_name_of(value));
         }
         nb::str text(value);
         found[setting.key] =
@@ -134,12 +131,11 @@ nb::object activate(nb::handle start, bool override_environment) {
         changed = true;
         // The home folder is read when the paths module loads: tell it too.
         if (std::string_view(setting.key) == "home")
-            paths_module.get().attr("ORVANE_HOME") = pathlib.attr("Path")(in_file);
+            services::paths::orvane_home.set(pathlib.attr("Path")(in_file));
     }
     // Settings read before now were read from the old environment.
-    nb::object gateway =
-        py::dict_get(py::import_from("sys", "modules"), "orvane_platform.core.gateway_config");
-    if (changed && gateway.is_valid()) gateway.attr("gateway_config").attr("cache_clear")();
+    nb::object gateway_config = services::gateway::gateway_config.get_if_loaded();
+    if (changed && gateway_config.is_valid()) gateway_config.attr("cache_clear")();
     return workspace;
 }
 
@@ -165,18 +161,18 @@ nb::object root_file_of(nb::handle folder) {
 nb::object resolve_product(nb::handle argument) {
     nb::object given = py::require_path(argument, "resolve_product", "argument").attr("absolute")();
     const std::string text = py::fs_path(given);
-    nb::object shown = nb::repr(argument);  // the name as typed, control characters escaped
+    // The name as typed, control characters escaped.
+    const std::string shown = py::display_text(nb::repr(argument));
     if (fs::is_regular_file(text)) return given;
     if (fs::is_directory(text)) {
         nb::object root = root_file_of(given);
         if (root.is_none()) {
             py::raise(py::exc::value_error(),
-                      "%U is a folder without a product's root file (<folder name>.usda)",
-                      shown.ptr());
+                      shown + " is a folder without a product's root file (<folder name>.usda)");
         }
         return root;
     }
-    if (fs::exists(text)) py::raise(py::exc::value_error(), "not a product file: %U", shown.ptr());
+    if (fs::exists(text)) py::raise(py::exc::value_error(), "not a product file: " + shown);
     // A bare name: a product in the products folder.
     if (nb::isinstance<nb::str>(argument) && fs::is_single_component(py::utf8(argument))) {
         nb::object folder = products_dir() / argument;
@@ -185,9 +181,9 @@ nb::object resolve_product(nb::handle argument) {
             if (!root.is_none()) return root;
         }
     }
-    py::raise(py::exc::value_error(),
-              "no product %U: not a .usda file, a product folder, or a product in %s", shown.ptr(),
-              py::text(products_dir()).c_str());
+    py::raise(py::exc::value_error(), "no product " + shown +
+                                          ": not a .usda file, a product folder, or a product in " +
+                                          py::text(products_dir()));
 }
 
 nb::object write_workspace_file(nb::handle folder, nb::handle values) {
@@ -196,9 +192,9 @@ nb::object write_workspace_file(nb::handle folder, nb::handle values) {
     for (auto [key, value] : nb::borrow<nb::dict>(values)) {
         bool known = false;
         for (const Setting& setting : kSettings) known = known || key.equal(nb::str(setting.key));
-        if (!known) py::raise(py::exc::value_error(), "unknown workspace setting %R", key.ptr());
+        if (!known) py::raise(py::exc::value_error(), "unknown workspace setting " + py::repr(key));
     }
-    nb::object text = py::import_from("yaml", "safe_dump")(values, nb::arg("sort_keys") = false);
+    nb::object text = yaml_module.attr("safe_dump")(values, nb::arg("sort_keys") = false);
     const std::string header =
         "# The Orvane workspace: commands run in this folder or below it use these settings\n"
         "# (folders relative to this file); ORVANE_* environment variables override them.\n";

@@ -11,6 +11,8 @@ using namespace orvane;
 
 namespace {
 
+py::CachedModule dataclasses_module{"dataclasses"};
+
 constexpr const char* kDefaultModel = "llama3.1:8b";
 constexpr const char* kDefaultServer = "http://localhost:11434";  // a local Ollama server
 
@@ -23,7 +25,7 @@ nb::object setting(const char* name, const char* fallback) {
 nb::object setting_field(const char* field_name, const char* variable, const char* fallback) {
     nb::object factory = nb::cpp_function(
         [variable, fallback] { return setting(variable, fallback); }, nb::name(field_name));
-    return py::import_from("dataclasses", "field")("default_factory"_a = factory);
+    return dataclasses_module.attr("field")("default_factory"_a = factory);
 }
 
 }  // namespace

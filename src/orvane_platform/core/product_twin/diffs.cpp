@@ -66,8 +66,8 @@ nb::object diff_against_benchmark(nb::handle usda_path, nb::handle competitor_na
                 available.append(child.attr("GetName")());
             }
         }
-        py::raise(py::exc::value_error(), "Competitor '%U' not found. Available: %R",
-                  competitor_name.ptr(), available.ptr());
+        py::raise(py::exc::value_error(), "Competitor '" + py::display_text(competitor_name) +
+                                              "' not found. Available: " + py::repr(available));
     }
     const std::vector<std::string> own = compared_names(prim);
     const std::vector<std::string> theirs = compared_names(competitor);

@@ -186,7 +186,8 @@ nb::object clean_history(nb::handle usda_path, nb::handle keep_days, bool dry_ru
     nb::object path = py::require_path(usda_path, "clean_history", "usda_path");
     py::require<nb::int_>(keep_days, "clean_history", "keep_days");
     if (keep_days < nb::int_(0)) {
-        py::raise(py::exc::value_error(), "keep_days must be 0 or more, not %R", keep_days.ptr());
+        py::raise(py::exc::value_error(),
+                  "keep_days must be 0 or more, not " + py::repr(keep_days));
     }
     const bool wipe = keep_days.equal(nb::int_(0));
     const product_lock::ProductLock lock(path);

@@ -17,6 +17,7 @@ namespace orvane::product_twin {
 namespace {
 
 py::Name GetAttributes{"GetAttributes"};
+py::CachedModule pathlib{"pathlib"};
 
 // The sub-namespaces whose attributes are keyed by their short name, in
 // priority order: a current value beats a target, which beats a parameter.
@@ -149,7 +150,7 @@ nb::object find_layer_by_name(nb::handle stage, nb::handle name) {
     py::require_str(name, "_find_layer_by_name", "name");
     const std::string_view wanted = py::utf8(name);
     nb::object root = stage.attr("GetRootLayer")();
-    nb::object root_dir = py::import_from("pathlib", "Path")(root.attr("realPath")).attr("parent");
+    nb::object root_dir = pathlib.attr("Path")(root.attr("realPath")).attr("parent");
     for (nb::handle sublayer : root.attr("subLayerPaths")) {
         const std::string_view path = py::utf8(sublayer);
         const std::string_view base = path.substr(path.rfind('/') + 1);  // os.path.basename

@@ -131,8 +131,8 @@ DomainPlan plan_domain(const Request& request) {
     nb::object schema = services::solver_registry::get_domain_schema(request.domain);
     if (!py::truthy(schema)) {
         nb::list names(services::solver_registry::get_domain_schemas().attr("keys")());
-        py::raise(py::exc::value_error(), "Unknown domain: %U. Valid: %R", request.domain.ptr(),
-                  names.ptr());
+        py::raise(py::exc::value_error(), "Unknown domain: " + py::display_text(request.domain) +
+                                              ". Valid: " + py::repr(names));
     }
     DomainPlan plan{effective_kpi_spec(py::get(schema, "kpis", nb::dict()), request),
                     py::get(schema, "history_prefix", nb::str("")),
@@ -150,7 +150,8 @@ Target open_target(nb::handle stage, const Request& request) {
     usd::require_layer_within(layer, py::fs_path(request.path.attr("parent")));
     nb::object prim_spec = layer.attr("GetPrimAtPath")(prim_path);
     if (!py::truthy(prim_spec)) {
-        py::raise(py::exc::runtime_error(), "Prim %S not found in target layer", prim_path.ptr());
+        py::raise(py::exc::runtime_error(),
+                  "Prim " + py::display_text(prim_path) + " not found in target layer");
     }
     return {layer, prim_spec};
 }
@@ -244,8 +245,9 @@ void check_kpis_present(const Request& request, const DomainPlan& domain) {
     if (request.only_missing_targets) return;
     for (auto [kpi_key, entry] : domain.kpis) {
         if (!request.kpi_value(kpi_key).is_valid()) {
-            py::raise(py::exc::value_error(), "Missing required KPI '%U' for domain '%U'",
-                      kpi_key.ptr(), request.domain.ptr());
+            py::raise(py::exc::value_error(), "Missing required KPI '" + py::display_text(kpi_key) +
+                                                  "' for domain '" +
+                                                  py::display_text(request.domain) + "'");
         }
     }
 }

@@ -27,6 +27,8 @@ using releases::MeasuredKpi;
 
 namespace {
 
+py::CachedModule pathlib{"pathlib"};
+
 constexpr std::string_view kReservedPrefix = "orvane:release:";
 constexpr double kGitTimeoutSeconds = 3;
 
@@ -173,8 +175,7 @@ nb::object releases_dir(nb::handle usda_path, const char* function) {
 
 // The stored source: relative to the workspace when the product lies inside it.
 nb::object source_text(nb::handle path) {
-    nb::object workspace =
-        py::import_from("pathlib", "Path")(services::workspace::workspace_root());
+    nb::object workspace = pathlib.attr("Path")(services::workspace::workspace_root());
     if (py::truthy(path.attr("is_relative_to")(workspace)))
         return nb::str(path.attr("relative_to")(workspace));
     return nb::str(path);
@@ -348,8 +349,8 @@ nb::object diff_releases(nb::handle usda_path, nb::handle version_a, nb::handle 
     nb::object second = read_release(usda_path, version_b);
     for (auto [release, version] : {std::pair{first, version_a}, std::pair{second, version_b}}) {
         if (nb::len(release) == 0) {
-            py::raise(py::exc::value_error(), "Release %R not found for %S", version.ptr(),
-                      nb::str(usda_path).ptr());
+            py::raise(py::exc::value_error(), "Release " + py::repr(version) + " not found for " +
+                                                  py::display_text(usda_path));
         }
     }
     nb::object a = first["attributes"];

@@ -86,7 +86,7 @@ nb::object source_image(nb::handle source_dir) {
     const std::string folder =
         py::fs_path(py::require_path(source_dir, "source_image", "source_dir"));
     auto checked = load_solver_folder("", folder);
-    if (!checked) py::raise(py::exc::value_error(), "no solver.yaml in %s", folder.c_str());
+    if (!checked) py::raise(py::exc::value_error(), "no solver.yaml in " + folder);
     return py::deep_copy(py::dict_value_or(checked->config, "image", nb::str("")));
 }
 
@@ -108,7 +108,7 @@ nb::object register_solver(nb::handle alias, nb::handle source_dir, nb::handle i
     const std::string source_folder = py::fs_path(source);
     const std::string alias_name(py::utf8(alias));
     auto checked = load_solver_folder(alias_name, source_folder);
-    if (!checked) py::raise(py::exc::value_error(), "no solver.yaml in %s", source_folder.c_str());
+    if (!checked) py::raise(py::exc::value_error(), "no solver.yaml in " + source_folder);
 
     nb::dict record;
     record["alias"] = alias;

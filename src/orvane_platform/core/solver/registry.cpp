@@ -29,8 +29,8 @@ void require_member(nb::handle spec, const char* key, const std::string& file) {
     const char* expected = std::is_same_v<T, nb::dict>  ? "a mapping"
                            : std::is_same_v<T, nb::str> ? "a string"
                                                         : "a list";
-    py::raise(py::exc::value_error(), "malformed solver file %s: '%s' must be %s, got %s",
-              file.c_str(), key, expected, py::type_name_of(value).c_str());
+    py::raise(py::exc::value_error(), "malformed solver file " + file + ": '" + key + "' must be " +
+                                          expected + ", got " + py::type_name_of(value));
 }
 
 // A copy of mapping[key] (a cached document's), or `fallback` when it is

@@ -2,6 +2,8 @@
 // from their run files.
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 #include "index.h"
 #include "native/domain/services.h"
 #include "native/py.h"
@@ -48,7 +50,8 @@ nb::object described_or_raise(nb::handle run_id, const char* argument) {
     py::require_str(run_id, "diff_runs", argument);
     nb::object run = described(run_id, nb::none());
     if (run.is_none()) {
-        py::raise(py::exc::value_error(), "%s: no run %R in the run index", argument, run_id.ptr());
+        py::raise(py::exc::value_error(),
+                  std::string(argument) + ": no run " + py::repr(run_id) + " in the run index");
     }
     return run;
 }

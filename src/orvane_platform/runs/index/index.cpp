@@ -1,6 +1,7 @@
 #include "index.h"
 
 #include <algorithm>
+#include <string>
 #include <unordered_map>
 
 #include "native/domain/services.h"
@@ -164,11 +165,12 @@ void recover(const Location& where, const std::string& reason) {
 
 void raise_store_error(const Location& where, const StoreError& error) {
     if (error.busy()) {
-        py::raise(py::exc::timeout_error(),
-                  "the run index %s stayed busy: another process held it for over %d s",
-                  where.database.c_str(), Store::kBusyTimeoutMs / 1000);
+        py::raise(py::exc::timeout_error(), "the run index " + where.database +
+                                                " stayed busy: another process held it for over " +
+                                                std::to_string(Store::kBusyTimeoutMs / 1000) +
+                                                " s");
     }
-    py::raise(py::exc::runtime_error(), "run index %s: %s", where.database.c_str(), error.what());
+    py::raise(py::exc::runtime_error(), "run index " + where.database + ": " + error.what());
 }
 
 IndexedFile read_file(const std::string& root, const RunFile& file) {
@@ -301,7 +303,7 @@ ProductRuns search_product(nb::handle usda_path, SearchRequest request) {
         store.write(indexed, {}, parent);
         return {store.search(request), parent};
     } catch (const StoreError& error) {
-        py::raise(py::exc::runtime_error(), "in-memory run index: %s", error.what());
+        py::raise(py::exc::runtime_error(), std::string("in-memory run index: ") + error.what());
     }
 }
 

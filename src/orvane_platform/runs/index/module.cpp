@@ -42,7 +42,7 @@ std::optional<Condition> order_of(nb::handle order_by) {
     try {
         return order_expression(py::utf8(order_by));
     } catch (const QueryError& error) {
-        py::raise(py::exc::value_error(), "order_by: %s", error.reason().c_str());
+        py::raise(py::exc::value_error(), "order_by: " + error.reason());
     }
 }
 

@@ -140,8 +140,9 @@ Format format_of(nb::handle path) {
     nb::object suffix = path.attr("suffix").attr("lower")();
     if (suffix.equal(nb::str(".png"))) return Format::png;
     if (suffix.equal(nb::str(".svg"))) return Format::svg;
-    py::raise(py::exc::value_error(), "path must end in .png or .svg, not %R (%S)",
-              path.attr("suffix").ptr(), nb::str(path).ptr());
+    py::raise(py::exc::value_error(), "path must end in .png or .svg, not " +
+                                          py::repr(path.attr("suffix")) + " (" +
+                                          py::display_text(path) + ")");
 }
 
 // A chart's file, checked before anything is drawn: its format by its suffix.
@@ -225,9 +226,9 @@ DesignPoints design_points(const DesignSource& source, nb::handle kpi, nb::handl
         points.series.values.append(y);
     }
     if (nb::len(points.x) == 0) {
-        py::raise(py::exc::value_error(),
-                  "no successful run of %S has both the KPI %R and the parameter %R",
-                  nb::str(source.path).ptr(), kpi.ptr(), parameter.ptr());
+        py::raise(py::exc::value_error(), "no successful run of " + py::display_text(source.path) +
+                                              " has both the KPI " + py::repr(kpi) +
+                                              " and the parameter " + py::repr(parameter));
     }
     points.series.min = target(source.targets, kpi, "_min");
     points.series.nominal = target(source.targets, kpi, "_nominal");

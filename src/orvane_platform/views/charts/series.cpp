@@ -82,13 +82,14 @@ nb::list kpi_names(nb::handle kpis, const char* function, std::size_t max_kpis) 
         py::require_no_control_characters(kpi, "kpis");
         nb::object name = canonical_name(kpi);
         if (nb::len(name) == 0)
-            py::raise(py::exc::value_error(), "kpis holds an empty name: %R", kpi.ptr());
+            py::raise(py::exc::value_error(), "kpis holds an empty name: " + py::repr(kpi));
         py::set_default(names, name, nb::none());
     }
     if (nb::len(names) == 0) py::raise(py::exc::value_error(), "kpis names no KPI");
     if (nb::len(names) > max_kpis) {
-        py::raise(py::exc::value_error(), "kpis names %zu KPIs; a chart shows at most %zu",
-                  nb::len(names), max_kpis);
+        py::raise(py::exc::value_error(), "kpis names " + std::to_string(nb::len(names)) +
+                                              " KPIs; a chart shows at most " +
+                                              std::to_string(max_kpis));
     }
     return as_list(names);
 }
@@ -234,8 +235,9 @@ ChartData gather(nb::handle usda_path, nb::handle kpis, const char* function,
         KpiSeries series = series_of(kpi, records, targets);
         if (series.moments.empty()) {
             py::raise(py::exc::value_error(),
-                      "KPI %R has no results in the history of %S; KPIs with results: %S",
-                      kpi.ptr(), nb::str(path).ptr(), joined(charted_kpis_of(history)).ptr());
+                      "KPI " + py::repr(kpi) + " has no results in the history of " +
+                          py::display_text(path) + "; KPIs with results: " +
+                          py::display_text(joined(charted_kpis_of(history))));
         }
         data.series.push_back(std::move(series));
     }

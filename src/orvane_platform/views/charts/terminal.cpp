@@ -156,8 +156,9 @@ nb::object size_argument(nb::handle value, const char* argument) {
         py::raise_argument_type("kpi_terminal", argument, "int or None", value);
     const std::optional<long long> size = py::small_int(value);
     if (!size || *size < kMinSize || *size > kMaxSize) {
-        py::raise(py::exc::value_error(), "%s must be between %ld and %ld, not %R", argument,
-                  kMinSize, kMaxSize, value.ptr());
+        py::raise(py::exc::value_error(),
+                  std::string(argument) + " must be between " + std::to_string(kMinSize) + " and " +
+                      std::to_string(kMaxSize) + ", not " + py::repr(value));
     }
     return nb::borrow(value);
 }

@@ -413,8 +413,9 @@ nb::object write_report(nb::handle usda_path, nb::handle path) {
     nb::object target = py::require_path(path, kFunction, "path");
     nb::object suffix = target.attr("suffix").attr("lower")();
     if (!suffix.equal(nb::str(".html")) && !suffix.equal(nb::str(".htm"))) {
-        py::raise(py::exc::value_error(), "path must end in .html or .htm, not %R (%S)",
-                  target.attr("suffix").ptr(), nb::str(target).ptr());
+        py::raise(py::exc::value_error(), "path must end in .html or .htm, not " +
+                                              py::repr(target.attr("suffix")) + " (" +
+                                              py::display_text(target) + ")");
     }
     fs::require_regular_if_present(py::fs_path(target), "path");
     Page page = make_page(usda_path, kFunction);
