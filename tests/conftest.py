@@ -92,6 +92,17 @@ def make_product(
     return root_path
 
 
+@pytest.fixture
+def ollama():
+    """A FakeOllama server on 127.0.0.1, shut down after the test."""
+    from tests.test_local_llm import FakeOllama
+
+    server = FakeOllama()
+    yield server
+    server.server.shutdown()
+    server.server.server_close()
+
+
 def install_double(folder: Path, monkeypatch: pytest.MonkeyPatch, name: str, body: str) -> Path:
     """An executable script `name` first on PATH that logs its arguments, one
     per line, to <folder>/<name>.log and then runs the bash `body`."""

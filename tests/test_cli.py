@@ -449,16 +449,6 @@ def test_llm_unavailable_names_the_settings(tmp_path):
     assert agent.returncode == 1 and "Ollama not reachable at 127.0.0.1:9" in agent.stdout
 
 
-@pytest.fixture
-def ollama():
-    from tests.test_local_llm import FakeOllama
-
-    server = FakeOllama()
-    yield server
-    server.server.shutdown()
-    server.server.server_close()
-
-
 def test_doctor_and_agent_name_a_missing_model(tmp_path, ollama):
     env = {"ORVANE_OLLAMA_URL": f"http://{ollama.host}", "ORVANE_LLM_MODEL": "mistral:7b"}
     doctor = orvane("doctor", cwd=tmp_path, env=env)
