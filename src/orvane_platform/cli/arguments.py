@@ -156,7 +156,7 @@ def add_solver_choice(parser: argparse.ArgumentParser) -> None:
     add_solver(which, "run this solver")
 
 
-def add_solver(parser: argparse.ArgumentParser | argparse._ActionsContainer, help: str) -> None:
+def add_solver(parser: argparse._ActionsContainer, help: str) -> None:
     parser.add_argument("--solver", metavar="ALIAS", help=help).completer = quietly(  # type: ignore[attr-defined]
         _solver_aliases
     )

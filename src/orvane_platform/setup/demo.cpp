@@ -28,9 +28,8 @@ nb::object sample_dir() {
     return pathlib.attr("Path")(services::package::file.get()).attr("parent") / nb::str("examples");
 }
 
-nb::dict prepare_workspace(nb::handle directory) {
-    nb::object workspace =
-        py::require_path(directory, "prepare_workspace", "directory").attr("absolute")();
+// Fills `workspace`, an absolute path, with the samples and its orvane.yaml.
+nb::dict prepare(nb::handle workspace) {
     const std::string workspace_fs = py::fs_path(workspace);
     const std::string marker = workspace_fs + "/" + kMarker;
     if (!fs::list_directory(workspace_fs).empty() && !fs::is_regular_file(marker)) {
@@ -68,6 +67,11 @@ nb::dict prepare_workspace(nb::handle directory) {
     prepared["ahmed"] = ahmed_dir / nb::str("ahmed.usda");
     prepared["solvers_dir"] = solvers_dir;
     return prepared;
+}
+
+nb::dict prepare_workspace(nb::handle directory) {
+    return prepare(
+        py::require_path(directory, "prepare_workspace", "directory").attr("absolute")());
 }
 
 // --- the walk-through ----------------------------------------------------------------
@@ -202,7 +206,8 @@ nb::dict cfd_step(const std::shared_ptr<Walk>& walk) {
 }
 
 nb::dict walk_through(nb::handle directory, bool cfd) {
-    nb::dict prepared = prepare_workspace(directory);
+    nb::dict prepared =
+        prepare(py::require_path(directory, "walk_through", "directory").attr("absolute")());
     // The rest of this process works in the demo's workspace, whatever was set before.
     services::workspace::activate(prepared["workspace"], "override_environment"_a = true);
     auto walk = std::make_shared<Walk>(Walk{prepared["product"], prepared["ahmed"], nb::none()});
