@@ -416,6 +416,13 @@ def test_completion_scripts_generate(tmp_path, shell):
         assert checked.returncode == 0, checked.stderr
 
 
+def test_global_completion_finds_the_marker_of_the_entry_point():
+    # The shell's global completion completes only scripts whose entry point's module carries the marker.
+    checked = subprocess.run([sys.executable, "-m", "argcomplete._check_console_script", ORVANE],
+                             capture_output=True, text=True, timeout=60)
+    assert checked.returncode == 0, checked.stderr
+
+
 def complete(line: str, cwd: Path) -> set[str]:
     """What the shell would be offered for `line`, through argcomplete's own protocol."""
     out = cwd / "completions.txt"

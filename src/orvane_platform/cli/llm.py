@@ -15,15 +15,11 @@ def _show_unavailable(unavailable: dict[str, str]) -> None:
     console.print(unavailable["hint"])
 
 
-def _llm_unavailable(error: Exception, args: argparse.Namespace | None = None) -> int:
-    """The error and what to change; as JSON when the command was asked for JSON."""
+def _llm_unavailable(args: argparse.Namespace, error: Exception) -> int:
+    """The error and what to change."""
     from orvane_platform.assistant import session
 
-    unavailable = session.llm_unavailable(error)
-    if args is None:
-        _show_unavailable(unavailable)
-    else:
-        emit(args, unavailable, _show_unavailable)
+    emit(args, session.llm_unavailable(error), _show_unavailable)
     return NEGATIVE
 
 
@@ -35,7 +31,7 @@ def _chat(args: argparse.Namespace) -> int:
     try:
         reply = client.chat([{"role": "user", "content": args.prompt}])
     except local_llm.LLMUnavailableError as error:
-        return _llm_unavailable(error, args)
+        return _llm_unavailable(args, error)
     emit(args, {"model": client.model, "content": reply.content}, lambda answer: print(answer["content"]))
     return OK
 
@@ -54,7 +50,7 @@ def _agent(args: argparse.Namespace) -> int:
     try:
         agent = session.open_agent(args.product)
     except LLMUnavailableError as error:
-        return _llm_unavailable(error)
+        return _llm_unavailable(args, error)
     console.print(
         f"Agent on {agent['product'].name} with {agent['client'].model}; "
         "an empty line, Ctrl-D or Ctrl-C ends the session."
@@ -64,7 +60,7 @@ def _agent(args: argparse.Namespace) -> int:
             agent["client"], agent["tools"], agent["system_prompt"], lambda: console.input("you> "), _show_turn
         )
     except LLMUnavailableError as error:
-        _llm_unavailable(error)
+        _llm_unavailable(args, error)
     if session.session_results(agent["context"]):
         try:
             confirm("Save this session's results to the product?", "not saved: no terminal to confirm on")

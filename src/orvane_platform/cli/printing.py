@@ -29,8 +29,9 @@ VERIFICATION_STYLES = {"verified": "green", "mismatch": "red"}
 
 
 def emit(args: argparse.Namespace, data: Any, render: Callable[..., None], **context: Any) -> None:
-    """A command's output: `data` as one JSON document with --json, else `render(data, **context)`."""
-    if args.json:
+    """A command's output: `data` as one JSON document with --json, else `render(data, **context)`
+    (always, for a command without --json)."""
+    if getattr(args, "json", False):
         print_json(data)
     else:
         render(data, **context)
