@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 from pxr import Sdf
 
-from tests.support import HOSTILE_NOTES, HOSTILE_TEXT, SAMPLE_PRODUCT, SAMPLE_SOLVERS, orvane
+from tests.support import HOSTILE_NOTES, HOSTILE_TEXT, SAMPLE_PRODUCT, SAMPLE_SOLVERS, FakeOllama, orvane
 
 
 @pytest.fixture(autouse=True)
@@ -40,6 +40,15 @@ def sample_registry(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     shutil.copytree(SAMPLE_SOLVERS, destination)
     monkeypatch.setenv("ORVANE_SOLVERS_DIR", str(destination))
     return destination
+
+
+@pytest.fixture
+def ollama():
+    """A FakeOllama server on 127.0.0.1, shut down after the test."""
+    server = FakeOllama()
+    yield server
+    server.server.shutdown()
+    server.server.server_close()
 
 
 @pytest.fixture(scope="session")

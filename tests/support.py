@@ -129,6 +129,19 @@ def parsed(result: subprocess.CompletedProcess[str]) -> object:
     return json.loads(result.stdout)
 
 
+# A stand-in for the CFD driver: its prepare step and a short, successful run.
+FAKE_CFD = """#!/bin/bash
+cat > /dev/null
+if [ "$1" = "--prepare" ]; then
+  echo "solid ahmed" > "$2/ahmed.stl"
+  echo "{\\"geometry\\": [\\"$2/ahmed.stl\\"], \\"mesh_cache\\": \\"sha256:00\\", \\"solver_version\\": \\"test\\"}"
+  exit 0
+fi
+echo "simpleFoam: iteration 10, Cd 0.3000" >&2
+echo '{"status": "success", "cd": 0.3, "cl": 0.2, "converged": true, "iterations": 10}'
+"""
+
+
 class FakeOllama:
     """Answers /api/tags, /api/chat and /api/generate as scripted; records
     every request."""

@@ -105,3 +105,46 @@ def test_the_session_results_are_saved_through_the_save_flow(context, capsys):
     history = product_twin.load_product_history(context.platform.usd_path)
     assert len(history) == 1 and history[0]["run"] == results["aero"]["provenance"]["fingerprint"][7:19]
     assert "Results saved (prototype)." in capsys.readouterr().out
+
+
+# --- the session's wiring -----------------------------------------------------------
+
+
+@pytest.fixture
+def served(sample_product, sample_registry, ollama, monkeypatch):
+    """The sample product and registry, and the FakeOllama server with the configured model."""
+    monkeypatch.setenv("ORVANE_OLLAMA_URL", f"http://{ollama.host}")
+    monkeypatch.setenv("ORVANE_LLM_MODEL", "llama3.1:8b")
+    return sample_product
+
+
+def test_open_agent_wires_the_product_its_tools_and_the_prompt(served, ollama):
+    agent = session.open_agent(served)
+    assert agent["client"].model == "llama3.1:8b" and agent["product"].name == "sedan"
+    assert agent["context"].platform is agent["product"] and agent["context"].vname == "sedan"
+    assert set(agent["tools"]) == {"run_simulation", "assess_aerodynamic_targets", "get_range_competitiveness",
+                                   "run_dynamics_simulation", "assess_dynamics_targets"}
+    # Only the aero solvers are offered to the aero tools.
+    described = agent["tools"]["run_simulation"]["schema"]["function"]["description"]
+    assert "sample_aero" in described and "openfoam_ahmed" in described and "sample_dynamics" not in described
+
+    ollama.chat_message = {"role": "assistant", "content": "Ready."}
+    prompts = ["Hello", ""]
+    session.converse(agent["client"], agent["tools"], agent["system_prompt"], lambda: prompts.pop(0),
+                     lambda kind, text: None)
+    [chat] = ollama.posts("/api/chat")
+    assert chat["messages"][0] == {"role": "system", "content": agent["system_prompt"]}
+    assert "product sedan" in agent["system_prompt"] and len(chat["tools"]) == 5
+
+
+@pytest.mark.parametrize(
+    ("setting", "value", "hint"),
+    [("ORVANE_OLLAMA_URL", "http://127.0.0.1:9", "Point ORVANE_OLLAMA_URL (ollama_url in orvane.yaml) at a running"),
+     ("ORVANE_LLM_MODEL", "mistral:7b", "Pull the model with 'ollama pull mistral:7b', or name another with")],
+)
+def test_open_agent_refuses_an_unavailable_model_and_names_the_setting(served, monkeypatch, setting, value, hint):
+    monkeypatch.setenv(setting, value)
+    with pytest.raises(LLMUnavailableError) as refused:
+        session.open_agent(served)
+    unavailable = session.llm_unavailable(refused.value)
+    assert unavailable["error"] == str(refused.value) and unavailable["hint"].startswith(hint)

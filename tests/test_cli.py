@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 from pxr import Sdf
 
-from tests.support import ORVANE, make_product, orvane, parsed
+from tests.support import FAKE_CFD, ORVANE, make_product, orvane, parsed
 
 
 @pytest.fixture(scope="session")
@@ -400,6 +400,13 @@ def test_completion_scripts_generate(tmp_path, shell):
         assert checked.returncode == 0, checked.stderr
 
 
+def test_global_completion_finds_the_marker_of_the_entry_point():
+    # The shell's global completion completes only scripts whose entry point's module carries the marker.
+    checked = subprocess.run([sys.executable, "-m", "argcomplete._check_console_script", ORVANE],
+                             capture_output=True, text=True, timeout=60)
+    assert checked.returncode == 0, checked.stderr
+
+
 def complete(line: str, cwd: Path) -> set[str]:
     """What the shell would be offered for `line`, through argcomplete's own protocol."""
     out = cwd / "completions.txt"
@@ -431,16 +438,6 @@ def test_llm_unavailable_names_the_settings(tmp_path):
     make_product(tmp_path / "car")
     agent = orvane("agent", "car", cwd=tmp_path, env=env | {"ORVANE_PRODUCTS_DIR": str(tmp_path)})
     assert agent.returncode == 1 and "Ollama not reachable at 127.0.0.1:9" in agent.stdout
-
-
-@pytest.fixture
-def ollama():
-    from tests.support import FakeOllama
-
-    server = FakeOllama()
-    yield server
-    server.server.shutdown()
-    server.server.server_close()
 
 
 def test_doctor_and_agent_name_a_missing_model(tmp_path, ollama):
@@ -529,18 +526,6 @@ def test_a_reader_that_stops_early_is_no_error(demo):
                            cwd=demo, capture_output=True, text=True, timeout=60, env=os.environ | {"HOME": str(demo)},
                            executable="/bin/bash")
     assert (piped.returncode, piped.stdout, piped.stderr) == (0, "[\n  {\n    ", "")
-
-
-FAKE_CFD = """#!/bin/bash
-cat > /dev/null
-if [ "$1" = "--prepare" ]; then
-  echo "solid ahmed" > "$2/ahmed.stl"
-  echo "{\\"geometry\\": [\\"$2/ahmed.stl\\"], \\"mesh_cache\\": \\"sha256:00\\", \\"solver_version\\": \\"test\\"}"
-  exit 0
-fi
-echo "simpleFoam: iteration 10, Cd 0.3000" >&2
-echo '{"status": "success", "cd": 0.3, "cl": 0.2, "converged": true, "iterations": 10}'
-"""
 
 
 def test_demo_cfd_ends_with_a_run_of_the_ahmed_body(tmp_path):

@@ -12,17 +12,14 @@ import pytest
 from orvane_platform.llm import local_llm
 from orvane_platform.llm.config import LLMConfig
 from orvane_platform.llm.local_llm import LLMResponse, LLMUnavailableError, OllamaClient, ToolCall, _unavailable_from
-from tests.support import FakeOllama
 
 DOWNLOAD = "https://ollama.com/download"
 
 
 @pytest.fixture
-def server():
-    fake = FakeOllama()
-    yield fake
-    fake.server.shutdown()
-    fake.server.server_close()
+def server(ollama):
+    """The Ollama double, by the name these tests give the server they talk to."""
+    return ollama
 
 
 @pytest.fixture

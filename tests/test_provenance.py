@@ -16,6 +16,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from orvane_platform.core import provenance
+from orvane_platform.runs import fingerprint
 from tests.support import install_double, logged_calls
 
 canonical = provenance._canonical_json
@@ -382,3 +383,64 @@ def test_verify_unknown_image_hashes_the_empty_digest(tmp_path, monkeypatch):
 def test_verify_unreadable_records(record, error):
     verdict = provenance.verify_provenance_record(record)
     assert verdict["status"] == "error" and error in verdict["error"] and verdict["recomputed"] is None
+
+
+# --- records built from files ------------------------------------------------------
+
+
+@pytest.fixture
+def input_files(tmp_path, monkeypatch):
+    """A run's input files, good and bad, in the current folder; no docker on PATH."""
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    (tmp_path / "case.yaml").write_bytes(b"speed: 30\r\nyaw: 0\r\n")
+    (tmp_path / "broken.yaml").write_text("speed: [30\n")
+    (tmp_path / "latin1.yaml").write_bytes(b"name: caf\xe9\n")
+    (tmp_path / "params.json").write_text('{"speed": {"value": 30}}')
+    (tmp_path / "list.json").write_text("[1]")
+    (tmp_path / "body.stl").write_text("solid")
+    (tmp_path / "folder").mkdir()
+    return tmp_path
+
+
+def test_record_from_files_is_the_record_of_their_contents(input_files):
+    record = fingerprint.build_record("img:1", "case.yaml", geometry=["body.stl"], mesh_cache="body.stl",
+                                      params="params.json", solver_version="1")
+    assert record["case_yaml"] == "speed: 30\nyaw: 0\n"  # read as text mode reads it
+    assert record["mesh_cache"] == "sha256:" + hashlib.sha256(b"solid").hexdigest()
+    expected = provenance.build_provenance_record(
+        "img:1", "speed: 30\nyaw: 0\n", ["body.stl"], parameters={"speed": {"value": 30}}, solver_version="1",
+        solver_cert="missing", mesh_cache=record["mesh_cache"])
+    assert record["fingerprint"] == expected["fingerprint"]
+    (input_files / "record.json").write_text(json.dumps(record))
+    assert fingerprint.verify_file("record.json")["status"] == "verified"
+    raw = fingerprint.build_record("img:1", Path("broken.yaml"), allow_raw_case=True)
+    assert raw["case_yaml"] == "speed: [30\n" and "geometry" not in raw and raw["mesh_cache"] == "none"
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [({"case": "missing.yaml"}, "--case: no such file: missing.yaml"),
+     ({"case": "folder"}, "--case: not a file: folder"),
+     ({"case": "/proc/self/mem"}, "--case: cannot read /proc/self/mem: Input/output error"),
+     ({"case": "latin1.yaml"}, "--case is not UTF-8 text: latin1.yaml"),
+     ({"case": "broken.yaml"}, "--case is not valid YAML: broken.yaml: while parsing a flow sequence in"),
+     ({"geometry": ["body.stl", "gone.stl"]}, "--geometry: no such file: gone.stl"),
+     ({"mesh_cache": "/proc/self/mem"}, "--mesh-cache: cannot read /proc/self/mem: Input/output error"),
+     ({"params": "case.yaml"}, "--params is not JSON: case.yaml: Expecting value: line 1 column 1"),
+     ({"params": "list.json"}, "--params must hold a JSON object, not list: list.json")],
+)
+def test_record_from_files_refuses_what_it_cannot_vouch_for(input_files, options, message):
+    arguments = {"case": "case.yaml"} | options
+    with pytest.raises(ValueError) as refused:
+        fingerprint.build_record("img:1", arguments.pop("case"), **arguments)
+    assert str(refused.value).startswith(message) and "\n" not in str(refused.value)
+
+
+@pytest.mark.parametrize(
+    ("record_file", "message"),
+    [("missing.json", "the record: no such file: missing.json"), ("case.yaml", "the record is not JSON: case.yaml")],
+)
+def test_verify_file_refuses_what_is_not_a_record(input_files, record_file, message):
+    with pytest.raises(ValueError, match=message):
+        fingerprint.verify_file(record_file)

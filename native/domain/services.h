@@ -50,6 +50,7 @@ inline constexpr Import get_solver_config{kModule, "get_solver_config"};
 inline constexpr Import get_solver_inputs{kModule, "get_solver_inputs"};
 inline constexpr Import get_solver_record{kModule, "get_solver_record"};
 inline constexpr Import get_solver_tests{kModule, "get_solver_tests"};
+inline constexpr Import list_solvers{kModule, "list_solvers"};
 inline constexpr Import registry_dir{kModule, "registry_dir"};
 inline constexpr Import resolve_test_preset{kModule, "resolve_test_preset"};
 }  // namespace solver_registry
@@ -65,6 +66,8 @@ namespace workspace {
 inline constexpr const char* kModule = "orvane_platform.core.workspace";
 inline constexpr Import workspace_root{kModule, "workspace_root"};
 inline constexpr Import products_dir{kModule, "products_dir"};
+inline constexpr Import settings{kModule, "settings"};
+inline constexpr Import activate{kModule, "activate"};
 inline constexpr Import write_workspace_file{kModule, "write_workspace_file"};
 }  // namespace workspace
 
@@ -100,11 +103,6 @@ inline constexpr Import client{"orvane_platform.mcp.mcp_client", "SolverMCPClien
 inline constexpr Import gateway_config{kConfigModule, "gateway_config"};
 inline constexpr Import resolve_target_refresh{kConfigModule, "_resolve_target_refresh"};
 }  // namespace gateway
-
-// The model the assistant talks to.
-namespace llm {
-inline constexpr Import llm_config{"orvane_platform.llm.config", "LLMConfig"};
-}
 
 // The save gate: results saved to a product's layers.
 namespace save_flow {
@@ -145,6 +143,7 @@ namespace releases {
 inline constexpr const char* kModule = "orvane_platform.core.releases";
 inline constexpr Import list_releases{kModule, "list_releases"};
 inline constexpr Import diff_releases{kModule, "diff_releases"};
+inline constexpr Import freeze_release{kModule, "freeze_release"};
 }  // namespace releases
 
 namespace charts {
@@ -153,11 +152,6 @@ inline constexpr Import charted_kpis{kModule, "charted_kpis"};
 inline constexpr Import kpi_svgs{kModule, "kpi_svgs"};
 inline constexpr Import design_svgs{kModule, "design_svgs"};
 }  // namespace charts
-
-namespace capacity_gate {
-inline constexpr Import gate_solver_resources{"orvane_platform.core.capacity_gate",
-                                              "gate_solver_resources"};
-}
 
 // The run path of one solver run.
 namespace solver_run {
@@ -170,16 +164,45 @@ inline constexpr Import simulate{kModule, "simulate"};
 inline constexpr Import result_kpis{kModule, "result_kpis"};
 inline constexpr Import save_result{kModule, "save_result"};
 inline constexpr Import resource_verdict{kModule, "resource_verdict"};
+inline constexpr Import run_product{kModule, "run_product"};
 }  // namespace solver_run
 
-namespace solver_certs {
-inline constexpr Import verify_solver_cert{"orvane_platform.core.solver_certs",
-                                           "verify_solver_cert"};
+// A run's fingerprint checked against its inputs.
+namespace fingerprint {
+inline constexpr Import verify_run{"orvane_platform.runs.fingerprint", "verify_run"};
 }
+
+namespace solver_certs {
+inline constexpr const char* kModule = "orvane_platform.core.solver_certs";
+inline constexpr Import verify_solver_cert{kModule, "verify_solver_cert"};
+inline constexpr Import with_certificate{kModule, "with_certificate"};
+}  // namespace solver_certs
 
 namespace target_gates {
 inline constexpr Import gates_mixin{"orvane_platform.core.target_gates", "GatesMixin"};
 }
+
+// The host probe and each solver's resource verdict.
+namespace capacity_gate {
+inline constexpr const char* kModule = "orvane_platform.core.capacity_gate";
+inline constexpr Import hardware_probe{kModule, "HardwareProbe"};
+inline constexpr Import gate_solver_resources{kModule, "gate_solver_resources"};
+}  // namespace capacity_gate
+
+// The local model: its settings, its client and the error it raises.
+namespace llm {
+inline constexpr Import config{"orvane_platform.llm.config", "LLMConfig"};
+inline constexpr Import client{"orvane_platform.llm.local_llm", "OllamaClient"};
+inline constexpr Import unavailable_error{"orvane_platform.llm.local_llm", "LLMUnavailableError"};
+}  // namespace llm
+
+// The agent: its context, its tool tables and the conversation's helpers.
+namespace agent {
+inline constexpr Import context{"orvane_platform.core.agent", "AgentContext"};
+inline constexpr Import aero_tools{"orvane_platform.agent_tools.aero", "register"};
+inline constexpr Import dynamics_tools{"orvane_platform.agent_tools.dynamics", "register"};
+inline constexpr Import llm_unavailable{"orvane_platform.assistant.session", "llm_unavailable"};
+}  // namespace agent
 
 namespace package {
 inline constexpr Import file{"orvane_platform", "__file__"};

@@ -1,7 +1,6 @@
 #include "native/py/errors.h"
 
 #include <cerrno>
-#include <cstdarg>
 
 #include "native/py/detail.h"
 #include "native/py/text.h"
@@ -28,14 +27,6 @@ bool is_exception(const nb::python_error& error) { return error.matches(PyExc_Ex
 
 void raise(nb::handle type, std::string_view message) {
     PyErr_SetObject(type.ptr(), decode_utf8(message, Undecodable::replace).ptr());
-    raise_pending();
-}
-
-void detail::raise_formatted(nb::handle type, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    PyErr_FormatV(type.ptr(), format, args);
-    va_end(args);
     raise_pending();
 }
 

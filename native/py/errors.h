@@ -35,17 +35,6 @@ bool is_exception(const nb::python_error& error);
 // shows as U+FFFD.
 [[noreturn]] void raise(nb::handle type, std::string_view message);
 
-namespace detail {
-[[noreturn]] void raise_formatted(nb::handle type, const char* format, ...);
-}
-// Being retired for the message form above: raise type(format % args), the
-// format PyUnicode_FromFormat's (%R, %S and %U take .ptr() of Python objects).
-// Chosen only with at least one argument, so a lone text is a message.
-template <typename Arg, typename... Args>
-[[noreturn]] void raise(nb::handle type, const char* format, Arg arg, Args... args) {
-    detail::raise_formatted(type, format, arg, args...);
-}
-
 // raise error, an exception instance.
 [[noreturn]] void raise_instance(nb::handle error);
 // raise error from cause; an invalid `cause` is `raise error from None`.

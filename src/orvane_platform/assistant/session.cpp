@@ -1,9 +1,11 @@
 // The agent's conversation: the user's turns, the model's replies, and the
-// tool calls between them, surviving whatever the model asks for.
+// tool calls between them, surviving whatever the model asks for; and its
+// wiring: the client, the product and the tool tables.
 #include <nanobind/nanobind.h>
 
 #include <string>
 
+#include "native/domain/services.h"
 #include "native/py.h"
 
 namespace nb = nanobind;
@@ -13,7 +15,6 @@ using namespace orvane;
 namespace {
 
 py::CachedModule json_module{"json"};
-py::CachedModule save_flow_module{"orvane_platform.core.save_flow"};
 
 nb::dict message(const char* role, nb::handle content) {
     nb::dict made;
@@ -138,15 +139,67 @@ bool save_session(nb::handle context) {
     if (nb::len(results) == 0) return false;
     nb::object product = context.attr("platform");
     nb::object evaluation = product.attr("evaluate_gates")("results"_a = results);
-    save_flow_module.attr("prompt_save_usd")(product, results,
-                                             "all_gates_passed"_a = evaluation["all_passed"]);
+    services::save_flow::prompt_save_usd(product, results,
+                                         "all_gates_passed"_a = evaluation["all_passed"]);
     return true;
+}
+
+// What to change when the LLM is unavailable, in the settings' own names.
+nb::dict llm_unavailable(nb::handle error) {
+    if (!nb::isinstance(error, py::exc::base_exception()))
+        py::raise_argument_type("llm_unavailable", "error", "an exception", error);
+    const std::string message = py::text(error);
+    nb::dict answer;
+    answer["error"] = py::make_str(message);
+    if (message.starts_with("Model ")) {
+        const std::string model = py::text(services::llm::config().attr("model"));
+        answer["hint"] = py::make_str("Pull the model with 'ollama pull " + model +
+                                      "', or name another with ORVANE_LLM_MODEL (llm_model in "
+                                      "orvane.yaml).");
+    } else {
+        answer["hint"] =
+            "Point ORVANE_OLLAMA_URL (ollama_url in orvane.yaml) at a running Ollama server.";
+    }
+    return answer;
+}
+
+// The registered aero solvers as the aero tools describe them to the model.
+nb::list aero_solvers() {
+    nb::list described;
+    for (nb::handle row : services::solver_registry::list_solvers()) {
+        if (!nb::object(row["domain"]).equal(nb::str("aero"))) continue;
+        nb::dict solver;
+        for (const char* field : {"alias", "name", "kind", "gpu"}) solver[field] = row[field];
+        described.append(solver);
+    }
+    return described;
+}
+
+nb::dict open_agent(nb::handle usda_path) {
+    nb::object path = py::require_path(usda_path, "open_agent", "usda_path");
+    nb::object client = services::llm::client(services::llm::config());
+    client.attr("health_check")();
+    nb::object product = services::product::product_class(path);
+    nb::object name = product.attr("name");
+    nb::object context = services::agent::context("platform"_a = product, "vname"_a = name);
+    nb::dict tools = py::dict_copy(services::agent::aero_tools(context, aero_solvers()));
+    tools.update(services::agent::dynamics_tools(context));
+    nb::dict agent;
+    agent["client"] = client;
+    agent["product"] = product;
+    agent["context"] = context;
+    agent["tools"] = tools;
+    agent["system_prompt"] = py::make_str(
+        "You assist the engineers of the product " + py::text(name) +
+        ". Use the tools to run simulations and assess them against the design targets; answer "
+        "briefly.");
+    return agent;
 }
 
 }  // namespace
 
 NB_MODULE(session, m) {
-    m.doc() = "The agent's conversation loop over a tool table.";
+    m.doc() = "The agent's conversation loop over a tool table, and its wiring.";
     m.def("converse", &converse, nb::arg("client").none(), nb::arg("tools").none(),
           nb::arg("system_prompt").none(), nb::arg("ask").none(), nb::arg("show").none(),
           nb::sig("def converse(client: typing.Any, tools: dict[str, dict[str, typing.Any]], "
@@ -165,4 +218,14 @@ NB_MODULE(session, m) {
           nb::sig("def save_session(context: orvane_platform.core.agent.AgentContext) -> bool"),
           R"(Save the session's results into its product through the save flow (tagged as the
           baseline when every gate passes); False when there is nothing to save.)");
+    m.def("llm_unavailable", &llm_unavailable, nb::arg("error").none(),
+          nb::sig("def llm_unavailable(error: BaseException) -> dict[str, str]"),
+          R"(An unavailable LLM as the user is told of it: `error`, the error's message, and
+          `hint`, what to change (pull the model, or point ORVANE_OLLAMA_URL at a server).)");
+    m.def("open_agent", &open_agent, nb::arg("usda_path").none(),
+          nb::sig("def open_agent(usda_path: str | os.PathLike[str]) -> dict[str, typing.Any]"),
+          R"(Everything an agent session on the product needs: the Ollama `client` of the
+          configured model, checked first (LLMUnavailableError when the server or the model is
+          missing), the `product`, the agent `context`, the aero and dynamics `tools` over it
+          and the `system_prompt`. Pass them to converse.)");
 }

@@ -112,6 +112,16 @@ nb::object verify_solver_cert(nb::handle record) {
     return nb::str("verified");
 }
 
+nb::dict with_certificate(nb::handle record) {
+    py::require_dict(record, "with_certificate", "record");
+    nb::dict shown = py::dict_copy(record);
+    nb::object digest = py::dict_get(record, "image_digest");
+    // An empty digest is one nobody could look up: shown as unknown.
+    shown["image_digest"] = digest.is_valid() && py::truthy(digest) ? digest : nb::none();
+    shown["certificate"] = globals.get("verify_solver_cert")(record);
+    return shown;
+}
+
 }  // namespace
 
 NB_MODULE(solver_certs, m) {
@@ -138,4 +148,9 @@ NB_MODULE(solver_certs, m) {
           nb::sig("def verify_solver_cert(record: dict[str, typing.Any], /) -> str"),
           R"(The certificate status of a registry record: 'verified', 'unverified' or 'missing'.
           A record whose image or image digest differs from the signed ones is 'unverified'.)");
+    m.def(
+        "with_certificate", &with_certificate, nb::arg("record").none(),
+        nb::sig("def with_certificate(record: dict[str, typing.Any], /) -> dict[str, typing.Any]"),
+        R"(A copy of a registry record as the solver list shows it: its certificate status
+          under 'certificate' and an empty image digest as None.)");
 }

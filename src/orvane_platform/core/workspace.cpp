@@ -25,7 +25,7 @@ py::CachedModule yaml_module{"yaml"};
 
 nb::object products_dir();
 
-nb::object llm_config_field(const char* name) { return services::llm::llm_config().attr(name); }
+nb::object llm_config_field(const char* name) { return services::llm::config().attr(name); }
 
 // One setting: its key in orvane.yaml, the variable that overrides it,
 // whether its value is a folder (relative to the workspace in the file), and

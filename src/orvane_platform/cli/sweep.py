@@ -1,0 +1,155 @@
+"""`orvane sweep`: one solver over many variants of a product's design."""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+from typing import Any
+
+from rich.markup import escape
+
+from orvane_platform.cli.arguments import add_json, add_product, add_solver_choice, fail, verdict
+from orvane_platform.cli.printing import STATUS_STYLES, console, emit, styled, table
+
+CASE_STYLES = {"success": "green", "cached": "cyan", "error": "red", "interrupted": "yellow", "not run": "dim"}
+
+
+def _variables(texts: list[str]) -> dict[str, str]:
+    variables: dict[str, str] = {}
+    for text in texts:
+        name, equals, values = text.partition("=")
+        if not equals or not name:
+            fail(f"argument --vary: {text!r} is not KEY=SPEC")
+        variables[name] = values
+    return variables
+
+
+class _SweepProgress:
+    """A live bar of a sweep's cases: done of total, cached, failed, running, and the time left."""
+
+    def __init__(self) -> None:
+        from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
+
+        self._progress = Progress(
+            TextColumn("Sweep"),
+            BarColumn(),
+            MofNCompleteColumn(),
+            TextColumn("{task.fields[detail]}"),
+            TimeRemainingColumn(),
+            console=console,
+        )
+        self._task = self._progress.add_task("sweep", total=None, detail="")
+
+    def __enter__(self) -> _SweepProgress:
+        self._progress.start()
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self._progress.stop()
+
+    def __call__(self, counts: dict[str, Any]) -> None:
+        detail = f"cached {counts['cached']}, failed {counts['failed']}, running {counts['running']}"
+        self._progress.update(self._task, total=counts["total"], completed=counts["done"], detail=detail)
+
+
+def _show_sweep(summary: dict[str, Any], *, sort: str | None) -> None:
+    cases = summary["cases"]
+    if sort:
+        cases = sorted(cases, key=lambda case: (sort not in case["kpis"], case["kpis"].get(sort, 0.0)))
+    varied = list(cases[0]["values"]) if cases else []
+    kpis = sorted({kpi for case in cases for kpi in case["kpis"]})
+    errors = any(case["error"] for case in cases)
+    rows = []
+    for case in cases:
+        gates = case["gates"] or {}
+        rows.append(
+            (
+                str(case["index"]),
+                *(f"{case['values'][name]:g}" for name in varied),
+                styled(case["status"], CASE_STYLES),
+                *(
+                    f"{case['kpis'][kpi]:.4f} " + styled(gates.get(kpi, ""), STATUS_STYLES)
+                    if kpi in case["kpis"]
+                    else ""
+                    for kpi in kpis
+                ),
+                *([escape(case["error"] or "")] if errors else []),
+            )
+        )
+    name = Path(summary["product"]).parent.name
+    title = f"Sweep of {name} with {summary['solver']} ({summary['engine']}, {summary['workers']} workers)"
+    console.print(table(("case", *varied, "status", *kpis, *(["error"] if errors else [])), rows, title))
+    counts = summary["counts"]
+    console.print(
+        f"{counts['total']} cases: {counts['ran']} ran, {counts['cached']} cached, {counts['failed']} failed"
+        + (f", {counts['not_run']} not run" if counts["not_run"] else "")
+        + f" in {summary['elapsed']:.1f} s"
+        + ("; interrupted" if summary["interrupted"] else "")
+    )
+
+
+def _sweep(args: argparse.Namespace) -> int:
+    from orvane_platform.runs import sweep
+
+    try:
+        cases = sweep.make_cases(_variables(args.vary), method=args.method, samples=args.samples, seed=args.seed)
+    except ValueError as error:
+        fail(f"argument --vary: {error}")
+    options = dict(
+        domain=args.domain,
+        solver=args.solver,
+        cases=cases,
+        engine=args.engine,
+        workers=args.workers,
+        scheduler=args.scheduler,
+        save=args.save,
+        rerun=args.rerun,
+    )
+    if args.json or not console.is_terminal:
+        summary = sweep.run_sweep(args.product, **options)
+    else:
+        with _SweepProgress() as progress:
+            summary = sweep.run_sweep(args.product, **options, progress=progress)
+    emit(args, summary, _show_sweep, sort=args.sort)
+    return verdict(summary["passed"])
+
+
+def register(commands: argparse._SubParsersAction) -> None:
+    sweep = commands.add_parser(
+        "sweep",
+        help="run a solver over many variants of a product's design",
+        description="Run the solver once per case, each case an ordinary recorded run with its design values "
+        "for that run only; a case whose inputs already have a successful run is reported as cached.",
+    )
+    add_product(sweep)
+    add_solver_choice(sweep)
+    sweep.add_argument(
+        "--vary",
+        action="append",
+        required=True,
+        metavar="KEY=SPEC",
+        help="a design parameter and its values: start:stop:count or a comma list (repeat for more)",
+    )
+    sweep.add_argument(
+        "--method",
+        choices=("grid", "lhs"),
+        default="grid",
+        help="the full factorial (default) or a Latin hypercube of --samples points",
+    )
+    sweep.add_argument("--samples", type=int, metavar="N", help="how many points a Latin hypercube draws")
+    sweep.add_argument("--seed", type=int, default=0, metavar="S", help="the Latin hypercube's seed (default 0)")
+    sweep.add_argument(
+        "--engine", choices=("local", "dask"), default="local", help="this machine's cores (default) or a Dask cluster"
+    )
+    sweep.add_argument("--workers", type=int, metavar="N", help="parallel cases (default: the cores)")
+    sweep.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler, e.g. tcp://host:8786")
+    sweep.add_argument(
+        "--save",
+        choices=("prototype", "none"),
+        default="prototype",
+        help="save each case's results with its history entry (default: prototype)",
+    )
+    sweep.add_argument("--rerun", action="store_true", help="run cases again even when their inputs have run")
+    sweep.add_argument("--sort", metavar="KPI", help="order the summary by this KPI")
+    add_json(sweep)
+    sweep.set_defaults(func=_sweep)
