@@ -38,11 +38,15 @@ def make_product(folder: Path, entries: int) -> tuple[Path, list[tuple[datetime,
     shutil.copytree(ROOT / "examples" / "products" / "sedan", folder)
     layer = Sdf.Layer.FindOrOpen(str(folder / "layers" / "prototype.usda"))
     spec = layer.GetPrimAtPath("/Sedan").attributes.get("resultsHistory") or Sdf.AttributeSpec(
-        layer.GetPrimAtPath("/Sedan"), "resultsHistory", Sdf.ValueTypeNames.StringArray)
-    spec.default = Vt.StringArray([
-        f"{(START + timedelta(hours=index)).isoformat()}|domain=aero|cd={0.24 + (index % 40) / 1000:.6f}"
-        f"|cl={0.010 + (index % 7) / 1000:.6f}|cm_pitch=-0.003000|solver=sample_aero"
-        for index in range(entries)])
+        layer.GetPrimAtPath("/Sedan"), "resultsHistory", Sdf.ValueTypeNames.StringArray
+    )
+    spec.default = Vt.StringArray(
+        [
+            f"{(START + timedelta(hours=index)).isoformat()}|domain=aero|cd={0.24 + (index % 40) / 1000:.6f}"
+            f"|cl={0.010 + (index % 7) / 1000:.6f}|cm_pitch=-0.003000|solver=sample_aero"
+            for index in range(entries)
+        ]
+    )
     layer.Save()
     product = folder / "sedan.usda"
     frozen = []
@@ -67,12 +71,15 @@ def main() -> None:
                 ours, floor = side_by_side(
                     lambda: charts.kpi_chart(product, KPIS, folder / f"chart.{suffix}"),
                     lambda: floors.draw_history(product, "/Sedan", KPIS, targets, frozen, folder / f"floor.{suffix}"),
-                    repeats)
-                report(f"kpi_chart, 3 KPIs, {entries} entries, {suffix.upper()}", ours,
-                       "read the array, draw, save", floor)
+                    repeats,
+                )
+                report(
+                    f"kpi_chart, 3 KPIs, {entries} entries, {suffix.upper()}", ours, "read the array, draw, save", floor
+                )
             charted = charts.charted_kpis(product)
-            ours, floor = side_by_side(lambda: product_report.report_html(product),
-                                       lambda: charts.kpi_svgs(product, charted), repeats)
+            ours, floor = side_by_side(
+                lambda: product_report.report_html(product), lambda: charts.kpi_svgs(product, charted), repeats
+            )
             report(f"report_html, {entries} entries", ours, f"its {len(charted)} charts alone", floor)
 
 

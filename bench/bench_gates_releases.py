@@ -83,8 +83,11 @@ def main() -> None:
 
         product = make_product(Path(folder))
         os.environ["ORVANE_WORKSPACE"] = folder
-        freeze, floor = side_by_side(lambda: releases.freeze_release(product, "v1", "", force=True),
-                                     lambda: floors.freeze(product, Path(folder) / "floor.usda"), 10)
+        freeze, floor = side_by_side(
+            lambda: releases.freeze_release(product, "v1", "", force=True),
+            lambda: floors.freeze(product, Path(folder) / "floor.usda"),
+            10,
+        )
         report(f"freeze_release, {ATTRIBUTES} attributes", freeze, "read, author, save", floor)
 
 

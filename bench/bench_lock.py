@@ -37,8 +37,10 @@ def main() -> None:
 
             lock = median_seconds(lock_and_release, 9) / LOCKS_PER_SAMPLE
             call = median_seconds(write, 15)
-            print(f"write_domain_results, {entries:>6} history entries: {call * 1e3:8.3f} ms; "
-                  f"the lock {lock * 1e6:6.1f} us = {lock / call:.2%} of the call")
+            print(
+                f"write_domain_results, {entries:>6} history entries: {call * 1e3:8.3f} ms; "
+                f"the lock {lock * 1e6:6.1f} us = {lock / call:.2%} of the call"
+            )
 
 
 if __name__ == "__main__":

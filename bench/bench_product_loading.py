@@ -25,7 +25,6 @@ DESIGN_INTENT_BYTES = 5 * 1024 * 1024
 PATTERN = re.compile(r"^\s*(?:double|int|float|string|bool)\s+([A-Za-z0-9_:]+)\s*=", re.MULTILINE)
 
 
-
 def make_product(folder: Path) -> Path:
     """A layered product whose default prim carries ATTRIBUTES attributes across
     every key form: current, target, product, other namespaces and bare names."""
@@ -37,8 +36,7 @@ def make_product(folder: Path) -> Path:
         layers[name] = Sdf.Layer.CreateNew(str(folder / "layers" / f"{name}.usda"))
         Sdf.CreatePrimInLayer(layers[name], "/Car")
         stage.GetRootLayer().subLayerPaths.append(f"layers/{name}.usda")
-    forms = ["orvane:current:k{}", "orvane:target:k{}_max", "orvane:product:p{}",
-             "orvane:provenance:k{}", "bare_{}"]
+    forms = ["orvane:current:k{}", "orvane:target:k{}_max", "orvane:product:p{}", "orvane:provenance:k{}", "bare_{}"]
     for index in range(ATTRIBUTES):
         form = forms[index % len(forms)]
         layer = layers["design_intent" if "target" in form or "product" in form else "prototype"]
@@ -55,10 +53,12 @@ def make_design_intent(folder: Path) -> Path:
     size = 0
     index = 0
     while size < DESIGN_INTENT_BYTES:
-        line = [f"    double orvane:product:p{index} = {index}.5",
-                f"    custom double orvane:current:k{index} = 1",
-                f"    string label_{index} = \"text {index}\"",
-                f"    double[] series_{index} = [1, 2, 3]"][index % 4]
+        line = [
+            f"    double orvane:product:p{index} = {index}.5",
+            f"    custom double orvane:current:k{index} = 1",
+            f'    string label_{index} = "text {index}"',
+            f"    double[] series_{index} = [1, 2, 3]",
+        ][index % 4]
         lines.append(line)
         size += len(line) + 1
         index += 1
@@ -77,8 +77,7 @@ def main() -> None:
         product = make_product(folder)
         loaded = product_twin.load_product(product)
         assert len(loaded) >= ATTRIBUTES
-        ours, floor = side_by_side(lambda: product_twin.load_product(product),
-                                   lambda: floors.read_product(product), 30)
+        ours, floor = side_by_side(lambda: product_twin.load_product(product), lambda: floors.read_product(product), 30)
         report(f"load_product ({ATTRIBUTES} attributes)", ours, "open stage + read attributes", floor)
 
         flat = make_design_intent(folder)
@@ -86,10 +85,18 @@ def main() -> None:
         assert len(keys) == len(set(PATTERN.findall(flat.read_text())))
         scan = median_seconds(lambda: product_twin._design_intent_keys(flat), 20)
         megabytes = flat.stat().st_size / 2**20
-        report(f"_design_intent_keys ({megabytes:.1f} MB)", scan,
-               "read the file (bytes)", median_seconds(flat.read_bytes, 20))
-        report(f"_design_intent_keys ({megabytes:.1f} MB)", scan,
-               "read_text + re.findall", median_seconds(lambda: PATTERN.findall(flat.read_text("utf-8")), 20))
+        report(
+            f"_design_intent_keys ({megabytes:.1f} MB)",
+            scan,
+            "read the file (bytes)",
+            median_seconds(flat.read_bytes, 20),
+        )
+        report(
+            f"_design_intent_keys ({megabytes:.1f} MB)",
+            scan,
+            "read_text + re.findall",
+            median_seconds(lambda: PATTERN.findall(flat.read_text("utf-8")), 20),
+        )
 
 
 if __name__ == "__main__":

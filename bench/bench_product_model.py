@@ -30,7 +30,6 @@ KPIS = floors.KPIS
 PROVENANCE = floors.PROVENANCE
 
 
-
 def make_product(folder: Path, entries: int) -> Path:
     folder.mkdir()
     root = folder / "car.usda"
@@ -42,9 +41,13 @@ def make_product(folder: Path, entries: int) -> Path:
         if name == "prototype":
             now = datetime.now(UTC).isoformat()
             history = Sdf.AttributeSpec(spec, "resultsHistory", Sdf.ValueTypeNames.StringArray)
-            history.default = Vt.StringArray([
-                f"{now}|domain=aero|cd=0.{index:06d}|cl=-0.031000|cm_pitch=-0.012000|solver=sample_aero"
-                f"|iterations=500|run={index:012x}" for index in range(entries)])
+            history.default = Vt.StringArray(
+                [
+                    f"{now}|domain=aero|cd=0.{index:06d}|cl=-0.031000|cm_pitch=-0.012000|solver=sample_aero"
+                    f"|iterations=500|run={index:012x}"
+                    for index in range(entries)
+                ]
+            )
         layer.Save()
         stage.GetRootLayer().subLayerPaths.append(f"layers/{name}.usda")
     stage.GetRootLayer().Save()
@@ -63,10 +66,18 @@ def main() -> None:
 
             cases = (
                 ("write_domain_results", write, "write the layer", lambda: floors.write_results(product)),
-                ("load_product_history", lambda: product_twin.load_product_history(product),
-                 "read the array as a list", lambda: floors.read_history(product)),
-                ("clean_history", lambda: product_twin.clean_history(product, 90),
-                 "read and write the array", lambda: floors.clean_history(product)),
+                (
+                    "load_product_history",
+                    lambda: product_twin.load_product_history(product),
+                    "read the array as a list",
+                    lambda: floors.read_history(product),
+                ),
+                (
+                    "clean_history",
+                    lambda: product_twin.clean_history(product, 90),
+                    "read and write the array",
+                    lambda: floors.clean_history(product),
+                ),
             )
             for case, measured, floor_case, floor in cases:
                 ours, bare = side_by_side(measured, floor, repeats)
@@ -82,8 +93,10 @@ def report_history_memory(product: Path, entries: int) -> None:
     records = product_twin.load_product_history(product)
     returned, peak = tracemalloc.get_traced_memory()
     tracemalloc.stop()
-    print(f"load_product_history, {entries} entries: peak {peak / 2**20:.1f} MiB traced, "
-          f"{returned / 2**20:.1f} MiB of it the {len(records)} records returned")
+    print(
+        f"load_product_history, {entries} entries: peak {peak / 2**20:.1f} MiB traced, "
+        f"{returned / 2**20:.1f} MiB of it the {len(records)} records returned"
+    )
 
 
 if __name__ == "__main__":

@@ -43,7 +43,6 @@ def parameter_tree(target_bytes: int) -> dict:
     return tree
 
 
-
 CHILD = """
 import json, resource, sys, time
 from orvane_platform.core import provenance
@@ -72,8 +71,10 @@ def main() -> None:
     size = len(provenance._canonical_json(tree)) / 2**20
     ours = median_seconds(lambda: provenance._canonical_json(tree), 5)
     host = median_seconds(lambda: json.dumps(tree, sort_keys=True, separators=(",", ":")), 5)
-    print(f"canonical JSON of {size:.1f} MB: {ours * 1e3:8.1f} ms   json.dumps(sort_keys): {host * 1e3:8.1f} ms"
-          f"   ratio {ours / host:4.2f}")
+    print(
+        f"canonical JSON of {size:.1f} MB: {ours * 1e3:8.1f} ms   json.dumps(sort_keys): {host * 1e3:8.1f} ms"
+        f"   ratio {ours / host:4.2f}"
+    )
 
     with tempfile.TemporaryDirectory() as folder:
         path = Path(folder) / "geometry.bin"
@@ -82,11 +83,14 @@ def main() -> None:
             for _ in range(megabytes):
                 file.write(block)
         seconds, before, after = hash_in_child(path)
-        print(f"_sha256_file of {megabytes} MB: {seconds:6.2f} s ({megabytes / seconds:7.1f} MB/s); "
-              f"peak RSS {after / 1024:.0f} MB, {before / 1024:.0f} MB before hashing")
+        print(
+            f"_sha256_file of {megabytes} MB: {seconds:6.2f} s ({megabytes / seconds:7.1f} MB/s); "
+            f"peak RSS {after / 1024:.0f} MB, {before / 1024:.0f} MB before hashing"
+        )
         if shutil.which("sha256sum"):
             theirs = median_seconds(
-                lambda: subprocess.run(["sha256sum", str(path)], check=True, stdout=subprocess.DEVNULL), 2)
+                lambda: subprocess.run(["sha256sum", str(path)], check=True, stdout=subprocess.DEVNULL), 2
+            )
             print(f"sha256sum of {megabytes} MB:    {theirs:6.2f} s ({megabytes / theirs:7.1f} MB/s)")
 
 

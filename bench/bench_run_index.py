@@ -72,21 +72,39 @@ def write_runs(products: list[Path], first: int, count: int) -> list[Path]:
     for number in range(first, first + count):
         product = products[number % len(products)]
         aero = (number // len(products)) % 2 == 0
-        result = ({"status": "success", "cd": 0.23 + (number % 97) / 970, "cl": 0.01, "cm_pitch": -0.003}
-                  if aero else {"status": "success", "lateral_g": 0.9, "yaw_rate": 21.0, "roll_angle": 3.1})
+        result = (
+            {"status": "success", "cd": 0.23 + (number % 97) / 970, "cl": 0.01, "cm_pitch": -0.003}
+            if aero
+            else {"status": "success", "lateral_g": 0.9, "yaw_rate": 21.0, "roll_angle": 3.1}
+        )
         record = run_records.write_run_record(
-            product, result, "aero" if aero else "dynamics", "sample_aero" if aero else "sample_dynamics",
+            product,
+            result,
+            "aero" if aero else "dynamics",
+            "sample_aero" if aero else "sample_dynamics",
             provenance={"fingerprint": f"sha256:{number:064x}", "solver_image": "orvane-samples/estimate:1"},
-            parameters={"speed_kmh": {"value": 100.0 + number % 50, "default": 120, "path": "inputs.speed_kmh",
-                                      "override": True}},
-            timestamp=START + timedelta(seconds=number))
+            parameters={
+                "speed_kmh": {
+                    "value": 100.0 + number % 50,
+                    "default": 120,
+                    "path": "inputs.speed_kmh",
+                    "override": True,
+                }
+            },
+            timestamp=START + timedelta(seconds=number),
+        )
         written.append(Path(record["layer"]))
     return written
 
 
 def peak_memory_mib(environment: dict[str, str]) -> tuple[int, int, float]:
-    shown = subprocess.run([sys.executable, "-c", PEAK_MEMORY.format(query=QUERY)], env=environment,
-                           capture_output=True, text=True, check=True).stdout.split()
+    shown = subprocess.run(
+        [sys.executable, "-c", PEAK_MEMORY.format(query=QUERY)],
+        env=environment,
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.split()
     return int(shown[0]), int(shown[1]), int(shown[2]) / 1024
 
 
@@ -114,15 +132,21 @@ def main() -> int:
             runs, found, peak = peak_memory_mib(dict(os.environ))
             print(f"peak memory: rebuild and search, {runs} runs ({found} found)      {peak:9.1f} MiB")
             peaks.append(peak)
-        met &= goal(peaks[-1] <= peaks[0] * 1.10,
-                    f"peak memory at {MEMORY_AT[-1]} runs within 10% of that at {MEMORY_AT[0]} "
-                    f"(+{(peaks[-1] / peaks[0] - 1) * 100:.1f}%)")
+        met &= goal(
+            peaks[-1] <= peaks[0] * 1.10,
+            f"peak memory at {MEMORY_AT[-1]} runs within 10% of that at {MEMORY_AT[0]} "
+            f"(+{(peaks[-1] / peaks[0] - 1) * 100:.1f}%)",
+        )
 
         index.update()
         search = median_seconds(lambda: index.search(QUERY), 20)
         start = time.perf_counter()
-        listed = [run for product in products for run in run_records.list_runs(product, solver="sample_aero")
-                  if run["kpis"].get("cd", 1) < 0.25]
+        listed = [
+            run
+            for product in products
+            for run in run_records.list_runs(product, solver="sample_aero")
+            if run["kpis"].get("cd", 1) < 0.25
+        ]
         walk = time.perf_counter() - start
         assert len(listed) == len(index.search(QUERY))
         start = time.perf_counter()

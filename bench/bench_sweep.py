@@ -46,8 +46,9 @@ def solver_children_alone(folder: Path) -> float:
     plans = [solver_run.plan_run(twin, domain="aero", design=case) for case in CASES]
     start = time.perf_counter()
     for plan in plans:
-        subprocess.run(plan["argv"], input=plan["case_yaml"].encode(), capture_output=True, check=True,
-                       timeout=plan["timeout"])
+        subprocess.run(
+            plan["argv"], input=plan["case_yaml"].encode(), capture_output=True, check=True, timeout=plan["timeout"]
+        )
     return time.perf_counter() - start
 
 
@@ -63,12 +64,16 @@ def main() -> None:
         two = timed_sweep(folder, "two", 2)
     count = len(CASES)
     print(f"{count} cases, 1 worker                         {one * 1e3:9.1f} ms")
-    print(f"{count} cases, 2 workers                        {two * 1e3:9.1f} ms   speed-up {one / two:4.2f}x"
-          f" on {os.cpu_count()} cores")
+    print(
+        f"{count} cases, 2 workers                        {two * 1e3:9.1f} ms   speed-up {one / two:4.2f}x"
+        f" on {os.cpu_count()} cores"
+    )
     print(f"{count} solver children alone, one at a time    {floor * 1e3:9.1f} ms")
     overhead = (one - floor) / count
-    print(f"overhead per case beyond the solver's run     {overhead * 1e3:9.2f} ms   goal under 20 ms: "
-          + ("met" if overhead < 0.020 else "NOT met"))
+    print(
+        f"overhead per case beyond the solver's run     {overhead * 1e3:9.2f} ms   goal under 20 ms: "
+        + ("met" if overhead < 0.020 else "NOT met")
+    )
 
 
 if __name__ == "__main__":

@@ -21,10 +21,15 @@ def write_results(product: Path) -> None:
     spec = layer.GetPrimAtPath("/Car")
     for name, value in KPIS.items():
         attribute = spec.attributes.get(f"orvane:current:{name}") or Sdf.AttributeSpec(
-            spec, f"orvane:current:{name}", Sdf.ValueTypeNames.Double)
+            spec, f"orvane:current:{name}", Sdf.ValueTypeNames.Double
+        )
         attribute.default = value
-    for name, value in {"lastUpdated": "t", "lastModifiedBy": "Orvane", "simulationStatus": "COMPLETE",
-                        **{f"orvane:provenance:{k}": v for k, v in PROVENANCE.items()}}.items():
+    for name, value in {
+        "lastUpdated": "t",
+        "lastModifiedBy": "Orvane",
+        "simulationStatus": "COMPLETE",
+        **{f"orvane:provenance:{k}": v for k, v in PROVENANCE.items()},
+    }.items():
         attribute = spec.attributes.get(name) or Sdf.AttributeSpec(spec, name, Sdf.ValueTypeNames.String)
         attribute.default = value
     history = spec.attributes.get("resultsHistory")
@@ -83,8 +88,14 @@ def walk_runs(products: Path) -> list[tuple[str, float | None]]:
     return read_runs(sorted(products.glob("*/simulation_runs/*/*/result.usda")))
 
 
-def draw_history(product: Path, prim: str, kpis: list[str], targets: dict[str, tuple[float, float, float]],
-                 releases: list[tuple[datetime, str]], target: Path) -> None:
+def draw_history(
+    product: Path,
+    prim: str,
+    kpis: list[str],
+    targets: dict[str, tuple[float, float, float]],
+    releases: list[tuple[datetime, str]],
+    target: Path,
+) -> None:
     """Read the history and draw each KPI in a row of its own (results, target
     band, nominal, releases), with matplotlib's own calls; save as PNG or SVG."""
     times, values = [], {kpi: [] for kpi in kpis}

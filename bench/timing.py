@@ -18,8 +18,7 @@ def median_seconds(function: Callable[[], object], repeats: int) -> float:
     return statistics.median(samples)
 
 
-def side_by_side(measured: Callable[[], object], floor: Callable[[], object],
-                 repeats: int) -> tuple[float, float]:
+def side_by_side(measured: Callable[[], object], floor: Callable[[], object], repeats: int) -> tuple[float, float]:
     """The median wall times of `measured` and `floor`, their calls taken in
     turn after one warm-up call each, so that both see the machine alike."""
     measured()
@@ -35,5 +34,6 @@ def side_by_side(measured: Callable[[], object], floor: Callable[[], object],
 
 def report(case: str, measured: float, floor_case: str, floor: float) -> None:
     """One line: the case's time, its floor's, and their ratio."""
-    print(f"{case:<46} {measured * 1e3:9.2f} ms   {floor_case:<34} {floor * 1e3:9.2f} ms"
-          f"   ratio {measured / floor:5.2f}")
+    print(
+        f"{case:<46} {measured * 1e3:9.2f} ms   {floor_case:<34} {floor * 1e3:9.2f} ms   ratio {measured / floor:5.2f}"
+    )

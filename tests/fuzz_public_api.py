@@ -72,14 +72,16 @@ def setup_workspace() -> dict[str, Path]:
     fifo = root / "fifo.usda"
     os.mkfifo(fifo)
     (root / "folder.usda").mkdir()
-    os.environ.update({
-        "PATH": f"{bin_dir}:{os.environ['PATH']}",
-        "ORVANE_HOME": str(root / "home"),
-        "ORVANE_SOLVERS_DIR": str(root / "solvers"),
-        "ORVANE_WORKSPACE": str(root),
-        "ORVANE_PRODUCTS_DIR": str(root / "products"),
-        "ORVANE_OLLAMA_URL": "http://127.0.0.1:9",
-    })
+    os.environ.update(
+        {
+            "PATH": f"{bin_dir}:{os.environ['PATH']}",
+            "ORVANE_HOME": str(root / "home"),
+            "ORVANE_SOLVERS_DIR": str(root / "solvers"),
+            "ORVANE_WORKSPACE": str(root),
+            "ORVANE_PRODUCTS_DIR": str(root / "products"),
+            "ORVANE_OLLAMA_URL": "http://127.0.0.1:9",
+        }
+    )
     return {"root": root, "product": product / "sedan.usda", "fifo": fifo, "folder": root / "folder.usda"}
 
 
@@ -99,35 +101,74 @@ def patch_waits() -> None:
 def values(places: dict[str, Path]) -> st.SearchStrategy[Any]:
     texts = st.one_of(
         st.text(max_size=20),
-        st.sampled_from(["", "aero", "sample_aero", "v1", "\x00", "a\nb", "../..", "/", ".", "é" * 3,
-                         "x" * 10_000, "\udcff", "cd_max", "prototype", "design_intent"]),
+        st.sampled_from(
+            [
+                "",
+                "aero",
+                "sample_aero",
+                "v1",
+                "\x00",
+                "a\nb",
+                "../..",
+                "/",
+                ".",
+                "é" * 3,
+                "x" * 10_000,
+                "\udcff",
+                "cd_max",
+                "prototype",
+                "design_intent",
+            ]
+        ),
     )
-    paths = st.sampled_from([
-        str(places["product"]), places["product"], str(places["fifo"]), "/dev/zero", str(places["folder"]),
-        os.fsdecode(b"/tmp/\xff\xfe.usda"), b"/tmp/bytes.usda", "/nonexistent/x.usda", "",
-    ])
+    paths = st.sampled_from(
+        [
+            str(places["product"]),
+            places["product"],
+            str(places["fifo"]),
+            "/dev/zero",
+            str(places["folder"]),
+            os.fsdecode(b"/tmp/\xff\xfe.usda"),
+            b"/tmp/bytes.usda",
+            "/nonexistent/x.usda",
+            "",
+        ]
+    )
     scalars = st.one_of(
-        st.none(), st.booleans(), st.integers(), st.sampled_from([2**200, -(2**64), 0, -1]),
-        st.floats(allow_nan=True, allow_infinity=True), st.just(math.nan), texts, st.binary(max_size=20),
-        paths, st.builds(Hostile),
+        st.none(),
+        st.booleans(),
+        st.integers(),
+        st.sampled_from([2**200, -(2**64), 0, -1]),
+        st.floats(allow_nan=True, allow_infinity=True),
+        st.just(math.nan),
+        texts,
+        st.binary(max_size=20),
+        paths,
+        st.builds(Hostile),
     )
     containers = st.recursive(
         scalars,
-        lambda inner: st.one_of(st.lists(inner, max_size=4), st.dictionaries(texts, inner, max_size=4),
-                                st.tuples(inner, inner)),
+        lambda inner: st.one_of(
+            st.lists(inner, max_size=4), st.dictionaries(texts, inner, max_size=4), st.tuples(inner, inner)
+        ),
         max_leaves=8,
     )
     return st.one_of(
         containers,
-        st.builds(self_referencing_dict), st.builds(self_referencing_list), st.builds(deep_list),
+        st.builds(self_referencing_dict),
+        st.builds(self_referencing_list),
+        st.builds(deep_list),
     )
 
 
 def public_callables(places: dict[str, Path]) -> list[tuple[str, Any]]:
     import importlib
 
-    modules = [line.split()[0] for line in (REPOSITORY / "modules.txt").read_text().splitlines()
-               if line and not line.startswith("#")]
+    modules = [
+        line.split()[0]
+        for line in (REPOSITORY / "modules.txt").read_text().splitlines()
+        if line and not line.startswith("#")
+    ]
     found: list[tuple[str, Any]] = []
     for name in modules:
         module = importlib.import_module(name)
@@ -150,8 +191,12 @@ def public_callables(places: dict[str, Path]) -> list[tuple[str, Any]]:
         name = "gated"
 
     product = Product(places["product"])
-    for owner, instance in (("Product", product), ("GatesMixin", Gated()),
-                            ("OllamaClient", OllamaClient(LLMConfig())), ("SolverMCPClient", SolverMCPClient())):
+    for owner, instance in (
+        ("Product", product),
+        ("GatesMixin", Gated()),
+        ("OllamaClient", OllamaClient(LLMConfig())),
+        ("SolverMCPClient", SolverMCPClient()),
+    ):
         for attribute in sorted(dir(type(instance))):
             if attribute.startswith("__"):
                 continue
@@ -177,8 +222,13 @@ def main() -> int:
     for qualified, function in callables:
         count = arity(function)
 
-        @settings(max_examples=int(os.environ.get("ORVANE_FUZZ_EXAMPLES", "15")), deadline=None, database=None,
-                  derandomize=True, suppress_health_check=list(HealthCheck))
+        @settings(
+            max_examples=int(os.environ.get("ORVANE_FUZZ_EXAMPLES", "15")),
+            deadline=None,
+            database=None,
+            derandomize=True,
+            suppress_health_check=list(HealthCheck),
+        )
         @given(arguments=st.lists(strategy, min_size=0, max_size=max(count, 1)))
         def call(arguments: list[Any]) -> None:
             faulthandler.dump_traceback_later(SECONDS_PER_CALL, exit=True)

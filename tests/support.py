@@ -107,20 +107,28 @@ def write_solver(registry, alias, body, timeout=5):
     script = folder / "run.sh"
     script.write_text(f"#!/bin/bash\n{body}\n")
     script.chmod(script.stat().st_mode | stat.S_IXUSR)
-    (folder / "solver.yaml").write_text(yaml.safe_dump({"image": "img", "run": {"command": [str(script)],
-                                                                                 "timeout_seconds": timeout}}))
+    (folder / "solver.yaml").write_text(
+        yaml.safe_dump({"image": "img", "run": {"command": [str(script)], "timeout_seconds": timeout}})
+    )
     (folder / "kpi_spec.yaml").write_text("domain: thermal\nkpis: {t_max: {}}\n")
 
 
 ORVANE = str(Path(sys.executable).parent / "orvane")
 
 
-def orvane(*arguments: str, cwd: Path, env: dict[str, str] | None = None,
-           input: str | None = None) -> subprocess.CompletedProcess[str]:
+def orvane(
+    *arguments: str, cwd: Path, env: dict[str, str] | None = None, input: str | None = None
+) -> subprocess.CompletedProcess[str]:
     environment = os.environ | {"COLUMNS": "400", "HOME": str(cwd)} | (env or {})
     return subprocess.run(
-        [ORVANE, *arguments], cwd=cwd, env=environment, capture_output=True, text=True, timeout=120,
-        input=input, stdin=None if input is not None else subprocess.DEVNULL,
+        [ORVANE, *arguments],
+        cwd=cwd,
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        input=input,
+        stdin=None if input is not None else subprocess.DEVNULL,
     )
 
 
@@ -180,8 +188,9 @@ class FakeOllama:
                 fake.requests.append(("POST", self.path, body))
                 if self.path == "/api/chat":
                     message = fake.chat_messages.pop(0) if fake.chat_messages else fake.chat_message
-                    self._answer({"model": body["model"], "created_at": "2026-01-01T00:00:00Z",
-                                  "message": message, "done": True})
+                    self._answer(
+                        {"model": body["model"], "created_at": "2026-01-01T00:00:00Z", "message": message, "done": True}
+                    )
                 else:
                     reply = fake.generate_replies.pop(0) if fake.generate_replies else {"response": "hi", "done": True}
                     self._answer({"model": body["model"], "created_at": "2026-01-01T00:00:00Z", **reply})

@@ -30,8 +30,9 @@ class ScriptedModel:
             raise reply
         if isinstance(reply, str):
             return SimpleNamespace(content=reply, tool_calls=[])
-        return SimpleNamespace(content="", tool_calls=[SimpleNamespace(name=name, arguments=arguments)
-                                                       for name, arguments in reply])
+        return SimpleNamespace(
+            content="", tool_calls=[SimpleNamespace(name=name, arguments=arguments) for name, arguments in reply]
+        )
 
 
 @pytest.fixture
@@ -62,15 +63,21 @@ def talk(context, model, *prompts, tools=None):
 
 def test_malformed_tool_calls_are_answered_and_the_session_goes_on(context):
     model = ScriptedModel(
-        [("run_simulation", {"bogus": 1}), ("run_simulation", {"steps": "many"}), ("nope", {}),
-         ("run_simulation", ["not", "an", "object"])],
+        [
+            ("run_simulation", {"bogus": 1}),
+            ("run_simulation", {"steps": "many"}),
+            ("nope", {}),
+            ("run_simulation", ["not", "an", "object"]),
+        ],
         [("run_simulation", {"solver": "sample_aero"})],
-        "Cd is 0.268.")
+        "Cd is 0.268.",
+    )
     messages, shown = talk(context, model, "How is the drag?", "")
     answers = [message["content"] for message in messages if message["role"] == "tool"]
     assert answers[0].startswith("Error: tool run_simulation refused its arguments: ")
-    assert answers[1] == ("Error: tool run_simulation refused its arguments: "
-                          "run_simulation() argument 'steps' must be int, not str")
+    assert answers[1] == (
+        "Error: tool run_simulation refused its arguments: run_simulation() argument 'steps' must be int, not str"
+    )
     assert answers[2].startswith("Error: there is no tool 'nope'. Tools: run_simulation, ")
     assert answers[3] == "Error: the arguments of a tool call must be an object, not list"
     assert answers[4].startswith("SIMULATION COMPLETE (solver: sample_aero):")
@@ -122,16 +129,22 @@ def test_open_agent_wires_the_product_its_tools_and_the_prompt(served, ollama):
     agent = session.open_agent(served)
     assert agent["client"].model == "llama3.1:8b" and agent["product"].name == "sedan"
     assert agent["context"].platform is agent["product"] and agent["context"].vname == "sedan"
-    assert set(agent["tools"]) == {"run_simulation", "assess_aerodynamic_targets", "get_range_competitiveness",
-                                   "run_dynamics_simulation", "assess_dynamics_targets"}
+    assert set(agent["tools"]) == {
+        "run_simulation",
+        "assess_aerodynamic_targets",
+        "get_range_competitiveness",
+        "run_dynamics_simulation",
+        "assess_dynamics_targets",
+    }
     # Only the aero solvers are offered to the aero tools.
     described = agent["tools"]["run_simulation"]["schema"]["function"]["description"]
     assert "sample_aero" in described and "openfoam_ahmed" in described and "sample_dynamics" not in described
 
     ollama.chat_message = {"role": "assistant", "content": "Ready."}
     prompts = ["Hello", ""]
-    session.converse(agent["client"], agent["tools"], agent["system_prompt"], lambda: prompts.pop(0),
-                     lambda kind, text: None)
+    session.converse(
+        agent["client"], agent["tools"], agent["system_prompt"], lambda: prompts.pop(0), lambda kind, text: None
+    )
     [chat] = ollama.posts("/api/chat")
     assert chat["messages"][0] == {"role": "system", "content": agent["system_prompt"]}
     assert "product sedan" in agent["system_prompt"] and len(chat["tools"]) == 5
@@ -139,8 +152,10 @@ def test_open_agent_wires_the_product_its_tools_and_the_prompt(served, ollama):
 
 @pytest.mark.parametrize(
     ("setting", "value", "hint"),
-    [("ORVANE_OLLAMA_URL", "http://127.0.0.1:9", "Point ORVANE_OLLAMA_URL (ollama_url in orvane.yaml) at a running"),
-     ("ORVANE_LLM_MODEL", "mistral:7b", "Pull the model with 'ollama pull mistral:7b', or name another with")],
+    [
+        ("ORVANE_OLLAMA_URL", "http://127.0.0.1:9", "Point ORVANE_OLLAMA_URL (ollama_url in orvane.yaml) at a running"),
+        ("ORVANE_LLM_MODEL", "mistral:7b", "Pull the model with 'ollama pull mistral:7b', or name another with"),
+    ],
 )
 def test_open_agent_refuses_an_unavailable_model_and_names_the_setting(served, monkeypatch, setting, value, hint):
     monkeypatch.setenv(setting, value)

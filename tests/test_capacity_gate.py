@@ -24,8 +24,13 @@ from tests.support import install_double, logged_calls
 
 @pytest.mark.parametrize(
     ("text", "megabytes"),
-    [("MemTotal: 4096000 kB\nMemAvailable:    2048000 kB\n", 2000), ("MemAvailable: 1023 kB", 0),
-     ("MemTotal: 1 kB\n", None), ("", None), ("MemAvailable: 10240 kB\nMemAvailable: 20480 kB", 10)],
+    [
+        ("MemTotal: 4096000 kB\nMemAvailable:    2048000 kB\n", 2000),
+        ("MemAvailable: 1023 kB", 0),
+        ("MemTotal: 1 kB\n", None),
+        ("", None),
+        ("MemAvailable: 10240 kB\nMemAvailable: 20480 kB", 10),
+    ],
 )
 def test_parse_meminfo(text, megabytes):
     assert _parse_meminfo(text) == megabytes
@@ -39,8 +44,13 @@ def test_parse_meminfo_malformed_line_raises(line):
 
 @pytest.mark.parametrize(
     ("body", "vram"),
-    [("printf '8000\\n12000\\n'", 20000), ("printf '8000\\n[N/A]\\n 100 \\n'", 8100), ("echo", 0),
-     ("exit 9", None), ("printf 'abc'", 0)],
+    [
+        ("printf '8000\\n12000\\n'", 20000),
+        ("printf '8000\\n[N/A]\\n 100 \\n'", 8100),
+        ("echo", 0),
+        ("exit 9", None),
+        ("printf 'abc'", 0),
+    ],
 )
 def test_probe_vram(tmp_path, monkeypatch, body, vram):
     log = install_double(tmp_path, monkeypatch, "nvidia-smi", body)
@@ -88,7 +98,14 @@ class FakePlatform:
 
 @pytest.mark.parametrize(
     ("machine", "arch"),
-    [("x86_64", "amd64"), ("AMD64", "amd64"), ("aarch64", "arm64"), ("arm64", "arm64"), ("riscv64", "riscv64"), ("", "")],
+    [
+        ("x86_64", "amd64"),
+        ("AMD64", "amd64"),
+        ("aarch64", "arm64"),
+        ("arm64", "arm64"),
+        ("riscv64", "riscv64"),
+        ("", ""),
+    ],
 )
 def test_probe_arch(monkeypatch, machine, arch):
     monkeypatch.setattr(capacity_gate, "_platform", FakePlatform(machine=machine))
@@ -130,8 +147,12 @@ def test_dataclasses():
     assert GateResult.__doc__ == "Outcome of a resource pre-flight check."
     assert [f.name for f in dataclasses.fields(GateResult)] == ["solver", "passed", "severity", "messages"]
     assert SolverRequirements() == SolverRequirements(None, None, None, None, False)
-    assert dataclasses.asdict(GateResult("s", True, "pass", [])) == {"solver": "s", "passed": True,
-                                                                    "severity": "pass", "messages": []}
+    assert dataclasses.asdict(GateResult("s", True, "pass", [])) == {
+        "solver": "s",
+        "passed": True,
+        "severity": "pass",
+        "messages": [],
+    }
     assert repr(HardwareProbe(1, None, 2, "amd64", 3)).startswith("HardwareProbe(ram_mb=1, vram_mb=None")
     with pytest.raises(TypeError):
         HardwareProbe(1, 2)
@@ -159,14 +180,18 @@ def test_check_resource(available, required, verdict):
 
 
 def test_check_resource_unit_and_types():
-    assert _check_resource("Disk", 1, 2, "GB") == ("warn", "  Disk: 1 GB available, 2 GB recommended — may be slow or OOM")
+    assert _check_resource("Disk", 1, 2, "GB") == (
+        "warn",
+        "  Disk: 1 GB available, 2 GB recommended — may be slow or OOM",
+    )
     with pytest.raises(TypeError):
         _check_resource("RAM", 100, "16000")
 
 
 def snapshot(**changes):
-    return HardwareProbe(**({"ram_mb": 32000, "vram_mb": None, "cpu_cores": 8, "arch": "amd64", "disk_mb": 100000}
-                            | changes))
+    return HardwareProbe(
+        **({"ram_mb": 32000, "vram_mb": None, "cpu_cores": 8, "arch": "amd64", "disk_mb": 100000} | changes)
+    )
 
 
 @pytest.fixture
@@ -178,6 +203,7 @@ def requirements(tmp_path, monkeypatch):
 
         (folder / "solver.yaml").write_text(yaml.safe_dump({"compute": {"requirements": requirements}}))
         monkeypatch.setenv("ORVANE_SOLVERS_DIR", str(tmp_path / "registry"))
+
     return declare
 
 
@@ -185,22 +211,45 @@ def requirements(tmp_path, monkeypatch):
     ("declared", "hardware", "severity", "messages"),
     [
         ({"min_ram_mb": 16000}, {}, "pass", []),
-        ({"min_ram_mb": 16000}, {"ram_mb": 14400}, "warn",
-         ["  RAM: 14400 MB available, 16000 MB recommended — marginal"]),
+        (
+            {"min_ram_mb": 16000},
+            {"ram_mb": 14400},
+            "warn",
+            ["  RAM: 14400 MB available, 16000 MB recommended — marginal"],
+        ),
         ({"min_vram_mb": 8000, "gpu_required": True}, {}, "warn", ["  GPU: required but none detected"]),
         ({"min_vram_mb": 8000}, {}, "warn", ["  VRAM: cannot probe — 8000+ MB needed"]),
-        ({"min_vram_mb": 8000, "gpu_required": True}, {"vram_mb": 4000}, "warn",
-         ["  VRAM: 4000 MB available, 8000 MB recommended — may be slow or OOM"]),
+        (
+            {"min_vram_mb": 8000, "gpu_required": True},
+            {"vram_mb": 4000},
+            "warn",
+            ["  VRAM: 4000 MB available, 8000 MB recommended — may be slow or OOM"],
+        ),
         ({"gpu_required": True}, {}, "warn", ["  GPU: required but none detected"]),
-        ({"gpu_required": True, "min_ram_mb": 16000}, {"ram_mb": 15000}, "warn",
-         ["  RAM: 15000 MB available, 16000 MB recommended — marginal"]),
+        (
+            {"gpu_required": True, "min_ram_mb": 16000},
+            {"ram_mb": 15000},
+            "warn",
+            ["  RAM: 15000 MB available, 16000 MB recommended — marginal"],
+        ),
         ({"arch": ["arm64"]}, {}, "warn", ["  Architecture: amd64 not in ['arm64'] — may be incompatible"]),
         ({"arch": ["amd64", "arm64"]}, {}, "pass", []),
-        ({"min_disk_mb": 10}, {"disk_mb": 0}, "warn", ["  Disk: 0 MB available, 10 MB recommended — may be slow or OOM"]),
-        ({"min_ram_mb": 64000, "min_disk_mb": 200000, "arch": ["arm64"], "gpu_required": True}, {}, "warn",
-         ["  RAM: 32000 MB available, 64000 MB recommended — may be slow or OOM",
-          "  Disk: 100000 MB available, 200000 MB recommended — may be slow or OOM",
-          "  Architecture: amd64 not in ['arm64'] — may be incompatible"]),
+        (
+            {"min_disk_mb": 10},
+            {"disk_mb": 0},
+            "warn",
+            ["  Disk: 0 MB available, 10 MB recommended — may be slow or OOM"],
+        ),
+        (
+            {"min_ram_mb": 64000, "min_disk_mb": 200000, "arch": ["arm64"], "gpu_required": True},
+            {},
+            "warn",
+            [
+                "  RAM: 32000 MB available, 64000 MB recommended — may be slow or OOM",
+                "  Disk: 100000 MB available, 200000 MB recommended — may be slow or OOM",
+                "  Architecture: amd64 not in ['arm64'] — may be incompatible",
+            ],
+        ),
     ],
 )
 def test_gate(requirements, declared, hardware, severity, messages):
@@ -221,7 +270,9 @@ def test_nothing_declared(requirements, declared, monkeypatch):
 def test_gate_probes_when_no_snapshot_is_given(requirements, monkeypatch, tmp_path):
     requirements({"min_ram_mb": 1})
     seen = []
-    monkeypatch.setattr(HardwareProbe, "probe", classmethod(lambda cls, workspace=None: seen.append(workspace) or snapshot()))
+    monkeypatch.setattr(
+        HardwareProbe, "probe", classmethod(lambda cls, workspace=None: seen.append(workspace) or snapshot())
+    )
     assert gate_solver_resources("s", tmp_path).severity == "pass"
     assert seen == [tmp_path]
 
@@ -234,7 +285,8 @@ def test_requirement_of_the_wrong_type_raises(requirements):
 
 def test_requirements_from_solver(sample_registry):
     assert SolverRequirements.from_solver("sample_dynamics") == SolverRequirements(
-        min_ram_mb=256, min_vram_mb=None, min_disk_mb=50, arch=None, gpu_required=False)
+        min_ram_mb=256, min_vram_mb=None, min_disk_mb=50, arch=None, gpu_required=False
+    )
     assert SolverRequirements.from_solver("nope") is None
 
 
@@ -250,9 +302,13 @@ def test_filter_overrides(sample_registry):
 
 @pytest.mark.parametrize(
     ("solver", "case"),
-    [("sample_aero", "# kept as it is\nspeed_kmh: 120   # with comments\n"),
-     ("sample_aero", "mesh_resolution: [unclosed\n"), ("sample_aero", "- a list\n"),
-     ("sample_dynamics", "mesh_resolution: 3\n"), ("unknown", "mesh_resolution: 3\n")],
+    [
+        ("sample_aero", "# kept as it is\nspeed_kmh: 120   # with comments\n"),
+        ("sample_aero", "mesh_resolution: [unclosed\n"),
+        ("sample_aero", "- a list\n"),
+        ("sample_dynamics", "mesh_resolution: 3\n"),
+        ("unknown", "mesh_resolution: 3\n"),
+    ],
 )
 def test_filter_overrides_leaves_the_text_alone(sample_registry, solver, case):
     assert filter_overrides(solver, case) == (case, [])

@@ -84,7 +84,10 @@ def test_drawing_leaves_matplotlib_global_state_alone(product, tmp_path):
     charts.kpi_chart(product, ["cd"], tmp_path / "chart.svg")
     charts.kpi_svgs(product, ["cl"])
     assert (matplotlib.get_backend(), matplotlib.rcParams["svg.fonttype"], plt.get_fignums()) == (
-        backend, fonttype, figures)
+        backend,
+        fonttype,
+        figures,
+    )
 
 
 @pytest.mark.parametrize(
@@ -135,12 +138,15 @@ def test_plot_command_refuses_bad_input_in_one_line(charted_demo, arguments, mes
     assert refused.stderr.count("\n") == 1 and "Traceback" not in refused.stderr
 
 
-@pytest.mark.parametrize(("step", "label"), [
-    (timedelta(milliseconds=30), r"\d\d:\d\d:\d\d\.\d{3}"),  # runs within one second
-    (timedelta(seconds=20), r"\d\d:\d\d:\d\d"),
-    (timedelta(minutes=7), r"(?<![-:])\d\d:\d\d(?!:)"),
-    (timedelta(days=40), r"\d{4}-\d\d-\d\d"),
-])
+@pytest.mark.parametrize(
+    ("step", "label"),
+    [
+        (timedelta(milliseconds=30), r"\d\d:\d\d:\d\d\.\d{3}"),  # runs within one second
+        (timedelta(seconds=20), r"\d\d:\d\d:\d\d"),
+        (timedelta(minutes=7), r"(?<![-:])\d\d:\d\d(?!:)"),
+        (timedelta(days=40), r"\d{4}-\d\d-\d\d"),
+    ],
+)
 def test_terminal_time_labels_differ_and_release_labels_stay_whole(tmp_path, step, label):
     product = make_product(tmp_path / "car", layers={"prototype": {}})
     start = datetime(2026, 5, 1, 8, 0, tzinfo=UTC)
@@ -148,8 +154,9 @@ def test_terminal_time_labels_differ_and_release_labels_stay_whole(tmp_path, ste
     values = [0.30, 0.31, 0.35, 0.32, 0.30, 0.35]
     layer = Sdf.Layer.FindOrOpen(str(tmp_path / "car/layers/prototype.usda"))
     history = Sdf.AttributeSpec(layer.GetPrimAtPath("/Car"), "resultsHistory", Sdf.ValueTypeNames.StringArray)
-    history.default = Vt.StringArray([f"{(start + step * index).isoformat()}|domain=aero|cd={value}"
-                                      for index, value in enumerate(values)])
+    history.default = Vt.StringArray(
+        [f"{(start + step * index).isoformat()}|domain=aero|cd={value}" for index, value in enumerate(values)]
+    )
     layer.Save()
     for version, index in (("v1.0", 2), ("v2.0", 5)):
         assert releases.freeze_release(product, version, "", timestamp=start + step * index)["status"] == "frozen"

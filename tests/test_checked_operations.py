@@ -76,8 +76,13 @@ class BrokenCompare(float):
 
 @pytest.mark.parametrize(
     ("direction", "bounds"),
-    [("minimize", (None, None, 0.5)), ("minimize", (0.1, 0.4, None)), ("maximize", (0.5, None, None)),
-     ("neutral", (0.1, None, None)), ("neutral", (None, None, 0.9))],
+    [
+        ("minimize", (None, None, 0.5)),
+        ("minimize", (0.1, 0.4, None)),
+        ("maximize", (0.5, None, None)),
+        ("neutral", (0.1, None, None)),
+        ("neutral", (None, None, 0.9)),
+    ],
 )
 def test_range_comparisons_raise_what_the_value_raises(direction, bounds):
     with pytest.raises(Boom):
@@ -121,8 +126,11 @@ def test_resource_comparisons_and_products_raise(available, required):
 
 
 def test_architecture_containment_raises(monkeypatch):
-    monkeypatch.setattr(capacity_gate, "get_solver_config",
-                        lambda alias: {"compute": {"requirements": {"arch": BrokenContainer(["arm64"])}}})
+    monkeypatch.setattr(
+        capacity_gate,
+        "get_solver_config",
+        lambda alias: {"compute": {"requirements": {"arch": BrokenContainer(["arm64"])}}},
+    )
     probe = HardwareProbe(ram_mb=1, vram_mb=None, cpu_cores=1, arch="amd64", disk_mb=1)
     with pytest.raises(Boom):
         gate_solver_resources("s", hw=probe)
@@ -167,8 +175,12 @@ def test_ai_authored_flag_equality_raises_and_writes_nothing(sample_product, sam
     prototype = sample_product.parent / "layers" / "prototype.usda"
     before = prototype.read_bytes()
     with pytest.raises(Boom):
-        product_twin.write_domain_results(sample_product, "aero", {"cd": 0.25, "cl": 0.1, "cm_pitch": 0.0},
-                                          provenance={"ai_authored": BrokenEquality()})
+        product_twin.write_domain_results(
+            sample_product,
+            "aero",
+            {"cd": 0.25, "cl": 0.1, "cm_pitch": 0.0},
+            provenance={"ai_authored": BrokenEquality()},
+        )
     assert prototype.read_bytes() == before
 
 
@@ -209,8 +221,9 @@ AERO = {"status": "success", "cd": 0.25, "cl": 0.1, "provenance": {"solver_image
     ids=["status equality", "metadata containment"],
 )
 def test_save_prompt_raises_what_the_result_raises(saving, results, monkeypatch):
-    monkeypatch.setattr(solver, "get_domain_schema",
-                        lambda domain: {"kpis": {"cd": {}, "cl": {}}, "extra_metadata": ["iterations"]})
+    monkeypatch.setattr(
+        solver, "get_domain_schema", lambda domain: {"kpis": {"cd": {}, "cl": {}}, "extra_metadata": ["iterations"]}
+    )
     with pytest.raises(Boom):
         save_flow.prompt_save_usd(saving, results, save_target="benchmark")
 
@@ -247,8 +260,9 @@ def test_steps_comparison_raises():
 
 
 def test_number_conversions_raise_what_the_number_raises():
-    table = aero.register(Context(Platform({"status": "success", "cm_pitch": BrokenNumber(1)})),
-                          [{"alias": "a", "name": "A"}])
+    table = aero.register(
+        Context(Platform({"status": "success", "cm_pitch": BrokenNumber(1)})), [{"alias": "a", "name": "A"}]
+    )
     with pytest.raises(Boom):
         table["run_simulation"]["fn"](solver="a")
     with pytest.raises(Boom):

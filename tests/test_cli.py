@@ -67,7 +67,11 @@ def test_demo_walks_through_the_platform(pristine_demo):
     layer = Sdf.Layer.OpenAsAnonymous(str(product_path.parent / "layers" / "prototype.usda"))
     assert len(layer.GetPrimAtPath("/Sedan").attributes.get("orvane:baseline:history").default) == 2
     assert [r["version"] for r in releases.list_releases(product_path)] == ["v0.1", "v0.2"]
-    assert releases.diff_releases(product_path, "v0.2", "v0.1")["orvane:product:roofline_slope_deg"] == (18.0, 14.5, 3.5)
+    assert releases.diff_releases(product_path, "v0.2", "v0.1")["orvane:product:roofline_slope_deg"] == (
+        18.0,
+        14.5,
+        3.5,
+    )
     assert product.specs["orvane_provenance_fingerprint"] == runs[-1]["fingerprint"]
     assert shown.stdout.count("(verified)") == 2
     assert "products: products" in (pristine_demo / "orvane.yaml").read_text()
@@ -98,9 +102,14 @@ def test_commands_inside_the_workspace_see_its_settings(demo, tmp_path):
     settings = doctor["settings"]
     assert settings["solvers"] == {"value": str(demo / "solvers"), "source": "file", "variable": "ORVANE_SOLVERS_DIR"}
     assert settings["llm_model"]["source"] == "default" and settings["llm_model"]["value"] == "llama3.1:8b"
-    overridden = parsed(orvane("doctor", "--json", cwd=deep,
-                               env={"ORVANE_SOLVERS_DIR": str(tmp_path / "elsewhere"),
-                                    "ORVANE_OLLAMA_URL": "http://127.0.0.1:9"}))
+    overridden = parsed(
+        orvane(
+            "doctor",
+            "--json",
+            cwd=deep,
+            env={"ORVANE_SOLVERS_DIR": str(tmp_path / "elsewhere"), "ORVANE_OLLAMA_URL": "http://127.0.0.1:9"},
+        )
+    )
     assert overridden["settings"]["solvers"]["source"] == "environment" and overridden["solvers"] == []
 
     # Outside any workspace the registry is the home folder's, and an empty one says how to fill it.
@@ -109,8 +118,10 @@ def test_commands_inside_the_workspace_see_its_settings(demo, tmp_path):
 
 
 def test_a_product_is_named_by_file_folder_or_name(demo):
-    shown = [parsed(orvane("product", "show", argument, "--json", cwd=demo))
-             for argument in ("products/sedan/sedan.usda", "products/sedan", "sedan")]
+    shown = [
+        parsed(orvane("product", "show", argument, "--json", cwd=demo))
+        for argument in ("products/sedan/sedan.usda", "products/sedan", "sedan")
+    ]
     assert shown[0] == shown[1] == shown[2] and shown[0]["mass"] == 2050
     layers = orvane("product", "show", "products/sedan/layers", cwd=demo)
     assert layers.returncode == 2 and "is a folder without a product's root file" in layers.stderr
@@ -134,8 +145,9 @@ def test_run_records_saves_and_gates_once(demo):
 
 def test_set_changes_the_fingerprint_and_a_target_does_not(demo):
     def fingerprint(*extra: str) -> str:
-        return parsed(orvane("run", "sedan", "--domain", "aero", "--save", "none", "--json", *extra,
-                             cwd=demo))["fingerprint"]
+        return parsed(orvane("run", "sedan", "--domain", "aero", "--save", "none", "--json", *extra, cwd=demo))[
+            "fingerprint"
+        ]
 
     first = fingerprint()
     assert fingerprint() == first  # the same inputs, the same fingerprint
@@ -146,8 +158,7 @@ def test_set_changes_the_fingerprint_and_a_target_does_not(demo):
     layer.Save()
     assert fingerprint() == first  # a target is not an input of the solver
 
-    steeper = parsed(orvane("run", "sedan", "--domain", "aero", "--set", "roofline_slope_deg=20", "--json",
-                            cwd=demo))
+    steeper = parsed(orvane("run", "sedan", "--domain", "aero", "--set", "roofline_slope_deg=20", "--json", cwd=demo))
     assert steeper["parameters_set"] == {"roofline_slope_deg": [18.0, 20.0]}
     assert steeper["fingerprint"] != first
     set_ = parsed(orvane("product", "set", "sedan", "roofline_slope_deg=18", "--json", cwd=demo))
@@ -178,12 +189,24 @@ def test_exit_statuses(demo):
 
 @pytest.mark.parametrize(
     "arguments",
-    [("solver", "list"), ("product", "show", "sedan"), ("product", "history", "sedan"),
-     ("product", "clean", "sedan", "--dry-run"), ("product", "diff", "sedan", "sedan", "--attrs", "mass"),
-     ("product", "benchmark", "sedan", "rival_a"), ("runs", "list", "sedan"), ("gates", "sedan"),
-     ("release", "list", "sedan"), ("release", "show", "sedan", "v0.1"), ("release", "diff", "sedan", "v0.2", "v0.1"),
-     ("release", "freeze", "sedan", "v0.9"), ("runs", "search", "kpi.cd > 0"), ("index", "rebuild"),
-     ("doctor",), ("llm", "chat", "hi")],
+    [
+        ("solver", "list"),
+        ("product", "show", "sedan"),
+        ("product", "history", "sedan"),
+        ("product", "clean", "sedan", "--dry-run"),
+        ("product", "diff", "sedan", "sedan", "--attrs", "mass"),
+        ("product", "benchmark", "sedan", "rival_a"),
+        ("runs", "list", "sedan"),
+        ("gates", "sedan"),
+        ("release", "list", "sedan"),
+        ("release", "show", "sedan", "v0.1"),
+        ("release", "diff", "sedan", "v0.2", "v0.1"),
+        ("release", "freeze", "sedan", "v0.9"),
+        ("runs", "search", "kpi.cd > 0"),
+        ("index", "rebuild"),
+        ("doctor",),
+        ("llm", "chat", "hi"),
+    ],
 )
 def test_every_json_output_is_one_document(demo, arguments):
     result = orvane(*arguments, "--json", cwd=demo, env={"ORVANE_OLLAMA_URL": "http://127.0.0.1:9"})
@@ -201,21 +224,23 @@ def test_runs_show_and_piped_tables_never_fold(demo):
         assert any(run["fingerprint"] in line and run["run_id"] in line for line in listed.stdout.splitlines())
     shown = parsed(orvane("runs", "show", runs[0]["run_id"], "--json", cwd=demo))
     assert {key: shown[key] for key in ("run_id", "layer", "fingerprint", "kpis")} == {
-        key: runs[0][key] for key in ("run_id", "layer", "fingerprint", "kpis")}
+        key: runs[0][key] for key in ("run_id", "layer", "fingerprint", "kpis")
+    }
     missing = orvane("runs", "show", "run_x", cwd=demo)
     assert missing.returncode == 2 and "no run 'run_x'" in missing.stderr
 
 
 def test_runs_search_show_and_diff(demo):
-    found = parsed(orvane("runs", "search", "solver = 'sample_aero'", "--order-by", "timestamp", "--desc", "--json",
-                          cwd=demo))
+    found = parsed(
+        orvane("runs", "search", "solver = 'sample_aero'", "--order-by", "timestamp", "--desc", "--json", cwd=demo)
+    )
     times = [run["timestamp"] for run in found]
     assert len(found) >= 2 and times == sorted(times, reverse=True)
     assert len(parsed(orvane("runs", "search", "--product", "sedan", "--limit", "1", "--json", cwd=demo))) == 1
     assert parsed(orvane("runs", "search", "--product", "nothing", "--json", cwd=demo)) == []
     bad = orvane("runs", "search", "kpi.cd < 'x'", cwd=demo)
     assert bad.returncode == 2
-    assert bad.stderr == "orvane: error: query error at column 10: kpi.cd holds numbers, not the text \"x\"\n"
+    assert bad.stderr == 'orvane: error: query error at column 10: kpi.cd holds numbers, not the text "x"\n'
 
     first, second = found[0]["run_id"], found[1]["run_id"]
     shown = parsed(orvane("runs", "show", first, "--json", cwd=demo))
@@ -245,15 +270,18 @@ def test_runs_list_and_history_filters(demo):
     runs = parsed(orvane("runs", "list", "sedan", "--json", cwd=demo))
     assert parsed(orvane("runs", "list", "sedan", "--last", "1", "--json", cwd=demo)) == runs[-1:]
     assert parsed(orvane("runs", "list", "sedan", "--since", runs[-1]["timestamp"], "--json", cwd=demo)) == runs[-1:]
-    assert parsed(orvane("runs", "list", "sedan", "--domain", "dynamics", "--solver", "sample_aero", "--json",
-                         cwd=demo)) == []
+    assert (
+        parsed(orvane("runs", "list", "sedan", "--domain", "dynamics", "--solver", "sample_aero", "--json", cwd=demo))
+        == []
+    )
     table = orvane("runs", "list", "sedan", cwd=demo).stdout
     assert all(kpi in table for kpi in ("cd", "cl", "cm_pitch"))
 
     history = parsed(orvane("product", "history", "sedan", "--json", cwd=demo))
     assert parsed(orvane("product", "history", "sedan", "--last", "1", "--json", cwd=demo)) == history[-1:]
-    assert parsed(orvane("product", "history", "sedan", "--domain", "aero", "--since", "2000-01-01", "--json",
-                         cwd=demo)) == [entry for entry in history if entry["domain"] == "aero"]
+    assert parsed(
+        orvane("product", "history", "sedan", "--domain", "aero", "--since", "2000-01-01", "--json", cwd=demo)
+    ) == [entry for entry in history if entry["domain"] == "aero"]
     assert parsed(orvane("product", "history", "sedan", "--since", "2999-01-01T00:00+02:00", "--json", cwd=demo)) == []
     for arguments in (("--since", "yesterday"), ("--last", "-1")):
         refused = orvane("runs", "list", "sedan", *arguments, cwd=demo)
@@ -272,15 +300,30 @@ def bad_inputs(tmp_path: Path) -> dict[str, str]:
     (tmp_path / "empty.usda").write_text("")
     os.mkfifo(tmp_path / "fifo.usda")
     (tmp_path / "loop.usda").symlink_to(tmp_path / "loop.usda")
-    return {"missing.usda": "no product", "folder": "is a folder without", "binary.usda": "",
-            "garbage.usda": "", "fifo.usda": "", "loop.usda": "", "bad\nname": "no product"}
+    return {
+        "missing.usda": "no product",
+        "folder": "is a folder without",
+        "binary.usda": "",
+        "garbage.usda": "",
+        "fifo.usda": "",
+        "loop.usda": "",
+        "bad\nname": "no product",
+    }
 
 
 @pytest.mark.parametrize(
     "command",
-    [("product", "show"), ("product", "history"), ("product", "clean"), ("product", "set", "{}", "mass=1"),
-     ("runs", "list"), ("release", "list"), ("release", "freeze", "{}", "v1"), ("gates",),
-     ("run", "{}", "--domain", "aero")],
+    [
+        ("product", "show"),
+        ("product", "history"),
+        ("product", "clean"),
+        ("product", "set", "{}", "mass=1"),
+        ("runs", "list"),
+        ("release", "list"),
+        ("release", "freeze", "{}", "v1"),
+        ("gates",),
+        ("run", "{}", "--domain", "aero"),
+    ],
 )
 def test_bad_products_give_one_line_and_no_traceback(tmp_path, bad_inputs, command):
     # Listings read the folders beside the root file, not the file itself.
@@ -299,11 +342,13 @@ def test_bad_products_give_one_line_and_no_traceback(tmp_path, bad_inputs, comma
 
 @pytest.mark.parametrize(
     ("arguments", "message"),
-    [(("--set", "mass"), "argument --set: 'mass' is not KEY=VALUE"),
-     (("--set", "mass=heavy"), "the value of 'mass=heavy' is not a number"),
-     (("--save", "elsewhere"), "argument --save: invalid choice"),
-     (("--test", "no-such-test"), "Solver 'sample_aero' declares no tests"),
-     ((), "one of the arguments --domain --solver is required")],
+    [
+        (("--set", "mass"), "argument --set: 'mass' is not KEY=VALUE"),
+        (("--set", "mass=heavy"), "the value of 'mass=heavy' is not a number"),
+        (("--save", "elsewhere"), "argument --save: invalid choice"),
+        (("--test", "no-such-test"), "Solver 'sample_aero' declares no tests"),
+        ((), "one of the arguments --domain --solver is required"),
+    ],
 )
 def test_bad_run_arguments(demo, arguments, message):
     domain = () if not arguments or arguments[0] != "--test" else ("--solver", "sample_aero")
@@ -320,8 +365,9 @@ def test_fingerprint_refuses_weakened_inputs(tmp_path):
     (tmp_path / "mesh.bin").write_bytes(b"\x00mesh")
     env = {"PATH": f"{tmp_path}:{os.path.dirname(sys.executable)}"}  # no docker
     base = ("fingerprint", "--image", "img:1", "--case", "case.yaml")
-    made = orvane(*base, "--geometry", "body.stl", "--params", "params.json", "--mesh-cache", "mesh.bin",
-                  cwd=tmp_path, env=env)
+    made = orvane(
+        *base, "--geometry", "body.stl", "--params", "params.json", "--mesh-cache", "mesh.bin", cwd=tmp_path, env=env
+    )
     assert made.returncode == 0, made.stderr
     record = json.loads(made.stdout)
     assert record["geometry"].startswith("sha256:") and record["mesh_cache"].startswith("sha256:")
@@ -346,8 +392,12 @@ def test_fingerprint_refuses_weakened_inputs(tmp_path):
     assert orvane(*raw, "--allow-raw-case", cwd=tmp_path, env=env).returncode == 0
     for record in ("/etc/passwd", "missing.json"):
         result = orvane("verify", record, cwd=tmp_path)
-        assert result.returncode == 2 and record in result.stderr and "Expecting value" in result.stderr or (
-            "no such file" in result.stderr)
+        assert (
+            result.returncode == 2
+            and record in result.stderr
+            and "Expecting value" in result.stderr
+            or ("no such file" in result.stderr)
+        )
 
 
 # --- guards -------------------------------------------------------------------------
@@ -376,8 +426,11 @@ def test_solver_add_over_an_alias_needs_force(demo):
     again = orvane("solver", "add", "dyn", "--from", str(source), "--image", "other:2", cwd=demo, env=env)
     assert again.returncode == 2 and "--force" in again.stderr
     assert parsed(orvane("solver", "list", "--json", cwd=demo))[0]["image"] != "other:2"
-    forced = parsed(orvane("solver", "add", "dyn", "--from", str(source), "--image", "other:2", "--force",
-                           "--json", cwd=demo, env=env))
+    forced = parsed(
+        orvane(
+            "solver", "add", "dyn", "--from", str(source), "--image", "other:2", "--force", "--json", cwd=demo, env=env
+        )
+    )
     assert forced["image"] == "other:2" and forced["certificate"] == "verified"
 
 
@@ -402,16 +455,22 @@ def test_completion_scripts_generate(tmp_path, shell):
 
 def test_global_completion_finds_the_marker_of_the_entry_point():
     # The shell's global completion completes only scripts whose entry point's module carries the marker.
-    checked = subprocess.run([sys.executable, "-m", "argcomplete._check_console_script", ORVANE],
-                             capture_output=True, text=True, timeout=60)
+    checked = subprocess.run(
+        [sys.executable, "-m", "argcomplete._check_console_script", ORVANE], capture_output=True, text=True, timeout=60
+    )
     assert checked.returncode == 0, checked.stderr
 
 
 def complete(line: str, cwd: Path) -> set[str]:
     """What the shell would be offered for `line`, through argcomplete's own protocol."""
     out = cwd / "completions.txt"
-    environment = os.environ | {"_ARGCOMPLETE": "1", "COMP_LINE": line, "COMP_POINT": str(len(line)),
-                                "_ARGCOMPLETE_IFS": "\n", "_ARGCOMPLETE_STDOUT_FILENAME": str(out)}
+    environment = os.environ | {
+        "_ARGCOMPLETE": "1",
+        "COMP_LINE": line,
+        "COMP_POINT": str(len(line)),
+        "_ARGCOMPLETE_IFS": "\n",
+        "_ARGCOMPLETE_STDOUT_FILENAME": str(out),
+    }
     subprocess.run([ORVANE], cwd=cwd, env=environment, capture_output=True, timeout=60, check=True)
     return {word.strip() for word in out.read_text().split("\n") if word.strip()}
 
@@ -453,8 +512,11 @@ def tool_call(name: str, arguments: object) -> dict:
 
 
 def test_agent_survives_malformed_tool_calls(demo, ollama):
-    ollama.chat_messages = [tool_call("run_simulation", {"bogus": 1}), tool_call("no_such_tool", {}),
-                            tool_call("run_simulation", {"solver": "sample_aero"})]
+    ollama.chat_messages = [
+        tool_call("run_simulation", {"bogus": 1}),
+        tool_call("no_such_tool", {}),
+        tool_call("run_simulation", {"solver": "sample_aero"}),
+    ]
     ollama.chat_message = {"role": "assistant", "content": "Cd is 0.259, within the range target."}
     env = {"ORVANE_OLLAMA_URL": f"http://{ollama.host}", "ORVANE_LLM_MODEL": "llama3.1:8b"}
     runs = run_count(demo)
@@ -474,10 +536,20 @@ def test_agent_survives_malformed_tool_calls(demo, ollama):
 
 def test_agent_ends_cleanly_on_ctrl_c(demo, ollama):
     ollama.chat_message = {"role": "assistant", "content": "Ready."}
-    env = os.environ | {"ORVANE_OLLAMA_URL": f"http://{ollama.host}", "ORVANE_LLM_MODEL": "llama3.1:8b",
-                        "HOME": str(demo)}
-    agent = subprocess.Popen([ORVANE, "agent", "sedan"], cwd=demo, env=env, stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    env = os.environ | {
+        "ORVANE_OLLAMA_URL": f"http://{ollama.host}",
+        "ORVANE_LLM_MODEL": "llama3.1:8b",
+        "HOME": str(demo),
+    }
+    agent = subprocess.Popen(
+        [ORVANE, "agent", "sedan"],
+        cwd=demo,
+        env=env,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         agent.stdin.write("Hello\n")
         agent.stdin.flush()
@@ -494,16 +566,32 @@ def test_agent_ends_cleanly_on_ctrl_c(demo, ollama):
 
 
 def test_debug_anywhere_shows_the_traceback_and_keeps_the_status(demo):
-    for arguments in (("--debug", "release", "diff", "sedan", "v9", "v0.1"),
-                      ("release", "diff", "sedan", "v9", "v0.1", "--debug")):
+    for arguments in (
+        ("--debug", "release", "diff", "sedan", "v9", "v0.1"),
+        ("release", "diff", "sedan", "v9", "v0.1", "--debug"),
+    ):
         result = orvane(*arguments, cwd=demo)
         assert result.returncode == 2 and "Traceback" in result.stderr
         assert result.stderr.splitlines()[-1].startswith("orvane: error: ")
 
 
 def test_options_may_come_before_the_product_and_errors_name_the_argument(demo):
-    summary = parsed(orvane("run", "--domain", "aero", "--set", "ride_height=0.13", "--set", "mass=2000",
-                            "--save", "none", "sedan", "--json", cwd=demo))
+    summary = parsed(
+        orvane(
+            "run",
+            "--domain",
+            "aero",
+            "--set",
+            "ride_height=0.13",
+            "--set",
+            "mass=2000",
+            "--save",
+            "none",
+            "sedan",
+            "--json",
+            cwd=demo,
+        )
+    )
     assert summary["parameters_set"] == {"ride_height": [0.14, 0.13], "mass": [2050.0, 2000.0]}
     bad = orvane("product", "set", "sedan", "mass=abc", cwd=demo)
     assert bad.returncode == 2 and bad.stderr.startswith("orvane: error: argument KEY=VALUE: the value of")
@@ -512,8 +600,19 @@ def test_options_may_come_before_the_product_and_errors_name_the_argument(demo):
 def test_the_workspace_named_by_the_environment_is_used_from_anywhere(demo, tmp_path):
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
-    summary = parsed(orvane("run", "sedan", "--domain", "aero", "--save", "none", "--json", cwd=elsewhere,
-                            env={"ORVANE_WORKSPACE": str(demo)}))
+    summary = parsed(
+        orvane(
+            "run",
+            "sedan",
+            "--domain",
+            "aero",
+            "--save",
+            "none",
+            "--json",
+            cwd=elsewhere,
+            env={"ORVANE_WORKSPACE": str(demo)},
+        )
+    )
     assert summary["status"] == "success" and summary["product"] == str(demo / PRODUCT)
 
 
@@ -522,9 +621,16 @@ def test_a_reader_that_stops_early_is_no_error(demo):
     history = layer.GetPrimAtPath("/Sedan").attributes["resultsHistory"]
     history.default = list(history.default) * 2000  # far more than a pipe holds
     layer.Save()
-    piped = subprocess.run(f"set -o pipefail; '{ORVANE}' product history sedan --json | head -c 10", shell=True,
-                           cwd=demo, capture_output=True, text=True, timeout=60, env=os.environ | {"HOME": str(demo)},
-                           executable="/bin/bash")
+    piped = subprocess.run(
+        f"set -o pipefail; '{ORVANE}' product history sedan --json | head -c 10",
+        shell=True,
+        cwd=demo,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=os.environ | {"HOME": str(demo)},
+        executable="/bin/bash",
+    )
     assert (piped.returncode, piped.stdout, piped.stderr) == (0, "[\n  {\n    ", "")
 
 
@@ -536,8 +642,9 @@ def test_demo_cfd_ends_with_a_run_of_the_ahmed_body(tmp_path):
     fake = bin_dir / "orvane-openfoam-ahmed"
     fake.write_text(FAKE_CFD)
     fake.chmod(0o755)
-    done = orvane("demo", "--dir", "d", "--cfd", cwd=tmp_path,
-                  env={"PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}"})
+    done = orvane(
+        "demo", "--dir", "d", "--cfd", cwd=tmp_path, env={"PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}"}
+    )
     assert done.returncode == 0, done.stderr
     assert "Step 11/11" in done.stdout and "Step 10/11" in done.stdout
     assert "ahmed with openfoam_ahmed (aero): success" in done.stdout

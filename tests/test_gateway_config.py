@@ -10,10 +10,22 @@ import pytest
 from orvane_platform.core import gateway_config
 from orvane_platform.core.gateway_config import GatewayConfig, _resolve_products_dir, _resolve_target_refresh
 
-VARIABLES = ["ORVANE_GATEWAY_PORT", "ORVANE_GATEWAY_HOST", "ORVANE_LOG_DIR", "ORVANE_WORK_ROOT", "ORVANE_PRODUCTS_DIR",
-             "ORVANE_ROOT", "ORVANE_STALL_TIMEOUT", "ORVANE_CPU_IDLE_THRESHOLD", "ORVANE_CIRCUIT_BREAKER_FAILURES",
-             "ORVANE_CIRCUIT_BREAKER_RESET_S", "ORVANE_TARGET_REFRESH", "ORVANE_DOMINO_NIM_PORT",
-             "ORVANE_DOMINO_NIM_IMAGE", "ORVANE_DOMINO_NIM_URL"]
+VARIABLES = [
+    "ORVANE_GATEWAY_PORT",
+    "ORVANE_GATEWAY_HOST",
+    "ORVANE_LOG_DIR",
+    "ORVANE_WORK_ROOT",
+    "ORVANE_PRODUCTS_DIR",
+    "ORVANE_ROOT",
+    "ORVANE_STALL_TIMEOUT",
+    "ORVANE_CPU_IDLE_THRESHOLD",
+    "ORVANE_CIRCUIT_BREAKER_FAILURES",
+    "ORVANE_CIRCUIT_BREAKER_RESET_S",
+    "ORVANE_TARGET_REFRESH",
+    "ORVANE_DOMINO_NIM_PORT",
+    "ORVANE_DOMINO_NIM_IMAGE",
+    "ORVANE_DOMINO_NIM_URL",
+]
 
 
 @pytest.fixture(autouse=True)
@@ -30,10 +42,18 @@ def clean_environment(monkeypatch, tmp_path):
 def test_defaults(tmp_path):
     settings = GatewayConfig()
     assert settings.model_dump() == {
-        "port": 8100, "host": "0.0.0.0", "log_dir": tmp_path / "home" / "logs", "work_root": tmp_path / "home" / "work",
-        "products_dir": tmp_path.resolve() / "products", "stall_timeout": 600, "cpu_idle_threshold": 1.0,
-        "circuit_breaker_failure_threshold": 3, "circuit_breaker_reset_seconds": 300, "target_refresh": "auto",
-        "nim_port": 8040, "nim_image": "nvcr.io/nim/nvidia/domino-automotive-aero:2.0.0",
+        "port": 8100,
+        "host": "0.0.0.0",
+        "log_dir": tmp_path / "home" / "logs",
+        "work_root": tmp_path / "home" / "work",
+        "products_dir": tmp_path.resolve() / "products",
+        "stall_timeout": 600,
+        "cpu_idle_threshold": 1.0,
+        "circuit_breaker_failure_threshold": 3,
+        "circuit_breaker_reset_seconds": 300,
+        "target_refresh": "auto",
+        "nim_port": 8040,
+        "nim_image": "nvcr.io/nim/nvidia/domino-automotive-aero:2.0.0",
         "nim_url": "http://localhost:8040",
     }
     assert settings.dispatch_log == tmp_path / "home" / "logs" / "dispatch.jsonl"
@@ -55,8 +75,13 @@ def test_environment_is_read_when_a_model_is_built(monkeypatch):
 
 @pytest.mark.parametrize(
     ("variable", "value"),
-    [("ORVANE_GATEWAY_PORT", "eighty"), ("ORVANE_GATEWAY_PORT", "8100.0"), ("ORVANE_GATEWAY_PORT", ""),
-     ("ORVANE_CPU_IDLE_THRESHOLD", "low"), ("ORVANE_DOMINO_NIM_PORT", "x")],
+    [
+        ("ORVANE_GATEWAY_PORT", "eighty"),
+        ("ORVANE_GATEWAY_PORT", "8100.0"),
+        ("ORVANE_GATEWAY_PORT", ""),
+        ("ORVANE_CPU_IDLE_THRESHOLD", "low"),
+        ("ORVANE_DOMINO_NIM_PORT", "x"),
+    ],
 )
 def test_bad_numbers_fail_and_nothing_is_cached(monkeypatch, variable, value):
     monkeypatch.setenv(variable, value)
@@ -77,16 +102,25 @@ def test_the_cache(monkeypatch):
 
 @pytest.mark.parametrize(
     ("fields", "valid"),
-    [({"stall_timeout": 0}, False), ({"stall_timeout": 1}, True), ({"cpu_idle_threshold": 100.5}, False),
-     ({"cpu_idle_threshold": -0.1}, False), ({"nim_port": 65536}, False), ({"nim_port": 65535}, True),
-     ({"circuit_breaker_failure_threshold": 0}, False), ({"circuit_breaker_reset_seconds": 0}, False),
-     ({"port": "not a port"}, False), ({"log_dir": "/var/log/orvane"}, True)],
+    [
+        ({"stall_timeout": 0}, False),
+        ({"stall_timeout": 1}, True),
+        ({"cpu_idle_threshold": 100.5}, False),
+        ({"cpu_idle_threshold": -0.1}, False),
+        ({"nim_port": 65536}, False),
+        ({"nim_port": 65535}, True),
+        ({"circuit_breaker_failure_threshold": 0}, False),
+        ({"circuit_breaker_reset_seconds": 0}, False),
+        ({"port": "not a port"}, False),
+        ({"log_dir": "/var/log/orvane"}, True),
+    ],
 )
 def test_explicit_values_are_validated(fields, valid):
     if valid:
         settings = GatewayConfig(**fields)
         assert getattr(settings, next(iter(fields))) == GatewayConfig.model_fields[next(iter(fields))].annotation(
-            next(iter(fields.values())))
+            next(iter(fields.values()))
+        )
     else:
         with pytest.raises(pydantic.ValidationError):
             GatewayConfig(**fields)
@@ -99,10 +133,25 @@ def test_log_paths_follow_an_explicit_log_dir():
 
 def test_schema():
     schema = GatewayConfig.model_json_schema()
-    assert list(schema["properties"]) == list(GatewayConfig.model_fields) == [
-        "port", "host", "log_dir", "work_root", "products_dir", "stall_timeout", "cpu_idle_threshold",
-        "circuit_breaker_failure_threshold", "circuit_breaker_reset_seconds", "target_refresh", "nim_port",
-        "nim_image", "nim_url"]
+    assert (
+        list(schema["properties"])
+        == list(GatewayConfig.model_fields)
+        == [
+            "port",
+            "host",
+            "log_dir",
+            "work_root",
+            "products_dir",
+            "stall_timeout",
+            "cpu_idle_threshold",
+            "circuit_breaker_failure_threshold",
+            "circuit_breaker_reset_seconds",
+            "target_refresh",
+            "nim_port",
+            "nim_image",
+            "nim_url",
+        ]
+    )
     assert schema["properties"]["nim_port"]["minimum"] == 1 and schema["properties"]["nim_port"]["maximum"] == 65535
     assert schema["properties"]["cpu_idle_threshold"]["maximum"] == 100.0
     assert schema["properties"]["port"]["description"] == "MCP Gateway HTTP port"
@@ -120,8 +169,15 @@ def test_products_dir_order(monkeypatch, tmp_path):
 
 @pytest.mark.parametrize(
     ("variable", "configured", "mode"),
-    [(None, None, "auto"), (None, " Keep ", "keep"), (None, "", "auto"), (None, 0, "auto"), (" KEEP ", "ask", "keep"),
-     ("   ", "ask", ""), (None, "sideways", "sideways")],
+    [
+        (None, None, "auto"),
+        (None, " Keep ", "keep"),
+        (None, "", "auto"),
+        (None, 0, "auto"),
+        (" KEEP ", "ask", "keep"),
+        ("   ", "ask", ""),
+        (None, "sideways", "sideways"),
+    ],
 )
 def test_target_refresh_order(monkeypatch, variable, configured, mode):
     import orvane_platform.core.config as config

@@ -39,17 +39,34 @@ def product(tmp_path, monkeypatch):
 def test_written_files_are_byte_identical(product):
     for _ in range(2):  # the second appends to the history the first made
         product_twin.write_domain_results(
-            product, "aero", KPIS, solver="sample_aero", provenance=PROVENANCE, extra_meta={"iterations": 500},
-            parameters={"speed": {"value": 40, "default": 30, "path": "inputs.speed", "override": True}})
-    product_twin.write_domain_results(product, "aero", KPIS, solver="sample_aero", provenance=PROVENANCE,
-                                      save_target="design_intent")
+            product,
+            "aero",
+            KPIS,
+            solver="sample_aero",
+            provenance=PROVENANCE,
+            extra_meta={"iterations": 500},
+            parameters={"speed": {"value": 40, "default": 30, "path": "inputs.speed", "override": True}},
+        )
+    product_twin.write_domain_results(
+        product, "aero", KPIS, solver="sample_aero", provenance=PROVENANCE, save_target="design_intent"
+    )
     frozen = releases.freeze_release(product, "v1.0", "golden notes", timestamp=FIXED)
     record = run_records.write_run_record(
-        product, {**KPIS, "iterations": 500, "converged": True, "status": "success"}, "aero", "sample_aero",
-        provenance=PROVENANCE, parameters={"speed": {"value": 40}},
-        assumptions={"rho": {"value": 1.2, "unit": "kg/m3"}}, timestamp=FIXED)
+        product,
+        {**KPIS, "iterations": 500, "converged": True, "status": "success"},
+        "aero",
+        "sample_aero",
+        provenance=PROVENANCE,
+        parameters={"speed": {"value": 40}},
+        assumptions={"rho": {"value": 1.2, "unit": "kg/m3"}},
+        timestamp=FIXED,
+    )
     layers = product.parent / "layers"
-    written = {"prototype.usda": layers / "prototype.usda", "design_intent.usda": layers / "design_intent.usda",
-               "release.usda": Path(frozen["path"]), "run_record.usda": Path(record["layer"])}
+    written = {
+        "prototype.usda": layers / "prototype.usda",
+        "design_intent.usda": layers / "design_intent.usda",
+        "release.usda": Path(frozen["path"]),
+        "run_record.usda": Path(record["layer"]),
+    }
     for name, path in written.items():
         assert path.read_bytes() == (GOLDEN / name).read_bytes(), name

@@ -40,7 +40,12 @@ def sleeps(monkeypatch):
 def test_construction(monkeypatch):
     monkeypatch.setenv("ORVANE_OLLAMA_KEEP_ALIVE", "5m")
     client = OllamaClient(LLMConfig(model="m:1", base_url="https://gpu-box:11434"))
-    assert (client.model, client.base_url, client.host, client._keep_alive) == ("m:1", "https://gpu-box:11434", "gpu-box:11434", "5m")
+    assert (client.model, client.base_url, client.host, client._keep_alive) == (
+        "m:1",
+        "https://gpu-box:11434",
+        "gpu-box:11434",
+        "5m",
+    )
     assert isinstance(client._client, ollama.Client)
     client._client = "replaced"  # instances take new attributes
     assert client._client == "replaced"
@@ -64,6 +69,7 @@ class Spy:
         def call(**kwargs):
             self.calls.append((name, kwargs))
             return getattr(self.client, name)(**kwargs)
+
         return call
 
 
@@ -71,23 +77,36 @@ def test_chat_sends_and_normalises(client, server):
     client._client = spy = Spy(client._client)
     reply = client.chat([{"role": "user", "content": "hi"}], tools=[])
     assert reply == LLMResponse(content="Hello.", tool_calls=[])
-    assert spy.calls == [("chat", {"model": "llama3.1:8b", "messages": [{"role": "user", "content": "hi"}],
-                                   "tools": None, "keep_alive": "0"})]
+    assert spy.calls == [
+        (
+            "chat",
+            {"model": "llama3.1:8b", "messages": [{"role": "user", "content": "hi"}], "tools": None, "keep_alive": "0"},
+        )
+    ]
     [sent] = server.posts("/api/chat")
     assert sent["model"] == "llama3.1:8b" and sent["keep_alive"] == "0" and sent["stream"] is False
     assert sent["messages"] == [{"role": "user", "content": "hi"}]
 
 
 def test_chat_with_tool_calls(client, server):
-    server.chat_message = {"role": "assistant", "content": None, "tool_calls": [
-        {"function": {"name": "run_simulation", "arguments": {"solver": "sample_aero", "steps": 100}}},
-        {"function": {"name": "assess_aerodynamic_targets", "arguments": {}}}]}
-    tool = {"type": "function", "function": {"name": "run_simulation", "description": "d",
-                                             "parameters": {"type": "object", "properties": {}}}}
+    server.chat_message = {
+        "role": "assistant",
+        "content": None,
+        "tool_calls": [
+            {"function": {"name": "run_simulation", "arguments": {"solver": "sample_aero", "steps": 100}}},
+            {"function": {"name": "assess_aerodynamic_targets", "arguments": {}}},
+        ],
+    }
+    tool = {
+        "type": "function",
+        "function": {"name": "run_simulation", "description": "d", "parameters": {"type": "object", "properties": {}}},
+    }
     reply = client.chat([{"role": "user", "content": "go"}], tools=[tool])
     assert reply.content == ""
-    assert reply.tool_calls == [ToolCall("run_simulation", {"solver": "sample_aero", "steps": 100}),
-                                ToolCall("assess_aerodynamic_targets", {})]
+    assert reply.tool_calls == [
+        ToolCall("run_simulation", {"solver": "sample_aero", "steps": 100}),
+        ToolCall("assess_aerodynamic_targets", {}),
+    ]
     assert type(reply.tool_calls[0].arguments) is dict
     assert server.posts("/api/chat")[0]["tools"][0]["function"]["name"] == "run_simulation"
 
@@ -108,8 +127,10 @@ def test_list_models(client, server):
 
 @pytest.mark.parametrize(
     ("status", "body", "message"),
-    [(500, {"error": "model crashed"}, "Ollama error 500: model crashed"),
-     (404, {"error": "model 'x' not found"}, "Ollama error 404: model 'x' not found")],
+    [
+        (500, {"error": "model crashed"}, "Ollama error 500: model crashed"),
+        (404, {"error": "model 'x' not found"}, "Ollama error 404: model 'x' not found"),
+    ],
 )
 def test_error_statuses(client, server, status, body, message):
     server.status, server.error_body = status, body
@@ -124,25 +145,36 @@ def test_a_slow_reply_times_out(client, server):
     client._client = ollama.Client(host=client.base_url, timeout=0.2)
     with pytest.raises(LLMUnavailableError) as raised:
         client.generate("hi")
-    assert str(raised.value) == (f"Ollama request timed out at {server.host}\n   The model may still be loading, "
-                                 "or the host is busy. Wait a moment and retry.")
+    assert str(raised.value) == (
+        f"Ollama request timed out at {server.host}\n   The model may still be loading, "
+        "or the host is busy. Wait a moment and retry."
+    )
     assert isinstance(raised.value.__cause__, httpx.TimeoutException)
 
 
 def test_nothing_listening():
     client = OllamaClient(LLMConfig(model="m", base_url="http://127.0.0.1:9"))
-    with pytest.raises(LLMUnavailableError, match=f"^Could not reach Ollama at 127.0.0.1:9\n   Make sure Ollama is running: {DOWNLOAD}$"):
+    with pytest.raises(
+        LLMUnavailableError,
+        match=f"^Could not reach Ollama at 127.0.0.1:9\n   Make sure Ollama is running: {DOWNLOAD}$",
+    ):
         client.chat([{"role": "user", "content": "hi"}])
 
 
 @pytest.mark.parametrize(
     ("error", "message"),
-    [(httpx.ReadTimeout("slow"), "Ollama request timed out at h:1\n   The model may still be loading, or the host is busy. Wait a moment and retry."),
-     (httpx.ConnectError("refused"), f"Could not reach Ollama at h:1\n   Make sure Ollama is running: {DOWNLOAD}"),
-     (ConnectionResetError("reset"), f"Could not reach Ollama at h:1\n   Make sure Ollama is running: {DOWNLOAD}"),
-     (ollama.ResponseError("", 502), "Ollama error 502: "),
-     (ollama.RequestError("no model"), "Ollama request failed at h:1: no model"),
-     (ValueError("odd"), "LLM request failed: odd")],
+    [
+        (
+            httpx.ReadTimeout("slow"),
+            "Ollama request timed out at h:1\n"
+            "   The model may still be loading, or the host is busy. Wait a moment and retry.",
+        ),
+        (httpx.ConnectError("refused"), f"Could not reach Ollama at h:1\n   Make sure Ollama is running: {DOWNLOAD}"),
+        (ConnectionResetError("reset"), f"Could not reach Ollama at h:1\n   Make sure Ollama is running: {DOWNLOAD}"),
+        (ollama.ResponseError("", 502), "Ollama error 502: "),
+        (ollama.RequestError("no model"), "Ollama request failed at h:1: no model"),
+        (ValueError("odd"), "LLM request failed: odd"),
+    ],
 )
 def test_error_translation(error, message):
     translated = _unavailable_from(error, "h:1")
@@ -165,10 +197,15 @@ def test_other_errors_pass_through(client):
 
 @pytest.mark.parametrize(
     ("call", "argument"),
-    [(lambda c: c.chat("hi"), "messages"), (lambda c: c.chat([], tools={}), "tools"),
-     (lambda c: c.generate(b"hi"), "prompt"), (lambda c: c.generate("hi", options=[]), "options"),
-     (lambda c: OllamaClient._ping_ollama(1), "host"), (lambda c: OllamaClient._ping_ollama("h", True), "timeout"),
-     (lambda c: c.chat(type("L", (list,), {})()), "messages")],
+    [
+        (lambda c: c.chat("hi"), "messages"),
+        (lambda c: c.chat([], tools={}), "tools"),
+        (lambda c: c.generate(b"hi"), "prompt"),
+        (lambda c: c.generate("hi", options=[]), "options"),
+        (lambda c: OllamaClient._ping_ollama(1), "host"),
+        (lambda c: OllamaClient._ping_ollama("h", True), "timeout"),
+        (lambda c: c.chat(type("L", (list,), {})()), "messages"),
+    ],
 )
 def test_argument_types(client, call, argument):
     with pytest.raises(TypeError, match=f"argument '{argument}'"):
@@ -193,9 +230,14 @@ def test_healthy(client, server, sleeps):
 
 @pytest.mark.parametrize(
     ("base_url", "hint"),
-    [("http://127.0.0.1:9", f"   Make sure Ollama is running: {DOWNLOAD}"),
-     ("http://localhost:9", f"   Make sure Ollama is running: {DOWNLOAD}"),
-     ("https://10.255.255.1.invalid:9", "   Check the remote machine is running Ollama\n   and is accessible from this network.")],
+    [
+        ("http://127.0.0.1:9", f"   Make sure Ollama is running: {DOWNLOAD}"),
+        ("http://localhost:9", f"   Make sure Ollama is running: {DOWNLOAD}"),
+        (
+            "https://10.255.255.1.invalid:9",
+            "   Check the remote machine is running Ollama\n   and is accessible from this network.",
+        ),
+    ],
 )
 def test_not_reachable(monkeypatch, base_url, hint, sleeps):
     monkeypatch.setattr(OllamaClient, "_ping_ollama", staticmethod(lambda host, timeout=5: False))
@@ -221,8 +263,9 @@ def test_model_missing(client, server, models, configured, message):
     client.model = configured
     with pytest.raises(LLMUnavailableError) as raised:
         client.health_check()
-    assert str(raised.value) == (f"Model '{configured}' not found on {server.host}\n   {message}\n"
-                                 f"   Pull it with: ollama pull {configured}")
+    assert str(raised.value) == (
+        f"Model '{configured}' not found on {server.host}\n   {message}\n   Pull it with: ollama pull {configured}"
+    )
 
 
 @pytest.mark.parametrize("listed", ["llama3.1:70b", "llama3.1-instruct:8b"])
@@ -235,8 +278,10 @@ def test_local_warm_up_retries(client, server, sleeps):
     server.generate_replies = [{"response": "", "done": False}] * 5
     with pytest.raises(LLMUnavailableError) as raised:
         client.health_check()
-    assert str(raised.value) == (f"Ollama at {server.host} is reachable but not generating\n"
-                                 "   Model may still be loading. Wait a moment and retry.")
+    assert str(raised.value) == (
+        f"Ollama at {server.host} is reachable but not generating\n"
+        "   Model may still be loading. Wait a moment and retry."
+    )
     assert raised.value.__cause__ is None and raised.value.__suppress_context__ is True
     assert sleeps == [1, 2]
     assert len(server.posts("/api/generate")) == 3

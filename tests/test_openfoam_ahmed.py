@@ -32,37 +32,58 @@ ORVANE = str(Path(sys.executable).parent / "orvane")
 
 # The body of the wind-tunnel experiments, in metres, and its flow in m/s.
 AHMED = {
-    "length": 1.044, "width": 0.389, "height": 0.288, "front_radius": 0.1, "slant_angle_deg": 25.0,
-    "slant_length": 0.222, "ground_clearance": 0.05, "flow_speed": 40.0,
+    "length": 1.044,
+    "width": 0.389,
+    "height": 0.288,
+    "front_radius": 0.1,
+    "slant_angle_deg": 25.0,
+    "slant_length": 0.222,
+    "ground_clearance": 0.05,
+    "flow_speed": 40.0,
 }
 PUBLISHED_CD_25 = 0.285  # Ahmed, Ramm and Faltin, SAE 840300 (1984)
 
 
 def case_text(design: dict | None = None, **inputs: object) -> str:
-    return yaml.safe_dump({"product": "ahmed", "domain": "aero", "solver": "openfoam_ahmed",
-                           "design": AHMED | (design or {}), "inputs": inputs}, sort_keys=False)
+    return yaml.safe_dump(
+        {
+            "product": "ahmed",
+            "domain": "aero",
+            "solver": "openfoam_ahmed",
+            "design": AHMED | (design or {}),
+            "inputs": inputs,
+        },
+        sort_keys=False,
+    )
 
 
-def drive(case: str, *arguments: str, env: dict[str, str] | None = None,
-          timeout: float = 120) -> tuple[dict, subprocess.CompletedProcess[str]]:
-    done = subprocess.run([DRIVER, *arguments], input=case, capture_output=True, text=True,
-                          timeout=timeout, env=os.environ | (env or {}))
+def drive(
+    case: str, *arguments: str, env: dict[str, str] | None = None, timeout: float = 120
+) -> tuple[dict, subprocess.CompletedProcess[str]]:
+    done = subprocess.run(
+        [DRIVER, *arguments], input=case, capture_output=True, text=True, timeout=timeout, env=os.environ | (env or {})
+    )
     return json.loads(done.stdout), done
 
 
 # --- the body's surface -------------------------------------------------------------
 
+
 def read_stl(path: Path) -> list[tuple[tuple[float, float, float], ...]]:
-    vertices = [tuple(float(v) for v in line.split()[1:]) for line in path.read_text().splitlines()
-                if line.strip().startswith("vertex")]
-    return [tuple(vertices[i:i + 3]) for i in range(0, len(vertices), 3)]
+    vertices = [
+        tuple(float(v) for v in line.split()[1:])
+        for line in path.read_text().splitlines()
+        if line.strip().startswith("vertex")
+    ]
+    return [tuple(vertices[i : i + 3]) for i in range(0, len(vertices), 3)]
 
 
 def signed_volume(triangles) -> float:
     total = 0.0
     for a, b, c in triangles:
-        total += (a[0] * (b[1] * c[2] - b[2] * c[1]) - a[1] * (b[0] * c[2] - b[2] * c[0])
-                  + a[2] * (b[0] * c[1] - b[1] * c[0])) / 6
+        total += (
+            a[0] * (b[1] * c[2] - b[2] * c[1]) - a[1] * (b[0] * c[2] - b[2] * c[0]) + a[2] * (b[0] * c[1] - b[1] * c[0])
+        ) / 6
     return total
 
 
@@ -70,8 +91,18 @@ BODIES = [
     pytest.param({}, id="25deg"),
     pytest.param({"slant_angle_deg": 0.0}, id="0deg"),
     pytest.param({"slant_angle_deg": 35.0}, id="35deg"),
-    pytest.param({"length": 0.5, "width": 0.2, "height": 0.15, "front_radius": 0.05, "slant_length": 0.1,
-                  "slant_angle_deg": 12.5, "ground_clearance": 0.02}, id="small"),
+    pytest.param(
+        {
+            "length": 0.5,
+            "width": 0.2,
+            "height": 0.15,
+            "front_radius": 0.05,
+            "slant_length": 0.1,
+            "slant_angle_deg": 12.5,
+            "ground_clearance": 0.02,
+        },
+        id="small",
+    ),
 ]
 
 
@@ -162,8 +193,10 @@ def test_a_case_without_a_design_parameter_names_it():
     case = yaml.safe_load(case_text())
     del case["design"]["slant_length"]
     answer, _ = drive(yaml.safe_dump(case))
-    assert answer == {"status": "error",
-                      "error": "the case has no design parameter 'slant_length' (orvane:product:slant_length)"}
+    assert answer == {
+        "status": "error",
+        "error": "the case has no design parameter 'slant_length' (orvane:product:slant_length)",
+    }
 
 
 def test_a_case_that_is_not_the_platforms_yaml_is_refused():
@@ -172,6 +205,7 @@ def test_a_case_that_is_not_the_platforms_yaml_is_refused():
 
 
 # --- real OpenFOAM runs ---------------------------------------------------------------
+
 
 def work_folders() -> set[Path]:
     return set(Path("/tmp").glob("orvane-openfoam-ahmed-*"))
@@ -202,8 +236,14 @@ def cfd_run(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, dict]:
     """A demo workspace after one real run of the Ahmed body (coarse, 25 degrees) through `orvane run`."""
     workspace = demo.prepare_workspace(tmp_path_factory.mktemp("cfd"))["workspace"]
     environment = {k: v for k, v in os.environ.items() if not k.startswith("ORVANE_")}
-    done = subprocess.run([ORVANE, "run", "ahmed", "--solver", "openfoam_ahmed", "--save", "none", "--json"],
-                          cwd=workspace, env=environment, capture_output=True, text=True, timeout=3000)
+    done = subprocess.run(
+        [ORVANE, "run", "ahmed", "--solver", "openfoam_ahmed", "--save", "none", "--json"],
+        cwd=workspace,
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=3000,
+    )
     assert done.returncode == 0, done.stdout + done.stderr
     return workspace, json.loads(done.stdout)
 
@@ -241,9 +281,13 @@ def test_a_run_that_changes_only_the_flow_speed_reuses_the_mesh(cfd_run, monkeyp
     settings["inputs"]["iterations"]["default"] = 20
     config.write_text(yaml.safe_dump(settings))
     lines: list[str] = []
-    second = solver_run.run_product(workspace / "products/ahmed/ahmed.usda", solver="openfoam_ahmed",
-                                parameters={"flow_speed": 30.0}, save="none",
-                                progress=lambda _, text: lines.extend(text.splitlines()))
+    second = solver_run.run_product(
+        workspace / "products/ahmed/ahmed.usda",
+        solver="openfoam_ahmed",
+        parameters={"flow_speed": 30.0},
+        save="none",
+        progress=lambda _, text: lines.extend(text.splitlines()),
+    )
     assert second["status"] == "success", second["error"]
     result = second["result"]
     before = run_attributes(first["run_record"])
@@ -262,8 +306,11 @@ def test_a_run_that_changes_only_the_flow_speed_reuses_the_mesh(cfd_run, monkeyp
 def test_a_diverging_case_is_an_error_with_the_tools_last_words(cfd_run):
     workspace, _ = cfd_run
     before = work_folders()
-    answer, done = drive(case_text(relaxation=1.95), timeout=600,
-                         env={"ORVANE_CACHE_DIR": str(workspace / ".orvane/cache/openfoam_ahmed")})
+    answer, done = drive(
+        case_text(relaxation=1.95),
+        timeout=600,
+        env={"ORVANE_CACHE_DIR": str(workspace / ".orvane/cache/openfoam_ahmed")},
+    )
     assert done.returncode == 0
     assert answer["status"] == "error"
     assert answer["error"].startswith("simpleFoam diverged")
@@ -275,8 +322,11 @@ def test_a_diverging_case_is_an_error_with_the_tools_last_words(cfd_run):
 @pytest.mark.cfd
 def test_a_broken_mesh_is_an_error_with_the_tools_last_words(tmp_path):
     (tmp_path / "ahmed.stl").write_text("solid ahmed\n  facet normal 0 0 1\n    outer loop\n      vertex 0 0\n")
-    answer, done = drive(case_text(), timeout=600, env={"ORVANE_PREPARED_DIR": str(tmp_path),
-                                                        "ORVANE_CACHE_DIR": str(tmp_path / "cache")})
+    answer, done = drive(
+        case_text(),
+        timeout=600,
+        env={"ORVANE_PREPARED_DIR": str(tmp_path), "ORVANE_CACHE_DIR": str(tmp_path / "cache")},
+    )
     assert done.returncode == 0
     assert answer["status"] == "error"
     # The tool's own words, not its banner (which names the FPE trap).
@@ -292,16 +342,24 @@ def test_a_broken_mesh_is_an_error_with_the_tools_last_words(tmp_path):
 @pytest.mark.parametrize("target", ["solver", "driver"])
 def test_a_killed_solver_is_an_error_and_leaves_no_process(cfd_run, target):
     workspace, _ = cfd_run
-    process = subprocess.Popen([DRIVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True, env=os.environ | {
-                                   "ORVANE_CACHE_DIR": str(workspace / ".orvane/cache/openfoam_ahmed")})
+    process = subprocess.Popen(
+        [DRIVER],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=os.environ | {"ORVANE_CACHE_DIR": str(workspace / ".orvane/cache/openfoam_ahmed")},
+    )
     process.stdin.write(case_text())
     process.stdin.close()
     for line in process.stderr:
         if line.startswith("simpleFoam: iteration"):
             break
-    ranks = [pid for pid in openfoam_processes_under(process.pid)
-             if Path(f"/proc/{pid}/comm").read_text().strip() == "simpleFoam"]
+    ranks = [
+        pid
+        for pid in openfoam_processes_under(process.pid)
+        if Path(f"/proc/{pid}/comm").read_text().strip() == "simpleFoam"
+    ]
     assert ranks
     if target == "solver":
         os.kill(ranks[0], signal.SIGKILL)
@@ -315,11 +373,19 @@ def test_a_killed_solver_is_an_error_and_leaves_no_process(cfd_run, target):
     else:
         assert status == 128 + signal.SIGTERM and answer["error"].startswith("stopped by signal 15")
     deadline = time.monotonic() + 10
-    while any(Path(f"/proc/{pid}").exists() and "Z" not in Path(f"/proc/{pid}/stat").read_text().split()[2]
-              for pid in ranks) and time.monotonic() < deadline:
+    while (
+        any(
+            Path(f"/proc/{pid}").exists() and "Z" not in Path(f"/proc/{pid}/stat").read_text().split()[2]
+            for pid in ranks
+        )
+        and time.monotonic() < deadline
+    ):
         time.sleep(0.1)
-    assert not [pid for pid in ranks if Path(f"/proc/{pid}").exists()
-                and Path(f"/proc/{pid}/stat").read_text().split()[2] != "Z"]
+    assert not [
+        pid
+        for pid in ranks
+        if Path(f"/proc/{pid}").exists() and Path(f"/proc/{pid}/stat").read_text().split()[2] != "Z"
+    ]
     kept = Path(answer["work_dir"])
     assert (kept / "log.simpleFoam").is_file()
     subprocess.run(["rm", "-rf", str(kept)], check=True)

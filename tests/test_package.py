@@ -100,9 +100,7 @@ def test_mypy_sees_the_stub_signatures(tmp_path):
     api = pytest.importorskip("mypy.api")
     program = tmp_path / "use.py"
     program.write_text(
-        "from orvane_platform.core.product_twin import load_product\n"
-        "reveal_type(load_product)\n"
-        "load_product(42)\n"
+        "from orvane_platform.core.product_twin import load_product\nreveal_type(load_product)\nload_product(42)\n"
     )
     stdout, _, _ = api.run([str(program), "--no-incremental", "--cache-dir", str(tmp_path / "cache")])
     assert 'Revealed type is "def (usda_path: str | os.PathLike[str]) -> dict[str, Any]"' in stdout

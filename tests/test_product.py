@@ -27,7 +27,8 @@ def test_sample_aero_solver(product, tmp_path, monkeypatch):
     assert result["cd"] == pytest.approx(0.26775) and result["converged"] is True
     assert result["parameters"] == {
         "iterations": {"value": 500, "default": 500, "path": "inputs.iterations", "override": False},
-        "speed_kmh": {"value": 120, "default": 120, "path": "inputs.speed_kmh", "override": False}}
+        "speed_kmh": {"value": 120, "default": 120, "path": "inputs.speed_kmh", "override": False},
+    }
     record = result["provenance"]
     assert record["solver_image"] == "unknown" and record["solver_cert"] == "missing"
     assert provenance.verify_provenance_record(record)["status"] == "verified"
@@ -39,7 +40,12 @@ def test_overrides_and_the_chosen_solver(product):
     product.set_solver(domain="aero", backend="sample_aero")
     result = product.simulate(domain="aero", overrides={"iterations": 100})
     assert result["converged"] is False and result["iterations"] == 100
-    assert result["parameters"]["iterations"] == {"value": 100, "default": 500, "path": "inputs.iterations", "override": True}
+    assert result["parameters"]["iterations"] == {
+        "value": 100,
+        "default": 500,
+        "path": "inputs.iterations",
+        "override": True,
+    }
 
 
 def test_sample_cornering_solver(product):
@@ -61,11 +67,13 @@ def test_design_changes_reach_the_solver(product):
 
 @pytest.mark.parametrize(
     ("body", "timeout", "error"),
-    [("echo 'mesh failed' >&2; exit 3", 5, "solver 'broken' exited with status 3: mesh failed"),
-     ("sleep 10", 0.3, "solver 'broken' did not finish within 0.3 s"),
-     ("echo 'not json'", 5, "solver 'broken' printed no JSON result"),
-     ("echo '[1, 2]'", 5, "solver 'broken' printed a result that is not an object"),
-     ("cat > /dev/null; echo '{\"status\": \"success\", \"t_max\": 80}'", 5, None)],
+    [
+        ("echo 'mesh failed' >&2; exit 3", 5, "solver 'broken' exited with status 3: mesh failed"),
+        ("sleep 10", 0.3, "solver 'broken' did not finish within 0.3 s"),
+        ("echo 'not json'", 5, "solver 'broken' printed no JSON result"),
+        ("echo '[1, 2]'", 5, "solver 'broken' printed a result that is not an object"),
+        ('cat > /dev/null; echo \'{"status": "success", "t_max": 80}\'', 5, None),
+    ],
 )
 def test_solvers_that_fail_hang_or_print_garbage(product, sample_registry, body, timeout, error):
     write_solver(sample_registry, "broken", body, timeout)
@@ -77,7 +85,10 @@ def test_solvers_that_fail_hang_or_print_garbage(product, sample_registry, body,
 
 
 def test_solvers_that_cannot_run(product, sample_registry):
-    assert product.simulate(domain="thermal") == {"status": "error", "error": "no solver registered for domain 'thermal'"}
+    assert product.simulate(domain="thermal") == {
+        "status": "error",
+        "error": "no solver registered for domain 'thermal'",
+    }
     assert product.simulate(domain="aero", solver="nope") == {"status": "error", "error": "unknown solver 'nope'"}
     (sample_registry / "manual").mkdir()
     (sample_registry / "manual" / "solver.yaml").write_text("name: manual\n")
@@ -88,9 +99,22 @@ def test_solvers_that_cannot_run(product, sample_registry):
 
 def test_range_competitiveness(product):
     analysis = product.range_competitiveness(0.2575)
-    assert list(analysis) == ["battery_kwh", "highway_speed_kmh", "crr", "aux_power_kw", "cd", "frontal_area", "cda",
-                              "mass_kg", "range_km", "competitors", "sensitivity_per_0_01_cd", "target_cd",
-                              "range_at_target_cd", "segment_verdict"]
+    assert list(analysis) == [
+        "battery_kwh",
+        "highway_speed_kmh",
+        "crr",
+        "aux_power_kw",
+        "cd",
+        "frontal_area",
+        "cda",
+        "mass_kg",
+        "range_km",
+        "competitors",
+        "sensitivity_per_0_01_cd",
+        "target_cd",
+        "range_at_target_cd",
+        "segment_verdict",
+    ]
     assert analysis["cda"] == pytest.approx(0.2575 * 2.32)
     speed = 120 / 3.6
     watts = (0.5 * 1.2 * 0.2575 * 2.32 * speed**3 + 0.009 * 2050 * 9.81 * speed) / 0.9 + 1500
@@ -131,9 +155,12 @@ def test_the_default_solver_is_the_first_of_the_domain_that_fits_the_product(pro
 
 
 def write_prepared_solver(registry, prepare_body):
-    write_solver(registry, "prepared",
-                 'cat > /dev/null; echo "{\\"status\\": \\"success\\", \\"t_max\\": $(wc -c < $ORVANE_PREPARED_DIR/body.stl),'
-                 ' \\"cache\\": \\"$ORVANE_CACHE_DIR\\", \\"prepared\\": \\"$ORVANE_PREPARED_DIR\\"}"')
+    write_solver(
+        registry,
+        "prepared",
+        'cat > /dev/null; echo "{\\"status\\": \\"success\\", \\"t_max\\": $(wc -c < $ORVANE_PREPARED_DIR/body.stl),'
+        ' \\"cache\\": \\"$ORVANE_CACHE_DIR\\", \\"prepared\\": \\"$ORVANE_PREPARED_DIR\\"}"',
+    )
     script = registry / "prepared" / "prepare.sh"
     script.write_text(f"#!/bin/bash\n{prepare_body}\n")
     script.chmod(script.stat().st_mode | stat.S_IXUSR)
@@ -144,8 +171,11 @@ def write_prepared_solver(registry, prepare_body):
 
 
 def test_a_prepare_step_puts_the_geometry_and_the_mesh_into_the_fingerprint(product, sample_registry, isolated_home):
-    write_prepared_solver(sample_registry, 'cat > "$1/body.stl"; echo "{\\"geometry\\": [\\"$1/body.stl\\"], '
-                                           '\\"mesh_cache\\": \\"sha256:abc\\", \\"solver_version\\": \\"9.1\\"}"')
+    write_prepared_solver(
+        sample_registry,
+        'cat > "$1/body.stl"; echo "{\\"geometry\\": [\\"$1/body.stl\\"], '
+        '\\"mesh_cache\\": \\"sha256:abc\\", \\"solver_version\\": \\"9.1\\"}"',
+    )
     result = product.simulate(domain="thermal")
     assert result["status"] == "success", result
     record = result["provenance"]
@@ -163,12 +193,14 @@ def test_a_prepare_step_puts_the_geometry_and_the_mesh_into_the_fingerprint(prod
 
 @pytest.mark.parametrize(
     ("prepare_body", "error"),
-    [("echo oops >&2; exit 4", "solver 'prepared' exited with status 4: oops"),
-     ("echo '{\"geometry\": [\"/etc/hostname\"]}'", "its geometry file '/etc/hostname' is not a file in "),
-     ("echo '{\"geometry\": [\"$1/missing.stl\"]}'", "is not a file in "),
-     ("echo '{\"mesh_cache\": 3}'", "its mesh_cache is not a string"),
-     ("echo '{\"error\": \"slant too steep\"}'", "slant too steep"),
-     ("echo garbage", "it printed no JSON")],
+    [
+        ("echo oops >&2; exit 4", "solver 'prepared' exited with status 4: oops"),
+        ('echo \'{"geometry": ["/etc/hostname"]}\'', "its geometry file '/etc/hostname' is not a file in "),
+        ('echo \'{"geometry": ["$1/missing.stl"]}\'', "is not a file in "),
+        ("echo '{\"mesh_cache\": 3}'", "its mesh_cache is not a string"),
+        ('echo \'{"error": "slant too steep"}\'', "slant too steep"),
+        ("echo garbage", "it printed no JSON"),
+    ],
 )
 def test_a_failed_prepare_step_is_an_error_before_the_run(product, sample_registry, prepare_body, error):
     write_prepared_solver(sample_registry, prepare_body)

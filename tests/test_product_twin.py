@@ -52,8 +52,7 @@ from tests.support import make_product
             id="namespaced-key-beats-bare-twin",
         ),
         pytest.param(
-            {"orvane_target_src_cd": 1.0, "orvane:current:orvane_target_src_cd": 2.0,
-             "orvane:target_src:cd": "x"},
+            {"orvane_target_src_cd": 1.0, "orvane:current:orvane_target_src_cd": 2.0, "orvane:target_src:cd": "x"},
             {"orvane_target_src_cd": "x"},
             id="other-namespace-key-not-overwritten-by-short-name",
         ),
@@ -185,7 +184,7 @@ def write_design_intent(folder: Path, text: str) -> Path:
         ("double orvane:product:mass = 1", {"mass"}),
         ("    int seats=5", {"seats"}),
         ("\tfloat width =2", {"width"}),
-        ("string body_style = \"x\"", {"body_style"}),
+        ('string body_style = "x"', {"body_style"}),
         ("bool has_roof = true", {"has_roof"}),
         ("double orvane:product:a:b = 1", {"b"}),
         ("double orvane:current:cd = 0.3", set()),
@@ -194,7 +193,7 @@ def write_design_intent(folder: Path, text: str) -> Path:
         ("double[] masses = [1]", set()),
         ("custom double mass = 1", set()),
         ("uniform int seats = 5", set()),
-        ("token kind = \"x\"", set()),
+        ('token kind = "x"', set()),
         ("float3 size = (1, 2, 3)", set()),
         ("doublemass = 1", set()),
         ("double mass", set()),
@@ -211,7 +210,7 @@ def write_design_intent(folder: Path, text: str) -> Path:
     ],
 )
 def test_design_keys_declaration_forms(tmp_path, line, found):
-    path = write_design_intent(tmp_path, f"#usda 1.0\nover \"Car\"\n{{\n{line}\n}}\n")
+    path = write_design_intent(tmp_path, f'#usda 1.0\nover "Car"\n{{\n{line}\n}}\n')
     assert product_twin._design_intent_keys(path) == found == reference_keys(line)
 
 
@@ -245,9 +244,34 @@ def test_design_keys_reject_text_that_is_not_utf8(tmp_path):
         product_twin._design_intent_keys(path)
 
 
-TOKENS = ["double", "int", "float", "string", "bool", "custom", "[]", "orvane:product:",
-          "orvane:current:", "mass", "cd_1", ":", "=", " ", "\t", "\n", "\r", "\r\n", "\u00a0",
-          "\u2028", "\u3000", "\x0b", "\x1c", "é", "#", "\""]
+TOKENS = [
+    "double",
+    "int",
+    "float",
+    "string",
+    "bool",
+    "custom",
+    "[]",
+    "orvane:product:",
+    "orvane:current:",
+    "mass",
+    "cd_1",
+    ":",
+    "=",
+    " ",
+    "\t",
+    "\n",
+    "\r",
+    "\r\n",
+    "\u00a0",
+    "\u2028",
+    "\u3000",
+    "\x0b",
+    "\x1c",
+    "é",
+    "#",
+    '"',
+]
 
 
 @settings(max_examples=300, deadline=None)
@@ -266,7 +290,9 @@ def test_design_keys_across_read_boundaries(tmp_path, padding):
         "x" * padding
         + "\ndouble orvane:product:alpha = 1\n\u3000\u3000double beta = 2\n"
         + "\n" * 70000
-        + "double\n" + " " * 70000 + "gamma\n = 3\nint delta"
+        + "double\n"
+        + " " * 70000
+        + "gamma\n = 3\nint delta"
     )
     path = write_design_intent(tmp_path, text)
     assert product_twin._design_intent_keys(path) == {"alpha", "beta", "gamma"}

@@ -49,8 +49,15 @@ def test_prototype_write(product):
         "aero",
         KPIS,
         solver="sample_aero",
-        provenance={"fingerprint": FINGERPRINT, "solver_image": "img@sha256:9", "geometry": None,
-                    "mesh_cache": "none", "solver_cert": "verified", "timestamp": 5, "extra": "x"},
+        provenance={
+            "fingerprint": FINGERPRINT,
+            "solver_image": "img@sha256:9",
+            "geometry": None,
+            "mesh_cache": "none",
+            "solver_cert": "verified",
+            "timestamp": 5,
+            "extra": "x",
+        },
         extra_meta={"iterations": 500, "mesh": "fine"},
         parameters={"speed_kmh": {"value": 130, "override": True}, "yaw": {"value": 0, "override": False}},
     )
@@ -70,8 +77,10 @@ def test_prototype_write(product):
     time, rest = entry.split("|", 1)
     assert time == written["lastUpdated"][1]
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}\+00:00", time)
-    assert rest == ("domain=aero|cd=0.310000|cl=-0.012000|cm_pitch=5.000000e-04|solver=sample_aero"
-                    "|iterations=500|mesh=fine|override_speed_kmh=130|run=0123456789ab")
+    assert rest == (
+        "domain=aero|cd=0.310000|cl=-0.012000|cm_pitch=5.000000e-04|solver=sample_aero"
+        "|iterations=500|mesh=fine|override_speed_kmh=130|run=0123456789ab"
+    )
     after = layer_files(product)
     assert {k for k in after if after[k] != before[k]} == {"layers/prototype.usda"}
 
@@ -101,8 +110,9 @@ def test_non_converged_benchmark_writes_values(product):
 
 @pytest.mark.parametrize("target", ["nonexistent", "car"])
 def test_unknown_save_target_edits_the_root_layer(product, target):
-    product_twin.write_domain_results(product, "dynamics", {"lateral_g": 0.9, "yaw_rate": 20, "roll_angle": 4},
-                                      save_target=target)
+    product_twin.write_domain_results(
+        product, "dynamics", {"lateral_g": 0.9, "yaw_rate": 20, "roll_angle": 4}, save_target=target
+    )
     assert attributes(product, "root")["orvane:current:lateral_g"] == ("double", 0.9)
 
 
@@ -114,22 +124,39 @@ def test_flat_product_writes_its_root_layer(tmp_path, sample_registry):
 
 def test_design_intent_derives_ranges_by_direction(product):
     product_twin.write_domain_results(
-        product, "aero", {"cd": 0, "cl": -0.5, "cm_pitch": 2.0}, save_target="design_intent",
+        product,
+        "aero",
+        {"cd": 0, "cl": -0.5, "cm_pitch": 2.0},
+        save_target="design_intent",
         provenance={"solver_image": "img:1"},
     )
     product_twin.write_domain_results(
-        product, "dynamics", {"lateral_g": 0.9, "yaw_rate": 20.0, "roll_angle": 4.0}, save_target="design_intent",
+        product,
+        "dynamics",
+        {"lateral_g": 0.9, "yaw_rate": 20.0, "roll_angle": 4.0},
+        save_target="design_intent",
     )
     written = attributes(product, "design_intent")
     targets = {k: v[1] for k, v in written.items() if k.startswith("target_")}
-    assert targets == pytest.approx({
-        "target_cd_max": 0.01, "target_cd_nominal": 0.0,  # minimize, value 0
-        "target_cl_min": -0.55, "target_cl_nominal": -0.5, "target_cl_max": -0.45,  # neutral
-        "target_cm_pitch_min": 1.8, "target_cm_pitch_nominal": 2.0, "target_cm_pitch_max": 2.2,
-        "target_lateral_g_min": 0.81, "target_lateral_g_nominal": 0.9,  # maximize
-        "target_yaw_rate_min": 18.0, "target_yaw_rate_nominal": 20.0, "target_yaw_rate_max": 22.0,
-        "target_roll_angle_max": 4.4, "target_roll_angle_nominal": 4.0,  # minimize
-    })
+    assert targets == pytest.approx(
+        {
+            "target_cd_max": 0.01,
+            "target_cd_nominal": 0.0,  # minimize, value 0
+            "target_cl_min": -0.55,
+            "target_cl_nominal": -0.5,
+            "target_cl_max": -0.45,  # neutral
+            "target_cm_pitch_min": 1.8,
+            "target_cm_pitch_nominal": 2.0,
+            "target_cm_pitch_max": 2.2,
+            "target_lateral_g_min": 0.81,
+            "target_lateral_g_nominal": 0.9,  # maximize
+            "target_yaw_rate_min": 18.0,
+            "target_yaw_rate_nominal": 20.0,
+            "target_yaw_rate_max": 22.0,
+            "target_roll_angle_max": 4.4,
+            "target_roll_angle_nominal": 4.0,  # minimize
+        }
+    )
     assert written["orvane:target_src:cd"] == ("string", "img:1")
     assert written["orvane:target_src:lateral_g"] == ("string", "")
     assert not {"resultsHistory", "lastUpdated", "simulationStatus"} & set(written)
@@ -151,7 +178,11 @@ def test_design_intent_derives_ranges_by_direction(product):
 def test_only_missing_targets(tmp_path, sample_registry, existing, rewritten):
     product = make_product(tmp_path, layers={"prototype": {}, "design_intent": existing})
     product_twin.write_domain_results(
-        product, "aero", {"cd": 0.3}, save_target="design_intent", only_missing_targets=True,
+        product,
+        "aero",
+        {"cd": 0.3},
+        save_target="design_intent",
+        only_missing_targets=True,
         provenance={"solver_image": "img:1"},
     )
     written = attributes(product, "design_intent")
@@ -171,10 +202,25 @@ def test_existing_attribute_keeps_its_type(tmp_path, sample_registry):
 
 @pytest.mark.parametrize(
     ("value", "expected"),
-    [(0.0005, "5.000000e-04"), (1000000, "1.000000e+06"), (999999.5, "999999.500000"), (0, "0.000000"),
-     (-0.0005, "-5.000000e-04"), (-2500000, "-2.500000e+06"), (0.001, "0.001000"), (0.0009999, "9.999000e-04"),
-     (-0.3, "-0.300000"), (1.0000005, "1.000001"), (2.5e-7, "2.500000e-07"), (1e300, "1.000000e+300"), (5e-324, "4.940656e-324"),
-     ("0.25", "0.250000"), (True, "1.000000"), (-0.0, "-0.000000"), (0.0000001234567, "1.234567e-07")],
+    [
+        (0.0005, "5.000000e-04"),
+        (1000000, "1.000000e+06"),
+        (999999.5, "999999.500000"),
+        (0, "0.000000"),
+        (-0.0005, "-5.000000e-04"),
+        (-2500000, "-2.500000e+06"),
+        (0.001, "0.001000"),
+        (0.0009999, "9.999000e-04"),
+        (-0.3, "-0.300000"),
+        (1.0000005, "1.000001"),
+        (2.5e-7, "2.500000e-07"),
+        (1e300, "1.000000e+300"),
+        (5e-324, "4.940656e-324"),
+        ("0.25", "0.250000"),
+        (True, "1.000000"),
+        (-0.0, "-0.000000"),
+        (0.0000001234567, "1.234567e-07"),
+    ],
 )
 def test_history_number_format(product, value, expected):
     product_twin.write_domain_results(product, "aero", {"cd": value, "cl": 1, "cm_pitch": 1})
@@ -187,8 +233,19 @@ def test_history_number_format(product, value, expected):
 
 @pytest.mark.parametrize(
     ("flag", "authored"),
-    [(True, True), (1, True), (1.0, True), ("true", True), ("1", True),
-     (False, False), ("True", False), ("yes", False), (0, False), (None, False), (2, False)],
+    [
+        (True, True),
+        (1, True),
+        (1.0, True),
+        ("true", True),
+        ("1", True),
+        (False, False),
+        ("True", False),
+        ("yes", False),
+        (0, False),
+        (None, False),
+        (2, False),
+    ],
 )
 def test_ai_authored_only_for_true_values(product, flag, authored):
     product_twin.write_domain_results(product, "aero", KPIS, provenance={"ai_authored": flag})
@@ -266,7 +323,9 @@ def test_missing_prim_spec_raises(tmp_path, sample_registry):
 def test_write_logs_one_line(product, caplog):
     with caplog.at_level(logging.INFO, logger="orvane_platform.core.product_twin"):
         product_twin.write_domain_results(product, "aero", KPIS | {"extra": 1})
-    assert caplog.messages == ["Wrote car results (domain=aero, KPIs=cd, cl, cm_pitch, extra, solver=unknown, layer=prototype)"]
+    assert caplog.messages == [
+        "Wrote car results (domain=aero, KPIs=cd, cl, cm_pitch, extra, solver=unknown, layer=prototype)"
+    ]
 
 
 # --- provenance attributes and layer queries ------------------------------------
@@ -283,7 +342,9 @@ def test_write_provenance_attrs_on_prim_spec_and_prim(tmp_path):
     product_twin.write_provenance_attrs(spec, {"fingerprint": "sha256:1", "n": 3})
     product_twin.write_provenance_attrs(spec, {"n": 4})
     assert {a.name: a.default for a in spec.attributes} == {
-        "orvane:provenance:fingerprint": "sha256:1", "orvane:provenance:n": "4"}
+        "orvane:provenance:fingerprint": "sha256:1",
+        "orvane:provenance:n": "4",
+    }
     stage = Usd.Stage.CreateInMemory()
     prim = stage.DefinePrim("/Run")
     product_twin.write_provenance_attrs(prim, {"image": "img"}, ns="orvane:run:provenance")

@@ -48,18 +48,42 @@ def test_floats_are_fixed_point_at_six_places(value):
     ("value", "text"),
     [
         ({"b": 1, "a": [1.0, 2.50, None, True]}, '{"a":[1,2.5,null,true],"b":1}'),
-        (1.5e-05, "0.000015"), (0.000015, "0.000015"), (30.0, "30"), (30, "30"),
-        (0.30000000000000004, "0.3"), (100.125, "100.125"), (-0.0, "0"), (1e-7, "0"), (-1e-7, "-0"),
-        (1e20, "1" + "0" * 20), (0.0000005, "0"), (0.0000015, "0.000002"), (0.0000004999, "0"), (2.5e-7, "0"),
-        (-2.675, "-2.675"), (1.0000005, "1.000001"), (5e-324, "0"),
+        (1.5e-05, "0.000015"),
+        (0.000015, "0.000015"),
+        (30.0, "30"),
+        (30, "30"),
+        (0.30000000000000004, "0.3"),
+        (100.125, "100.125"),
+        (-0.0, "0"),
+        (1e-7, "0"),
+        (-1e-7, "-0"),
+        (1e20, "1" + "0" * 20),
+        (0.0000005, "0"),
+        (0.0000015, "0.000002"),
+        (0.0000004999, "0"),
+        (2.5e-7, "0"),
+        (-2.675, "-2.675"),
+        (1.0000005, "1.000001"),
+        (5e-324, "0"),
         (1.7976931348623157e308, format(1.7976931348623157e308, ".0f")),
-        (float("nan"), "nan"), (float("inf"), "inf"), (float("-inf"), "-inf"),
-        ((1, 2), "[1,2]"), ({}, "{}"), ([], "[]"), (10**30, "1" + "0" * 30), (-5, "-5"),
-        ({10: "x", 9: "y"}, '{"9":"y","10":"x"}'), ({"a": 1, "B": 2}, '{"B":2,"a":1}'),
-        ({"ü": "é"}, '{"\\u00fc":"\\u00e9"}'), ("\U0001F600", '"\\ud83d\\ude00"'),
-        ("\x00\x1f\x7f\b\f\n\r\t\"\\/", '"\\u0000\\u001f\\u007f\\b\\f\\n\\r\\t\\"\\\\/"'),
-        (PurePosixPath("/a/b"), '"/a/b"'), ({1.5: "a", 0.5: "b"}, '{"0.5":"b","1.5":"a"}'),
-        (Decimal("1.10"), '"1.10"'), (Fraction(1, 3), '"1/3"'), ({True: 1, 0: 2}, '{"0":2,"True":1}'),
+        (float("nan"), "nan"),
+        (float("inf"), "inf"),
+        (float("-inf"), "-inf"),
+        ((1, 2), "[1,2]"),
+        ({}, "{}"),
+        ([], "[]"),
+        (10**30, "1" + "0" * 30),
+        (-5, "-5"),
+        ({10: "x", 9: "y"}, '{"9":"y","10":"x"}'),
+        ({"a": 1, "B": 2}, '{"B":2,"a":1}'),
+        ({"ü": "é"}, '{"\\u00fc":"\\u00e9"}'),
+        ("\U0001f600", '"\\ud83d\\ude00"'),
+        ('\x00\x1f\x7f\b\f\n\r\t"\\/', '"\\u0000\\u001f\\u007f\\b\\f\\n\\r\\t\\"\\\\/"'),
+        (PurePosixPath("/a/b"), '"/a/b"'),
+        ({1.5: "a", 0.5: "b"}, '{"0.5":"b","1.5":"a"}'),
+        (Decimal("1.10"), '"1.10"'),
+        (Fraction(1, 3), '"1/3"'),
+        ({True: 1, 0: 2}, '{"0":2,"True":1}'),
     ],
 )
 def test_canonical_texts(value, text):
@@ -76,7 +100,11 @@ class Count(int):
 
 
 def test_other_values_become_their_text():
-    assert provenance._canonicalise([Colour.RED, {1, 2}, (1, {"k": Path("x")})]) == ["Colour.RED", str({1, 2}), [1, {"k": "x"}]]
+    assert provenance._canonicalise([Colour.RED, {1, 2}, (1, {"k": Path("x")})]) == [
+        "Colour.RED",
+        str({1, 2}),
+        [1, {"k": "x"}],
+    ]
     assert canonical(Colour.RED) == '"Colour.RED"'
     assert canonical(Count(3)) == "many"  # an int subclass prints as its str()
     ordered = OrderedDict([("b", 1), ("a", 2)])
@@ -155,7 +183,9 @@ LOCAL_ID = "sha256:" + "2" * 64
     ("body", "digest", "calls"),
     [
         pytest.param(f'[[ "$5" == *RepoDigests* ]] && echo "  {REPO_DIGEST}  "', REPO_DIGEST, 1, id="repository"),
-        pytest.param(f'[[ "$5" == *RepoDigests* ]] && {{ echo; exit 0; }}; echo {LOCAL_ID}', LOCAL_ID, 2, id="local-id"),
+        pytest.param(
+            f'[[ "$5" == *RepoDigests* ]] && {{ echo; exit 0; }}; echo {LOCAL_ID}', LOCAL_ID, 2, id="local-id"
+        ),
         pytest.param(f'[[ "$5" == *RepoDigests* ]] && exit 1; echo {LOCAL_ID}', LOCAL_ID, 2, id="no-repo-digest"),
         pytest.param("echo 'Error: No such image' >&2; exit 1", None, 2, id="unknown-image"),
         pytest.param("exit 0", None, 2, id="empty-output"),
@@ -216,8 +246,15 @@ def test_get_image_digest_argument_checks(tmp_path, monkeypatch):
 
 
 def reference_fingerprint(case, *, image="", version="", cert="", parameters=None, geometry="", mesh="none"):
-    payload = {"image": image, "solver_version": version, "solver_cert": cert, "case": case,
-               "parameters": parameters or {}, "geometry": geometry, "mesh_cache": mesh}
+    payload = {
+        "image": image,
+        "solver_version": version,
+        "solver_cert": cert,
+        "case": case,
+        "parameters": parameters or {},
+        "geometry": geometry,
+        "mesh_cache": mesh,
+    }
     return hashlib.sha256(json.dumps(payload, sort_keys=True, separators=(",", ":")).encode()).hexdigest()
 
 
@@ -239,12 +276,23 @@ def test_fingerprint_payload(case_yaml, case):
 
 def test_fingerprint_members():
     fingerprint = provenance.compute_run_fingerprint(
-        image_digest="img@sha256:1", solver_version="2.1", solver_cert="verified", case_yaml="a: 1",
-        parameters={"steps": {"value": 3, "override": True}}, geometry_hash="ab", mesh_cache="cache-7",
+        image_digest="img@sha256:1",
+        solver_version="2.1",
+        solver_cert="verified",
+        case_yaml="a: 1",
+        parameters={"steps": {"value": 3, "override": True}},
+        geometry_hash="ab",
+        mesh_cache="cache-7",
     )
     assert fingerprint == reference_fingerprint(
-        {"a": 1}, image="img@sha256:1", version="2.1", cert="verified",
-        parameters={"steps": {"value": 3, "override": True}}, geometry="ab", mesh="cache-7")
+        {"a": 1},
+        image="img@sha256:1",
+        version="2.1",
+        cert="verified",
+        parameters={"steps": {"value": 3, "override": True}},
+        geometry="ab",
+        mesh="cache-7",
+    )
     assert len(fingerprint) == 64 and int(fingerprint, 16) >= 0
 
 
@@ -252,13 +300,19 @@ def test_fingerprint_ignores_layout_order_comments_and_float_notation():
     first = "solver: xlb\nspeed: 30.0\nmesh:\n  cells: 1000\n  ratio: 1.5e-05\n"
     second = "# the same case\nmesh: {ratio: 0.000015, cells: 1000}\nspeed: 30\nsolver: 'xlb'\n"
     assert provenance.compute_run_fingerprint(case_yaml=first) == provenance.compute_run_fingerprint(case_yaml=second)
-    assert provenance.compute_run_fingerprint(case_yaml=first) != provenance.compute_run_fingerprint(case_yaml="speed: 31\n")
+    assert provenance.compute_run_fingerprint(case_yaml=first) != provenance.compute_run_fingerprint(
+        case_yaml="speed: 31\n"
+    )
 
 
 @pytest.mark.parametrize(
     ("first", "second"),
-    [({"parameters": None}, {"parameters": {}}), ({"mesh_cache": ""}, {"mesh_cache": "none"}),
-     ({"image_digest": None}, {"image_digest": ""}), ({"geometry_hash": None}, {"geometry_hash": ""})],
+    [
+        ({"parameters": None}, {"parameters": {}}),
+        ({"mesh_cache": ""}, {"mesh_cache": "none"}),
+        ({"image_digest": None}, {"image_digest": ""}),
+        ({"geometry_hash": None}, {"geometry_hash": ""}),
+    ],
 )
 def test_fingerprint_empty_forms_hash_alike(first, second):
     assert provenance.compute_run_fingerprint(**first) == provenance.compute_run_fingerprint(**second)
@@ -266,10 +320,12 @@ def test_fingerprint_empty_forms_hash_alike(first, second):
 
 @pytest.mark.parametrize(
     ("arguments", "message"),
-    [({"case_yaml": None}, "argument 'case_yaml' must be str, not None"),
-     ({"parameters": []}, "argument 'parameters' must be dict or None"),
-     ({"image_digest": 1}, "argument 'image_digest' must be str or None"),
-     ({"mesh_cache": None}, "argument 'mesh_cache' must be str")],
+    [
+        ({"case_yaml": None}, "argument 'case_yaml' must be str, not None"),
+        ({"parameters": []}, "argument 'parameters' must be dict or None"),
+        ({"image_digest": 1}, "argument 'image_digest' must be str or None"),
+        ({"mesh_cache": None}, "argument 'mesh_cache' must be str"),
+    ],
 )
 def test_fingerprint_argument_types(arguments, message):
     with pytest.raises(TypeError, match=message):
@@ -291,19 +347,33 @@ def test_record_members_and_order(docker, tmp_path):
     geometry.write_bytes(b"solid body\n")
     parameters = {"speed": {"value": 30, "default": 25, "path": "inputs.speed", "override": True}}
     record = provenance.build_provenance_record(
-        "solvers/aero:1.0", "speed: 30\n", [geometry], parameters=parameters, solver_version="1.2",
-        solver_cert="verified", mesh_cache="",
+        "solvers/aero:1.0",
+        "speed: 30\n",
+        [geometry],
+        parameters=parameters,
+        solver_version="1.2",
+        solver_cert="verified",
+        mesh_cache="",
     )
-    assert list(record) == ["fingerprint", "solver_image", "case_yaml", "mesh_cache", "timestamp",
-                            "solver_cert", "solver_version", "geometry", "parameters"]
+    assert list(record) == [
+        "fingerprint",
+        "solver_image",
+        "case_yaml",
+        "mesh_cache",
+        "timestamp",
+        "solver_cert",
+        "solver_version",
+        "geometry",
+        "parameters",
+    ]
     geometry_hash = hashlib.sha256(hashlib.sha256(b"solid body\n").hexdigest().encode()).hexdigest()
     assert record["geometry"] == "sha256:" + geometry_hash
     assert record["parameters"] == '{"speed":{"default":25,"override":true,"path":"inputs.speed","value":30}}'
     assert record["solver_image"] == REPO_DIGEST and record["mesh_cache"] == "none"
     assert record["timestamp"].endswith("+00:00")
     assert record["fingerprint"] == "sha256:" + reference_fingerprint(
-        {"speed": 30}, image=REPO_DIGEST, version="1.2", cert="verified", parameters=parameters,
-        geometry=geometry_hash)
+        {"speed": 30}, image=REPO_DIGEST, version="1.2", cert="verified", parameters=parameters, geometry=geometry_hash
+    )
 
 
 def test_minimal_record_without_docker(tmp_path, monkeypatch):
@@ -330,9 +400,12 @@ def test_geometry_hash_ignores_order_and_unreadable_files(docker, tmp_path):
 
 @pytest.mark.parametrize(
     ("arguments", "message"),
-    [((1, "a"), "argument 'image' must be str"), (("img", None), "argument 'case_yaml' must be str"),
-     (("img", "a", ("x.stl",)), "argument 'geometry_files' must be list or None"),
-     (("img", "a", [1]), "argument 'geometry_files' must be str or os.PathLike")],
+    [
+        ((1, "a"), "argument 'image' must be str"),
+        (("img", None), "argument 'case_yaml' must be str"),
+        (("img", "a", ("x.stl",)), "argument 'geometry_files' must be list or None"),
+        (("img", "a", [1]), "argument 'geometry_files' must be str or os.PathLike"),
+    ],
 )
 def test_record_argument_types_checked_before_docker_runs(docker, arguments, message):
     with pytest.raises(TypeError, match=message):
@@ -344,8 +417,13 @@ def test_verify_fresh_record(docker, tmp_path):
     geometry = tmp_path / "g.stl"
     geometry.write_text("g")
     record = provenance.build_provenance_record(
-        "img", "speed: 30\n", [geometry], parameters={"p": {"value": -1e-7}, "q": float("nan")},
-        solver_version="1", solver_cert="verified")
+        "img",
+        "speed: 30\n",
+        [geometry],
+        parameters={"p": {"value": -1e-7}, "q": float("nan")},
+        solver_version="1",
+        solver_cert="verified",
+    )
     verdict = provenance.verify_provenance_record(record)
     assert verdict == {"status": "verified", "recorded": record["fingerprint"], "recomputed": record["fingerprint"]}
     # The record alone suffices: through JSON and back, without docker.
@@ -354,13 +432,21 @@ def test_verify_fresh_record(docker, tmp_path):
 
 @pytest.mark.parametrize(
     "change",
-    [{"case_yaml": "speed: 31\n"}, {"solver_image": "other@sha256:9"}, {"parameters": '{"p":{"value":2}}'},
-     {"solver_version": "2"}, {"solver_cert": "unverified"}, {"mesh_cache": "cache-1"},
-     {"geometry": "sha256:" + "0" * 64}, {"fingerprint": "sha256:" + "f" * 64}],
+    [
+        {"case_yaml": "speed: 31\n"},
+        {"solver_image": "other@sha256:9"},
+        {"parameters": '{"p":{"value":2}}'},
+        {"solver_version": "2"},
+        {"solver_cert": "unverified"},
+        {"mesh_cache": "cache-1"},
+        {"geometry": "sha256:" + "0" * 64},
+        {"fingerprint": "sha256:" + "f" * 64},
+    ],
 )
 def test_verify_catches_a_changed_member(docker, change):
-    record = provenance.build_provenance_record("img", "speed: 30\n", parameters={"p": {"value": 1}},
-                                                solver_version="1")
+    record = provenance.build_provenance_record(
+        "img", "speed: 30\n", parameters={"p": {"value": 1}}, solver_version="1"
+    )
     verdict = provenance.verify_provenance_record(record | change)
     assert verdict["status"] == "mismatch"
     assert verdict["recorded"] == (record | change)["fingerprint"]
@@ -374,11 +460,17 @@ def test_verify_unknown_image_hashes_the_empty_digest(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize(
     ("record", "error"),
-    [([], "record must be a dict, not list"), ({}, "no sha256: fingerprint"),
-     ({"fingerprint": "md5:1", "case_yaml": ""}, "no sha256: fingerprint"),
-     ({"fingerprint": "sha256:1"}, "case_yaml must be text"),
-     ({"fingerprint": "sha256:1", "case_yaml": "", "geometry": "abc"}, "geometry must be a sha256: hash"),
-     ({"fingerprint": "sha256:1", "case_yaml": "", "parameters": {"p": 1}}, "parameters must be canonical JSON text")],
+    [
+        ([], "record must be a dict, not list"),
+        ({}, "no sha256: fingerprint"),
+        ({"fingerprint": "md5:1", "case_yaml": ""}, "no sha256: fingerprint"),
+        ({"fingerprint": "sha256:1"}, "case_yaml must be text"),
+        ({"fingerprint": "sha256:1", "case_yaml": "", "geometry": "abc"}, "geometry must be a sha256: hash"),
+        (
+            {"fingerprint": "sha256:1", "case_yaml": "", "parameters": {"p": 1}},
+            "parameters must be canonical JSON text",
+        ),
+    ],
 )
 def test_verify_unreadable_records(record, error):
     verdict = provenance.verify_provenance_record(record)
@@ -404,13 +496,20 @@ def input_files(tmp_path, monkeypatch):
 
 
 def test_record_from_files_is_the_record_of_their_contents(input_files):
-    record = fingerprint.build_record("img:1", "case.yaml", geometry=["body.stl"], mesh_cache="body.stl",
-                                      params="params.json", solver_version="1")
+    record = fingerprint.build_record(
+        "img:1", "case.yaml", geometry=["body.stl"], mesh_cache="body.stl", params="params.json", solver_version="1"
+    )
     assert record["case_yaml"] == "speed: 30\nyaw: 0\n"  # read as text mode reads it
     assert record["mesh_cache"] == "sha256:" + hashlib.sha256(b"solid").hexdigest()
     expected = provenance.build_provenance_record(
-        "img:1", "speed: 30\nyaw: 0\n", ["body.stl"], parameters={"speed": {"value": 30}}, solver_version="1",
-        solver_cert="missing", mesh_cache=record["mesh_cache"])
+        "img:1",
+        "speed: 30\nyaw: 0\n",
+        ["body.stl"],
+        parameters={"speed": {"value": 30}},
+        solver_version="1",
+        solver_cert="missing",
+        mesh_cache=record["mesh_cache"],
+    )
     assert record["fingerprint"] == expected["fingerprint"]
     (input_files / "record.json").write_text(json.dumps(record))
     assert fingerprint.verify_file("record.json")["status"] == "verified"
@@ -420,15 +519,17 @@ def test_record_from_files_is_the_record_of_their_contents(input_files):
 
 @pytest.mark.parametrize(
     ("options", "message"),
-    [({"case": "missing.yaml"}, "--case: no such file: missing.yaml"),
-     ({"case": "folder"}, "--case: not a file: folder"),
-     ({"case": "/proc/self/mem"}, "--case: cannot read /proc/self/mem: Input/output error"),
-     ({"case": "latin1.yaml"}, "--case is not UTF-8 text: latin1.yaml"),
-     ({"case": "broken.yaml"}, "--case is not valid YAML: broken.yaml: while parsing a flow sequence in"),
-     ({"geometry": ["body.stl", "gone.stl"]}, "--geometry: no such file: gone.stl"),
-     ({"mesh_cache": "/proc/self/mem"}, "--mesh-cache: cannot read /proc/self/mem: Input/output error"),
-     ({"params": "case.yaml"}, "--params is not JSON: case.yaml: Expecting value: line 1 column 1"),
-     ({"params": "list.json"}, "--params must hold a JSON object, not list: list.json")],
+    [
+        ({"case": "missing.yaml"}, "--case: no such file: missing.yaml"),
+        ({"case": "folder"}, "--case: not a file: folder"),
+        ({"case": "/proc/self/mem"}, "--case: cannot read /proc/self/mem: Input/output error"),
+        ({"case": "latin1.yaml"}, "--case is not UTF-8 text: latin1.yaml"),
+        ({"case": "broken.yaml"}, "--case is not valid YAML: broken.yaml: while parsing a flow sequence in"),
+        ({"geometry": ["body.stl", "gone.stl"]}, "--geometry: no such file: gone.stl"),
+        ({"mesh_cache": "/proc/self/mem"}, "--mesh-cache: cannot read /proc/self/mem: Input/output error"),
+        ({"params": "case.yaml"}, "--params is not JSON: case.yaml: Expecting value: line 1 column 1"),
+        ({"params": "list.json"}, "--params must hold a JSON object, not list: list.json"),
+    ],
 )
 def test_record_from_files_refuses_what_it_cannot_vouch_for(input_files, options, message):
     arguments = {"case": "case.yaml"} | options

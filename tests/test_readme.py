@@ -91,7 +91,7 @@ def read_blocks(text: str) -> list[Block]:
             end += 1
         assert end < len(lines), f"README.md line {index + 1}: a fence that is never closed"
         marker = (previous.group(1), previous.group(2)) if previous else None
-        blocks.append(Block(opening.group(1), index + 2, "\n".join(lines[index + 1:end]) + "\n", marker))
+        blocks.append(Block(opening.group(1), index + 2, "\n".join(lines[index + 1 : end]) + "\n", marker))
         index = end + 1
     return blocks
 
@@ -144,8 +144,15 @@ for message in sys.stdin:
 
     def __init__(self, cwd: Path, env: dict[str, str]) -> None:
         self.process = subprocess.Popen(
-            [sys.executable, "-u", "-c", self.DRIVER], cwd=cwd, env=env, stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, encoding="utf-8", errors="replace",
+            [sys.executable, "-u", "-c", self.DRIVER],
+            cwd=cwd,
+            env=env,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            encoding="utf-8",
+            errors="replace",
         )
         self.lines: queue.Queue[str | None] = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
@@ -199,9 +206,18 @@ def base_environment(home: Path) -> dict[str, str]:
 
 def run_shell(block: Block, workspace: Path, env: dict[str, str]) -> tuple[bool, str]:
     """One sh block in `bash -euo pipefail`; on a time-out, everything it started is killed."""
-    shell = subprocess.Popen(["bash", "-euo", "pipefail", "-c", block.code], cwd=workspace, env=env,
-                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                             text=True, encoding="utf-8", errors="replace", start_new_session=True)
+    shell = subprocess.Popen(
+        ["bash", "-euo", "pipefail", "-c", block.code],
+        cwd=workspace,
+        env=env,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        encoding="utf-8",
+        errors="replace",
+        start_new_session=True,
+    )
     try:
         output, _ = shell.communicate(timeout=BLOCK_TIMEOUT)
     except subprocess.TimeoutExpired:
@@ -219,8 +235,15 @@ def walkthrough(tmp_path_factory: pytest.TempPathFactory) -> Iterator[dict[int, 
     home.mkdir()
     workspace = folder / "orvane-demo"
     env = base_environment(home)
-    made = subprocess.run([ORVANE, "demo", "--dir", str(workspace)], cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, timeout=BLOCK_TIMEOUT)
+    made = subprocess.run(
+        [ORVANE, "demo", "--dir", str(workspace)],
+        cwd=folder,
+        env=env,
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=BLOCK_TIMEOUT,
+    )
     assert made.returncode == 0, made.stdout + made.stderr
     assert (workspace / "orvane.yaml").is_file()
 
@@ -257,7 +280,8 @@ def test_example_runs(walkthrough: dict[int, tuple[bool, str]], block: Block) ->
 
 def test_blocks_are_marked_as_the_walk_through_expects() -> None:
     assert {block.language for block in BLOCKS} <= {"sh", "python", "text"}, [
-        block.describe() for block in BLOCKS if block.language not in ("sh", "python", "text")]
+        block.describe() for block in BLOCKS if block.language not in ("sh", "python", "text")
+    ]
     assert [block for block in BLOCKS if block.language == "sh" and block.runs]
     assert [block for block in BLOCKS if block.language == "python" and block.runs]
     for block in BLOCKS:
@@ -286,8 +310,14 @@ def test_only_the_set_up_commands_are_left_out() -> None:
 
 def orvane_help(home: Path, *words: str) -> str:
     environment = base_environment(home) | {"COLUMNS": "80"}
-    done = subprocess.run([ORVANE, *words, "--help"], env=environment, stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        [ORVANE, *words, "--help"],
+        env=environment,
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert done.returncode == 0, f"orvane {' '.join(words)} --help: {done.stderr}"
     return done.stdout
 

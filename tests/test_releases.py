@@ -17,8 +17,13 @@ WHEN = datetime(2026, 4, 19, 5, 10, 10, tzinfo=UTC)
 
 
 def git(folder: Path, *arguments: str) -> str:
-    return subprocess.run(["git", "-c", "user.name=t", "-c", "user.email=t@t", *arguments], cwd=folder,
-                          check=True, capture_output=True, text=True).stdout.strip()
+    return subprocess.run(
+        ["git", "-c", "user.name=t", "-c", "user.email=t@t", *arguments],
+        cwd=folder,
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout.strip()
 
 
 @pytest.fixture
@@ -45,15 +50,25 @@ def product(tmp_path, monkeypatch) -> Path:
 def set_history(product: Path, entries: list[str]) -> None:
     layer = Sdf.Layer.FindOrOpen(str(product.parent / "layers" / "prototype.usda"))
     spec = layer.GetPrimAtPath("/Car").attributes.get("resultsHistory") or Sdf.AttributeSpec(
-        layer.GetPrimAtPath("/Car"), "resultsHistory", Sdf.ValueTypeNames.StringArray)
+        layer.GetPrimAtPath("/Car"), "resultsHistory", Sdf.ValueTypeNames.StringArray
+    )
     spec.default = Vt.StringArray(entries)
     layer.Save()
 
 
 @pytest.mark.parametrize(
     ("version", "safe"),
-    [("v0.1", "v0.1"), ("2026-04-19-gate-pass", "2026-04-19-gate-pass"), (" 2026-04-19 gate pass ", "2026-04-19_gate_pass"),
-     ("a/b:c", "a_b_c"), ("a//::b", "a_b"), ("ünïcode", "_n_code"), ("", ""), ("   ", ""), ("\u3000v1\u3000", "v1")],
+    [
+        ("v0.1", "v0.1"),
+        ("2026-04-19-gate-pass", "2026-04-19-gate-pass"),
+        (" 2026-04-19 gate pass ", "2026-04-19_gate_pass"),
+        ("a/b:c", "a_b_c"),
+        ("a//::b", "a_b"),
+        ("ünïcode", "_n_code"),
+        ("", ""),
+        ("   ", ""),
+        ("\u3000v1\u3000", "v1"),
+    ],
 )
 def test_sanitise_version(version, safe):
     assert releases._sanitise_version(version) == safe
@@ -63,18 +78,31 @@ def test_freeze_release(product, tmp_path):
     set_history(product, ["t|domain=aero|cd=0.29|solver=x"])
     frozen = releases.freeze_release(product, "v0.1", "first", timestamp=WHEN)
     release_file = product.parent / "releases" / "v0.1.usda"
-    assert frozen == {"status": "frozen", "version": "v0.1", "path": str(release_file), "source": str(product),
-                      "timestamp": WHEN.isoformat(), "git_commit": git(tmp_path, "rev-parse", "--short", "HEAD"),
-                      "attributes_captured": frozen["attributes_captured"]}
+    assert frozen == {
+        "status": "frozen",
+        "version": "v0.1",
+        "path": str(release_file),
+        "source": str(product),
+        "timestamp": WHEN.isoformat(),
+        "git_commit": git(tmp_path, "rev-parse", "--short", "HEAD"),
+        "attributes_captured": frozen["attributes_captured"],
+    }
     stage = Usd.Stage.Open(str(release_file))
     prim = stage.GetDefaultPrim()
     assert prim.GetPath() == Sdf.Path("/Car") and prim.GetTypeName() == "Xform"
     assert not stage.GetRootLayer().subLayerPaths
     names = [a.GetName() for a in prim.GetAuthoredAttributes()]
     metadata = [n for n in names if n.startswith("orvane:release:")]
-    assert sorted(metadata) == sorted(["orvane:release:version", "orvane:release:timestamp", "orvane:release:notes",
-                                       "orvane:release:git_commit", "orvane:release:source",
-                                       "orvane:release:validation_summary"])
+    assert sorted(metadata) == sorted(
+        [
+            "orvane:release:version",
+            "orvane:release:timestamp",
+            "orvane:release:notes",
+            "orvane:release:git_commit",
+            "orvane:release:source",
+            "orvane:release:validation_summary",
+        ]
+    )
     assert prim.GetAttribute("orvane:release:version").Get() == "v0.1"  # the product's stale one is not copied
     assert prim.GetAttribute("orvane:release:source").Get() == "products/car/car.usda"
     assert prim.GetAttribute("orvane:release:validation_summary").Get() == "aero 1/1 pass"
@@ -91,7 +119,10 @@ def test_refusals_and_force(product):
     release_file = Path(first["path"])
     before = release_file.read_bytes()
     refused = releases.freeze_release(product, "v1", "again")
-    assert refused == {"status": "error", "error": f"Release v1 already exists at {release_file}. Pass force=True to overwrite."}
+    assert refused == {
+        "status": "error",
+        "error": f"Release v1 already exists at {release_file}. Pass force=True to overwrite.",
+    }
     assert release_file.read_bytes() == before
     later = WHEN + timedelta(days=1)
     forced = releases.freeze_release(product, "v1", "again", force=True, timestamp=later)
@@ -109,7 +140,10 @@ def test_invalid_versions(product, version, error):
 
 def test_missing_product_and_default_prim(tmp_path):
     missing = tmp_path / "none.usda"
-    assert releases.freeze_release(missing, "v1", "") == {"status": "error", "error": f"Product USD not found: {missing}"}
+    assert releases.freeze_release(missing, "v1", "") == {
+        "status": "error",
+        "error": f"Product USD not found: {missing}",
+    }
     bare = tmp_path / "bare" / "bare.usda"
     bare.parent.mkdir()
     Sdf.Layer.CreateNew(str(bare)).Save()
@@ -120,8 +154,11 @@ def test_missing_product_and_default_prim(tmp_path):
 
 @pytest.mark.parametrize(
     ("arguments", "message"),
-    [(("v1", 3), "argument 'notes' must be str"), ((1, ""), "argument 'version' must be str"),
-     (("v1", "", False, "2026"), "argument 'timestamp' must be datetime or None")],
+    [
+        (("v1", 3), "argument 'notes' must be str"),
+        ((1, ""), "argument 'version' must be str"),
+        (("v1", "", False, "2026"), "argument 'timestamp' must be datetime or None"),
+    ],
 )
 def test_freeze_argument_types(product, arguments, message):
     with pytest.raises(TypeError, match=message):
@@ -199,15 +236,22 @@ def test_diff_releases(product):
     [
         ([], {}, "(no gate results recorded)"),
         (["t|cd=0.3|solver=x"], {"cd_max": 0.3}, "(no gate results recorded)"),
-        (["t|domain=aero|cd=0.29|cl=0.1", "t|domain=aero|cd=0.31"], {"cd_max": 0.3, "cl_max": 0.0},
-         "aero 0/1 pass (cd FAIL)"),
+        (
+            ["t|domain=aero|cd=0.29|cl=0.1", "t|domain=aero|cd=0.31"],
+            {"cd_max": 0.3, "cl_max": 0.0},
+            "aero 0/1 pass (cd FAIL)",
+        ),
         (["t|domain=aero|cd=0.30"], {"cd_max": 0.3}, "aero 1/1 pass"),
-        (["t|domain=dynamics|lateral_g=0.8|yaw_rate=20|roll_angle=5", "t|domain=aero|CD=0.29"],
-         {"cd_max": 0.3, "lateral_g_min": 0.85, "roll_angle_max": 4.5, "yaw_rate_min": 10.0},
-         "aero 1/1 pass · dynamics 1/3 pass (lateral_g, roll_angle FAIL)"),
-        (["t|domain=aero|cd=0.2|status=1|solver_image=2|override_cd=9|timestamp=3|run=abc|note=x"],
-         {"cd_max": 0.3, "status_max": 0.0, "solver_image_max": 0.0, "override_cd_max": 0.0, "timestamp_max": 0.0},
-         "aero 1/1 pass"),
+        (
+            ["t|domain=dynamics|lateral_g=0.8|yaw_rate=20|roll_angle=5", "t|domain=aero|CD=0.29"],
+            {"cd_max": 0.3, "lateral_g_min": 0.85, "roll_angle_max": 4.5, "yaw_rate_min": 10.0},
+            "aero 1/1 pass · dynamics 1/3 pass (lateral_g, roll_angle FAIL)",
+        ),
+        (
+            ["t|domain=aero|cd=0.2|status=1|solver_image=2|override_cd=9|timestamp=3|run=abc|note=x"],
+            {"cd_max": 0.3, "status_max": 0.0, "solver_image_max": 0.0, "override_cd_max": 0.0, "timestamp_max": 0.0},
+            "aero 1/1 pass",
+        ),
         (["t|domain=aero|cd=0.5"], {"cl_max": 0.3}, "(no gate results recorded)"),
         (["t|x=1|domain=Aero|domain=aero2|cd=0.5"], {"cd_max": 0.3}, "aero2 0/1 pass (cd FAIL)"),
         (["t|domain=aero| cd = 0.25 |cd=0.35|cd=0.2"], {"cd_min": 0.1, "cd_max": 0.3}, "aero 1/1 pass"),
@@ -233,8 +277,13 @@ def test_validation_summary_with_an_unreadable_target(tmp_path):
 def test_product_object(tmp_path, sample_registry):
     path = make_product(
         tmp_path / "sedan",
-        root={"target_cd_max": 0.35, "target_cl_min": -0.1, "target_cd_tol": 0.01, "target_x": 1.0,
-              "target_label_max": "high"},
+        root={
+            "target_cd_max": 0.35,
+            "target_cl_min": -0.1,
+            "target_cd_tol": 0.01,
+            "target_x": 1.0,
+            "target_label_max": "high",
+        },
         layers={"design_intent": {"orvane:target:cd_max": 0.3, "orvane:target:cm_pitch_nominal": 2}},
     )
     product = Product(path)
@@ -242,15 +291,24 @@ def test_product_object(tmp_path, sample_registry):
     assert product.targets == {"cd_max": 0.3, "cm_pitch_nominal": 2.0, "cl_min": -0.1}
     assert all(type(v) is float for v in product.targets.values())
     assert product.specs["cd_max"] == 0.3
-    assert product.evaluate_gates({"aero": {"status": "success", "cd": 0.32, "cl": 0.0}})["summary"] == \
-        "1 passed, 1 failed, 0 not run (2 total)"
+    assert (
+        product.evaluate_gates({"aero": {"status": "success", "cd": 0.32, "cl": 0.0}})["summary"]
+        == "1 passed, 1 failed, 0 not run (2 total)"
+    )
     with pytest.raises(TypeError, match="argument 'usd_path' must be str or os.PathLike"):
         Product(None)
 
 
 def test_latest_results_from_the_history(product):
-    set_history(product, ["t1|domain=aero|cd=0.31|solver=a", "t2|domain=dynamics|lateral_g=0.9",
-                          "t3|domain=aero|cd=0.28|run=0123456789ab", "t4|no domain"])
+    set_history(
+        product,
+        [
+            "t1|domain=aero|cd=0.31|solver=a",
+            "t2|domain=dynamics|lateral_g=0.9",
+            "t3|domain=aero|cd=0.28|run=0123456789ab",
+            "t4|no domain",
+        ],
+    )
     assert Product(product).latest_results() == {
         "aero": {"status": "success", "cd": 0.28},
         "dynamics": {"status": "success", "lateral_g": 0.9},

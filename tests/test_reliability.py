@@ -90,7 +90,7 @@ def test_a_writer_that_waits_too_long_names_the_product(sample_product, env, mon
     holder = run_python(
         f"""
         import fcntl, sys, time
-        with open({str(sample_product.parent / '.orvane.lock')!r}, "a") as lock:
+        with open({str(sample_product.parent / ".orvane.lock")!r}, "a") as lock:
             fcntl.lockf(lock, fcntl.LOCK_EX)
             print("held", flush=True)
             time.sleep(30)
@@ -124,7 +124,8 @@ def test_two_freezes_of_one_version_give_one_release(sample_product, env):
     assert all(sorted(pair) == ["error", "frozen"] for pair in outcomes)
     assert [release["version"] for release in releases.list_releases(sample_product)] != []
     assert sorted(path.name for path in (sample_product.parent / "releases").iterdir()) == [
-        f"v{n}.usda" for n in range(1, 6)]
+        f"v{n}.usda" for n in range(1, 6)
+    ]
 
 
 def test_first_use_of_the_key_by_many_processes_gives_one_key(env, isolated_home):
@@ -336,14 +337,17 @@ def test_output_past_the_cap_stops_the_solver(sample_product, sample_registry, m
     write_solver(sample_registry, "chatty", "cat > /dev/null; yes 'x' | head -c 10000000; echo '{}'")
     result = Product(sample_product).simulate(domain="thermal")
     assert (result["status"], result["error"]) == (
-        "error", "solver 'chatty' printed more than 100000 bytes on standard output and was stopped")
+        "error",
+        "solver 'chatty' printed more than 100000 bytes on standard output and was stopped",
+    )
     # The failed run is on record all the same.
     assert run_records.list_runs(sample_product)[0]["run_id"] == result["run_id"]
 
 
 def test_a_background_child_holding_the_output_does_not_hold_the_run(sample_product, sample_registry):
-    write_solver(sample_registry, "daemon",
-                 "cat > /dev/null; sleep 30 & echo '{\"status\": \"success\", \"t_max\": 1}'; exit 0")
+    write_solver(
+        sample_registry, "daemon", 'cat > /dev/null; sleep 30 & echo \'{"status": "success", "t_max": 1}\'; exit 0'
+    )
     started = time.monotonic()
     result = Product(sample_product).simulate(domain="thermal")
     assert result["status"] == "success" and result["t_max"] == 1
@@ -352,9 +356,12 @@ def test_a_background_child_holding_the_output_does_not_hold_the_run(sample_prod
 
 def test_a_time_out_kills_descendants_in_sessions_of_their_own(sample_product, sample_registry, tmp_path):
     pid_file = tmp_path / "escaped.pid"
-    write_solver(sample_registry, "escaper",
-                 f"setsid bash -c 'echo $$ > {pid_file}; exec sleep 60' < /dev/null > /dev/null 2>&1 & sleep 30",
-                 timeout=1)
+    write_solver(
+        sample_registry,
+        "escaper",
+        f"setsid bash -c 'echo $$ > {pid_file}; exec sleep 60' < /dev/null > /dev/null 2>&1 & sleep 30",
+        timeout=1,
+    )
     result = Product(sample_product).simulate(domain="thermal")
     assert result["error"] == "solver 'escaper' did not finish within 1 s"
     escaped = int(pid_file.read_text())

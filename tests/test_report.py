@@ -31,9 +31,21 @@ def chromium(page: Path, profile: Path, *action: str) -> subprocess.CompletedPro
     # the modules (make test-asan) stays out of it.
     environment = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
     return subprocess.run(
-        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={profile}",
-         "--no-first-run", *action, page.as_uri()],
-        capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL, env=environment,
+        [
+            CHROMIUM,
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            f"--user-data-dir={profile}",
+            "--no-first-run",
+            *action,
+            page.as_uri(),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        stdin=subprocess.DEVNULL,
+        env=environment,
     )
 
 
@@ -95,8 +107,13 @@ def browsed(charted_demo: Path, written: dict, tmp_path_factory: pytest.TempPath
     """The report in Chromium: a screenshot with the net log of that visit, and the DOM."""
     folder = tmp_path_factory.mktemp("browser")
     page = charted_demo / "report.html"
-    shot = chromium(page, folder / "profile", f"--screenshot={folder / 'page.png'}", "--window-size=1200,3000",
-                    f"--log-net-log={folder / 'net.json'}")
+    shot = chromium(
+        page,
+        folder / "profile",
+        f"--screenshot={folder / 'page.png'}",
+        "--window-size=1200,3000",
+        f"--log-net-log={folder / 'net.json'}",
+    )
     assert (folder / "page.png").is_file(), shot.stderr
     dom = chromium(page, folder / "profile", "--dump-dom")
     assert dom.returncode == 0 and "</html>" in dom.stdout, dom.stderr

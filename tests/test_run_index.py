@@ -32,15 +32,32 @@ def products(tmp_path, sample_registry, monkeypatch) -> Path:
     return folder
 
 
-def record(products: Path, product: str, minute: int, domain: str = "aero", solver: str = "sample_aero",
-           parameters: dict | None = None, fingerprint: str | None = None, **result) -> dict:
+def record(
+    products: Path,
+    product: str,
+    minute: int,
+    domain: str = "aero",
+    solver: str = "sample_aero",
+    parameters: dict | None = None,
+    fingerprint: str | None = None,
+    **result,
+) -> dict:
     written = run_records.write_run_record(
-        products / product / f"{product}.usda", {"status": "success", **result}, domain, solver,
-        provenance={"fingerprint": fingerprint or f"sha256:{minute:064x}", "solver_image": f"img-{solver}",
-                    "case_yaml": f"minute: {minute}\n"},
-        parameters={name: {"value": value, "default": value, "path": name, "override": False}
-                    for name, value in (parameters or {}).items()},
-        timestamp=START + timedelta(minutes=minute))
+        products / product / f"{product}.usda",
+        {"status": "success", **result},
+        domain,
+        solver,
+        provenance={
+            "fingerprint": fingerprint or f"sha256:{minute:064x}",
+            "solver_image": f"img-{solver}",
+            "case_yaml": f"minute: {minute}\n",
+        },
+        parameters={
+            name: {"value": value, "default": value, "path": name, "override": False}
+            for name, value in (parameters or {}).items()
+        },
+        timestamp=START + timedelta(minutes=minute),
+    )
     assert written["status"] == "written"
     return written
 
@@ -54,8 +71,15 @@ def runs(products) -> Path:
     """Five runs: car at minutes 1, 2, 3 and van at 4, 5."""
     record(products, "car", 1, cd=0.24, cl=0.01, parameters={"speed": 120.0, "mode": "eco"})
     record(products, "car", 2, cd=0.30, cl=-0.02, status="error", parameters={"speed": 100.0, "mode": "sport"})
-    record(products, "car", 3, domain="dynamics", solver="sample_dynamics", lateral_g=0.9,
-           parameters={"mode": "it's \"quoted\""})
+    record(
+        products,
+        "car",
+        3,
+        domain="dynamics",
+        solver="sample_dynamics",
+        lateral_g=0.9,
+        parameters={"mode": 'it\'s "quoted"'},
+    )
     record(products, "van", 4, cd=0.20, parameters={"speed": 90.0}, fingerprint="sha256:" + "f" * 64)
     record(products, "van", 5, cd=0.25, cl=0.0, parameters={"speed": 130.0, "mode": "eco"})
     return products
@@ -64,67 +88,73 @@ def runs(products) -> Path:
 # --- the query language --------------------------------------------------------------
 
 
-@pytest.mark.parametrize("query, expected", [
-    ("", ["car:01", "car:02", "car:03", "van:04", "van:05"]),
-    ("kpi.cd < 0.25", ["car:01", "van:04"]),
-    ("kpi.cd <= 0.25", ["car:01", "van:04", "van:05"]),
-    ("kpi.cd > 0.25", ["car:02"]),
-    ("kpi.cd >= 0.25", ["car:02", "van:05"]),
-    ("kpi.cd = 0.2", ["van:04"]),
-    ("kpi.cd != 0.2", ["car:01", "car:02", "van:05"]),
-    ("kpi.cl < 0", ["car:02"]),
-    ("kpi.cd in (0.2, 0.3)", ["car:02", "van:04"]),
-    ("kpi.cd not in (0.2, 0.3)", ["car:01", "van:05"]),
-    ("kpi.lateral_g > .5", ["car:03"]),
-    ("kpi.cd < 2.5e-1", ["car:01", "van:04"]),
-    ("product = 'van'", ["van:04", "van:05"]),
-    ('product = "van"', ["van:04", "van:05"]),
-    ("solver != 'sample_aero'", ["car:03"]),
-    ("domain in ('dynamics', 'nothing')", ["car:03"]),
-    ("status = 'error'", ["car:02"]),
-    ("fingerprint like 'sha256:fff%'", ["van:04"]),
-    ("image = 'img-sample_dynamics'", ["car:03"]),
-    ("run_id like 'run_dynamics_%'", ["car:03"]),
-    ("run_id not like 'run_aero%'", ["car:03"]),
-    ("timestamp >= '2026-04-19T05:04'", ["van:04", "van:05"]),
-    ("timestamp < '2026-04-19T05:02:00+00:00'", ["car:01"]),
-    ("param.speed > 110", ["car:01", "van:05"]),
-    ("param.speed <= 100", ["car:02", "van:04"]),
-    ("param.mode = 'eco'", ["car:01", "van:05"]),
-    ("param.mode > 'm'", ["car:02"]),  # texts against texts only: numbers never match
-    ("param.mode = 'it''s \"quoted\"'", ["car:03"]),
-    ("param.mode = \"it's \\\"quoted\\\"\"", ["car:03"]),
-    # `and` binds tighter than `or`; `not` tighter than both
-    ("product = 'van' or product = 'car' and kpi.cd > 0.25", ["car:02", "van:04", "van:05"]),
-    ("(product = 'van' or product = 'car') and kpi.cd > 0.25", ["car:02"]),
-    ("not product = 'car' and kpi.cd < 0.25", ["van:04"]),
-    ("not (product = 'car' and kpi.cd < 0.25)", ["car:02", "car:03", "van:04", "van:05"]),
-    ("NOT solver = 'sample_aero' OR kpi.cd = 0.3", ["car:02", "car:03"]),
-    ("((kpi.cd < 0.21))", ["van:04"]),
-])
+@pytest.mark.parametrize(
+    "query, expected",
+    [
+        ("", ["car:01", "car:02", "car:03", "van:04", "van:05"]),
+        ("kpi.cd < 0.25", ["car:01", "van:04"]),
+        ("kpi.cd <= 0.25", ["car:01", "van:04", "van:05"]),
+        ("kpi.cd > 0.25", ["car:02"]),
+        ("kpi.cd >= 0.25", ["car:02", "van:05"]),
+        ("kpi.cd = 0.2", ["van:04"]),
+        ("kpi.cd != 0.2", ["car:01", "car:02", "van:05"]),
+        ("kpi.cl < 0", ["car:02"]),
+        ("kpi.cd in (0.2, 0.3)", ["car:02", "van:04"]),
+        ("kpi.cd not in (0.2, 0.3)", ["car:01", "van:05"]),
+        ("kpi.lateral_g > .5", ["car:03"]),
+        ("kpi.cd < 2.5e-1", ["car:01", "van:04"]),
+        ("product = 'van'", ["van:04", "van:05"]),
+        ('product = "van"', ["van:04", "van:05"]),
+        ("solver != 'sample_aero'", ["car:03"]),
+        ("domain in ('dynamics', 'nothing')", ["car:03"]),
+        ("status = 'error'", ["car:02"]),
+        ("fingerprint like 'sha256:fff%'", ["van:04"]),
+        ("image = 'img-sample_dynamics'", ["car:03"]),
+        ("run_id like 'run_dynamics_%'", ["car:03"]),
+        ("run_id not like 'run_aero%'", ["car:03"]),
+        ("timestamp >= '2026-04-19T05:04'", ["van:04", "van:05"]),
+        ("timestamp < '2026-04-19T05:02:00+00:00'", ["car:01"]),
+        ("param.speed > 110", ["car:01", "van:05"]),
+        ("param.speed <= 100", ["car:02", "van:04"]),
+        ("param.mode = 'eco'", ["car:01", "van:05"]),
+        ("param.mode > 'm'", ["car:02"]),  # texts against texts only: numbers never match
+        ("param.mode = 'it''s \"quoted\"'", ["car:03"]),
+        ('param.mode = "it\'s \\"quoted\\""', ["car:03"]),
+        # `and` binds tighter than `or`; `not` tighter than both
+        ("product = 'van' or product = 'car' and kpi.cd > 0.25", ["car:02", "van:04", "van:05"]),
+        ("(product = 'van' or product = 'car') and kpi.cd > 0.25", ["car:02"]),
+        ("not product = 'car' and kpi.cd < 0.25", ["van:04"]),
+        ("not (product = 'car' and kpi.cd < 0.25)", ["car:02", "car:03", "van:04", "van:05"]),
+        ("NOT solver = 'sample_aero' OR kpi.cd = 0.3", ["car:02", "car:03"]),
+        ("((kpi.cd < 0.21))", ["van:04"]),
+    ],
+)
 def test_every_operator_and_precedence(runs, query, expected):
     assert ids(index.search(query)) == expected
 
 
-@pytest.mark.parametrize("query, column, reason", [
-    ("kpi.cd <", 9, "expected a value after '<'"),
-    ("speed = 1", 1, "unknown field 'speed'"),
-    ("kpi. = 1", 1, "'kpi.' needs a name"),
-    ("(product = 'car'", 17, "expected ')' to close the '(' at column 1"),
-    ("product = 'car') ", 16, "unmatched ')'"),
-    ("product = 'car", 11, "unterminated string"),
-    ("product = car", 11, "text goes in quotes: 'car'"),
-    ("product = 3", 11, "product holds text: put 3 in quotes"),
-    ("kpi.cd < 'low'", 10, "kpi.cd holds numbers"),
-    ("kpi.cd like 'x%'", 8, "'like' matches text"),
-    ("product = 'a' and", 18, "expected a field"),
-    ("product == 'a'", 10, "expected a value after '='"),
-    ("product = 'a' kpi.cd = 1", 15, "expected 'and', 'or' or the end of the query"),
-    ("solver in 'a'", 11, "expected '(' after 'in'"),
-    ("solver = 'é' and # ", 18, "unexpected character '#'"),
-    ("kpi.cd < 1.2.3", 10, "malformed number"),
-    ("product = 'a\\q'", 13, "unknown escape"),
-])
+@pytest.mark.parametrize(
+    "query, column, reason",
+    [
+        ("kpi.cd <", 9, "expected a value after '<'"),
+        ("speed = 1", 1, "unknown field 'speed'"),
+        ("kpi. = 1", 1, "'kpi.' needs a name"),
+        ("(product = 'car'", 17, "expected ')' to close the '(' at column 1"),
+        ("product = 'car') ", 16, "unmatched ')'"),
+        ("product = 'car", 11, "unterminated string"),
+        ("product = car", 11, "text goes in quotes: 'car'"),
+        ("product = 3", 11, "product holds text: put 3 in quotes"),
+        ("kpi.cd < 'low'", 10, "kpi.cd holds numbers"),
+        ("kpi.cd like 'x%'", 8, "'like' matches text"),
+        ("product = 'a' and", 18, "expected a field"),
+        ("product == 'a'", 10, "expected a value after '='"),
+        ("product = 'a' kpi.cd = 1", 15, "expected 'and', 'or' or the end of the query"),
+        ("solver in 'a'", 11, "expected '(' after 'in'"),
+        ("solver = 'é' and # ", 18, "unexpected character '#'"),
+        ("kpi.cd < 1.2.3", 10, "malformed number"),
+        ("product = 'a\\q'", 13, "unknown escape"),
+    ],
+)
 def test_errors_name_their_column(runs, query, column, reason):
     with pytest.raises(index.QueryError) as raised:
         index.search(query)
@@ -135,11 +165,14 @@ def test_errors_name_their_column(runs, query, column, reason):
     assert str(error).endswith(f"{query}\n  " + " " * (column - 1) + "^")
 
 
-@pytest.mark.parametrize("query", [
-    "product = 'car'' or 1=1 --'",
-    "product = \"x\\\"; DROP TABLE runs; --\"",
-    "kpi.cd < 1 and param.speed = 'x'' union select * from run_files --'",
-])
+@pytest.mark.parametrize(
+    "query",
+    [
+        "product = 'car'' or 1=1 --'",
+        'product = "x\\"; DROP TABLE runs; --"',
+        "kpi.cd < 1 and param.speed = 'x'' union select * from run_files --'",
+    ],
+)
 def test_injection_attempts_stay_data(runs, query):
     assert index.search(query) == []
     assert index.search(products=["car' or '1'='1"]) == []
@@ -167,10 +200,17 @@ def test_search_options_and_arguments(runs):
 def test_a_run_as_search_returns_it(runs):
     [run] = index.search("product = 'car' and param.mode = 'eco'")
     assert run == {
-        "product": "car", "run_id": "run_aero_20260419T050100000000", "solver": "sample_aero", "domain": "aero",
-        "timestamp": "2026-04-19T05:01:00+00:00", "status": "success", "fingerprint": f"sha256:{1:064x}",
-        "image": "img-sample_aero", "layer": str(runs / "car/simulation_runs/sample_aero/20260419T050100000000/result.usda"),
-        "kpis": {"cd": 0.24, "cl": 0.01}, "parameters": {"speed": 120.0, "mode": "eco"},
+        "product": "car",
+        "run_id": "run_aero_20260419T050100000000",
+        "solver": "sample_aero",
+        "domain": "aero",
+        "timestamp": "2026-04-19T05:01:00+00:00",
+        "status": "success",
+        "fingerprint": f"sha256:{1:064x}",
+        "image": "img-sample_aero",
+        "layer": str(runs / "car/simulation_runs/sample_aero/20260419T050100000000/result.usda"),
+        "kpis": {"cd": 0.24, "cl": 0.01},
+        "parameters": {"speed": 120.0, "mode": "eco"},
     }
 
 
@@ -197,7 +237,9 @@ def test_new_changed_and_removed_files_are_found_by_their_stamps(runs, unindexed
     assert index.update() == {"added": 0, "changed": 0, "removed": 0}
     read = []
     reader = run_records.read_run_records
-    monkeypatch.setattr(run_records, "read_run_records", lambda path: read.append(Path(path).parent.name) or reader(path))
+    monkeypatch.setattr(
+        run_records, "read_run_records", lambda path: read.append(Path(path).parent.name) or reader(path)
+    )
 
     record(runs, "van", 6, cd=0.1)
     assert ids(index.search("kpi.cd < 0.15")) == ["van:06"]
@@ -392,11 +434,17 @@ print(seen)
 
 def test_two_processes_record_while_a_third_searches(products, caplog):
     count = 25
-    writers = [subprocess.Popen([sys.executable, "-c", WRITER, str(products / name / f"{name}.usda"),
-                                 str(offset), str(count)], stderr=subprocess.PIPE, text=True)
-               for name, offset in (("car", 0), ("van", 1000))]
-    reader = subprocess.Popen([sys.executable, "-c", READER, str(2 * count)], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True)
+    writers = [
+        subprocess.Popen(
+            [sys.executable, "-c", WRITER, str(products / name / f"{name}.usda"), str(offset), str(count)],
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        for name, offset in (("car", 0), ("van", 1000))
+    ]
+    reader = subprocess.Popen(
+        [sys.executable, "-c", READER, str(2 * count)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
     for writer in writers:
         assert writer.wait(timeout=240) == 0, writer.stderr.read()
         assert "not indexed" not in writer.stderr.read()

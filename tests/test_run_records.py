@@ -26,18 +26,35 @@ def run_attributes(layer_path: str) -> dict[str, tuple[str, object]]:
 
 
 def test_every_scalar_is_recorded_with_its_type(product):
-    result = {"converged": True, "cells": 12000, "cd": 0.25, "mesh": "fine", "series": [1, 2], "nested": {},
-              "missing": None, "CL": "-0.01", "big": 2**40, "timestamp": "solver's own"}
+    result = {
+        "converged": True,
+        "cells": 12000,
+        "cd": 0.25,
+        "mesh": "fine",
+        "series": [1, 2],
+        "nested": {},
+        "missing": None,
+        "CL": "-0.01",
+        "big": 2**40,
+        "timestamp": "solver's own",
+    }
     written = run_records.write_run_record(
-        product, result, "aero", "sample_aero",
+        product,
+        result,
+        "aero",
+        "sample_aero",
         provenance={"fingerprint": "sha256:ab", "solver_image": "img", "nested": {"a": 1}, "list": [], "none": None},
         assumptions={"rho": {"value": 1.225, "unit": "kg/m3"}, "gas": {"value": "air"}, "skip": 3, "bare": {}},
         parameters={"speed": {"value": 120.0, "default": 100, "path": "inputs.speed", "override": True}},
         timestamp=WHEN,
     )
     layer = product.parent / "simulation_runs" / "sample_aero" / "20260419T051010123456" / "result.usda"
-    assert written == {"status": "written", "layer": str(layer), "run_id": "run_aero_20260419T051010123456",
-                       "attributes_written": 6 + 2 + 2 + 1}  # fields, KPIs, provenance, parameters
+    assert written == {
+        "status": "written",
+        "layer": str(layer),
+        "run_id": "run_aero_20260419T051010123456",
+        "attributes_written": 6 + 2 + 2 + 1,
+    }  # fields, KPIs, provenance, parameters
     stored = run_attributes(str(layer))
     assert stored == {
         "orvane:run:domain": ("string", "aero"),
@@ -52,7 +69,10 @@ def test_every_scalar_is_recorded_with_its_type(product):
         "orvane:kpi:cl": ("double", -0.01),
         "orvane:run:provenance:fingerprint": ("string", "sha256:ab"),
         "orvane:run:provenance:solver_image": ("string", "img"),
-        "orvane:run:parameters": ("string", '{"speed":{"default":100,"override":true,"path":"inputs.speed","value":120}}'),
+        "orvane:run:parameters": (
+            "string",
+            '{"speed":{"default":100,"override":true,"path":"inputs.speed","value":120}}',
+        ),
         "orvane:run:assumptions:rho:value": ("double", 1.225),
         "orvane:run:assumptions:rho:unit": ("string", "kg/m3"),
         "orvane:run:assumptions:gas:value": ("string", "air"),
@@ -64,8 +84,12 @@ def test_every_scalar_is_recorded_with_its_type(product):
 
 def test_first_fields_count(product):
     written = run_records.write_run_record(
-        product, {"converged": True, "cells": 3, "cd": 0.3, "mesh": "m", "l": [], "d": {}, "n": None},
-        "thermal", "s", timestamp=WHEN)
+        product,
+        {"converged": True, "cells": 3, "cd": 0.3, "mesh": "m", "l": [], "d": {}, "n": None},
+        "thermal",
+        "s",
+        timestamp=WHEN,
+    )
     assert written["attributes_written"] == 4  # no KPIs for an unknown domain
 
 
@@ -87,8 +111,12 @@ def test_default_time_is_now(product):
 
 @pytest.mark.parametrize(
     ("domain", "run_id"),
-    [("aero", "run_aero_20260419T051010123456"), ("aero-2.d", "run_aero_2_d_20260419T051010123456"),
-     ("ü x", "run___x_20260419T051010123456"), ("", "run__20260419T051010123456")],
+    [
+        ("aero", "run_aero_20260419T051010123456"),
+        ("aero-2.d", "run_aero_2_d_20260419T051010123456"),
+        ("ü x", "run___x_20260419T051010123456"),
+        ("", "run__20260419T051010123456"),
+    ],
 )
 def test_run_ids(domain, run_id):
     assert run_records._make_run_id(domain, WHEN) == run_id
@@ -105,8 +133,12 @@ def test_make_run_id_argument_types():
 def test_skipped_records(tmp_path, sample_registry):
     missing = tmp_path / "missing.usda"
     assert run_records.write_run_record(missing, {}, "aero", "s") == {
-        "status": "skipped", "reason": f"root USD not found: {missing}", "layer": None, "run_id": "",
-        "attributes_written": 0}
+        "status": "skipped",
+        "reason": f"root USD not found: {missing}",
+        "layer": None,
+        "run_id": "",
+        "attributes_written": 0,
+    }
     bare = tmp_path / "bare" / "bare.usda"
     bare.parent.mkdir()
     Sdf.Layer.CreateNew(str(bare)).Save()
@@ -133,19 +165,30 @@ def test_failed_record_leaves_no_file(product, monkeypatch):
 
 
 def test_list_runs(product):
-    run_records.write_run_record(product, {"cd": 0.3}, "aero", "solver_b", timestamp=WHEN,
-                                 provenance={"fingerprint": "sha256:1"})
-    run_records.write_run_record(product, {"lateral_g": 0.9}, "dynamics", "solver_a",
-                                 timestamp=WHEN + timedelta(hours=1))
+    run_records.write_run_record(
+        product, {"cd": 0.3}, "aero", "solver_b", timestamp=WHEN, provenance={"fingerprint": "sha256:1"}
+    )
+    run_records.write_run_record(
+        product, {"lateral_g": 0.9}, "dynamics", "solver_a", timestamp=WHEN + timedelta(hours=1)
+    )
     run_records.write_run_record(product, {"cd": 0.29}, "aero", "solver_a", timestamp=WHEN - timedelta(hours=1))
     (product.parent / "simulation_runs" / "solver_a" / "stray").mkdir()
     runs = run_records.list_runs(product)
-    assert [(r["solver"], r["domain"]) for r in runs] == [("solver_a", "aero"), ("solver_b", "aero"),
-                                                          ("solver_a", "dynamics")]
-    assert runs[1] == {"run_id": "run_aero_20260419T051010123456", "solver": "solver_b", "domain": "aero",
-                       "timestamp": WHEN.isoformat(), "fingerprint": "sha256:1", "status": None,
-                       "kpis": {"cd": 0.3},
-                       "layer": str(product.parent / "simulation_runs/solver_b/20260419T051010123456/result.usda")}
+    assert [(r["solver"], r["domain"]) for r in runs] == [
+        ("solver_a", "aero"),
+        ("solver_b", "aero"),
+        ("solver_a", "dynamics"),
+    ]
+    assert runs[1] == {
+        "run_id": "run_aero_20260419T051010123456",
+        "solver": "solver_b",
+        "domain": "aero",
+        "timestamp": WHEN.isoformat(),
+        "fingerprint": "sha256:1",
+        "status": None,
+        "kpis": {"cd": 0.3},
+        "layer": str(product.parent / "simulation_runs/solver_b/20260419T051010123456/result.usda"),
+    }
     assert runs[0]["fingerprint"] is None
     assert [r["domain"] for r in run_records.list_runs(product, solver="solver_a")] == ["aero", "dynamics"]
     assert [r["solver"] for r in run_records.list_runs(product, domain="aero")] == ["solver_a", "solver_b"]
@@ -156,14 +199,25 @@ def test_list_runs(product):
 
 def test_read_run_records_sorts_what_a_record_holds(product):
     written = run_records.write_run_record(
-        product, {"status": "success", "cd": 0.25, "cells": 3}, "aero", "sample_aero", timestamp=WHEN,
+        product,
+        {"status": "success", "cd": 0.25, "cells": 3},
+        "aero",
+        "sample_aero",
+        timestamp=WHEN,
         provenance={"fingerprint": "sha256:ab", "case_yaml": "speed: 1\n"},
         assumptions={"rho": {"value": 1.225, "unit": "kg/m3"}},
-        parameters={"speed": {"value": 120.0, "default": 100, "path": "inputs.speed", "override": True}})
+        parameters={"speed": {"value": 120.0, "default": 100, "path": "inputs.speed", "override": True}},
+    )
     [run] = run_records.read_run_records(written["layer"])
     assert run == {
-        "run_id": "run_aero_20260419T051010123456", "product": "Car", "domain": "aero", "solver": "sample_aero",
-        "timestamp": WHEN.isoformat(), "status": "success", "layer": written["layer"], "kpis": {"cd": 0.25},
+        "run_id": "run_aero_20260419T051010123456",
+        "product": "Car",
+        "domain": "aero",
+        "solver": "sample_aero",
+        "timestamp": WHEN.isoformat(),
+        "status": "success",
+        "layer": written["layer"],
+        "kpis": {"cd": 0.25},
         "results": {"cd": 0.25, "cells": 3},
         "provenance": {"fingerprint": "sha256:ab", "case_yaml": "speed: 1\n"},
         "parameters": {"speed": {"value": 120, "default": 100, "path": "inputs.speed", "override": True}},
@@ -181,9 +235,12 @@ def test_list_runs_of_a_product_without_runs(tmp_path):
 
 @pytest.mark.parametrize(
     ("arguments", "message"),
-    [({"result": []}, "argument 'result' must be dict"), ({"domain": 1}, "argument 'domain' must be str"),
-     ({"provenance": "x"}, "argument 'provenance' must be dict or None"),
-     ({"timestamp": "now"}, "argument 'timestamp' must be datetime or None")],
+    [
+        ({"result": []}, "argument 'result' must be dict"),
+        ({"domain": 1}, "argument 'domain' must be str"),
+        ({"provenance": "x"}, "argument 'provenance' must be dict or None"),
+        ({"timestamp": "now"}, "argument 'timestamp' must be datetime or None"),
+    ],
 )
 def test_write_argument_types(product, arguments, message):
     call = {"usda_path": product, "result": {}, "domain": "aero", "solver": "s"} | arguments

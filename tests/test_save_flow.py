@@ -15,10 +15,26 @@ from orvane_platform.mcp import mcp_client
 from orvane_platform.mcp.mcp_client import SolverMCPClient
 from tests.support import SAMPLE_PRODUCT
 
-AERO = {"status": "success", "cd": 0.251, "cl": -0.02, "cm_pitch": 0.001, "solver": "sample_aero", "iterations": 500,
-        "wall_clock_seconds": 1.5, "provenance": {"solver_image": "img:1", "fingerprint": "sha256:" + "a" * 64}}
-DYNAMICS = {"status": "success", "lateral_g": 0.91, "yaw_rate": 20.0, "roll_angle": 4.2, "executor_id": "cornering-7",
-            "solver": "sample_dynamics", "manoeuvre": "skidpad", "converged": False}
+AERO = {
+    "status": "success",
+    "cd": 0.251,
+    "cl": -0.02,
+    "cm_pitch": 0.001,
+    "solver": "sample_aero",
+    "iterations": 500,
+    "wall_clock_seconds": 1.5,
+    "provenance": {"solver_image": "img:1", "fingerprint": "sha256:" + "a" * 64},
+}
+DYNAMICS = {
+    "status": "success",
+    "lateral_g": 0.91,
+    "yaw_rate": 20.0,
+    "roll_angle": 4.2,
+    "executor_id": "cornering-7",
+    "solver": "sample_dynamics",
+    "manoeuvre": "skidpad",
+    "converged": False,
+}
 
 
 class Recorder:
@@ -72,8 +88,12 @@ def test_nothing_succeeded(console, recorder, results):
 
 @pytest.mark.parametrize(
     ("all_passed", "force", "header"),
-    [(False, False, "Saving results ..."), (True, False, "All gates passed — saving ..."),
-     (False, True, "--set-targets — saving + updating targets ..."), (True, True, "All gates passed — saving ...")],
+    [
+        (False, False, "Saving results ..."),
+        (True, False, "All gates passed — saving ..."),
+        (False, True, "--set-targets — saving + updating targets ..."),
+        (True, True, "All gates passed — saving ..."),
+    ],
 )
 def test_headers(console, recorder, sample_registry, all_passed, force, header):
     assert save_flow.prompt_save_usd(FakeProduct(), {"aero": AERO}, all_gates_passed=all_passed, force_targets=force)
@@ -82,20 +102,34 @@ def test_headers(console, recorder, sample_registry, all_passed, force, header):
 
 def test_save_requests(console, recorder, sample_registry):
     parameters = {"speed_kmh": {"value": 130, "override": True}, "mesh": {"value": 2, "override": False}}
-    assert save_flow.prompt_save_usd(FakeProduct(), {"aero": AERO | {"parameters": parameters}, "dynamics": DYNAMICS},
-                                     all_gates_passed=True) is True
+    assert (
+        save_flow.prompt_save_usd(
+            FakeProduct(), {"aero": AERO | {"parameters": parameters}, "dynamics": DYNAMICS}, all_gates_passed=True
+        )
+        is True
+    )
     aero_request, dynamics_request, *design = recorder.requests
     assert aero_request == {
-        "product_name": "sedan", "domain": "aero", "kpis": {"cd": 0.251, "cl": -0.02, "cm_pitch": 0.001},
-        "solver": "sample_aero", "provenance": AERO["provenance"], "assumptions": None,
+        "product_name": "sedan",
+        "domain": "aero",
+        "kpis": {"cd": 0.251, "cl": -0.02, "cm_pitch": 0.001},
+        "solver": "sample_aero",
+        "provenance": AERO["provenance"],
+        "assumptions": None,
         "extra_meta": {"iterations": 500, "wall_clock_seconds": 1.5, "override_speed_kmh": 130},
-        "save_target": "prototype", "tag_baseline": True, "converged": True}
+        "save_target": "prototype",
+        "tag_baseline": True,
+        "converged": True,
+    }
     assert dynamics_request["solver"] == "cornering-7" and dynamics_request["converged"] is False
     assert dynamics_request["extra_meta"] == {"manoeuvre": "skidpad"}
     assert [r["domain"] for r in design] == ["aero", "dynamics"]
     assert all(r["save_target"] == "design_intent" and r["only_missing_targets"] is True for r in design)
     lines = console.getvalue().splitlines()
-    assert lines[-2:] == ["  │ Results saved (prototype).", "  │ Design intent targets set (aero: 3 KPIs, dynamics: 3 KPIs)."]
+    assert lines[-2:] == [
+        "  │ Results saved (prototype).",
+        "  │ Design intent targets set (aero: 3 KPIs, dynamics: 3 KPIs).",
+    ]
 
 
 def test_benchmark_saves_never_tag_or_populate(console, recorder, sample_registry):
@@ -136,8 +170,13 @@ def test_argument_types(console, recorder):
 
 # --- design-intent population -------------------------------------------------------
 
-SPECS = {"target_cd_max": 0.3, "orvane_target_src_cd": "img:0", "target_cl_min": -0.1, "orvane_target_src_cl": "img:1",
-         "target_cm_pitch_tol": 0.1}
+SPECS = {
+    "target_cd_max": 0.3,
+    "orvane_target_src_cd": "img:0",
+    "target_cl_min": -0.1,
+    "orvane_target_src_cl": "img:1",
+    "target_cm_pitch_tol": 0.1,
+}
 
 
 @pytest.fixture
@@ -145,6 +184,7 @@ def refresh(monkeypatch):
     def set_mode(mode):
         monkeypatch.setenv("ORVANE_TARGET_REFRESH", mode)
         gateway_config.gateway_config.cache_clear()
+
     yield set_mode
     gateway_config.gateway_config.cache_clear()
 
@@ -158,16 +198,31 @@ def test_population_by_setting(console, recorder, sample_registry, refresh, mode
     save_flow._populate_design_intent_from_results(FakeProduct(SPECS), {"aero": AERO})
     [request] = recorder.requests
     assert list(request["kpis"]) == selected
-    assert request == {"product_name": "sedan", "domain": "aero", "kpis": request["kpis"], "solver": "sample_aero",
-                       "provenance": AERO["provenance"], "save_target": "design_intent", "only_missing_targets": True}
+    assert request == {
+        "product_name": "sedan",
+        "domain": "aero",
+        "kpis": request["kpis"],
+        "solver": "sample_aero",
+        "provenance": AERO["provenance"],
+        "save_target": "design_intent",
+        "only_missing_targets": True,
+    }
     count = len(selected)
     assert console.getvalue().strip() == f"│ Design intent targets set (aero: {count} KPI{'s' if count != 1 else ''})."
 
 
 @pytest.mark.parametrize(
     ("answer", "refreshed"),
-    [("\n", True), ("Y\n", True), (" yes \n", True), ("no\n", False), ("n\n", False), (EOFError, False),
-     (KeyboardInterrupt, False), (OSError, False)],
+    [
+        ("\n", True),
+        ("Y\n", True),
+        (" yes \n", True),
+        ("no\n", False),
+        ("n\n", False),
+        (EOFError, False),
+        (KeyboardInterrupt, False),
+        (OSError, False),
+    ],
 )
 def test_population_asks(console, recorder, sample_registry, refresh, monkeypatch, answer, refreshed):
     refresh("ask")
@@ -190,7 +245,10 @@ def test_population_asks(console, recorder, sample_registry, refresh, monkeypatc
 def test_forced_population(console, recorder, sample_registry, refresh):
     refresh("keep")
     save_flow._populate_design_intent_from_results(FakeProduct(SPECS), {"aero": AERO, "dynamics": DYNAMICS}, force=True)
-    assert [list(r["kpis"]) for r in recorder.requests] == [["cd", "cl", "cm_pitch"], ["lateral_g", "yaw_rate", "roll_angle"]]
+    assert [list(r["kpis"]) for r in recorder.requests] == [
+        ["cd", "cl", "cm_pitch"],
+        ["lateral_g", "yaw_rate", "roll_angle"],
+    ]
     assert all(r["only_missing_targets"] is False for r in recorder.requests)
     assert recorder.requests[1]["provenance"] == {} and recorder.requests[1]["solver"] == "cornering-7"
 
@@ -204,8 +262,14 @@ def test_one_kpi_is_singular(console, recorder, sample_registry):
 
 
 def test_client_saves_into_the_product(workspace):
-    reply = SolverMCPClient().save_results(product_name="sedan", domain="aero", kpis={"cd": 0.25, "cl": 0, "cm_pitch": 0},
-                                           solver="sample_aero", tag_baseline=True, save_target="prototype")
+    reply = SolverMCPClient().save_results(
+        product_name="sedan",
+        domain="aero",
+        kpis={"cd": 0.25, "cl": 0, "cm_pitch": 0},
+        solver="sample_aero",
+        tag_baseline=True,
+        save_target="prototype",
+    )
     assert reply == {"status": "ok"}
     product = Product(workspace)
     assert product.specs["cd"] == 0.25
@@ -218,12 +282,17 @@ def test_client_saves_into_the_product(workspace):
 
 @pytest.mark.parametrize(
     ("request_", "error"),
-    [({"product_name": "coupe", "domain": "aero", "kpis": {}}, "Product not found: "),
-     ({"product_name": "../sedan", "domain": "aero", "kpis": {}}, "product_name must name one product folder"),
-     ({"product_name": None}, "product_name must name one product folder"),
-     ({"product_name": "sedan", "domain": "thermal", "kpis": {}}, "Unknown domain: thermal"),
-     ({"product_name": "sedan", "domain": "aero", "kpis": {"cd": 0.3}}, "Missing required KPI 'cl' for domain 'aero'"),
-     ({"product_name": "sedan", "domain": "aero", "kpis": "cd"}, "argument 'kpis' must be dict")],
+    [
+        ({"product_name": "coupe", "domain": "aero", "kpis": {}}, "Product not found: "),
+        ({"product_name": "../sedan", "domain": "aero", "kpis": {}}, "product_name must name one product folder"),
+        ({"product_name": None}, "product_name must name one product folder"),
+        ({"product_name": "sedan", "domain": "thermal", "kpis": {}}, "Unknown domain: thermal"),
+        (
+            {"product_name": "sedan", "domain": "aero", "kpis": {"cd": 0.3}},
+            "Missing required KPI 'cl' for domain 'aero'",
+        ),
+        ({"product_name": "sedan", "domain": "aero", "kpis": "cd"}, "argument 'kpis' must be dict"),
+    ],
 )
 def test_client_answers_bad_requests(workspace, request_, error):
     reply = SolverMCPClient().save_results(**request_)

@@ -20,7 +20,10 @@ def test_orvane_home_is_fixed_at_import(tmp_path, environment, expected):
     env = {k: v for k, v in os.environ.items() if k != "ORVANE_HOME"} | environment | {"HOME": str(tmp_path)}
     printed = subprocess.run(
         [sys.executable, "-c", "from orvane_platform.core.paths import ORVANE_HOME as h; print(type(h).__name__, h)"],
-        env=env, capture_output=True, text=True, check=True,
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout.split()
     assert printed == ["PosixPath", expected.replace("HOME", str(tmp_path))]
 
@@ -93,8 +96,15 @@ def test_run_dir_argument_types(tmp_path):
 @pytest.fixture
 def clean_environment(monkeypatch):
     """No workspace variable set, and whatever activate() sets removed afterwards."""
-    for variable in ("ORVANE_HOME", "ORVANE_SOLVERS_DIR", "ORVANE_PRODUCTS_DIR", "ORVANE_WORKSPACE",
-                     "ORVANE_LLM_MODEL", "ORVANE_OLLAMA_URL", "ORVANE_TARGET_REFRESH"):
+    for variable in (
+        "ORVANE_HOME",
+        "ORVANE_SOLVERS_DIR",
+        "ORVANE_PRODUCTS_DIR",
+        "ORVANE_WORKSPACE",
+        "ORVANE_LLM_MODEL",
+        "ORVANE_OLLAMA_URL",
+        "ORVANE_TARGET_REFRESH",
+    ):
         monkeypatch.setenv(variable, "")
         monkeypatch.delenv(variable)
     return monkeypatch
@@ -115,8 +125,11 @@ def test_the_workspace_is_found_by_walking_up(tmp_path, clean_environment):
     assert settings["solvers"] == {"variable": "ORVANE_SOLVERS_DIR", "value": str(root / "reg"), "source": "file"}
     assert settings["llm_model"]["value"] == "m:1" and settings["ollama_url"]["source"] == "default"
     clean_environment.setenv("ORVANE_LLM_MODEL", "other:2")
-    assert workspace.settings()["llm_model"] == {"variable": "ORVANE_LLM_MODEL", "value": "other:2",
-                                                 "source": "environment"}
+    assert workspace.settings()["llm_model"] == {
+        "variable": "ORVANE_LLM_MODEL",
+        "value": "other:2",
+        "source": "environment",
+    }
 
     assert workspace.activate() == root
     assert os.environ["ORVANE_SOLVERS_DIR"] == str(root / "reg")
@@ -142,8 +155,11 @@ def test_activating_a_home_tells_the_paths_module_and_rereads_the_gateway_settin
 
 @pytest.mark.parametrize(
     ("text", "message"),
-    [("solvers: [a, b]\n", "'solvers' must be text, not list"), ("- a\n", "expected a mapping"),
-     ("solvers: [a\n", "malformed YAML")],
+    [
+        ("solvers: [a, b]\n", "'solvers' must be text, not list"),
+        ("- a\n", "expected a mapping"),
+        ("solvers: [a\n", "malformed YAML"),
+    ],
 )
 def test_a_malformed_workspace_file_is_named(tmp_path, clean_environment, text, message):
     (tmp_path / "orvane.yaml").write_text(text)

@@ -62,8 +62,13 @@ def test_signature_matches_the_host_modules(monkeypatch, key_path):
     monkeypatch.setattr("time.time", lambda: 1700000000.9)
     cert = sign_solver_cert("aero", "registry.example/aero:1", "sha256:ab", {"products": ["sedan"], "é": 1})
     assert list(cert) == ["payload", "signature", "scheme"]
-    payload = {"alias": "aero", "image": "registry.example/aero:1", "image_digest": "sha256:ab",
-               "registered_at": 1700000000, "scope": {"products": ["sedan"], "é": 1}}
+    payload = {
+        "alias": "aero",
+        "image": "registry.example/aero:1",
+        "image_digest": "sha256:ab",
+        "registered_at": 1700000000,
+        "scope": {"products": ["sedan"], "é": 1},
+    }
     assert cert["payload"] == json.dumps(payload, sort_keys=True, separators=(",", ":"))
     expected = hmac.new(key_path.read_bytes(), cert["payload"].encode(), hashlib.sha256).hexdigest()
     assert cert["signature"] == expected and cert["scheme"] == "hmac-sha256"
@@ -84,8 +89,11 @@ def test_certificates_differ_across_seconds(monkeypatch):
 
 @pytest.mark.parametrize(
     ("arguments", "message"),
-    [(("a", "i", None), "argument 'image_digest' must be str"), ((1, "i", "d"), "argument 'alias' must be str"),
-     (("a", "i", "d", []), "argument 'scope' must be dict or None")],
+    [
+        (("a", "i", None), "argument 'image_digest' must be str"),
+        ((1, "i", "d"), "argument 'alias' must be str"),
+        (("a", "i", "d", []), "argument 'scope' must be dict or None"),
+    ],
 )
 def test_sign_argument_types(arguments, message):
     with pytest.raises(TypeError, match=message):
@@ -107,10 +115,15 @@ def test_verification_branches():
     assert verify_solver_cert({"alias": "a", "cert": cert}) == "verified"
     assert verify_solver_cert({"alias": "b", "cert": cert}) == "unverified"
     assert verify_solver_cert({"cert": cert}) == "unverified"
-    for changes in [{"scheme": "hmac-sha1"}, {"scheme": ""}, {"payload": ""}, {"signature": ""},
-                    {"payload": cert["payload"].replace('"img"', '"imh"')},
-                    {"signature": cert["signature"][:-1] + ("0" if cert["signature"][-1] != "0" else "1")},
-                    {"payload": 5}]:
+    for changes in [
+        {"scheme": "hmac-sha1"},
+        {"scheme": ""},
+        {"payload": ""},
+        {"signature": ""},
+        {"payload": cert["payload"].replace('"img"', '"imh"')},
+        {"signature": cert["signature"][:-1] + ("0" if cert["signature"][-1] != "0" else "1")},
+        {"payload": 5},
+    ]:
         assert verify_solver_cert(tampered(cert, **changes)) == "unverified", changes
     no_scheme = {k: v for k, v in cert.items() if k != "scheme"}
     assert verify_solver_cert({"alias": "a", "cert": no_scheme}) == "unverified"
@@ -119,8 +132,12 @@ def test_verification_branches():
 def test_valid_signature_over_text_that_is_not_json():
     payload = "not json"
     signature = hmac.new(_load_or_create_secret(), payload.encode(), hashlib.sha256).hexdigest()
-    assert verify_solver_cert({"alias": "a", "cert": {"payload": payload, "signature": signature,
-                                                       "scheme": "hmac-sha256"}}) == "unverified"
+    assert (
+        verify_solver_cert(
+            {"alias": "a", "cert": {"payload": payload, "signature": signature, "scheme": "hmac-sha256"}}
+        )
+        == "unverified"
+    )
     listed = "[1, 2]"
     signature = hmac.new(_load_or_create_secret(), listed.encode(), hashlib.sha256).hexdigest()
     with pytest.raises(AttributeError):
@@ -158,9 +175,13 @@ def test_verify_takes_a_dict():
 
 @pytest.mark.parametrize(
     ("record", "status"),
-    [({"image": "img", "image_digest": "sha256:1"}, "verified"), ({}, "verified"),
-     ({"image": "evil/other:6"}, "unverified"), ({"image": "img", "image_digest": "sha256:2"}, "unverified"),
-     ({"image_digest": None}, "unverified")],
+    [
+        ({"image": "img", "image_digest": "sha256:1"}, "verified"),
+        ({}, "verified"),
+        ({"image": "evil/other:6"}, "unverified"),
+        ({"image": "img", "image_digest": "sha256:2"}, "unverified"),
+        ({"image_digest": None}, "unverified"),
+    ],
 )
 def test_an_image_edited_into_the_record_is_not_vouched_for(record, status):
     cert = sign_solver_cert("a", "img", "sha256:1")

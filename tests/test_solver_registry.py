@@ -227,9 +227,7 @@ def test_hand_made_entry_has_a_record_without_certificate(sample_registry):
 
 def test_register_solver_copies_files_and_writes_record(registry):
     cert = {"payload": "{}", "signature": "ab", "scheme": "hmac-sha256"}
-    record = solver.register_solver(
-        "aero", SAMPLE_SOLVERS / "sample_aero", "img:1", image_digest="sha256:1", cert=cert
-    )
+    record = solver.register_solver("aero", SAMPLE_SOLVERS / "sample_aero", "img:1", image_digest="sha256:1", cert=cert)
     assert list(record) == ["alias", "image", "image_digest", "added_at", "cert"]
     assert record["alias"] == "aero" and record["cert"] == cert
     assert record["added_at"].endswith("+00:00")
@@ -324,8 +322,10 @@ def test_new_and_removed_solver_folders_are_seen(watched):
 
 def test_a_registration_by_another_process_is_seen(watched):
     assert solver.get_solver_record("sample_aero")["cert"] is None
-    code = ("from orvane_platform.core import solver; "
-            f"solver.register_solver('sample_aero', {str(SAMPLE_SOLVERS / 'sample_aero')!r}, 'img:child')")
+    code = (
+        "from orvane_platform.core import solver; "
+        f"solver.register_solver('sample_aero', {str(SAMPLE_SOLVERS / 'sample_aero')!r}, 'img:child')"
+    )
     subprocess.run([sys.executable, "-c", code], check=True, env={**os.environ})
     assert solver.get_solver_record("sample_aero")["image"] == "img:child"
 

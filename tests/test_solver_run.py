@@ -45,9 +45,11 @@ def test_a_plan_executed_elsewhere_completes_like_a_simulation(product, sample_r
 
 
 def test_a_prepared_folder_is_gone_once_its_run_is_complete(product, sample_registry, tmp_path):
-    write_solver(sample_registry, "maker", "cat > /dev/null; echo '{\"status\": \"success\", \"t_max\": 1}'")
+    write_solver(sample_registry, "maker", 'cat > /dev/null; echo \'{"status": "success", "t_max": 1}\'')
     prepare = sample_registry / "maker" / "prepare.sh"
-    prepare.write_text('#!/bin/bash\ncat > /dev/null; echo solid > "$1/body.stl"; echo "{\\"geometry\\": [\\"$1/body.stl\\"]}"\n')
+    prepare.write_text(
+        '#!/bin/bash\ncat > /dev/null; echo solid > "$1/body.stl"; echo "{\\"geometry\\": [\\"$1/body.stl\\"]}"\n'
+    )
     prepare.chmod(0o755)
     config = yaml.safe_load((sample_registry / "maker" / "solver.yaml").read_text())
     config["run"]["prepare"] = [str(prepare)]
@@ -61,10 +63,12 @@ def test_a_prepared_folder_is_gone_once_its_run_is_complete(product, sample_regi
 
 @pytest.mark.parametrize(
     ("plan", "outcome", "error", "message"),
-    [({"status": "error"}, {}, TypeError, "argument 'plan' must be a run plan"),
-     (None, {"ending": "exploded", "exit_code": 0, "out": b"", "err": b""}, ValueError, "unknown ending 'exploded'"),
-     (None, {"ending": "finished", "exit_code": 0, "out": "{}", "err": b""}, TypeError, "'out' must be bytes"),
-     (None, [], TypeError, "argument 'outcome' must be dict")],
+    [
+        ({"status": "error"}, {}, TypeError, "argument 'plan' must be a run plan"),
+        (None, {"ending": "exploded", "exit_code": 0, "out": b"", "err": b""}, ValueError, "unknown ending 'exploded'"),
+        (None, {"ending": "finished", "exit_code": 0, "out": "{}", "err": b""}, TypeError, "'out' must be bytes"),
+        (None, [], TypeError, "argument 'outcome' must be dict"),
+    ],
 )
 def test_complete_run_refuses_what_is_not_a_plan_or_an_outcome(product, plan, outcome, error, message):
     plan = plan or solver_run.plan_run(Product(product), domain="aero")
@@ -75,8 +79,11 @@ def test_complete_run_refuses_what_is_not_a_plan_or_an_outcome(product, plan, ou
 
 @pytest.mark.parametrize(
     ("arguments", "chosen"),
-    [({"solver": "sample_dynamics"}, ("sample_dynamics", "dynamics")), ({"domain": "aero"}, ("sample_aero", "aero")),
-     ({"domain": "aero", "solver": "sample_dynamics"}, ("sample_dynamics", "aero"))],
+    [
+        ({"solver": "sample_dynamics"}, ("sample_dynamics", "dynamics")),
+        ({"domain": "aero"}, ("sample_aero", "aero")),
+        ({"domain": "aero", "solver": "sample_dynamics"}, ("sample_dynamics", "aero")),
+    ],
 )
 def test_choose_solver_fills_in_what_was_not_given(product, arguments, chosen):
     assert solver_run.choose_solver(Product(product), **arguments) == chosen
@@ -92,8 +99,11 @@ def test_the_product_object_runs_through_the_run_path(product, monkeypatch):
 
 @pytest.mark.parametrize(
     ("save", "history_entries", "written"),
-    [("prototype", 1, ("prototype", "orvane:current:cd")), ("design_intent", 0, ("design_intent", "target_cd_nominal")),
-     ("none", 0, None)],
+    [
+        ("prototype", 1, ("prototype", "orvane:current:cd")),
+        ("design_intent", 0, ("design_intent", "target_cd_nominal")),
+        ("none", 0, None),
+    ],
 )
 def test_a_run_is_recorded_once_and_saved_where_asked(product, save, history_entries, written):
     summary = solver_run.run_product(product, domain="aero", save=save)
@@ -106,7 +116,9 @@ def test_a_run_is_recorded_once_and_saved_where_asked(product, save, history_ent
             assert (layer_attribute(product, layer, name) is not None) == ((layer, name) == written)
     assert summary["saved"] == (None if save == "none" else save)
     assert "1 failed" in summary["gates"]["summary"]  # cd misses its hand-set cd_max
-    assert summary["passed"] is False and summary["kpis"] == pytest.approx({"cd": 0.26775, "cl": 0.014, "cm_pitch": -0.003})
+    assert summary["passed"] is False and summary["kpis"] == pytest.approx(
+        {"cd": 0.26775, "cl": 0.014, "cm_pitch": -0.003}
+    )
 
 
 def test_baseline_is_tagged_only_when_saved_to_the_prototype(product):
@@ -134,13 +146,15 @@ def test_parameters_are_set_first_and_unknown_ones_refused(product):
 
 @pytest.mark.parametrize(
     ("arguments", "error", "message"),
-    [({}, ValueError, "a run needs a domain or a solver"),
-     ({"domain": "thermal"}, ValueError, "no solver is registered for domain 'thermal'"),
-     ({"solver": "nope"}, ValueError, "no solver 'nope' is registered"),
-     ({"domain": "aero", "save": "elsewhere"}, ValueError, "save must be 'prototype', 'design_intent' or 'none'"),
-     ({"domain": "aero", "test": "wet"}, ValueError, "declares no tests"),
-     ({"domain": 3}, TypeError, "domain"),
-     ({"domain": "aero", "parameters": [1]}, TypeError, "parameters")],
+    [
+        ({}, ValueError, "a run needs a domain or a solver"),
+        ({"domain": "thermal"}, ValueError, "no solver is registered for domain 'thermal'"),
+        ({"solver": "nope"}, ValueError, "no solver 'nope' is registered"),
+        ({"domain": "aero", "save": "elsewhere"}, ValueError, "save must be 'prototype', 'design_intent' or 'none'"),
+        ({"domain": "aero", "test": "wet"}, ValueError, "declares no tests"),
+        ({"domain": 3}, TypeError, "domain"),
+        ({"domain": "aero", "parameters": [1]}, TypeError, "parameters"),
+    ],
 )
 def test_bad_arguments_are_refused_before_anything_runs(product, arguments, error, message):
     with pytest.raises(error, match=message):
@@ -149,11 +163,16 @@ def test_bad_arguments_are_refused_before_anything_runs(product, arguments, erro
 
 
 def test_progress_reports_the_solver_error_output_as_it_comes(product, sample_registry):
-    write_solver(sample_registry, "talker",
-                 "cat > /dev/null; echo 'meshing' >&2; sleep 0.3; echo 'solving' >&2; sleep 0.3; "
-                 "echo '{\"status\": \"success\", \"t_max\": 80}'")
+    write_solver(
+        sample_registry,
+        "talker",
+        "cat > /dev/null; echo 'meshing' >&2; sleep 0.3; echo 'solving' >&2; sleep 0.3; "
+        'echo \'{"status": "success", "t_max": 80}\'',
+    )
     seen: list[tuple[float, str]] = []
-    summary = solver_run.run_product(product, solver="talker", progress=lambda elapsed, text: seen.append((elapsed, text)))
+    summary = solver_run.run_product(
+        product, solver="talker", progress=lambda elapsed, text: seen.append((elapsed, text))
+    )
     assert summary["status"] == "success" and summary["kpis"] == {"t_max": 80.0}
     assert "".join(text for _, text in seen) == "meshing\nsolving\n"
     assert len(seen) >= 5 and [elapsed for elapsed, _ in seen] == sorted(elapsed for elapsed, _ in seen)
@@ -185,9 +204,15 @@ def test_parse_assignments(texts, parsed):
     assert solver_run.parse_assignments(texts) == parsed
 
 
-@pytest.mark.parametrize(("text", "message"), [("a", "'a' is not KEY=VALUE"), ("=1", "'=1' is not KEY=VALUE"),
-                                               ("a=", "the value of 'a=' is not a number"),
-                                               ("a=nan", "the value of 'a=nan' is not a number")])
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        ("a", "'a' is not KEY=VALUE"),
+        ("=1", "'=1' is not KEY=VALUE"),
+        ("a=", "the value of 'a=' is not a number"),
+        ("a=nan", "the value of 'a=nan' is not a number"),
+    ],
+)
 def test_parse_assignments_refuses(text, message):
     with pytest.raises(ValueError, match=message):
         solver_run.parse_assignments([text])

@@ -45,12 +45,15 @@ def test_latin_hypercube_is_stratified_bounded_and_seeded():
 
 @pytest.mark.parametrize(
     ("arguments", "message"),
-    [(({"a": "1:2"},), "neither start:stop:count nor a comma list"), (({},), "at least one variable"),
-     (({"a": "1,x"},), "'x' in '1,x' is not a finite number"),
-     (({"a": "1"}, {"method": "lhs"}), "argument 'samples' must be int"),
-     (({"a": "1"}, {"method": "lhs", "samples": 0}), "samples must be from 1"),
-     (({"a": "1"}, {"method": "sobol"}), "method must be 'grid' or 'lhs'"),
-     (({"a": "1:2:1000", "b": "1:2:1000"},), "more than 100000 cases")],
+    [
+        (({"a": "1:2"},), "neither start:stop:count nor a comma list"),
+        (({},), "at least one variable"),
+        (({"a": "1,x"},), "'x' in '1,x' is not a finite number"),
+        (({"a": "1"}, {"method": "lhs"}), "argument 'samples' must be int"),
+        (({"a": "1"}, {"method": "lhs", "samples": 0}), "samples must be from 1"),
+        (({"a": "1"}, {"method": "sobol"}), "method must be 'grid' or 'lhs'"),
+        (({"a": "1:2:1000", "b": "1:2:1000"},), "more than 100000 cases"),
+    ],
 )
 def test_bad_case_specifications(arguments, message):
     variables, *keywords = arguments
@@ -84,7 +87,9 @@ def test_a_local_sweep_records_and_saves_each_case_once(product):
     history = product_twin.load_product_history(product)
     assert sorted(entry["run"] for entry in history) == sorted(case["fingerprint"][7:19] for case in summary["cases"])
     # Each case ran with its own design and the product's own is unchanged.
-    steep = next(case for case in summary["cases"] if case["values"] == {"roofline_slope_deg": 18.0, "ride_height": 0.14})
+    steep = next(
+        case for case in summary["cases"] if case["values"] == {"roofline_slope_deg": 18.0, "ride_height": 0.14}
+    )
     assert steep["kpis"]["cd"] == pytest.approx(0.259) and steep["gates"]["cd"] == "WARN"
     assert (design_parameter(product, "roofline_slope_deg"), design_parameter(product, "ride_height")) == (14.5, 0.14)
     assert len({case["fingerprint"] for case in summary["cases"]}) == 6
@@ -111,10 +116,12 @@ def write_picky_solver(registry: Path) -> None:
         "slope = yaml.safe_load(sys.stdin)['design']['roofline_slope_deg']\n"
         "if slope == 16: sys.exit('mesh failed at 16')\n"
         "if slope == 17: time.sleep(60)\n"
-        "print(json.dumps({'status': 'success', 'cd': 0.3 - slope / 1000}))\n")
+        "print(json.dumps({'status': 'success', 'cd': 0.3 - slope / 1000}))\n"
+    )
     script.chmod(script.stat().st_mode | stat.S_IXUSR)
-    (folder / "solver.yaml").write_text(yaml.safe_dump({"image": "img", "run": {"command": [str(script)],
-                                                                                 "timeout_seconds": 2}}))
+    (folder / "solver.yaml").write_text(
+        yaml.safe_dump({"image": "img", "run": {"command": [str(script)], "timeout_seconds": 2}})
+    )
     (folder / "kpi_spec.yaml").write_text("domain: thermal\nkpis: {cd: {}}\n")
 
 
@@ -125,8 +132,10 @@ def test_failing_and_hanging_cases_do_not_stop_the_others(product, sample_regist
     statuses = {case["values"]["roofline_slope_deg"]: case["status"] for case in summary["cases"]}
     assert statuses == {14.0: "success", 15.0: "success", 16.0: "error", 17.0: "error", 18.0: "success"}
     errors = {case["values"]["roofline_slope_deg"]: case["error"] for case in summary["cases"] if case["error"]}
-    assert errors == {16.0: "solver 'picky' exited with status 1: mesh failed at 16",
-                      17.0: "solver 'picky' did not finish within 2 s"}
+    assert errors == {
+        16.0: "solver 'picky' exited with status 1: mesh failed at 16",
+        17.0: "solver 'picky' did not finish within 2 s",
+    }
     assert summary["counts"]["failed"] == 2 and summary["passed"] is False
     assert len(run_records.list_runs(product)) == 5  # failed runs are on record too
 
@@ -135,24 +144,28 @@ def test_the_dask_engine_gives_what_the_local_one_gives(product):
     cases = sweep.make_cases({"roofline_slope_deg": "14:18:3"})
     local = sweep.run_sweep(product, domain="aero", cases=cases, save="none", workers=2)
     seen = []
-    dask = sweep.run_sweep(product, domain="aero", cases=cases, save="none", engine="dask", workers=2,
-                           rerun=True, progress=seen.append)
+    dask = sweep.run_sweep(
+        product, domain="aero", cases=cases, save="none", engine="dask", workers=2, rerun=True, progress=seen.append
+    )
     assert dask["engine"] == "dask" and dask["counts"]["ran"] == 3
     assert [(case["kpis"], case["fingerprint"]) for case in dask["cases"]] == [
-        (case["kpis"], case["fingerprint"]) for case in local["cases"]]
+        (case["kpis"], case["fingerprint"]) for case in local["cases"]
+    ]
     assert seen[-1]["done"] == 3 and max(counts["running"] for counts in seen) <= 2
     assert len(run_records.list_runs(product)) == 6
 
 
 @pytest.mark.parametrize(
     ("arguments", "error", "message"),
-    [({"cases": []}, ValueError, "cases must be a non-empty list"),
-     ({"cases": [{"nope": 1.0}]}, ValueError, "sedan has no design parameter 'nope'"),
-     ({"cases": [{"mass": "heavy"}]}, TypeError, "design"),
-     ({"cases": CASES, "engine": "slurm"}, ValueError, "engine must be 'local' or 'dask'"),
-     ({"cases": CASES, "scheduler": "tcp://x:1"}, ValueError, "a scheduler address needs the dask engine"),
-     ({"cases": CASES, "workers": 0}, ValueError, "workers must be from 1 to 1024"),
-     ({"cases": CASES, "save": "design_intent"}, ValueError, "save must be 'prototype' or 'none'")],
+    [
+        ({"cases": []}, ValueError, "cases must be a non-empty list"),
+        ({"cases": [{"nope": 1.0}]}, ValueError, "sedan has no design parameter 'nope'"),
+        ({"cases": [{"mass": "heavy"}]}, TypeError, "design"),
+        ({"cases": CASES, "engine": "slurm"}, ValueError, "engine must be 'local' or 'dask'"),
+        ({"cases": CASES, "scheduler": "tcp://x:1"}, ValueError, "a scheduler address needs the dask engine"),
+        ({"cases": CASES, "workers": 0}, ValueError, "workers must be from 1 to 1024"),
+        ({"cases": CASES, "save": "design_intent"}, ValueError, "save must be 'prototype' or 'none'"),
+    ],
 )
 def test_bad_sweeps_are_refused_before_anything_runs(product, arguments, error, message):
     with pytest.raises(error, match=message):
@@ -175,20 +188,35 @@ def test_ctrl_c_stops_the_sweep_and_leaves_only_complete_records(product, sample
     folder.mkdir()
     script = folder / "run.sh"
     # Each case marks that it started, then takes its time.
-    script.write_text("#!/bin/bash\ncat > /dev/null\nmktemp -p \"$STARTED\" > /dev/null\nsleep \"$SLOWNESS\"\n"
-                      "echo '{\"status\": \"success\", \"cd\": 0.3}'\n")
+    script.write_text(
+        '#!/bin/bash\ncat > /dev/null\nmktemp -p "$STARTED" > /dev/null\nsleep "$SLOWNESS"\n'
+        'echo \'{"status": "success", "cd": 0.3}\'\n'
+    )
     script.chmod(0o755)
     (folder / "solver.yaml").write_text(yaml.safe_dump({"image": "img", "run": {"command": [str(script)]}}))
     (folder / "kpi_spec.yaml").write_text("domain: thermal\nkpis: {cd: {}}\n")
-    command = [ORVANE, "sweep", str(product), "--solver", "slow", "--vary", "roofline_slope_deg=10:20:8",
-               "--workers", "2", "--json"]
+    command = [
+        ORVANE,
+        "sweep",
+        str(product),
+        "--solver",
+        "slow",
+        "--vary",
+        "roofline_slope_deg=10:20:8",
+        "--workers",
+        "2",
+        "--json",
+    ]
 
     def start(started: Path, slowness: str, *extra: str) -> subprocess.Popen[str]:
         started.mkdir()
-        env = os.environ | {"ORVANE_SOLVERS_DIR": str(sample_registry), "HOME": str(tmp_path),
-                            "STARTED": str(started), "SLOWNESS": slowness}
-        return subprocess.Popen([*command, *extra], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                text=True)
+        env = os.environ | {
+            "ORVANE_SOLVERS_DIR": str(sample_registry),
+            "HOME": str(tmp_path),
+            "STARTED": str(started),
+            "SLOWNESS": slowness,
+        }
+        return subprocess.Popen([*command, *extra], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     # One Ctrl-C while two cases run: they finish and are recorded, nothing else starts.
     sweeping = start(tmp_path / "first", "1")
@@ -216,24 +244,46 @@ def test_ctrl_c_stops_the_sweep_and_leaves_only_complete_records(product, sample
 
 
 def test_the_sweep_command(tmp_path):
-    subprocess.run([ORVANE, "demo"], cwd=tmp_path, capture_output=True, check=True,
-                   env=os.environ | {"HOME": str(tmp_path)})
+    subprocess.run(
+        [ORVANE, "demo"], cwd=tmp_path, capture_output=True, check=True, env=os.environ | {"HOME": str(tmp_path)}
+    )
     workspace = tmp_path / "orvane-demo"
 
     def sweep_command(*arguments: str) -> subprocess.CompletedProcess[str]:
-        return subprocess.run([ORVANE, "sweep", "sedan", "--domain", "aero", *arguments], cwd=workspace,
-                              capture_output=True, text=True, timeout=120, env=os.environ | {"HOME": str(tmp_path)})
+        return subprocess.run(
+            [ORVANE, "sweep", "sedan", "--domain", "aero", *arguments],
+            cwd=workspace,
+            capture_output=True,
+            text=True,
+            timeout=120,
+            env=os.environ | {"HOME": str(tmp_path)},
+        )
 
     shown = sweep_command("--vary", "roofline_slope_deg=16:18:3", "--vary", "ride_height=0.14", "--sort", "cd")
     assert shown.returncode == 0, shown.stderr
     lines = [line for line in shown.stdout.splitlines() if "│" in line and ("success" in line or "cached" in line)]
     assert [line.split("│")[2].strip() for line in lines] == ["18", "17", "16"]  # lowest drag first
     assert "3 cases: 2 ran, 1 cached, 0 failed" in shown.stdout  # the demo ran 18° already
-    summary = json.loads(sweep_command("--vary", "roofline_slope_deg=14:18:3", "--method", "lhs",
-                                       "--samples", "3", "--seed", "1", "--save", "none", "--json").stdout)
+    summary = json.loads(
+        sweep_command(
+            "--vary",
+            "roofline_slope_deg=14:18:3",
+            "--method",
+            "lhs",
+            "--samples",
+            "3",
+            "--seed",
+            "1",
+            "--save",
+            "none",
+            "--json",
+        ).stdout
+    )
     assert len(summary["cases"]) == 3 and summary["counts"]["failed"] == 0
     bad = sweep_command("--vary", "roofline_slope_deg")
-    assert bad.returncode == 2 and bad.stderr == "orvane: error: argument --vary: 'roofline_slope_deg' is not KEY=SPEC\n"
+    assert (
+        bad.returncode == 2 and bad.stderr == "orvane: error: argument --vary: 'roofline_slope_deg' is not KEY=SPEC\n"
+    )
 
 
 def test_a_sweeps_cases_are_searchable_and_drawn_by_their_design_values(product, tmp_path):

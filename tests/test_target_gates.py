@@ -92,11 +92,30 @@ def test_type_errors_name_the_argument(call, argument):
 
 def test_make_gate(sample_registry):
     gate = _make_gate("lateral_g", "dynamics", 0.9, True, t_min=0.85, status="PASS")
-    assert gate == {"req_id": "KPI-LATERAL_G", "domain": "dynamics", "kpi": "lateral_g", "passed": True,
-                    "value": 0.9, "target_min": 0.85, "target_nominal": None, "target_max": None,
-                    "description": "Peak lateral acceleration", "status": "PASS"}
-    assert list(gate) == ["req_id", "domain", "kpi", "passed", "value", "target_min", "target_nominal",
-                          "target_max", "description", "status"]
+    assert gate == {
+        "req_id": "KPI-LATERAL_G",
+        "domain": "dynamics",
+        "kpi": "lateral_g",
+        "passed": True,
+        "value": 0.9,
+        "target_min": 0.85,
+        "target_nominal": None,
+        "target_max": None,
+        "description": "Peak lateral acceleration",
+        "status": "PASS",
+    }
+    assert list(gate) == [
+        "req_id",
+        "domain",
+        "kpi",
+        "passed",
+        "value",
+        "target_min",
+        "target_nominal",
+        "target_max",
+        "description",
+        "status",
+    ]
     assert _make_gate("cd", "aero", None, None)["status"] == "UNKNOWN"
 
 
@@ -109,8 +128,7 @@ def test_display_names_come_from_the_module_binding(monkeypatch):
 
 def test_evaluation_descriptions_follow_the_registry(sample_registry):
     car = Car({"lateral_g_min": 0.85, "unnamed_kpi_max": 1.0})
-    assert [g["description"] for g in car.evaluate_gates({})["gates"]] == [
-        "Peak lateral acceleration", "unnamed_kpi"]
+    assert [g["description"] for g in car.evaluate_gates({})["gates"]] == ["Peak lateral acceleration", "unnamed_kpi"]
     spec = sample_registry / "sample_dynamics" / "kpi_spec.yaml"
     spec.write_text(spec.read_text().replace("Peak lateral acceleration", "Lateral grip"))
     assert car.evaluate_gates({})["gates"][0]["description"] == "Lateral grip"
@@ -129,11 +147,22 @@ def test_display_name_map_is_the_callers_copy(sample_registry):
     ("gate", "message"),
     [
         ({"value": None, "status": "NOT RUN", "kpi": "cd"}, "cd: not run"),
-        ({"value": 0.31, "status": "FAIL", "kpi": "cd", "target_min": 0.25, "target_nominal": 0.28,
-          "target_max": 0.3}, "cd=0.3100 range [0.2500, 0.3000] (nominal 0.2800) → FAIL"),
+        (
+            {
+                "value": 0.31,
+                "status": "FAIL",
+                "kpi": "cd",
+                "target_min": 0.25,
+                "target_nominal": 0.28,
+                "target_max": 0.3,
+            },
+            "cd=0.3100 range [0.2500, 0.3000] (nominal 0.2800) → FAIL",
+        ),
         ({"value": 0.25, "status": "PASS", "kpi": "cd", "target_max": 0.3}, "cd=0.2500 ≤ 0.3000 → PASS"),
-        ({"value": 0.9, "status": "WARN", "kpi": "g", "target_min": 0.85, "target_nominal": 0.95},
-         "g=0.9000 ≥ 0.8500 (nominal 0.9500) → WARN"),
+        (
+            {"value": 0.9, "status": "WARN", "kpi": "g", "target_min": 0.85, "target_nominal": 0.95},
+            "g=0.9000 ≥ 0.8500 (nominal 0.9500) → WARN",
+        ),
         ({"value": -1.23456, "status": "X", "kpi": "k", "target_nominal": 2.0}, "k=-1.2346 (nominal 2.0000) → X"),
         ({"value": 1.0, "status": "PASS", "kpi": "k"}, "k=1.0000 → PASS"),
     ],
@@ -153,7 +182,10 @@ def test_gate_message_needs_its_keys(missing):
 @pytest.mark.parametrize("targets", [None, {}])
 def test_no_targets_is_the_baseline(targets):
     assert Car(targets).evaluate_gates({"aero": {"status": "success", "cd": 0.3}}) == {
-        "gates": [], "all_passed": False, "summary": BASELINE}
+        "gates": [],
+        "all_passed": False,
+        "summary": BASELINE,
+    }
 
 
 def test_targets_without_range_give_no_gates():
@@ -187,12 +219,22 @@ def test_evaluate_gates(sample_registry):
 
 @pytest.mark.parametrize(
     ("converged", "status"),
-    [("Converged", "PASS"), ("YES", "PASS"), ("1", "PASS"), ("no", "INCONCLUSIVE"), (0, "INCONCLUSIVE"),
-     ("", "INCONCLUSIVE"), (None, "INCONCLUSIVE"), (1, "PASS"), ("true", "PASS")],
+    [
+        ("Converged", "PASS"),
+        ("YES", "PASS"),
+        ("1", "PASS"),
+        ("no", "INCONCLUSIVE"),
+        (0, "INCONCLUSIVE"),
+        ("", "INCONCLUSIVE"),
+        (None, "INCONCLUSIVE"),
+        (1, "PASS"),
+        ("true", "PASS"),
+    ],
 )
 def test_convergence(converged, status):
     evaluation = Car({"cd_max": 0.3}, directions={}).evaluate_gates(
-        {"aero": {"status": "success", "cd": 0.2, "converged": converged}})
+        {"aero": {"status": "success", "cd": 0.2, "converged": converged}}
+    )
     assert evaluation["gates"][0]["status"] == status
 
 
@@ -207,8 +249,14 @@ def test_failures_and_errors():
 
 
 def test_directions_from_the_registry(sample_registry):
-    assert Car({})._kpi_directions() == {"cd": "minimize", "cl": "neutral", "cm_pitch": "neutral",
-                                         "lateral_g": "maximize", "yaw_rate": "neutral", "roll_angle": "minimize"}
+    assert Car({})._kpi_directions() == {
+        "cd": "minimize",
+        "cl": "neutral",
+        "cm_pitch": "neutral",
+        "lateral_g": "maximize",
+        "yaw_rate": "neutral",
+        "roll_angle": "minimize",
+    }
 
 
 def test_directions_when_the_registry_fails(monkeypatch):
@@ -216,9 +264,15 @@ def test_directions_when_the_registry_fails(monkeypatch):
 
     monkeypatch.setattr(solver, "get_domain_schemas", lambda: 1 / 0)
     assert Car({})._kpi_directions() == {}
-    monkeypatch.setattr(solver, "get_domain_schemas",
-                        lambda: {"a": {"kpis": {"x": {"direction": "maximize"}, "y": "not a dict", "z": {}}},
-                                 "b": {"kpis": None}, "c": {"kpis": {"x": {"direction": "minimize"}}}})
+    monkeypatch.setattr(
+        solver,
+        "get_domain_schemas",
+        lambda: {
+            "a": {"kpis": {"x": {"direction": "maximize"}, "y": "not a dict", "z": {}}},
+            "b": {"kpis": None},
+            "c": {"kpis": {"x": {"direction": "minimize"}}},
+        },
+    )
     assert Car({})._kpi_directions() == {"x": "minimize", "z": "neutral"}
 
 
@@ -230,12 +284,21 @@ def test_kpi_lookup_goes_through_the_module_binding(monkeypatch):
 
 def test_legacy_shape():
     car = Car({"a_max": 1.0, "b_max": 1.0, "c_max": 1.0, "d_max": 1.0}, directions={})
-    shaped = car.run_gates({"x": {"status": "success", "a": 0.5, "b": 2.0, "c": 0.5, "converged": True},
-                            "y": {"status": "success", "c": 0.5}})
+    shaped = car.run_gates(
+        {
+            "x": {"status": "success", "a": 0.5, "b": 2.0, "c": 0.5, "converged": True},
+            "y": {"status": "success", "c": 0.5},
+        }
+    )
     assert list(shaped) == ["gates", "all_passed", "report"]
     assert shaped["report"] == "2 passed, 1 failed, 1 not run (4 total)"
-    assert shaped["gates"][0] == {"name": "KPI-A", "passed": True, "domain": "x",
-                                  "message": "a=0.5000 ≤ 1.0000 → PASS", "status": "PASS"}
+    assert shaped["gates"][0] == {
+        "name": "KPI-A",
+        "passed": True,
+        "domain": "x",
+        "message": "a=0.5000 ≤ 1.0000 → PASS",
+        "status": "PASS",
+    }
     assert [g["name"] for g in shaped["gates"]] == ["KPI-A", "KPI-B", "KPI-C"]  # not-run dropped
     inconclusive = car.run_gates({"x": {"status": "success", "a": 0.5, "converged": "no"}})
     assert [(g["name"], g["passed"], g["status"]) for g in inconclusive["gates"]] == [("KPI-A", None, "INCONCLUSIVE")]
@@ -243,8 +306,9 @@ def test_legacy_shape():
 
 def test_assessment_shape():
     car = Car({"a_max": 1.0, "b_min": 1.0, "c_max": 1.0, "d_max": 1.0}, name="coupe", directions={})
-    shaped = car.assess({"x": {"status": "success", "a": 0.5, "b": 0.5}, "y": {"status": "success", "c": 2.0,
-                                                                               "converged": "no"}})
+    shaped = car.assess(
+        {"x": {"status": "success", "a": 0.5, "b": 0.5}, "y": {"status": "success", "c": 2.0, "converged": "no"}}
+    )
     assert list(shaped) == ["product", "overall", "assessment", "recommendations"]
     assert shaped["product"] == "coupe" and shaped["overall"] == "FAIL"
     assert shaped["assessment"] == {

@@ -34,8 +34,14 @@ def test_the_validators_catch_a_file_without_units(tmp_path, validate):
 
 def test_every_file_of_a_worked_demo_workspace_is_valid(tmp_path, validate):
     def orvane(*arguments: str) -> None:
-        done = subprocess.run([ORVANE, *arguments], cwd=tmp_path / "orvane-demo" if arguments[0] != "demo" else tmp_path,
-                              env=os.environ | {"HOME": str(tmp_path)}, capture_output=True, text=True, timeout=120)
+        done = subprocess.run(
+            [ORVANE, *arguments],
+            cwd=tmp_path / "orvane-demo" if arguments[0] != "demo" else tmp_path,
+            env=os.environ | {"HOME": str(tmp_path)},
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
         assert done.returncode in (0, 1), done.stderr  # 1: a gate failed, which is fine here
 
     orvane("demo")

@@ -23,23 +23,42 @@ import yaml
 
 HERE = Path(__file__).resolve().parent
 DRIVER = str(Path(sysconfig.get_path("scripts")) / "orvane-openfoam-ahmed")
-DESIGN = {"length": 1.044, "width": 0.389, "height": 0.288, "front_radius": 0.1, "slant_angle_deg": 25.0,
-          "slant_length": 0.222, "ground_clearance": 0.05, "flow_speed": 40.0}
+DESIGN = {
+    "length": 1.044,
+    "width": 0.389,
+    "height": 0.288,
+    "front_radius": 0.1,
+    "slant_angle_deg": 25.0,
+    "slant_length": 0.222,
+    "ground_clearance": 0.05,
+    "flow_speed": 40.0,
+}
 FULL_ITERATIONS = 200
 
 
 def measure(level: str, iterations: int, cache: Path) -> dict:
     case = yaml.safe_dump({"design": DESIGN, "inputs": {"mesh_level": level, "iterations": iterations}})
-    done = subprocess.run([DRIVER], input=case, capture_output=True, text=True, check=True,
-                          env=os.environ | {"ORVANE_CACHE_DIR": str(cache)})
+    done = subprocess.run(
+        [DRIVER],
+        input=case,
+        capture_output=True,
+        text=True,
+        check=True,
+        env=os.environ | {"ORVANE_CACHE_DIR": str(cache)},
+    )
     result = json.loads(done.stdout)
     if result["status"] != "success":
         raise SystemExit(f"{level}: {result['error']}")
     per_iteration = result["solve_seconds"] / result["iterations"]
-    row = {"level": level, "cells": result["cells"], "cores": result["cores"],
-           "mesh_seconds": round(result["mesh_seconds"], 1), "iterations": result["iterations"],
-           "seconds_per_iteration": round(per_iteration, 2),
-           "full_case_seconds": round(result["mesh_seconds"] + FULL_ITERATIONS * per_iteration)}
+    row = {
+        "level": level,
+        "cells": result["cells"],
+        "cores": result["cores"],
+        "mesh_seconds": round(result["mesh_seconds"], 1),
+        "iterations": result["iterations"],
+        "seconds_per_iteration": round(per_iteration, 2),
+        "full_case_seconds": round(result["mesh_seconds"] + FULL_ITERATIONS * per_iteration),
+    }
     print(json.dumps(row), flush=True)
     return row
 
@@ -52,10 +71,15 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as cache:
         rows = [measure(level, args.iterations, Path(cache)) for level in args.levels]
     (HERE / "mesh_levels.json").write_text(json.dumps(rows, indent=2) + "\n")
-    lines = ["| level | cells | cores | meshing (s) | s per iteration | full case, estimated (s) |",
-             "|---|---|---|---|---|---|"]
-    lines += [f"| {r['level']} | {r['cells']} | {r['cores']} | {r['mesh_seconds']} | {r['seconds_per_iteration']} | "
-              f"{r['full_case_seconds']} |" for r in rows]
+    lines = [
+        "| level | cells | cores | meshing (s) | s per iteration | full case, estimated (s) |",
+        "|---|---|---|---|---|---|",
+    ]
+    lines += [
+        f"| {r['level']} | {r['cells']} | {r['cores']} | {r['mesh_seconds']} | {r['seconds_per_iteration']} | "
+        f"{r['full_case_seconds']} |"
+        for r in rows
+    ]
     (HERE / "mesh_levels.md").write_text("\n".join(lines) + "\n")
     print("\n".join(lines))
 

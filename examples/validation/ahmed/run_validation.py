@@ -32,10 +32,26 @@ def run_case(solver_run, product: Path, parameters: dict[str, float]) -> dict:
     summary = solver_run.run_product(product, solver="openfoam_ahmed", parameters=parameters, save="none")
     elapsed = time.monotonic() - started
     result = summary["result"]
-    row = {"parameters": parameters, "status": summary["status"], "error": summary["error"],
-           "seconds": round(elapsed, 1), "run_id": summary["run_id"], "fingerprint": summary["fingerprint"]}
-    for key in ("cd", "cl", "converged", "iterations", "cells", "mesh_cache", "mesh_reused", "mesh_seconds",
-                "solve_seconds", "cores"):
+    row = {
+        "parameters": parameters,
+        "status": summary["status"],
+        "error": summary["error"],
+        "seconds": round(elapsed, 1),
+        "run_id": summary["run_id"],
+        "fingerprint": summary["fingerprint"],
+    }
+    for key in (
+        "cd",
+        "cl",
+        "converged",
+        "iterations",
+        "cells",
+        "mesh_cache",
+        "mesh_reused",
+        "mesh_seconds",
+        "solve_seconds",
+        "cores",
+    ):
         row[key] = result.get(key)
     print(json.dumps(row), flush=True)
     return row
@@ -52,8 +68,11 @@ def sweep(product: Path) -> list[dict]:
 
 
 def table(rows: list[dict]) -> str:
-    lines = ["| slant (deg) | speed (m/s) | Cd computed | Cd published | difference | converged | cells | "
-             "mesh | time per case (s) |", "|---|---|---|---|---|---|---|---|---|"]
+    lines = [
+        "| slant (deg) | speed (m/s) | Cd computed | Cd published | difference | converged | cells | "
+        "mesh | time per case (s) |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
     for row in rows:
         angle = row["parameters"]["slant_angle_deg"]
         speed = row["parameters"]["flow_speed"]
@@ -63,8 +82,10 @@ def table(rows: list[dict]) -> str:
             continue
         difference = f"{(row['cd'] / published - 1) * 100:+.1f} %" if published else ""
         mesh = "reused" if row["mesh_reused"] else "made"
-        lines.append(f"| {angle:g} | {speed:g} | {row['cd']:.3f} | {published if published else ''} | {difference} | "
-                     f"{'yes' if row['converged'] else 'no'} | {row['cells']} | {mesh} | {row['seconds']:.0f} |")
+        lines.append(
+            f"| {angle:g} | {speed:g} | {row['cd']:.3f} | {published if published else ''} | {difference} | "
+            f"{'yes' if row['converged'] else 'no'} | {row['cells']} | {mesh} | {row['seconds']:.0f} |"
+        )
     return "\n".join(lines) + "\n"
 
 
@@ -74,12 +95,20 @@ def plot(rows: list[dict], path: Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    computed = [(r["parameters"]["slant_angle_deg"], r["cd"]) for r in rows
-                if r["status"] == "success" and r["parameters"]["flow_speed"] == 40.0]
+    computed = [
+        (r["parameters"]["slant_angle_deg"], r["cd"])
+        for r in rows
+        if r["status"] == "success" and r["parameters"]["flow_speed"] == 40.0
+    ]
     figure, axes = plt.subplots(figsize=(6.4, 4.2), dpi=120)
     axes.plot(list(PUBLISHED_CD), list(PUBLISHED_CD.values()), "ks--", label="Ahmed et al. 1984 (wind tunnel)")
-    axes.plot([a for a, _ in computed], [c for _, c in computed], "o-", color="tab:blue",
-              label="openfoam_ahmed, coarse mesh (k-omega SST)")
+    axes.plot(
+        [a for a, _ in computed],
+        [c for _, c in computed],
+        "o-",
+        color="tab:blue",
+        label="openfoam_ahmed, coarse mesh (k-omega SST)",
+    )
     axes.axvspan(30, 36, color="0.9", zorder=0)
     axes.text(30.3, 0.215, "low-drag regime:\nsteady RANS misses it", fontsize=8)
     axes.set_xlabel("slant angle (deg)")
@@ -99,8 +128,8 @@ def main() -> None:
     if args.rows:
         write_outputs([json.loads(line) for line in args.rows.read_text().splitlines() if line.startswith("{")])
         return
-    from orvane_platform.setup import demo
     from orvane_platform.core import workspace
+    from orvane_platform.setup import demo
 
     folder = args.workspace or Path(tempfile.mkdtemp(prefix="orvane-ahmed-validation-"))
     prepared = demo.prepare_workspace(folder)
