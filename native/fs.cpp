@@ -100,7 +100,7 @@ class HeldLocks {
 // One attempt at the exclusive lock; 0 or the errno.
 int try_lock(int fd) {
 #if defined(F_OFD_SETLK)
-    struct flock request{};
+    struct flock request {};
     request.l_type = F_WRLCK;
     request.l_whence = SEEK_SET;
     return ::fcntl(fd, F_OFD_SETLK, &request) == 0 ? 0 : errno;
@@ -129,27 +129,27 @@ bool lock_within(int fd, double timeout_seconds) {
 }  // namespace
 
 bool exists(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return stat_path(path, info);
 }
 
 bool exists_or_link(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return lstat_path(path, info);
 }
 
 bool is_regular_file(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return stat_path(path, info) && S_ISREG(info.st_mode);
 }
 
 bool is_directory(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return stat_path(path, info) && S_ISDIR(info.st_mode);
 }
 
 bool others_may_access(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return !stat_path(path, info) || (info.st_mode & S_IRWXO) != 0;
 }
 
@@ -164,7 +164,7 @@ std::string real_path(const std::string& path) {
 }
 
 nb::object stat_stamp(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     if (!stat_path(path, info)) return nb::object();
     auto ns = [](const struct timespec& t) {
         return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
@@ -186,7 +186,7 @@ bool ChunkReader::open(const std::string& path) {
         error_ = errno;
         return false;
     }
-    struct stat info{};
+    struct stat info {};
     if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
         error_ = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         ::close(fd_);
@@ -243,26 +243,33 @@ std::string folder_of(const std::string& path) {
 
 std::string name_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// "<name>.": how the temporary files of one target, "<name>.<pid>-<n>.tmp",
-// begin.
-std::string temporary_prefix(const std::string& name) { return name + "."; }
+// The writer of a temporary file "<name>.<pid>-<n>.tmp", or 0 when `file`
+// is not named like one.
+long long temporary_writer(std::string_view file) {
+    constexpr std::string_view kSuffix = ".tmp";
+    if (!file.ends_with(kSuffix)) return 0;
+    const std::string_view stem = file.substr(0, file.size() - kSuffix.size());
+    const std::size_t dot = stem.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return 0;
+    const std::string_view tag = stem.substr(dot + 1);
+    const std::size_t dash = tag.find('-');
+    if (dash == std::string_view::npos || dash == 0 || dash + 1 == tag.size()) return 0;
+    if (tag.find_first_not_of("0123456789-") != std::string_view::npos ||
+        tag.find('-', dash + 1) != std::string_view::npos)
+        return 0;
+    long long pid = 0;
+    std::from_chars(tag.data(), tag.data() + dash, pid);
+    return pid;
+}
 
-// Removes the temporary files of `name` whose writer has died: a crash
-// between creating one and moving it into place leaves it behind.
-void discard_stale_temporaries(const std::string& folder, const std::string& name) {
-    const std::string prefix = temporary_prefix(name);
+// Removes the temporary files in `folder` whose writer has died: a crash
+// between creating one and moving it into place leaves it behind, whichever
+// file of the folder it was for.
+void discard_stale_temporaries(const std::string& folder) {
     DIR* directory = ::opendir(folder.c_str());
     if (directory == nullptr) return;
     while (const dirent* entry = ::readdir(directory)) {
-        const std::string_view candidate = entry->d_name;
-        if (!candidate.starts_with(prefix) || !candidate.ends_with(".tmp")) continue;
-        const std::string_view tag =
-            candidate.substr(prefix.size(), candidate.size() - prefix.size() - 4);
-        const std::size_t dash = tag.find('-');
-        long long pid = 0;
-        const auto [end, error] = std::from_chars(tag.data(), tag.data() + dash, pid);
-        if (dash == std::string_view::npos || error != std::errc() || end != tag.data() + dash)
-            continue;
+        const long long pid = temporary_writer(entry->d_name);
         if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             ::unlinkat(::dirfd(directory), entry->d_name, 0);
     }
@@ -285,8 +292,7 @@ bool write_file_atomic(const std::string& path, std::string_view data, unsigned 
                        Existing existing) {
     const std::string folder = folder_of(path);
     const std::string name = name_of(path);
-    const std::string temporary = folder + "/" + temporary_prefix(name) +
-                                  std::to_string(::getpid()) + "-" +
+    const std::string temporary = folder + "/" + name + "." + std::to_string(::getpid()) + "-" +
                                   std::to_string(++temporary_counter) + ".tmp";
     int error = 0;
     // Errors name what the caller knows: the folder that cannot take a new
@@ -294,7 +300,7 @@ bool write_file_atomic(const std::string& path, std::string_view data, unsigned 
     std::string failed = path;
     {
         nb::gil_scoped_release release;
-        discard_stale_temporaries(folder, name);
+        discard_stale_temporaries(folder);
         const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
         const int fd = ::open(temporary.c_str(), flags, static_cast<mode_t>(mode));
         if (fd < 0) {
@@ -325,7 +331,7 @@ FileLock::FileLock(const std::string& path, double timeout_seconds, const std::s
     {
         nb::gil_scoped_release release;
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-        struct stat info{};
+        struct stat info {};
         if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
             error = errno;
         } else {
@@ -375,7 +381,7 @@ void make_directories_within(const std::string& base, const std::string& relativ
     std::string path = base;
     for (std::string_view part : split_path(relative)) {
         path.append("/").append(part);
-        struct stat info{};
+        struct stat info {};
         int error = 0;
         {
             nb::gil_scoped_release release;
@@ -390,13 +396,13 @@ void make_directories_within(const std::string& base, const std::string& relativ
 }
 
 void require_real_directory(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     if (!lstat_path(path, info)) return;
     if (!S_ISDIR(info.st_mode)) refuse_path(path, info);
 }
 
 void require_regular_if_present(const std::string& path, const char* what) {
-    struct stat info{};
+    struct stat info {};
     if (!stat_path(path, info) || S_ISREG(info.st_mode)) return;
     py::raise(py::exc::value_error(), std::string(what) + " is not a regular file: " + path);
 }

@@ -62,8 +62,8 @@ enum class Existing : bool { keep, replace };
 // never a part: a temporary file beside it ("<name>.<pid>-<n>.tmp", this
 // process's own), created exclusively with `mode` from the start, flushed to
 // disk and moved into place. With Existing::keep a file already there stays
-// and the call returns false. Temporary files of processes that died before
-// moving theirs into place are removed.
+// and the call returns false. Temporary files that processes which died before
+// moving theirs into place left in the folder are removed, whatever their target.
 bool write_file_atomic(const std::string& path, std::string_view data, unsigned mode = 0644,
                        Existing existing = Existing::replace);
 

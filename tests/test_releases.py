@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import subprocess
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
@@ -128,6 +129,18 @@ def test_refusals_and_force(product):
     forced = releases.freeze_release(product, "v1", "again", force=True, timestamp=later)
     assert forced["timestamp"] == later.isoformat()
     assert releases.read_release(product, "v1")["metadata"]["notes"] == "again"
+
+
+def test_a_freeze_clears_what_killed_writers_left_in_the_folder(product):
+    folder = product.parent / "releases"
+    folder.mkdir()
+    dead = folder / "v0.usda.999999999-3.tmp"  # another version's, its writer gone
+    live = folder / f"v0.usda.{os.getppid()}-1.tmp"  # a writer still at work
+    kept = [folder / "notes.tmp", folder / "v0.usda.12-x.tmp"]  # not named as a writer names one
+    for path in (dead, live, *kept):
+        path.write_text("partial")
+    assert releases.freeze_release(product, "v1")["status"] == "frozen"
+    assert not dead.exists() and live.exists() and all(path.exists() for path in kept)
 
 
 @pytest.mark.parametrize(
