@@ -61,6 +61,32 @@ def test_a_prepared_folder_is_gone_once_its_run_is_complete(product, sample_regi
     assert result["status"] == "success" and not os.path.exists(folder)
 
 
+@pytest.mark.parametrize("body", ['cat > /dev/null; echo \'{"status": "success", "t_max": 1}\'', "exit 3"])
+def test_labels_are_on_the_record_whatever_the_outcome_and_not_in_the_fingerprint(product, sample_registry, body):
+    write_solver(sample_registry, "labelled", body)
+    plain = solver_run.plan_run(Product(product), solver="labelled")
+    result = Product(product).simulate(solver="labelled", labels={"sweep": "s-1", "sweep_case": 4})
+    assert (result["sweep"], result["sweep_case"]) == ("s-1", 4)
+    record = Sdf.Layer.FindOrOpen(result["run_record"])
+    [run] = record.GetPrimAtPath("/Sedan/SimulationRuns").nameChildren
+    assert run.attributes["orvane:run:sweep"].default == "s-1" and run.attributes["orvane:run:sweep_case"].default == 4
+    fingerprint = run.attributes["orvane:run:provenance:fingerprint"].default
+    assert fingerprint == plain["provenance"]["fingerprint"]
+
+
+@pytest.mark.parametrize(
+    ("labels", "message"),
+    [
+        (["sweep"], "argument 'labels' must be dict"),
+        ({"sweep": 1.5}, "a dict of str or int values"),
+        ({"a\nb": "x"}, "labels must not contain control characters"),
+    ],
+)
+def test_labels_are_plain_names_and_values(product, labels, message):
+    with pytest.raises((TypeError, ValueError), match=message):
+        solver_run.plan_run(Product(product), domain="aero", labels=labels)
+
+
 @pytest.mark.parametrize(
     ("plan", "outcome", "error", "message"),
     [

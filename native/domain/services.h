@@ -162,7 +162,7 @@ inline constexpr Import execute_plan{kModule, "execute_plan"};
 inline constexpr Import complete_run{kModule, "complete_run"};
 inline constexpr Import simulate{kModule, "simulate"};
 inline constexpr Import result_kpis{kModule, "result_kpis"};
-inline constexpr Import save_result{kModule, "save_result"};
+inline constexpr Import save_run{kModule, "save_run"};
 inline constexpr Import resource_verdict{kModule, "resource_verdict"};
 inline constexpr Import run_product{kModule, "run_product"};
 }  // namespace solver_run

@@ -83,6 +83,9 @@ void record_run(nb::handle product, nb::handle plan, nb::dict result) {
 
 nb::dict complete(nb::handle product, nb::handle plan, const process::Completed& completed) {
     nb::dict result = result_of(plan, completed);
+    // What the run belongs to is on its record, whatever its outcome.
+    nb::object labels = py::dict_get(plan, "labels");
+    if (labels.is_valid() && nb::isinstance<nb::dict>(labels)) result.update(labels);
     record_run(product, plan, result);
     return result;
 }

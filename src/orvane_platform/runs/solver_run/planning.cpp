@@ -265,9 +265,25 @@ nb::dict make_plan(nb::handle solver, nb::handle domain, nb::handle config, nb::
     plan["prepared_dir"] =
         prepared.folder ? nb::object(py::make_str(*prepared.folder)) : nb::none();
     plan["image_digest"] = image_digest;
+    plan["labels"] = py::get(request, "labels", nb::dict());
     plan["provenance"] =
         provenance_of(solver, config, case_yaml, parameters, prepared, image_digest);
     return plan;
+}
+
+// Labels name what a run belongs to (a sweep and its case, say): plain
+// names and values, recorded with the run's result but not part of its
+// fingerprint.
+void require_labels(nb::handle labels, const char* function) {
+    if (labels.is_none()) return;
+    py::require_dict(labels, function, "labels");
+    for (auto [name, value] : nb::borrow<nb::dict>(labels)) {
+        py::require_str(name, function, "labels");
+        py::require_no_control_characters(name, "labels");
+        if (!nb::isinstance<nb::str>(value) &&
+            !(nb::isinstance<nb::int_>(value) && !nb::isinstance<nb::bool_>(value)))
+            py::raise_argument_type(function, "labels", "a dict of str or int values", value);
+    }
 }
 
 // The solver asked for, else the product's choice for the domain.
@@ -291,6 +307,7 @@ nb::dict plan_run(nb::handle product, nb::handle request, const char* function) 
     py::require_str_or_none(py::get(request, "manoeuvre", nb::none()), function, "manoeuvre");
     nb::object design_changes = py::get(request, "design", nb::none());
     py::require_dict_or_none(design_changes, function, "design");
+    require_labels(py::get(request, "labels", nb::none()), function);
 
     nb::object solver = solver_for(product, domain, asked_solver);
     if (solver.is_none())
@@ -323,7 +340,8 @@ void bind_planning(nb::module_& m) {
           R"(The plan of a run of `product` (a Product: its name, dictionary, root file and
           default_solver), as simulate() makes it from the same keywords (domain, solver,
           overrides, manoeuvre, design; `image_digest` when the caller already looked the
-          solver image up): the solver's command, time-out and output cap, its case text,
+          solver image up; `labels`, {name: str or int} recorded with the run's result, such
+          as the sweep and case it belongs to): the solver's command, time-out and output cap, its case text,
           environment, parameter snapshot, image digest and provenance record. A run that
           cannot start is answered with its error status instead.)");
 }

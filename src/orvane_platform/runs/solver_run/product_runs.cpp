@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "native/domain/product_lock.h"
 #include "native/domain/results.h"
 #include "native/domain/services.h"
 #include "native/domain/usd.h"
@@ -69,6 +70,8 @@ nb::object result_kpis(nb::handle domain, nb::handle result) {
     return results::domain_kpis(domain, result);
 }
 
+nb::object product_at(nb::handle path) { return services::product::product_class(path); }
+
 // Saves a run's KPIs into `save_target` ('prototype' or 'design_intent') of
 // the product at `path`, with their provenance and history entry.
 void save_result(nb::handle path, nb::handle domain, nb::handle result, nb::handle kpis,
@@ -83,18 +86,34 @@ void save_result(nb::handle path, nb::handle domain, nb::handle result, nb::hand
         "converged"_a = py::truthy(py::get(result, "converged", nb::bool_(true))));
 }
 
-void save_result_binding(nb::handle usda_path, nb::handle domain, nb::handle result,
-                         nb::handle kpis, nb::handle save) {
-    constexpr const char* kFunction = "save_result";
+// Writes `design` ({name: value}) into the product's design and the run's
+// results into its `save_target` layer in one locked step, so that no reader
+// sees the one without the other.
+void save_run(nb::handle product, nb::handle domain, nb::handle result, nb::handle kpis,
+              nb::handle design, nb::handle save_target) {
+    nb::object path = product.attr("usd_path");
+    const product_lock::ProductLock lock(path);
+    if (!design.is_none()) {
+        for (auto [name, value] : nb::borrow<nb::dict>(design))
+            product.attr("set_design_parameter")(name, value);
+    }
+    save_result(path, domain, result, kpis, save_target);
+}
+
+nb::object save_run_binding(nb::handle usda_path, nb::handle domain, nb::handle result,
+                            nb::handle design, nb::handle save) {
+    constexpr const char* kFunction = "save_run";
     nb::object path = py::require_path(usda_path, kFunction, "usda_path");
     py::require_str(domain, kFunction, "domain");
     py::require_dict(result, kFunction, "result");
-    py::require_dict(kpis, kFunction, "kpis");
+    py::require_dict_or_none(design, kFunction, "design");
     py::require_str(save, kFunction, "save");
     if (py::utf8(save) != "prototype" && py::utf8(save) != "design_intent")
         py::raise(py::exc::value_error(),
                   "save must be 'prototype' or 'design_intent', not " + py::repr(save));
-    save_result(path, domain, result, kpis, save);
+    nb::object kpis = results::domain_kpis(domain, result);
+    if (py::truthy(kpis)) save_run(product_at(path), domain, result, kpis, design, save);
+    return kpis;
 }
 
 // Whether any gate of an evaluation failed (a WARN is not a failure).
@@ -116,16 +135,15 @@ nb::object test_overrides(nb::handle solver, nb::handle test, nb::handle product
     return resolved[0];
 }
 
-// Sets design parameters the product already has, each value before and
-// after in the returned {name: [old, new]}. A name the product lacks is
-// refused before anything is written: a typo must not become a new parameter.
-nb::dict set_parameters(nb::handle product, nb::handle parameters) {
-    nb::dict changed;
-    if (parameters.is_none()) return changed;
+// The design parameters a run changes, each value before and after in the
+// returned {name: (old, new)}. A name the product lacks is refused before
+// anything runs or is written: a typo must not become a new parameter.
+nb::dict design_changes(nb::handle product, nb::handle parameters) {
+    nb::dict changes;
+    if (parameters.is_none()) return changes;
     nb::object path = product.attr("usd_path");
-    nb::object stage = usd::open_stage(nb::str(path));  // the prim lives as long as its stage
+    nb::object stage = usd::open_stage(nb::str(path));  // keeps the prim alive
     nb::object prim = stage.attr("GetDefaultPrim")();
-    std::vector<std::pair<nb::object, nb::object>> current;
     for (auto [name, value] : nb::borrow<nb::dict>(parameters)) {
         nb::object attribute = py::truthy(prim)
                                    ? prim.attr("GetAttribute")(py::concat("orvane:product:", name))
@@ -134,17 +152,17 @@ nb::dict set_parameters(nb::handle product, nb::handle parameters) {
             py::raise(py::exc::value_error(), py::display_text(product.attr("name")) +
                                                   " has no design parameter " + py::repr(name));
         }
-        current.emplace_back(nb::borrow(name), attribute.attr("Get")());
+        changes[name] = nb::make_tuple(attribute.attr("Get")(), value);
     }
-    for (auto& [name, old_value] : current) {
-        nb::object value = nb::borrow<nb::dict>(parameters)[name];
-        product.attr("set_design_parameter")(name, value);
-        changed[name] = nb::make_tuple(old_value, value);
-    }
-    return changed;
+    return changes;
 }
 
-nb::object product_at(nb::handle path) { return services::product::product_class(path); }
+// {name: new} of changes {name: (old, new)}.
+nb::dict new_values(nb::handle changes) {
+    nb::dict values;
+    for (auto [name, change] : nb::borrow<nb::dict>(changes)) values[name] = change[1];
+    return values;
+}
 
 nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solver, nb::handle test,
                        nb::handle parameters, nb::handle save, nb::handle baseline,
@@ -162,18 +180,23 @@ nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solve
     }
     nb::object product = product_at(path);
     const auto [run_solver, run_domain] = solver_and_domain(product, domain, solver);
+    const nb::dict changes = design_changes(product, parameters);
+    const nb::dict design = new_values(changes);
 
     nb::dict summary;
     summary["product"] = nb::str(path);
     summary["domain"] = run_domain;
     summary["solver"] = run_solver;
-    summary["parameters_set"] = set_parameters(product, parameters);
+    summary["parameters_set"] = changes;
     summary["resources"] = resource_verdict(run_solver, path.attr("parent"));
 
+    // The design changes go into the run's case only; the product takes them
+    // with the results, or not at all.
     nb::dict request;
     request["domain"] = run_domain;
     request["solver"] = run_solver;
     request["overrides"] = test_overrides(run_solver, test, product);
+    request["design"] = design;
     request["progress"] = progress;
     nb::dict result = simulate(product, request);
     const bool succeeded = py::get(result, "status", nb::none()).equal(nb::str("success"));
@@ -188,8 +211,9 @@ nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solve
     summary["kpis"] = kpis;
 
     const bool saving = succeeded && save_target != "none" && py::truthy(kpis);
-    if (saving) save_result(path, run_domain, result, kpis, save);
+    if (saving) save_run(product, run_domain, result, kpis, design, save);
     summary["saved"] = saving ? nb::object(nb::borrow(save)) : nb::none();
+    summary["design_saved"] = saving && nb::len(changes) > 0;
 
     nb::dict by_domain;
     by_domain[run_domain] = result;
@@ -209,7 +233,11 @@ nb::object set_design_parameters(nb::handle usda_path, nb::handle parameters) {
     constexpr const char* kFunction = "set_design_parameters";
     nb::object path = py::require_path(usda_path, kFunction, "usda_path");
     py::require_dict(parameters, kFunction, "parameters");
-    return set_parameters(product_at(path), parameters);
+    nb::object product = product_at(path);
+    const nb::dict changes = design_changes(product, parameters);
+    const product_lock::ProductLock lock(path);
+    for (auto [name, change] : changes) product.attr("set_design_parameter")(name, change[1]);
+    return changes;
 }
 
 nb::object parse_assignments(nb::handle assignments) {
@@ -279,14 +307,17 @@ void bind_product_runs(nb::module_& m) {
           nb::sig("def result_kpis(domain: str, result: dict[str, typing.Any]) -> dict[str, "
                   "typing.Any]"),
           "The KPIs of the domain's schema that a solver result carries.");
-    m.def("save_result", &save_result_binding, nb::arg("usda_path").none(),
-          nb::arg("domain").none(), nb::arg("result").none(), nb::arg("kpis").none(), nb::kw_only(),
+    m.def("save_run", &save_run_binding, nb::arg("usda_path").none(), nb::arg("domain").none(),
+          nb::arg("result").none(), nb::kw_only(), nb::arg("design").none() = nb::none(),
           nb::arg("save").none() = "prototype",
-          nb::sig("def save_result(usda_path: str | os.PathLike[str], domain: str, result: "
-                  "dict[str, typing.Any], kpis: dict[str, typing.Any], *, save: str = "
-                  "'prototype') -> None"),
-          R"(Save a run's KPIs into the product's `save` layer ('prototype' or 'design_intent':
-          derived targets) with their provenance, parameters and history entry.)");
+          nb::sig("def save_run(usda_path: str | os.PathLike[str], domain: str, result: dict[str, "
+                  "typing.Any], *, design: dict[str, float] | None = None, save: str = "
+                  "'prototype') -> dict[str, typing.Any]"),
+          R"(Save a run into the product in one locked step: `design` ({parameter: value}, the
+          values the run was made with) into the product's design, and the run's KPIs into
+          the `save` layer ('prototype', or 'design_intent' for derived targets) with their
+          provenance, parameters and history entry. Returns the KPIs saved (none when the
+          result carries none: nothing is written then).)");
 }
 
 }  // namespace orvane::solver_run

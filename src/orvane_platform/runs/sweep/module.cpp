@@ -222,7 +222,7 @@ class Sweep {
         }
         nb::object kpis = services::solver_run::result_kpis(domain_, result);
         if (saving_ && py::truthy(kpis))
-            services::solver_run::save_result(path_, domain_, result, kpis, "save"_a = save_);
+            services::solver_run::save_run(path_, domain_, result, "save"_a = save_);
         entry["status"] = "success";
         entry["kpis"] = kpis;
         entry["gates"] = gate_verdicts(kpis);
