@@ -3,6 +3,7 @@ product's run start to finish: parameters, resources, the solver, its record, sa
 
 from __future__ import annotations
 
+import json
 import os
 import pickle
 import signal
@@ -14,7 +15,7 @@ from pxr import Sdf
 
 from orvane_platform.core import product_twin, run_records
 from orvane_platform.core.product import Product
-from orvane_platform.runs import solver_run
+from orvane_platform.runs import index, solver_run
 from tests.support import write_solver
 
 
@@ -121,6 +122,37 @@ def test_the_product_object_runs_through_the_run_path(product, monkeypatch):
     target = Product(product)
     assert target.simulate(domain="aero", overrides={"iterations": 3}) == {}
     assert seen == [(target, {"domain": "aero", "overrides": {"iterations": 3}})]
+
+
+@pytest.mark.parametrize(
+    ("printed", "error"),
+    [
+        ('{"t_max": 80}', "solver 'liar' printed a result without a status"),
+        ('{"status": "success", "t_max": "hot"}', "solver liar returned t_max = 'hot': not a number"),
+        ('{"status": "success", "t_max": NaN}', "solver liar returned t_max = nan: not a finite number"),
+        ('{"status": "success", "t_max": -Infinity}', "solver liar returned t_max = -inf: not a finite number"),
+        ('{"status": "success", "t_max": true}', "solver liar returned t_max = True: not a number"),
+        ('{"status": "success", "T_MAX": null}', "solver liar returned no value for its KPI t_max"),
+        ('{"status": "success"}', "solver liar returned no value for its KPI t_max"),
+    ],
+)
+def test_a_result_that_cannot_be_believed_is_an_error_run_everywhere(product, sample_registry, printed, error):
+    write_solver(sample_registry, "liar", f"cat > /dev/null; echo '{printed}'")
+    summary = solver_run.run_product(product, solver="liar")
+    assert (summary["status"], summary["error"], summary["passed"]) == ("error", error, False)
+    assert summary["kpis"] == {} and summary["saved"] is None
+    assert [run["status"] for run in run_records.list_runs(product)] == ["error"]
+    [indexed] = index.product_runs(product)
+    assert indexed["status"] == "error" and indexed["kpis"] == {}
+    assert product_twin.load_product_history(product) == []
+
+
+@pytest.mark.parametrize("value", ["80", "8e1", 80])
+def test_numbers_in_any_plain_form_are_believed(product, sample_registry, value):
+    printed = json.dumps({"status": "success", "t_max": value})
+    write_solver(sample_registry, "honest", f"cat > /dev/null; echo '{printed}'")
+    summary = solver_run.run_product(product, solver="honest")
+    assert summary["status"] == "success" and summary["kpis"] == {"t_max": 80.0}
 
 
 @pytest.mark.parametrize(

@@ -2,9 +2,12 @@
 // the run: every run that started leaves its record, however it ended.
 #include <nanobind/nanobind.h>
 
+#include <cmath>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "native/domain/results.h"
 #include "native/domain/run_plan.h"
 #include "native/domain/services.h"
 #include "native/fs.h"
@@ -22,6 +25,41 @@ using namespace nb::literals;
 py::CachedModule copyreg{"copyreg"};
 py::CachedModule json_module{"json"};
 py::CachedModule pydoc{"pydoc"};
+
+// The KPIs a solver's results carry: those it declares (solver.yaml
+// kpi_spec.kpis), else its domain's.
+nb::list declared_kpis(nb::handle solver, nb::handle domain) {
+    nb::object config = services::solver_registry::get_solver_config(solver);
+    nb::object spec = py::truthy(config) ? py::get(config, "kpi_spec", nb::none()) : nb::none();
+    nb::object own = py::truthy(spec) ? py::get(spec, "kpis", nb::none()) : nb::none();
+    if (py::truthy(own)) return nb::list(own);
+    return nb::list(py::get(results::domain_schema(domain), "kpis", nb::dict()));
+}
+
+// Why a result cannot be believed, if it cannot: it names no status, or it
+// says it succeeded while a KPI it declares is missing or not a finite
+// number. Such a run is an error, so its values never reach the product.
+std::optional<std::string> unbelievable(nb::handle plan, nb::handle solver, nb::handle result) {
+    nb::object status = py::dict_get(result, "status");
+    if (!status.is_valid() || status.is_none())
+        return "solver '" + py::text(solver) + "' printed a result without a status";
+    if (!status.equal(nb::str("success"))) return std::nullopt;
+    for (nb::handle kpi : declared_kpis(solver, py::required_item(plan, "domain", "a run plan"))) {
+        nb::object value = services::kpi_service::get_kpi(result, kpi);
+        const std::string named = "solver " + py::text(solver) + " returned ";
+        if (value.is_none()) return named + "no value for its KPI " + py::display_text(kpi);
+        nb::object number = nb::isinstance<nb::str>(value) ? py::parse_float(py::utf8(value))
+                            : py::is_number(value) && !nb::isinstance<nb::bool_>(value)
+                                ? py::to_float(value)
+                                : nb::object();
+        if (!number.is_valid())
+            return named + py::display_text(kpi) + " = " + py::repr(value) + ": not a number";
+        if (!std::isfinite(py::float_value(number)))
+            return named + py::display_text(kpi) + " = " + py::repr(value) +
+                   ": not a finite number";
+    }
+    return std::nullopt;
+}
 
 // The solver's result: its JSON object with solver, parameters and
 // provenance added, or the error status of a failed, late or malformed run.
@@ -44,6 +82,7 @@ nb::dict result_of(nb::handle plan, const process::Completed& completed) {
         return py::error_status("solver '" + solver_text +
                                 "' printed a result that is not an object");
     }
+    if (auto refused = unbelievable(plan, solver, result)) return py::error_status(*refused);
     if (!nb::borrow<nb::dict>(result).contains("solver")) result["solver"] = solver;
     result["parameters"] = py::required_item(plan, "parameters", "a run plan");
     result["provenance"] = py::required_item(plan, "provenance", "a run plan");

@@ -66,8 +66,13 @@ nb::dict resource_verdict(nb::handle solver, nb::handle workspace) {
     return shown;
 }
 
-nb::object result_kpis(nb::handle domain, nb::handle result) {
-    return results::domain_kpis(domain, result);
+// The KPIs of the domain's schema that a result carries, as numbers: a
+// believed result carries each as a number or a number's text.
+nb::dict result_kpis(nb::handle domain, nb::handle result) {
+    nb::dict numbers;
+    for (auto [kpi, value] : nb::borrow<nb::dict>(results::domain_kpis(domain, result)))
+        numbers[kpi] = py::to_float(value);
+    return numbers;
 }
 
 nb::object product_at(nb::handle path) { return services::product::product_class(path); }
@@ -111,7 +116,7 @@ nb::object save_run_binding(nb::handle usda_path, nb::handle domain, nb::handle 
     if (py::utf8(save) != "prototype" && py::utf8(save) != "design_intent")
         py::raise(py::exc::value_error(),
                   "save must be 'prototype' or 'design_intent', not " + py::repr(save));
-    nb::object kpis = results::domain_kpis(domain, result);
+    nb::dict kpis = result_kpis(domain, result);
     if (py::truthy(kpis)) save_run(product_at(path), domain, result, kpis, design, save);
     return kpis;
 }
@@ -207,7 +212,7 @@ nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solve
     nb::object provenance = py::get(result, "provenance", nb::none());
     summary["fingerprint"] =
         provenance.is_none() ? nb::none() : py::get(provenance, "fingerprint", nb::none());
-    nb::object kpis = succeeded ? results::domain_kpis(run_domain, result) : nb::object(nb::dict());
+    nb::dict kpis = succeeded ? result_kpis(run_domain, result) : nb::dict();
     summary["kpis"] = kpis;
 
     const bool saving = succeeded && save_target != "none" && py::truthy(kpis);
