@@ -52,6 +52,20 @@ def ollama():
 
 
 @pytest.fixture(scope="session")
+def pristine_demo(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    folder = tmp_path_factory.mktemp("pristine")
+    made = orvane("demo", cwd=folder)
+    assert made.returncode == 0, made.stderr
+    return folder / "orvane-demo"
+
+
+@pytest.fixture
+def demo(pristine_demo: Path, tmp_path: Path) -> Path:
+    """A demo workspace of this test's own, after the walk-through."""
+    return Path(shutil.copytree(pristine_demo, tmp_path / "orvane-demo", symlinks=True))
+
+
+@pytest.fixture(scope="session")
 def charted_demo(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """A demo workspace with a history worth drawing, made by the installed
     command: the walk-through's two aero runs and releases v0.1 and v0.2, one
@@ -70,6 +84,7 @@ def charted_demo(tmp_path_factory: pytest.TempPathFactory) -> Path:
     layer = Sdf.Layer.FindOrOpen(str(workspace / "products/sedan/layers/design_intent.usda"))
     layer.GetPrimAtPath("/Sedan").attributes["body_style"].default = HOSTILE_TEXT
     layer.Save()
-    frozen = orvane("release", "freeze", "sedan", "v0.3", "--notes", HOSTILE_NOTES, cwd=workspace)
+    # Forced: the hostile body style may be a design change since the runs, which makes them stale.
+    frozen = orvane("release", "freeze", "sedan", "v0.3", "--notes", HOSTILE_NOTES, "--force", cwd=workspace)
     assert frozen.returncode == 0, frozen.stderr
     return workspace

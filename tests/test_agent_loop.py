@@ -13,6 +13,7 @@ from orvane_platform.core import gateway_config, product_twin, run_records
 from orvane_platform.core.agent import AgentContext
 from orvane_platform.core.product import Product
 from orvane_platform.llm.local_llm import LLMUnavailableError
+from orvane_platform.runs import solver_run
 from tests.support import SAMPLE_PRODUCT
 
 
@@ -135,6 +136,7 @@ def test_open_agent_wires_the_product_its_tools_and_the_prompt(served, ollama):
         "get_range_competitiveness",
         "run_dynamics_simulation",
         "assess_dynamics_targets",
+        "get_product_gates",
     }
     # Only the aero solvers are offered to the aero tools.
     described = agent["tools"]["run_simulation"]["schema"]["function"]["description"]
@@ -147,7 +149,16 @@ def test_open_agent_wires_the_product_its_tools_and_the_prompt(served, ollama):
     )
     [chat] = ollama.posts("/api/chat")
     assert chat["messages"][0] == {"role": "system", "content": agent["system_prompt"]}
-    assert "product sedan" in agent["system_prompt"] and len(chat["tools"]) == 5
+    assert "product sedan" in agent["system_prompt"] and len(chat["tools"]) == 6
+
+
+def test_the_agent_reads_the_product_gates_with_stale_kpis_marked(served):
+    gates = session.open_agent(served)["tools"]["get_product_gates"]["fn"]
+    assert gates().startswith("Gates of the product's saved results: 0 passed, 0 failed, 3 not run")
+    solver_run.run_product(served, domain="aero")
+    solver_run.set_design_parameters(served, {"roofline_slope_deg": 16.0})
+    [cd_line] = [line for line in gates().splitlines() if line.startswith("- cd:")]
+    assert cd_line.startswith("- cd: 0.2677 FAIL (stale: roofline_slope_deg 14.5 → 16 since run run_aero_")
 
 
 @pytest.mark.parametrize(

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -15,21 +14,6 @@ import pytest
 from pxr import Sdf
 
 from tests.support import FAKE_CFD, ORVANE, make_product, orvane, parsed
-
-
-@pytest.fixture(scope="session")
-def pristine_demo(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    folder = tmp_path_factory.mktemp("pristine")
-    made = orvane("demo", cwd=folder)
-    assert made.returncode == 0, made.stderr
-    return folder / "orvane-demo"
-
-
-@pytest.fixture
-def demo(pristine_demo: Path, tmp_path: Path) -> Path:
-    """A demo workspace of this test's own, after the walk-through."""
-    return Path(shutil.copytree(pristine_demo, tmp_path / "orvane-demo", symlinks=True))
-
 
 PRODUCT = Path("products/sedan/sedan.usda")
 
@@ -180,7 +164,8 @@ def test_exit_statuses(demo):
     (broken / "solver.yaml").write_text('name: Broken\nrun:\n  command: ["false"]\n')
     (broken / "kpi_spec.yaml").write_text("domain: aero\nkpis:\n  cd: {}\n")
     failed_run = parsed(orvane("run", "sedan", "--solver", "broken", "--json", cwd=demo))
-    assert failed_run == failed_run | {"status": "error", "passed": False, "gates": None, "saved": None}
+    assert failed_run == failed_run | {"status": "error", "passed": False, "run_gates": None, "saved": None}
+    assert failed_run["gates"]["summary"] == parsed(orvane("gates", "sedan", "--json", cwd=demo))["summary"]
     assert failed_run["run_id"]  # a failed run is recorded too
     assert orvane("run", "sedan", "--solver", "broken", cwd=demo).returncode == 1
     both = orvane("run", "sedan", "--domain", "aero", "--solver", "broken", cwd=demo)

@@ -173,7 +173,7 @@ def test_a_run_is_recorded_once_and_saved_where_asked(product, save, history_ent
         for name in ("orvane:current:cd", "target_cd_nominal"):
             assert (layer_attribute(product, layer, name) is not None) == ((layer, name) == written)
     assert summary["saved"] == (None if save == "none" else save)
-    assert "1 failed" in summary["gates"]["summary"]  # cd misses its hand-set cd_max
+    assert "1 failed" in summary["run_gates"]["summary"]  # cd misses its hand-set cd_max
     assert summary["passed"] is False and summary["kpis"] == pytest.approx(
         {"cd": 0.26775, "cl": 0.014, "cm_pitch": -0.003}
     )

@@ -2,6 +2,7 @@
 
 #include "native/domain/services.h"
 #include "native/py.h"
+#include "native/text.h"
 
 namespace orvane::results {
 
@@ -26,6 +27,12 @@ nb::dict history_metadata(nb::handle schema, nb::handle result) {
         if (py::contains(result, key)) metadata[key] = result[key];
     }
     return metadata;
+}
+
+bool converged(nb::handle value) {
+    if (!nb::isinstance<nb::str>(value)) return py::truthy(value);
+    const std::string word = text::lower_ascii(py::utf8(value));
+    return word == "yes" || word == "true" || word == "1" || word == "converged";
 }
 
 }  // namespace orvane::results

@@ -21,4 +21,8 @@ nb::object solver_id(nb::handle result);
 // values, for its history entry.
 nb::dict history_metadata(nb::handle schema, nb::handle result);
 
+// Whether a result's `converged` entry says it converged: a text when it is
+// "yes", "true", "1" or "converged" in any case, anything else by its truth.
+bool converged(nb::handle value);
+
 }  // namespace orvane::results

@@ -90,7 +90,16 @@ namespace run_index {
 inline constexpr const char* kModule = "orvane_platform.runs.index";
 inline constexpr Import record_run{kModule, "record_run"};
 inline constexpr Import product_runs{kModule, "product_runs"};
+inline constexpr Import describe_run{kModule, "describe_run"};
 }  // namespace run_index
+
+// Whether a product's current results still describe its design.
+namespace twin_state {
+inline constexpr const char* kModule = "orvane_platform.runs.twin_state";
+inline constexpr Import product_gates{kModule, "product_gates"};
+inline constexpr Import stale_kpis{kModule, "stale_kpis"};
+inline constexpr Import freeze_release{kModule, "freeze_release"};
+}  // namespace twin_state
 
 namespace run_store {
 inline constexpr Import run_dir{"orvane_platform.core.run_store", "run_dir"};

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "native/domain/agent_report.h"
 #include "native/domain/services.h"
 #include "native/py.h"
 
@@ -175,6 +176,29 @@ nb::list aero_solvers() {
     return described;
 }
 
+// The product's gates as the model reads them: every domain's latest saved
+// result, each KPI whose result no longer describes the design marked stale
+// with what changed.
+std::string product_gates_text(nb::handle path) {
+    nb::object gates = services::twin_state::product_gates(path);
+    nb::object stale = gates["stale"];
+    std::string text = "Gates of the product's saved results: " + py::text(gates["summary"]);
+    for (nb::handle gate : gates["gates"]) {
+        nb::object kpi = gate["kpi"];
+        nb::object value = gate["value"];
+        text += "\n- " + py::text(kpi) + ": " +
+                (value.is_none() ? std::string("no result") : py::format(value, ".4f")) + " " +
+                py::text(gate["status"]);
+        nb::object reason = py::dict_get(stale, kpi);
+        if (reason.is_valid()) text += " (stale: " + py::text(reason) + ")";
+    }
+    return text;
+}
+
+constexpr const char* kProductGatesDescription =
+    "The product's gates over the latest saved result of every domain; a KPI whose result no "
+    "longer describes the product's design is marked stale, with what changed. No parameters.";
+
 nb::dict open_agent(nb::handle usda_path) {
     nb::object path = py::require_path(usda_path, "open_agent", "usda_path");
     nb::object client = services::llm::client(services::llm::config());
@@ -184,6 +208,11 @@ nb::dict open_agent(nb::handle usda_path) {
     nb::object context = services::agent::context("platform"_a = product, "vname"_a = name);
     nb::dict tools = py::dict_copy(services::agent::aero_tools(context, aero_solvers()));
     tools.update(services::agent::dynamics_tools(context));
+    tools["get_product_gates"] = agent_report::tool_entry(
+        nb::cpp_function([path] { return py::make_str(product_gates_text(path)); },
+                         nb::name("get_product_gates")),
+        agent_report::function_schema("get_product_gates", nb::str(kProductGatesDescription),
+                                      nb::dict(), nb::none()));
     nb::dict agent;
     agent["client"] = client;
     agent["product"] = product;
@@ -227,5 +256,6 @@ NB_MODULE(session, m) {
           R"(Everything an agent session on the product needs: the Ollama `client` of the
           configured model, checked first (LLMUnavailableError when the server or the model is
           missing), the `product`, the agent `context`, the aero and dynamics `tools` over it
-          and the `system_prompt`. Pass them to converse.)");
+          with `get_product_gates` (the product's saved results against its targets, stale
+          ones marked) and the `system_prompt`. Pass them to converse.)");
 }

@@ -19,14 +19,19 @@ def show_product(product: dict[str, Any], *, path: Path) -> None:
     attributes = dict(product)
     design_keys = attributes.pop("_design_keys")
     usd_file = attributes.pop("usd_file")
-    rows = ((key, value, "yes" if key in design_keys else "") for key, value in attributes.items())
-    console.print(table(("attribute", "value", "design input"), rows, f"{Path(usd_file).parent.name} ({usd_file})"))
+    stale = attributes.pop("_stale", {})
+    headings = ("attribute", "value", "design input", *(("stale since its run",) if stale else ()))
+    rows = (
+        (key, value, "yes" if key in design_keys else "", *((escape(stale.get(key, "")),) if stale else ()))
+        for key, value in attributes.items()
+    )
+    console.print(table(headings, rows, f"{Path(usd_file).parent.name} ({usd_file})"))
 
 
 def _product_show(args: argparse.Namespace) -> int:
-    from orvane_platform.core import product_twin
+    from orvane_platform.runs import twin_state
 
-    emit(args, product_twin.load_product(args.product), show_product, path=args.product)
+    emit(args, twin_state.describe_product(args.product), show_product, path=args.product)
     return OK
 
 

@@ -42,7 +42,8 @@ def show_run(summary: dict[str, Any], *, check: str) -> None:
         f"({summary['domain']}): {status}"
     )
     for parameter, (old, new) in summary["parameters_set"].items():
-        console.print(f"  design parameter {parameter}: {text(old)} → {text(new)}")
+        kept = "" if summary["design_saved"] else " (for this run only)"
+        console.print(f"  design parameter {parameter}: {text(old)} → {text(new)}{kept}")
     resources = summary["resources"]
     console.print(f"  resources: {resources['severity']}")
     for message in resources["messages"]:
@@ -56,8 +57,9 @@ def show_run(summary: dict[str, Any], *, check: str) -> None:
     if summary["saved"]:
         baseline = "; tagged as the baseline" if summary["baseline"] else ""
         console.print(f"  saved to the {summary['saved']} layer{baseline}")
-    if summary["gates"]:
-        show_gates(summary["gates"], title=f"Gates of {name}")
+    if summary["run_gates"] and not summary["saved"]:
+        show_gates(summary["run_gates"], title="This run against the targets (not saved: a what-if)")
+    show_gates(summary["gates"], title=f"Gates of {name}")
 
 
 def _run(args: argparse.Namespace) -> int:

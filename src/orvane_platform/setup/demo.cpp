@@ -143,14 +143,14 @@ nb::list sedan_steps(const std::shared_ptr<Walk>& walk, nb::handle prepared) {
                  results["aero"] = walk->first["result"];
                  services::save_flow::prompt_save_usd(
                      services::product::product_class(walk->product), results,
-                     "all_gates_passed"_a = walk->first["gates"]["all_passed"]);
+                     "all_gates_passed"_a = walk->first["run_gates"]["all_passed"]);
              }));
     steps.append(step("Tag the first run as the baseline", [walk](nb::handle show, nb::handle) {
         services::product_twin::tag_baseline(walk->product, "aero", walk->first["kpis"]);
         show("text", "Baseline tagged.");
     }));
     steps.append(step("Freeze release v0.1", [walk](nb::handle show, nb::handle) {
-        nb::object frozen = services::releases::freeze_release(
+        nb::object frozen = services::twin_state::freeze_release(
             walk->product, "v0.1", "Demo: first sample aero run", "force"_a = true);
         show("text", py::make_str(py::display_text(frozen["path"]) + " (" +
                                   py::text(frozen["attributes_captured"]) + " attributes)"));
@@ -169,15 +169,13 @@ nb::list sedan_steps(const std::shared_ptr<Walk>& walk, nb::handle prepared) {
                                              "parameters"_a = parameters, "baseline"_a = true));
                       }));
     steps.append(step("Gates of the product's latest results", [walk](nb::handle show, nb::handle) {
-        nb::object product = services::product::product_class(walk->product);
-        nb::object evaluation =
-            product.attr("evaluate_gates")("results"_a = product.attr("latest_results")());
-        show("gates", evaluation,
-             "title"_a = py::make_str("Gates of " + py::display_text(product.attr("name"))));
+        show("gates", services::twin_state::product_gates(walk->product),
+             "title"_a = py::make_str("Gates of " +
+                                      py::display_text(walk->product.attr("parent").attr("name"))));
     }));
     steps.append(step("Freeze release v0.2", [walk](nb::handle, nb::handle) {
-        services::releases::freeze_release(walk->product, "v0.2", "Demo: steeper roofline",
-                                           "force"_a = true);
+        services::twin_state::freeze_release(walk->product, "v0.2", "Demo: steeper roofline",
+                                             "force"_a = true);
     }));
     steps.append(step("What changed between the releases", [walk](nb::handle show, nb::handle) {
         nb::str first("v0.2"), second("v0.1");

@@ -88,7 +88,7 @@ void save_result(nb::handle path, nb::handle domain, nb::handle result, nb::hand
         "assumptions"_a = py::get(result, "assumptions", nb::none()),
         "extra_meta"_a = nb::len(metadata) > 0 ? nb::object(metadata) : nb::none(),
         "save_target"_a = save_target, "parameters"_a = py::get(result, "parameters", nb::none()),
-        "converged"_a = py::truthy(py::get(result, "converged", nb::bool_(true))));
+        "converged"_a = results::converged(py::get(result, "converged", nb::bool_(true))));
 }
 
 // Writes `design` ({name: value}) into the product's design and the run's
@@ -119,15 +119,6 @@ nb::object save_run_binding(nb::handle usda_path, nb::handle domain, nb::handle 
     nb::dict kpis = result_kpis(domain, result);
     if (py::truthy(kpis)) save_run(product_at(path), domain, result, kpis, design, save);
     return kpis;
-}
-
-// Whether any gate of an evaluation failed (a WARN is not a failure).
-bool any_gate_failed(nb::handle evaluation) {
-    static py::Name fail{"FAIL"};
-    for (nb::handle gate : py::get(evaluation, "gates", nb::list())) {
-        if (py::get(gate, "status", nb::none()).equal(fail.get())) return true;
-    }
-    return false;
 }
 
 // The input overrides of a named test, or none.
@@ -222,14 +213,17 @@ nb::object run_product(nb::handle usda_path, nb::handle domain, nb::handle solve
 
     nb::dict by_domain;
     by_domain[run_domain] = result;
-    nb::object gates =
+    summary["run_gates"] =
         succeeded ? product.attr("evaluate_gates")("results"_a = by_domain) : nb::none();
-    summary["gates"] = gates;
 
     const bool tag = py::truthy(baseline) && saving && save_target == "prototype";
     if (tag) services::product_twin::tag_baseline(path, run_domain, kpis);
     summary["baseline"] = tag;
-    summary["passed"] = succeeded && !any_gate_failed(gates);
+    // One verdict: the product's gates over every domain as they stand now,
+    // as `orvane gates` gives them.
+    nb::object gates = services::twin_state::product_gates(path);
+    summary["gates"] = gates;
+    summary["passed"] = succeeded && py::truthy(gates["all_passed"]);
     summary["result"] = result;
     return summary;
 }
@@ -278,13 +272,18 @@ void bind_product_runs(nb::module_& m) {
                   "dict[str, float] | None = None, save: str = 'prototype', baseline: bool = "
                   "False, progress: typing.Callable[[float, str], object] | None = None) -> "
                   "dict[str, typing.Any]"),
-          R"(Run the product's solver for a domain (or the named solver): set `parameters` as
-          design parameters first, check the host's resources, run the solver (with the
-          inputs of `test` when named) reporting `progress(elapsed, new_error_output)`, record
-          the run, save its KPIs into `save` ('prototype', 'design_intent' or 'none') with
-          their history entry, gate them, and tag them as the baseline when asked. Returns
-          the run's summary: status, run_id, fingerprint, kpis, gates, `passed` (the run
-          succeeded and no gate failed) and the solver's whole `result`.)");
+          R"(Run the product's solver for a domain (or the named solver) with `parameters`
+          changing design parameters the product has, for this run: check the host's
+          resources, run the solver (with the inputs of `test` when named) reporting
+          `progress(elapsed, new_error_output)` and record the run. When it succeeds and `save`
+          is 'prototype' or 'design_intent', the design changes and the KPIs (with their
+          history entry, or derived targets) enter the product together, in one locked step;
+          with 'none', or when the run fails, the product is left as it was (a what-if).
+          Tags the baseline when asked. Returns the run's summary: status, run_id,
+          fingerprint, kpis, parameters_set ({name: (old, new)}), design_saved, run_gates
+          (this run's KPIs against the targets), gates (the product's gates over every domain
+          afterwards, with `stale` KPIs, as `orvane gates` gives them), `passed` (the run
+          succeeded and those gates pass) and the solver's whole `result`.)");
     m.def("set_design_parameters", &set_design_parameters, nb::arg("usda_path").none(),
           nb::arg("parameters").none(),
           nb::sig("def set_design_parameters(usda_path: str | os.PathLike[str], parameters: "

@@ -127,15 +127,15 @@ void design_section(Html& html, const Stage& stage, nb::handle product) {
     html.close("section");
 }
 
-nb::object gates_section(Html& html, nb::handle product) {
+nb::object gates_section(Html& html, nb::handle path) {
     html.open("section", "id=\"gates\"").element("h2", "Gates of the latest results");
-    nb::object evaluation =
-        product.attr("evaluate_gates")("results"_a = product.attr("latest_results")());
+    nb::object evaluation = services::twin_state::product_gates(path);
     html.element("p", py::get(evaluation, "summary", nb::str("")));
+    nb::object stale = py::get(evaluation, "stale", nb::dict());
     nb::object gates = py::get(evaluation, "gates", nb::list());
     if (nb::len(gates) > 0) {
-        html.open("table").head_row(
-            {"KPI", "description", "verdict", "value", "min", "nominal", "max", "domain"});
+        html.open("table").head_row({"KPI", "description", "verdict", "value", "min", "nominal",
+                                     "max", "domain", "stale since its run"});
         for (nb::handle gate : gates) {
             html.open("tr");
             html.cell(py::get(gate, "kpi", nb::none()))
@@ -145,7 +145,9 @@ nb::object gates_section(Html& html, nb::handle product) {
             html.close("td");
             for (const char* key : {"value", "target_min", "target_nominal", "target_max"})
                 html.cell(py::get(gate, key, nb::none()));
-            html.cell(py::get(gate, "domain", nb::none())).close("tr");
+            html.cell(py::get(gate, "domain", nb::none()))
+                .cell(py::dict_get_or(stale, py::get(gate, "kpi", nb::none()), nb::str("")))
+                .close("tr");
         }
         html.close("table");
     }
@@ -368,8 +370,7 @@ struct Page {
 Page make_page(nb::handle usda_path, const char* function) {
     nb::object path = py::require_path(usda_path, function, "usda_path");
     const Stage stage = open_product(path);
-    nb::object product = services::product::product_class(path);
-    nb::object name = product.attr("name");
+    nb::object name = services::product::product_class(path).attr("name");
     nb::object attributes = services::product_twin::load_product(path);
     nb::list competitors = competitor_names(stage);
 
@@ -377,7 +378,7 @@ Page make_page(nb::handle usda_path, const char* function) {
     header(body, path, attributes, name, nb::len(competitors) > 0);
     body.open("main");
     design_section(body, stage, attributes);
-    nb::object gates = gates_section(body, product);
+    nb::object gates = gates_section(body, path);
     nb::list kpis = trends_section(body, path);
     nb::list studies = design_studies_section(body, path);
     nb::list versions = releases_section(body, path);
