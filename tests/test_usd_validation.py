@@ -48,6 +48,9 @@ def test_every_file_of_a_worked_demo_workspace_is_valid(tmp_path, validate):
     orvane("run", "sedan", "--domain", "dynamics", "--save", "design_intent")
     orvane("run", "sedan", "--domain", "aero", "--set", "ride_height=0.12", "--baseline")
     orvane("release", "freeze", "sedan", "v0.3")
+    orvane("run", "sedan", "--domain", "aero", "--set", "roofline_slope_deg=16", "--save", "none")  # a what-if
+    orvane("product", "set", "sedan", "mass=2100")
+    orvane("release", "freeze", "sedan", "v0.4", "--force")  # with the stale KPIs it records
     files = sorted((tmp_path / "orvane-demo").rglob("*.usda"))
-    assert len(files) >= 10  # the product and its layers, four run records, three releases
+    assert len(files) >= 12  # the product and its layers, five run records, four releases
     assert {path: validate(path) for path in files} == {path: [] for path in files}
