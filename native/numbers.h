@@ -1,4 +1,4 @@
-// Number texts: byte-identical to the host's format specifications, or the
+// Number texts: byte-identical to what the host's format() writes, or the
 // shortest that reads back.
 #pragma once
 
