@@ -33,4 +33,12 @@ std::string scientific(double value, int precision) {
     return to_text(value, std::chars_format::scientific, precision);
 }
 
+std::string shortest(double value) {
+    if (const char* special = special_text(value)) return special;
+    char buffer[32];  // the shortest form of any double takes at most 24
+    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    (void)error;
+    return {buffer, end};
+}
+
 }  // namespace orvane::numbers

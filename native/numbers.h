@@ -1,4 +1,5 @@
-// Number texts byte-identical to the host's format specifications.
+// Number texts: byte-identical to what the host's format() writes, or the
+// shortest that reads back.
 #pragma once
 
 #include <string>
@@ -9,5 +10,9 @@ namespace orvane::numbers {
 std::string fixed(double value, int precision);
 // format(value, ".<precision>e"): at least two exponent digits.
 std::string scientific(double value, int precision);
+// The shortest text that reads back as `value`, in plain or exponent notation
+// whichever is shorter: 30, 0.14, 1e+09. For people, where a value refused
+// must not look like the bound it broke.
+std::string shortest(double value);
 
 }  // namespace orvane::numbers

@@ -154,6 +154,22 @@ def test_the_default_solver_is_the_first_of_the_domain_that_fits_the_product(pro
     assert "no design parameter 'length'" in Product(product.usd_path).simulate(domain="aero")["error"]
 
 
+@pytest.mark.parametrize(
+    ("design", "chosen"),
+    [
+        ({"roofline_slope_deg": None, "ride_height": {"min": 0.1}}, "sample_aero"),
+        (["roofline_slope_deg", "ride_height"], "sample_aero"),
+        ({"roofline_slope_deg": {"max": 30}, "wingspan": None}, "openfoam_ahmed"),  # none fits: the first
+        (["roofline_slope_deg", "wingspan"], "openfoam_ahmed"),
+    ],
+)
+def test_a_solver_fits_by_its_design_as_a_list_or_with_bounds(product, sample_registry, design, chosen):
+    path = sample_registry / "sample_aero" / "solver.yaml"
+    config = yaml.safe_load(path.read_text())
+    path.write_text(yaml.safe_dump(config | {"design": design}))
+    assert Product(product.usd_path).default_solver("aero") == chosen
+
+
 def write_prepared_solver(registry, prepare_body):
     write_solver(
         registry,

@@ -58,6 +58,17 @@ def test_temporary_files_of_dead_writers_are_removed_and_live_ones_kept(key_path
     assert not dead.exists() and live.read_bytes() == b"someone else's"
 
 
+def test_the_temporary_of_an_interrupted_creation_by_an_earlier_version_is_removed(key_path):
+    key_path.parent.mkdir(parents=True)
+    earlier = key_path.parent / ".signing-secret.tmp"  # the name earlier versions wrote the key through
+    earlier.write_bytes(b"half a k")
+    live = key_path.parent / f".signing-secret.{os.getppid()}-1.tmp"
+    live.write_bytes(b"someone else's")
+    key = _load_or_create_secret()
+    assert key_path.read_bytes() == key and len(key) == 32
+    assert sorted(os.listdir(key_path.parent)) == sorted([".signing-secret", live.name])
+
+
 def test_signature_matches_the_host_modules(monkeypatch, key_path):
     monkeypatch.setattr("time.time", lambda: 1700000000.9)
     cert = sign_solver_cert("aero", "registry.example/aero:1", "sha256:ab", {"products": ["sedan"], "é": 1})

@@ -186,6 +186,28 @@ def test_malformed_files_raise_naming_the_file(sample_registry, file, text, mess
         solver.get_solver_config("sample_aero")
 
 
+@pytest.mark.parametrize(
+    ("design", "message"),
+    [
+        ("3", "'design' must be a list of names or a mapping of names to bounds, got int"),
+        ("[a, 3]", "'design' must list names, got 3"),
+        ("{1: null}", "'design' must map names to bounds, got the key 1"),
+        ("{a: [1, 2]}", "'design.a' must be a mapping of min, max or choices, or null, got list"),
+        ("{a: {maximum: 3}}", "'design.a' has an unknown member 'maximum' \\(min, max or choices\\)"),
+        ("{a: {min: low}}", "'design.a.min' must be a finite number, got 'low'"),
+        ("{a: {max: true}}", "'design.a.max' must be a finite number, got True"),
+        ("{a: {max: .nan}}", "'design.a.max' must be a finite number, got nan"),
+        ("{a: {min: 5, max: 3.5}}", "'design.a' has its min 5 above its max 3.5"),
+        ("{a: {choices: []}}", "'design.a.choices' must be a non-empty list of texts, got \\[\\]"),
+        ("{a: {choices: [x], max: 3}}", "'design.a' has choices \\(texts\\) and min or max \\(numbers\\)"),
+    ],
+)
+def test_a_malformed_design_is_refused_naming_the_file(registry, design, message):
+    write_solver(registry, "aero", f"image: img\ndesign: {design}\n")
+    with pytest.raises(ValueError, match="malformed solver file .*aero/solver.yaml: " + message):
+        solver.get_solver_config("aero")
+
+
 def test_edited_file_is_read_again(sample_registry):
     assert solver.get_solver_config("sample_aero")["version"] == "1.0.0"
     path = sample_registry / "sample_aero" / "solver.yaml"

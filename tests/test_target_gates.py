@@ -248,6 +248,26 @@ def test_failures_and_errors():
         Car({"cd_max": 1}, directions={}).evaluate_gates({"aero": {"status": "success", "cd": 0.5}})
 
 
+@pytest.mark.parametrize("bound", ["cd_min", "cd_nominal", "cd_max"])
+@pytest.mark.parametrize(
+    ("results", "status"),
+    [
+        ({"aero": {"status": "success", "cd": 0.5}}, "PASS"),
+        ({"aero": {"status": "success", "cd": 1.5}}, "WARN"),
+        ({"aero": {"status": "success", "cd": 2.5}}, "FAIL"),
+        (None, "NOT RUN"),
+        ({"aero": {"status": "success", "cd": 0.5, "converged": False}}, "INCONCLUSIVE"),
+    ],
+)
+def test_an_integer_bound_is_refused_whatever_the_result(results, status, bound):
+    targets = {"cd_min": 0.0, "cd_nominal": 1.0, "cd_max": 2.0}
+    evaluation = Car(targets, directions={"cd": "minimize"}).evaluate_gates(results)
+    assert evaluation["gates"][0]["status"] == status
+    argument = {"cd_min": "t_min", "cd_nominal": "t_nom", "cd_max": "t_max"}[bound]
+    with pytest.raises(TypeError, match=f"argument '{argument}' must be float or None, not int"):
+        Car(targets | {bound: int(targets[bound])}, directions={"cd": "minimize"}).evaluate_gates(results)
+
+
 def test_directions_from_the_registry(sample_registry):
     assert Car({})._kpi_directions() == {
         "cd": "minimize",

@@ -166,6 +166,7 @@ inline constexpr Import design_svgs{kModule, "design_svgs"};
 namespace solver_run {
 inline constexpr const char* kModule = "orvane_platform.runs.solver_run";
 inline constexpr Import choose_solver{kModule, "choose_solver"};
+inline constexpr Import check_design{kModule, "check_design"};
 inline constexpr Import plan_run{kModule, "plan_run"};
 inline constexpr Import execute_plan{kModule, "execute_plan"};
 inline constexpr Import complete_run{kModule, "complete_run"};

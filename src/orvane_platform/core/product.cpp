@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "native/domain/design.h"
 #include "native/domain/product_lock.h"
 #include "native/domain/services.h"
 #include "native/domain/targets.h"
@@ -85,15 +86,14 @@ void set_solver(nb::handle self, nb::handle domain, nb::handle backend) {
 }
 
 // Whether the product has every design parameter the solver declares it
-// reads (solver.yaml `design`); a solver that declares none fits any.
+// reads (solver.yaml `design`, as a list or with bounds); a solver that
+// declares none fits any.
 bool fits(nb::handle design_keys, nb::handle solver) {
     nb::object config = services::solver_registry::get_solver_config(solver);
-    nb::object needed = py::truthy(config) ? config.attr("get")("design") : nb::none();
-    if (!nb::isinstance<nb::list>(needed)) return true;
-    for (nb::handle name : needed) {
-        if (!py::contains(design_keys, name)) return false;
-    }
-    return true;
+    nb::object declared = py::truthy(config) ? config.attr("get")("design") : nb::none();
+    return design::all_present(
+        design::declared(declared, "solver " + py::repr(solver) + " declares a malformed design: "),
+        design_keys);
 }
 
 // The solver for a domain: the one asked for, else the one set for the

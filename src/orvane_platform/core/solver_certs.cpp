@@ -32,6 +32,10 @@ nb::bytes load_or_create_secret() {
         if (length <= 0)
             py::raise(py::exc::value_error(), "_SIGNING_SECRET_LENGTH must be positive");
         fs::make_directories(py::fs_path(path.attr("parent")));
+        // Earlier versions wrote the key through "<key>.tmp": a creation
+        // interrupted there leaves it under a name the clean-up of dead
+        // writers' temporaries does not know.
+        fs::remove_tree(file + ".tmp");
         // The first process to put its key in place wins; every other one
         // uses that key.
         fs::write_file_atomic(file, digest::random_bytes(static_cast<std::size_t>(length)),

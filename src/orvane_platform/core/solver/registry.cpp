@@ -6,6 +6,7 @@
 #include <memory>
 #include <type_traits>
 
+#include "native/domain/design.h"
 #include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/fs_watch.h"
@@ -222,6 +223,9 @@ std::optional<Solver> load_solver_folder(const std::string& alias, const std::st
     for (const char* key : {"inputs", "tests", "compute", "overrides", "kpi_spec", "products"}) {
         require_member<nb::dict>(solver.config, key, config_file);
     }
+    // Refused when read, not at the first run whose values it would check.
+    design::declared(py::dict_get(solver.config, "design"),
+                     "malformed solver file " + config_file + ": ");
     const std::string spec_file = join(solver.folder, kKpiSpecFile);
     solver.kpi_spec = registry_files.load_mapping(spec_file);
     if (solver.kpi_spec.is_valid()) {

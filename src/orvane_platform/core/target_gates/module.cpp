@@ -112,15 +112,22 @@ nb::object make_gate(nb::handle kpi_key, nb::handle domain, nb::handle value, nb
                        display_names);
 }
 
+constexpr const char* kEvaluateRange = "_evaluate_range";
+
+// TypeError naming the first bound that is not a float or None.
+void require_bounds(nb::handle t_min, nb::handle t_nom, nb::handle t_max) {
+    require_float_or_none(t_min, kEvaluateRange, "t_min");
+    require_float_or_none(t_nom, kEvaluateRange, "t_nom");
+    require_float_or_none(t_max, kEvaluateRange, "t_max");
+}
+
 // The verdict of one value, its arguments checked as _evaluate_range checks them.
 target_gates::Verdict checked_verdict(nb::handle value, nb::handle t_min, nb::handle t_nom,
                                       nb::handle t_max, nb::handle direction) {
-    constexpr const char* kFunction = "_evaluate_range";
-    if (!py::is_real(value)) py::raise_argument_type(kFunction, "value", "a real number", value);
-    require_float_or_none(t_min, kFunction, "t_min");
-    require_float_or_none(t_nom, kFunction, "t_nom");
-    require_float_or_none(t_max, kFunction, "t_max");
-    py::require_str(direction, kFunction, "direction");
+    if (!py::is_real(value))
+        py::raise_argument_type(kEvaluateRange, "value", "a real number", value);
+    require_bounds(t_min, t_nom, t_max);
+    py::require_str(direction, kEvaluateRange, "direction");
     return target_gates::range_verdict(nb::borrow(value),
                                        Range<nb::object>{bound(t_min), bound(t_nom), bound(t_max)},
                                        target_gates::direction_of(py::utf8(direction)));
@@ -284,6 +291,9 @@ nb::object gate_of(const KpiRange& range, const Reading& reading, nb::handle dir
                    DisplayNames& display_names) {
     static py::Name unknown{"unknown"}, not_run{"NOT RUN"}, inconclusive{"INCONCLUSIVE"},
         neutral{"neutral"};
+    // Checked whatever the reading: a malformed target must not pass unseen
+    // while its KPI happens not to be run or converged.
+    require_bounds(range.min, range.nominal, range.max);
     if (!reading.value.is_valid()) {
         return gate_record({range.kpi, unknown.get(), nb::none(), nb::none(), range.min,
                             range.nominal, range.max, not_run.get()},

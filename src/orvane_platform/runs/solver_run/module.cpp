@@ -22,4 +22,5 @@ NB_MODULE(solver_run, m) {
     solver_run::bind_planning(m);
     solver_run::bind_execution(m);
     solver_run::bind_product_runs(m);
+    solver_run::bind_bounds(m);
 }

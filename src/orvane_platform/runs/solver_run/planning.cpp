@@ -321,6 +321,7 @@ nb::dict plan_run(nb::handle product, nb::handle request, const char* function) 
     const std::string solver_name = py::text(solver);
     auto [inputs, parameters] = run_inputs(product, solver, request);
     nb::str case_yaml = case_text(product, domain, solver, inputs, design_changes, function);
+    if (!design_changes.is_none()) check_design(solver, design_changes);
     auto made = prepare(run, solver_name, py::text(case_yaml));
     if (auto* error = std::get_if<std::string>(&made)) return py::error_status(*error);
     const auto& prepared = std::get<PreparedInputs>(made);

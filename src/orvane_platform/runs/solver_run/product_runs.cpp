@@ -234,6 +234,7 @@ nb::object set_design_parameters(nb::handle usda_path, nb::handle parameters) {
     py::require_dict(parameters, kFunction, "parameters");
     nb::object product = product_at(path);
     const nb::dict changes = design_changes(product, parameters);
+    check_design_for_product(product, parameters);
     const product_lock::ProductLock lock(path);
     for (auto [name, change] : changes) product.attr("set_design_parameter")(name, change[1]);
     return changes;

@@ -30,6 +30,13 @@ nb::dict plan_run(nb::handle product, nb::handle request, const char* function);
 // Plans, runs and records one run, as Product.simulate does.
 nb::dict simulate(nb::handle product, nb::handle request);
 
+// Raises ValueError naming the first of `values` ({parameter: value}) that
+// lies outside the bounds `solver` declares (solver.yaml `design`).
+void check_design(nb::handle solver, nb::handle values);
+// check_design against every registered solver that fits `product` (the
+// product has every design parameter it declares).
+void check_design_for_product(nb::handle product, nb::handle values);
+
 // Why a child failed, as the error the caller sees ("solver 'x' did not
 // finish within 60 s"); nothing when it exited with status 0.
 std::optional<std::string> failure(const process::Completed& completed, const std::string& solver,
@@ -38,5 +45,6 @@ std::optional<std::string> failure(const process::Completed& completed, const st
 void bind_planning(nb::module_& m);
 void bind_execution(nb::module_& m);
 void bind_product_runs(nb::module_& m);
+void bind_bounds(nb::module_& m);
 
 }  // namespace orvane::solver_run

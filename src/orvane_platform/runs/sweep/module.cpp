@@ -118,6 +118,12 @@ class Sweep {
             services::solver_run::choose_solver(product_, "domain"_a = domain, "solver"_a = solver);
         solver_ = chosen[0];
         domain_ = chosen[1];
+        // Every case within the solver's bounds before the first is planned:
+        // a plan may run the solver's prepare step.
+        for (nb::handle values : cases) {
+            py::require_dict(values, kFunction, "cases");
+            services::solver_run::check_design(solver_, values);
+        }
         for (nb::handle values : cases) plan_case(values);
         counts_.total = entries_.size();
         if (!rerun) use_cached_runs();

@@ -1,0 +1,32 @@
+// The design parameters a solver declares it reads (solver.yaml `design`):
+// a list of names, or a mapping {name: bounds} whose bounds hold any of
+// `min` and `max` (numbers) or `choices` (texts), or are null for none.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvane::design {
+
+namespace nb = nanobind;
+
+struct Parameter {
+    nb::object name;  // a str
+    std::optional<double> min;
+    std::optional<double> max;
+    nb::object choices;  // a list of str, or invalid: any text goes
+};
+
+// The declared parameters in order; none for a solver that declares none
+// (`design` absent or None). Raises ValueError, its message starting with
+// `context`, for any other form.
+std::vector<Parameter> declared(nb::handle design, const std::string& context);
+
+// Whether `names` (a container of a product's design parameter names) holds
+// every declared parameter: the solver fits that product.
+bool all_present(const std::vector<Parameter>& parameters, nb::handle names);
+
+}  // namespace orvane::design
