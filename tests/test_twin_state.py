@@ -52,10 +52,12 @@ def test_a_design_change_marks_the_kpis_of_the_runs_it_changes_stale(demo):
 
 
 def test_a_release_of_a_stale_product_is_refused_unless_forced(demo):
-    orvane("product", "set", "sedan", "mass=2100", cwd=demo)
+    assert orvane("product", "set", "sedan", "mass=2100", cwd=demo).returncode == 0
+    assert orvane("release", "freeze", "sedan", "v0.8", cwd=demo).returncode == 0  # the aero solver reads no mass
+    orvane("product", "set", "sedan", "ride_height=0.16", cwd=demo)
     refused = orvane("release", "freeze", "sedan", "v0.9", cwd=demo)
     assert refused.returncode == 1 and "Not frozen" in refused.stdout
-    assert refused.stdout.count("stale ") == 3 and "mass 2050 → 2100" in refused.stdout
+    assert refused.stdout.count("stale ") == 3 and "ride_height 0.14 → 0.16" in refused.stdout
     assert not (demo / PRODUCT.parent / "releases" / "v0.9.usda").exists()
 
     forced = parsed(orvane("release", "freeze", "sedan", "v0.9", "--force", "--json", cwd=demo))

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "native/domain/design.h"
 #include "native/domain/product_lock.h"
 #include "native/domain/results.h"
 #include "native/domain/services.h"
@@ -63,15 +64,15 @@ nb::dict current_design(nb::handle product) {
     return design;
 }
 
-// The design parameters a solver declares it reads (a list of names, or a
-// mapping of names to their bounds); none when it declares none.
+// The design parameters a solver declares it reads; none when it declares
+// none.
 std::vector<nb::object> declared_design(nb::handle solver) {
     std::vector<nb::object> names;
     nb::object config = services::solver_registry::get_solver_config(solver);
-    nb::object design = py::truthy(config) ? py::get(config, "design", nb::none()) : nb::none();
-    if (nb::isinstance<nb::list>(design) || nb::isinstance<nb::dict>(design)) {
-        for (nb::handle name : design) names.push_back(nb::borrow(name));
-    }
+    if (!py::truthy(config)) return names;
+    for (const design::Parameter& parameter :
+         design::declared(py::get(config, "design", nb::none()), "solver.yaml"))
+        names.push_back(parameter.name);
     return names;
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "native/domain/results.h"
 #include "native/domain/services.h"
 #include "native/domain/targets.h"
 #include "native/py.h"
@@ -191,15 +192,6 @@ nb::object kpi_directions(nb::handle) {
     return directions;
 }
 
-bool counts_as_converged(nb::handle converged) {
-    if (nb::isinstance<nb::str>(converged)) {
-        nb::object lowered = converged.attr("lower")();
-        const std::string_view word = py::utf8(lowered);
-        return word == "yes" || word == "true" || word == "1" || word == "converged";
-    }
-    return py::truthy(converged);
-}
-
 nb::dict baseline_evaluation() {
     nb::dict evaluation;
     evaluation["gates"] = nb::list();
@@ -265,7 +257,7 @@ std::vector<Source> successful_results(nb::handle results) {
         if (!py::truthy(result)) continue;
         nb::object status = result.attr("get")("status", "");
         if (status.equal(success.get()) || status.equal(ok.get())) {
-            const bool converged = counts_as_converged(result.attr("get")("converged", true));
+            const bool converged = results::converged(result.attr("get")("converged", true));
             sources.push_back({nb::borrow(domain), result, converged});
         }
     }
