@@ -86,13 +86,15 @@ def _show_sweep(summary: dict[str, Any], *, sort: str | None) -> None:
         + f" in {summary['elapsed']:.1f} s"
         + ("; interrupted" if summary["interrupted"] else "")
     )
+    console.print(f"Sweep {summary['sweep']}: the product is unchanged.", markup=False)
 
 
 def _sweep(args: argparse.Namespace) -> int:
     from orvane_platform.runs import sweep
 
+    study = dict(variables=_variables(args.vary), method=args.method, samples=args.samples, seed=args.seed)
     try:
-        cases = sweep.make_cases(_variables(args.vary), method=args.method, samples=args.samples, seed=args.seed)
+        cases = sweep.make_cases(**study)
     except ValueError as error:
         fail(f"argument --vary: {error}")
     options = dict(
@@ -102,7 +104,7 @@ def _sweep(args: argparse.Namespace) -> int:
         engine=args.engine,
         workers=args.workers,
         scheduler=args.scheduler,
-        save=args.save,
+        study=study,
         rerun=args.rerun,
     )
     if args.json or not console.is_terminal:
@@ -119,7 +121,8 @@ def register(commands: argparse._SubParsersAction) -> None:
         "sweep",
         help="run a solver over many variants of a product's design",
         description="Run the solver once per case, each case an ordinary recorded run with its design values "
-        "for that run only; a case whose inputs already have a successful run is reported as cached.",
+        "for that run only; a case whose inputs already have a successful run is reported as cached. "
+        "The product is not changed; the sweep's record keeps every case.",
     )
     add_product(sweep)
     add_solver_choice(sweep)
@@ -143,12 +146,6 @@ def register(commands: argparse._SubParsersAction) -> None:
     )
     sweep.add_argument("--workers", type=int, metavar="N", help="parallel cases (default: the cores)")
     sweep.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler, e.g. tcp://host:8786")
-    sweep.add_argument(
-        "--save",
-        choices=("prototype", "none"),
-        default="prototype",
-        help="save each case's results with its history entry (default: prototype)",
-    )
     sweep.add_argument("--rerun", action="store_true", help="run cases again even when their inputs have run")
     sweep.add_argument("--sort", metavar="KPI", help="order the summary by this KPI")
     add_json(sweep)
