@@ -1,5 +1,5 @@
-"""Design sweeps: case generation, the local and Dask engines, the run cache, interruption and the
-sweep's record."""
+"""Design sweeps: case generation, the local and Dask engines, the run cache, interruption, the
+sweep's record and a case applied to the product."""
 
 from __future__ import annotations
 
@@ -20,7 +20,7 @@ from pxr import Sdf
 
 from orvane_platform.core import product_twin, run_records
 from orvane_platform.runs import sweep
-from tests.support import SAMPLE_PRODUCT
+from tests.support import SAMPLE_PRODUCT, orvane, parsed
 
 ORVANE = str(Path(sys.executable).parent / "orvane")
 
@@ -323,7 +323,7 @@ def test_the_sweep_command(tmp_path):
     lines = [line for line in shown.stdout.splitlines() if "│" in line and ("success" in line or "cached" in line)]
     assert [line.split("│")[2].strip() for line in lines] == ["18", "17", "16"]  # lowest drag first
     assert "3 cases: 2 ran, 1 cached, 0 failed" in shown.stdout  # the demo ran 18° already
-    [named] = re.findall(r"Sweep (\S+): the product is unchanged", shown.stdout)
+    [named] = re.findall(r"orvane sweep apply (\S+) --case N", shown.stdout)
     assert (workspace / "products" / "sedan" / "sweeps" / f"{named}.json").is_file()
     summary = json.loads(
         sweep_command(
@@ -367,3 +367,111 @@ def test_a_sweeps_cases_are_searchable_and_drawn_by_their_design_values(product,
     assert ("cd", "roofline_slope_deg") in [tuple(pair) for pair in written["design_studies"]]
     page = (tmp_path / "report.html").read_text()
     assert 'id="studies"' in page and "cd against ride_height" in page
+
+
+# --- applying a case ----------------------------------------------------------------
+
+
+@pytest.fixture
+def swept(product):
+    """The sedan swept over CASES by the command, which leaves the product as it was; the summary."""
+    before = product_files(product)
+    done = orvane(
+        "sweep", "run", "sedan", "--domain", "aero", "--vary", "roofline_slope_deg=14:18:3",
+        "--vary", "ride_height=0.12,0.14", "--json", cwd=product.parents[2],
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    assert product_files(product) == before
+    return parsed(done)
+
+
+@pytest.mark.parametrize(
+    ("selection", "chosen"),
+    [
+        (("--best", "cd"), 4),  # cd is minimised: the lowest
+        (("--best", "cd", "--max"), 1),
+        (("--best", "cl", "--min"), 0),  # the first of equals
+        (("--case", "3"), 3),
+    ],
+)
+def test_apply_makes_the_product_the_chosen_case(product, swept, selection, chosen):
+    workspace = product.parents[2]
+    history = product_twin.load_product_history(product)
+    case = swept["cases"][chosen]
+    applied = parsed(orvane("sweep", "apply", swept["sweep"], *selection, "--json", cwd=workspace))
+    assert (applied["case"], applied["run_id"], applied["kpis"]) == (chosen, case["run_id"], case["kpis"])
+    was = {"roofline_slope_deg": 14.5, "ride_height": 0.14}
+    assert applied["design"] == {
+        name: {"old": was[name], "new": value} for name, value in case["values"].items() if value != was[name]
+    }
+    shown = parsed(orvane("product", "show", "sedan", "--json", cwd=workspace))
+    assert {name: shown[name] for name in case["values"]} == case["values"] and shown["cd"] == case["kpis"]["cd"]
+    gates = parsed(orvane("gates", "sedan", "--json", cwd=workspace))
+    assert next(gate["value"] for gate in gates["gates"] if gate["kpi"] == "cd") == case["kpis"]["cd"]
+    # One new history entry, of the case's run; a run now plans as the case's run did.
+    after = product_twin.load_product_history(product)
+    assert after[:-1] == history and after[-1]["run"] == case["fingerprint"][7:19]
+    again = parsed(orvane("run", "sedan", "--domain", "aero", "--json", cwd=workspace))
+    assert again["fingerprint"] == case["fingerprint"]
+
+
+def delete_run(product: Path, run_id: str) -> None:
+    [layer] = [run["layer"] for run in run_records.list_runs(product) if run["run_id"] == run_id]
+    Path(layer).unlink()
+
+
+def change_case(product: Path, run_id: str) -> None:
+    [layer] = [run["layer"] for run in run_records.list_runs(product) if run["run_id"] == run_id]
+    record = Sdf.Layer.FindOrOpen(layer)
+    case = record.GetPrimAtPath(f"/Sedan/SimulationRuns/{run_id}").attributes["orvane:run:provenance:case_yaml"]
+    case.default = case.default.replace("roofline_slope_deg: 16.0", "roofline_slope_deg: 15.0")
+    record.Save()
+
+
+def rename_body_style(product: Path, run_id: str) -> None:
+    layer = Sdf.Layer.FindOrOpen(str(product.parent / "layers" / "design_intent.usda"))
+    layer.GetPrimAtPath("/Sedan").attributes["body_style"].default = "fastback"
+    layer.Save()
+
+
+def leave_alone(product: Path, run_id: str) -> None:
+    pass
+
+
+@pytest.mark.parametrize(
+    ("spoil", "arguments", "message"),
+    [
+        (leave_alone, ("nosuch", "--case", "0"), r"no sweep 'nosuch' in .*products"),
+        (leave_alone, ("../sedan", "--case", "0"), r"no sweep '\.\./sedan'"),
+        (leave_alone, ("{sweep}", "--case", "6"), r"sweep '.*' has no case 6: its cases are 0 to 5"),
+        (leave_alone, ("{sweep}", "--best", "lateral_g"), r"no successful case of sweep '.*' has the KPI 'lateral_g'"),
+        (leave_alone, ("{sweep}", "--best", "cl"), r"'cl' of domain 'aero' is neither minimised nor maximised"),
+        (leave_alone, ("{sweep}", "--case", "2", "--max"), "lowest goes with best"),
+        (delete_run, ("{sweep}", "--case", "2"), r"the run 'run_aero_\w+' is gone"),
+        (change_case, ("{sweep}", "--case", "2"), r"the fingerprint of run 'run_aero_\w+' no longer verifies"),
+        (rename_body_style, ("{sweep}", "--case", "2"), "'body_style' .* is 'notchback'.*: only numbers are applied"),
+    ],
+)
+def test_apply_refuses_what_it_cannot_apply_and_writes_nothing(product, swept, spoil, arguments, message):
+    spoil(product, swept["cases"][2]["run_id"])
+    before = product_files(product, runs=True)
+    arguments = [argument.format(sweep=swept["sweep"]) for argument in arguments]
+    refused = orvane("sweep", "apply", *arguments, cwd=product.parents[2])
+    assert refused.returncode == 2 and refused.stdout == "" and refused.stderr.count("\n") == 1
+    assert refused.stderr.startswith("orvane: error: ") and re.search(message, refused.stderr), refused.stderr
+    assert product_files(product, runs=True) == before
+
+
+@pytest.mark.parametrize(
+    ("arguments", "error", "message"),
+    [
+        ({}, ValueError, "give either a case or the KPI of the best case"),
+        ({"case": 0, "best": "cd"}, ValueError, "give either a case or the KPI of the best case"),
+        ({"case": -1}, ValueError, "case must be 0 or more"),
+        ({"case": True}, TypeError, "argument 'case' must be int or None"),
+        ({"best": "cd", "lowest": "yes"}, TypeError, "argument 'lowest' must be bool or None"),
+    ],
+)
+def test_apply_case_names_a_bad_argument(arguments, error, message):
+    with pytest.raises(error, match=message):
+        sweep.apply_case("20260419T051010Z-3fa9c1", **arguments)

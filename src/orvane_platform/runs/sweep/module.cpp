@@ -1,7 +1,8 @@
 // Design sweeps: many runs of one product's solver over variants of its
 // design parameters, on this machine's cores or on a Dask cluster. Each case
 // is an ordinary recorded run, its design values given to the solver for that
-// case only; a sweep never changes the product.
+// case only; a sweep never changes the product, and a case is saved into it
+// only when applied (apply.cpp).
 #include <nanobind/nanobind.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "apply.h"
 #include "cases.h"
 #include "local_pool.h"
 #include "native/clock.h"
@@ -539,7 +541,9 @@ nb::object run_sweep(nb::handle usda_path, nb::handle domain, nb::handle solver,
 }  // namespace
 
 NB_MODULE(sweep, m) {
-    m.doc() = "Design sweeps: one product's solver over many variants of its design.";
+    m.doc() =
+        "Design sweeps: one product's solver over many variants of its design, and a case "
+        "applied to the product.";
     m.def("parse_spec", &parse_spec, nb::arg("spec").none(),
           nb::sig("def parse_spec(spec: str) -> list[float]"),
           R"(The values of a variable's specification: 'start:stop:count' (evenly spaced, both
@@ -568,11 +572,12 @@ NB_MODULE(sweep, m) {
           only). Each case is a recorded run labelled with the sweep's id and its index, and
           gated; a case whose fingerprint already has a successful run is reported as cached
           (with that run) unless `rerun`. The product's design, results and history are never
-          changed. Engines: 'local' (`workers` threads,
+          changed: apply_case saves a case into it. Engines: 'local' (`workers` threads,
           default the cores) or 'dask' (a cluster at `scheduler`, else a local cluster of
           `workers` processes). `progress(counts)` hears total, done, cached, failed, running
           and elapsed. Ctrl-C stops starting cases, a second one stops the running ones. When
           it ends the sweep's record, with `study` (how the cases were made, e.g. make_cases's
           arguments), is written to <product folder>/sweeps/<sweep id>.json. Returns the
           summary: sweep (its id), record, and every case.)");
+    sweep::bind_apply(m);
 }
