@@ -346,9 +346,10 @@ def synopsis() -> dict[tuple[str, ...], str]:
             if line.startswith("orvane ") and not line.startswith("orvane ["):
                 words = []
                 for word in line.split()[1:]:
-                    if not re.fullmatch(r"[a-z][a-z-]*", word):
+                    # A command word that may be left out, `[run]`, counts as the word.
+                    if not re.fullmatch(r"[a-z][a-z-]*|\[[a-z][a-z-]*\]", word):
                         break
-                    words.append(word)
+                    words.append(word.strip("[]"))
                 last = tuple(words)
                 commands[last] = line
             elif last is not None and line.startswith(" ") and line.strip().startswith("["):

@@ -1,9 +1,11 @@
-"""Design sweeps: case generation, the local and Dask engines, the run cache and interruption."""
+"""Design sweeps: case generation, the local and Dask engines, the run cache, interruption, the
+sweep's record and a case applied to the product."""
 
 from __future__ import annotations
 
 import json
 import os
+import re
 import shutil
 import signal
 import stat
@@ -18,7 +20,7 @@ from pxr import Sdf
 
 from orvane_platform.core import product_twin, run_records
 from orvane_platform.runs import sweep
-from tests.support import SAMPLE_PRODUCT
+from tests.support import SAMPLE_PRODUCT, orvane, parsed
 
 ORVANE = str(Path(sys.executable).parent / "orvane")
 
@@ -76,33 +78,86 @@ def design_parameter(product: Path, name: str) -> float:
 
 
 CASES = sweep.make_cases({"roofline_slope_deg": "14:18:3", "ride_height": "0.12,0.14"})
+RECORDED = ("index", "values", "status", "run_id", "fingerprint", "error", "kpis")
 
 
-def test_a_local_sweep_records_and_saves_each_case_once(product):
+def product_files(product: Path, *, runs: bool = False) -> dict[str, bytes]:
+    """Every file of the product by its path, but the lock and, unless `runs`, what sweeps add."""
+    added = ("simulation_runs", "sweeps") if not runs else ()
+    return {
+        str(path.relative_to(product.parent)): path.read_bytes()
+        for path in product.parent.rglob("*")
+        if path.is_file() and path.name != ".orvane.lock" and path.relative_to(product.parent).parts[0] not in added
+    }
+
+
+def run_labels(product: Path) -> dict[str, tuple[str, int]]:
+    """{run id: (sweep, case)} of the product's labelled runs."""
+    return {
+        run["run_id"]: (run["results"]["sweep"], run["results"]["sweep_case"])
+        for listed in run_records.list_runs(product)
+        for run in run_records.read_run_records(listed["layer"])
+        if "sweep" in run["results"]
+    }
+
+
+def test_a_local_sweep_records_each_case_once_and_never_changes_the_product(product):
+    before = product_files(product)
     summary = sweep.run_sweep(product, domain="aero", cases=CASES, workers=2)
     assert summary["counts"] == {"total": 6, "ran": 6, "cached": 0, "failed": 0, "not_run": 0}
     assert summary["passed"] is True and summary["resources"]["severity"] == "pass"
     runs = run_records.list_runs(product)
     assert sorted(run["run_id"] for run in runs) == sorted(case["run_id"] for case in summary["cases"])
-    history = product_twin.load_product_history(product)
-    assert sorted(entry["run"] for entry in history) == sorted(case["fingerprint"][7:19] for case in summary["cases"])
-    # Each case ran with its own design and the product's own is unchanged.
+    assert run_labels(product) == {case["run_id"]: (summary["sweep"], case["index"]) for case in summary["cases"]}
+    # Each case ran with its own design; the product, its design and history included, is as it was.
     steep = next(
         case for case in summary["cases"] if case["values"] == {"roofline_slope_deg": 18.0, "ride_height": 0.14}
     )
     assert steep["kpis"]["cd"] == pytest.approx(0.259) and steep["gates"]["cd"] == "WARN"
     assert (design_parameter(product, "roofline_slope_deg"), design_parameter(product, "ride_height")) == (14.5, 0.14)
+    assert product_files(product) == before and product_twin.load_product_history(product) == []
     assert len({case["fingerprint"] for case in summary["cases"]}) == 6
 
+    # Cached cases keep pointing at the runs of the first sweep.
     again = sweep.run_sweep(product, domain="aero", cases=CASES)
     assert again["counts"]["cached"] == 6 and len(run_records.list_runs(product)) == 6
+    assert again["sweep"] != summary["sweep"]
     assert [case["kpis"] for case in again["cases"]] == [case["kpis"] for case in summary["cases"]]
     assert [case["run_id"] for case in again["cases"]] == [case["run_id"] for case in summary["cases"]]
-    assert len(product_twin.load_product_history(product)) == 6  # cached cases are not saved again
 
-    rerun = sweep.run_sweep(product, domain="aero", cases=CASES[:2], rerun=True, save="none")
+    rerun = sweep.run_sweep(product, domain="aero", cases=CASES[:2], rerun=True)
     assert rerun["counts"]["ran"] == 2 and len(run_records.list_runs(product)) == 8
-    assert len(product_twin.load_product_history(product)) == 6
+    assert product_files(product) == before
+    assert sorted(path.stem for path in (product.parent / "sweeps").iterdir()) == sorted(
+        done["sweep"] for done in (summary, again, rerun)
+    )
+
+
+def test_the_sweep_record_keeps_every_case_and_stays_in_the_product(product, tmp_path):
+    study = {"variables": {"roofline_slope_deg": "14:18:3"}, "method": "grid"}
+    summary = sweep.run_sweep(product, domain="aero", cases=CASES[:2], study=study)
+    assert re.fullmatch(r"\d{8}T\d{6}Z-[0-9a-f]{6}", summary["sweep"])
+    assert summary["record"] == str(product.parent / "sweeps" / f"{summary['sweep']}.json")
+    record = json.loads(Path(summary["record"]).read_text())
+    assert {key: record[key] for key in ("sweep", "product", "domain", "solver", "study", "counts")} == {
+        "sweep": summary["sweep"],
+        "product": str(product),
+        "domain": "aero",
+        "solver": "sample_aero",
+        "study": study,
+        "counts": summary["counts"],
+    }
+    assert record["cases"] == [{key: case[key] for key in RECORDED} for case in summary["cases"]]
+    assert record["started"] < record["finished"]
+
+    # A sweeps folder that leads out of the product is never written through.
+    shutil.rmtree(product.parent / "sweeps")
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (product.parent / "sweeps").symlink_to(outside)
+    with pytest.raises(ValueError, match="refusing to write through the symbolic link .*sweeps"):
+        sweep.run_sweep(product, domain="aero", cases=CASES[:1])
+    assert list(outside.iterdir()) == []
 
 
 def write_picky_solver(registry: Path) -> None:
@@ -142,10 +197,10 @@ def test_failing_and_hanging_cases_do_not_stop_the_others(product, sample_regist
 
 def test_the_dask_engine_gives_what_the_local_one_gives(product):
     cases = sweep.make_cases({"roofline_slope_deg": "14:18:3"})
-    local = sweep.run_sweep(product, domain="aero", cases=cases, save="none", workers=2)
+    local = sweep.run_sweep(product, domain="aero", cases=cases, workers=2)
     seen = []
     dask = sweep.run_sweep(
-        product, domain="aero", cases=cases, save="none", engine="dask", workers=2, rerun=True, progress=seen.append
+        product, domain="aero", cases=cases, engine="dask", workers=2, rerun=True, progress=seen.append
     )
     assert dask["engine"] == "dask" and dask["counts"]["ran"] == 3
     assert [(case["kpis"], case["fingerprint"]) for case in dask["cases"]] == [
@@ -153,6 +208,7 @@ def test_the_dask_engine_gives_what_the_local_one_gives(product):
     ]
     assert seen[-1]["done"] == 3 and max(counts["running"] for counts in seen) <= 2
     assert len(run_records.list_runs(product)) == 6
+    assert set(run_labels(product).values()) == {(done["sweep"], index) for done in (local, dask) for index in range(3)}
 
 
 @pytest.mark.parametrize(
@@ -164,13 +220,14 @@ def test_the_dask_engine_gives_what_the_local_one_gives(product):
         ({"cases": CASES, "engine": "slurm"}, ValueError, "engine must be 'local' or 'dask'"),
         ({"cases": CASES, "scheduler": "tcp://x:1"}, ValueError, "a scheduler address needs the dask engine"),
         ({"cases": CASES, "workers": 0}, ValueError, "workers must be from 1 to 1024"),
-        ({"cases": CASES, "save": "design_intent"}, ValueError, "save must be 'prototype' or 'none'"),
+        ({"cases": CASES, "study": {"n": float("nan")}}, ValueError, "study must hold JSON values only"),
+        ({"cases": CASES, "study": {"when": object()}}, ValueError, "study must hold JSON values only"),
     ],
 )
 def test_bad_sweeps_are_refused_before_anything_runs(product, arguments, error, message):
     with pytest.raises(error, match=message):
         sweep.run_sweep(product, domain="aero", **arguments)
-    assert run_records.list_runs(product) == []
+    assert run_records.list_runs(product) == [] and not (product.parent / "sweeps").exists()
 
 
 # --- the command --------------------------------------------------------------------
@@ -227,6 +284,8 @@ def test_ctrl_c_stops_the_sweep_and_leaves_only_complete_records(product, sample
     summary = json.loads(out)
     statuses = [case["status"] for case in summary["cases"]]
     assert summary["interrupted"] is True and statuses.count("success") == 2 and statuses.count("not run") == 6
+    record = json.loads(Path(summary["record"]).read_text())
+    assert record["interrupted"] is True and [case["status"] for case in record["cases"]] == statuses
     runs = run_records.list_runs(product)
     assert len(runs) == 2 and all(Sdf.Layer.OpenAsAnonymous(run["layer"]) for run in runs)
     assert not list(product.parent.rglob("*.tmp"))
@@ -264,6 +323,8 @@ def test_the_sweep_command(tmp_path):
     lines = [line for line in shown.stdout.splitlines() if "│" in line and ("success" in line or "cached" in line)]
     assert [line.split("│")[2].strip() for line in lines] == ["18", "17", "16"]  # lowest drag first
     assert "3 cases: 2 ran, 1 cached, 0 failed" in shown.stdout  # the demo ran 18° already
+    [named] = re.findall(r"orvane sweep apply (\S+) --case N", shown.stdout)
+    assert (workspace / "products" / "sedan" / "sweeps" / f"{named}.json").is_file()
     summary = json.loads(
         sweep_command(
             "--vary",
@@ -274,12 +335,11 @@ def test_the_sweep_command(tmp_path):
             "3",
             "--seed",
             "1",
-            "--save",
-            "none",
             "--json",
         ).stdout
     )
     assert len(summary["cases"]) == 3 and summary["counts"]["failed"] == 0
+    assert summary["sweep"] != named
     bad = sweep_command("--vary", "roofline_slope_deg")
     assert (
         bad.returncode == 2 and bad.stderr == "orvane: error: argument --vary: 'roofline_slope_deg' is not KEY=SPEC\n"
@@ -307,3 +367,111 @@ def test_a_sweeps_cases_are_searchable_and_drawn_by_their_design_values(product,
     assert ("cd", "roofline_slope_deg") in [tuple(pair) for pair in written["design_studies"]]
     page = (tmp_path / "report.html").read_text()
     assert 'id="studies"' in page and "cd against ride_height" in page
+
+
+# --- applying a case ----------------------------------------------------------------
+
+
+@pytest.fixture
+def swept(product):
+    """The sedan swept over CASES by the command, which leaves the product as it was; the summary."""
+    before = product_files(product)
+    done = orvane(
+        "sweep", "run", "sedan", "--domain", "aero", "--vary", "roofline_slope_deg=14:18:3",
+        "--vary", "ride_height=0.12,0.14", "--json", cwd=product.parents[2],
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    assert product_files(product) == before
+    return parsed(done)
+
+
+@pytest.mark.parametrize(
+    ("selection", "chosen"),
+    [
+        (("--best", "cd"), 4),  # cd is minimised: the lowest
+        (("--best", "cd", "--max"), 1),
+        (("--best", "cl", "--min"), 0),  # the first of equals
+        (("--case", "3"), 3),
+    ],
+)
+def test_apply_makes_the_product_the_chosen_case(product, swept, selection, chosen):
+    workspace = product.parents[2]
+    history = product_twin.load_product_history(product)
+    case = swept["cases"][chosen]
+    applied = parsed(orvane("sweep", "apply", swept["sweep"], *selection, "--json", cwd=workspace))
+    assert (applied["case"], applied["run_id"], applied["kpis"]) == (chosen, case["run_id"], case["kpis"])
+    was = {"roofline_slope_deg": 14.5, "ride_height": 0.14}
+    assert applied["design"] == {
+        name: {"old": was[name], "new": value} for name, value in case["values"].items() if value != was[name]
+    }
+    shown = parsed(orvane("product", "show", "sedan", "--json", cwd=workspace))
+    assert {name: shown[name] for name in case["values"]} == case["values"] and shown["cd"] == case["kpis"]["cd"]
+    gates = parsed(orvane("gates", "sedan", "--json", cwd=workspace))
+    assert next(gate["value"] for gate in gates["gates"] if gate["kpi"] == "cd") == case["kpis"]["cd"]
+    # One new history entry, of the case's run; a run now plans as the case's run did.
+    after = product_twin.load_product_history(product)
+    assert after[:-1] == history and after[-1]["run"] == case["fingerprint"][7:19]
+    again = parsed(orvane("run", "sedan", "--domain", "aero", "--json", cwd=workspace))
+    assert again["fingerprint"] == case["fingerprint"]
+
+
+def delete_run(product: Path, run_id: str) -> None:
+    [layer] = [run["layer"] for run in run_records.list_runs(product) if run["run_id"] == run_id]
+    Path(layer).unlink()
+
+
+def change_case(product: Path, run_id: str) -> None:
+    [layer] = [run["layer"] for run in run_records.list_runs(product) if run["run_id"] == run_id]
+    record = Sdf.Layer.FindOrOpen(layer)
+    case = record.GetPrimAtPath(f"/Sedan/SimulationRuns/{run_id}").attributes["orvane:run:provenance:case_yaml"]
+    case.default = case.default.replace("roofline_slope_deg: 16.0", "roofline_slope_deg: 15.0")
+    record.Save()
+
+
+def rename_body_style(product: Path, run_id: str) -> None:
+    layer = Sdf.Layer.FindOrOpen(str(product.parent / "layers" / "design_intent.usda"))
+    layer.GetPrimAtPath("/Sedan").attributes["body_style"].default = "fastback"
+    layer.Save()
+
+
+def leave_alone(product: Path, run_id: str) -> None:
+    pass
+
+
+@pytest.mark.parametrize(
+    ("spoil", "arguments", "message"),
+    [
+        (leave_alone, ("nosuch", "--case", "0"), r"no sweep 'nosuch' in .*products"),
+        (leave_alone, ("../sedan", "--case", "0"), r"no sweep '\.\./sedan'"),
+        (leave_alone, ("{sweep}", "--case", "6"), r"sweep '.*' has no case 6: its cases are 0 to 5"),
+        (leave_alone, ("{sweep}", "--best", "lateral_g"), r"no successful case of sweep '.*' has the KPI 'lateral_g'"),
+        (leave_alone, ("{sweep}", "--best", "cl"), r"'cl' of domain 'aero' is neither minimised nor maximised"),
+        (leave_alone, ("{sweep}", "--case", "2", "--max"), "lowest goes with best"),
+        (delete_run, ("{sweep}", "--case", "2"), r"the run 'run_aero_\w+' is gone"),
+        (change_case, ("{sweep}", "--case", "2"), r"the fingerprint of run 'run_aero_\w+' no longer verifies"),
+        (rename_body_style, ("{sweep}", "--case", "2"), "'body_style' .* is 'notchback'.*: only numbers are applied"),
+    ],
+)
+def test_apply_refuses_what_it_cannot_apply_and_writes_nothing(product, swept, spoil, arguments, message):
+    spoil(product, swept["cases"][2]["run_id"])
+    before = product_files(product, runs=True)
+    arguments = [argument.format(sweep=swept["sweep"]) for argument in arguments]
+    refused = orvane("sweep", "apply", *arguments, cwd=product.parents[2])
+    assert refused.returncode == 2 and refused.stdout == "" and refused.stderr.count("\n") == 1
+    assert refused.stderr.startswith("orvane: error: ") and re.search(message, refused.stderr), refused.stderr
+    assert product_files(product, runs=True) == before
+
+
+@pytest.mark.parametrize(
+    ("arguments", "error", "message"),
+    [
+        ({}, ValueError, "give either a case or the KPI of the best case"),
+        ({"case": 0, "best": "cd"}, ValueError, "give either a case or the KPI of the best case"),
+        ({"case": -1}, ValueError, "case must be 0 or more"),
+        ({"case": True}, TypeError, "argument 'case' must be int or None"),
+        ({"best": "cd", "lowest": "yes"}, TypeError, "argument 'lowest' must be bool or None"),
+    ],
+)
+def test_apply_case_names_a_bad_argument(arguments, error, message):
+    with pytest.raises(error, match=message):
+        sweep.apply_case("20260419T051010Z-3fa9c1", **arguments)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any, NoReturn
@@ -31,7 +31,20 @@ def verdict(passed: bool) -> int:
 
 
 class Parser(argparse.ArgumentParser):
-    """Usage errors as one line, like every other error."""
+    """Usage errors as one line, like every other error. A group of commands may
+    name a `default_command`, run when its first word is none of them."""
+
+    default_command: str | None = None
+
+    def parse_known_args(  # type: ignore[override]
+        self, args: Sequence[str] | None = None, namespace: argparse.Namespace | None = None
+    ) -> tuple[argparse.Namespace, list[str]]:
+        if self.default_command is not None:
+            args = list(sys.argv[1:] if args is None else args)
+            commands = next(action.choices for action in self._actions if action.nargs == argparse.PARSER)
+            if not args or (args[0] not in commands and args[0] not in ("-h", "--help")):
+                args.insert(0, self.default_command)
+        return super().parse_known_args(args, namespace)
 
     def error(self, message: str) -> NoReturn:
         report_error(f"{message} (see '{self.prog} --help')")

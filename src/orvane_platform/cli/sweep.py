@@ -1,4 +1,4 @@
-"""`orvane sweep`: one solver over many variants of a product's design."""
+"""`orvane sweep`: one solver over many variants of a product's design, and a case applied to it."""
 
 from __future__ import annotations
 
@@ -8,18 +8,28 @@ from typing import Any
 
 from rich.markup import escape
 
-from orvane_platform.cli.arguments import add_json, add_product, add_solver_choice, fail, verdict
-from orvane_platform.cli.printing import STATUS_STYLES, console, emit, styled, table
+from orvane_platform.cli.arguments import (
+    OK,
+    add_json,
+    add_product,
+    add_solver_choice,
+    count,
+    fail,
+    quietly,
+    verdict,
+)
+from orvane_platform.cli.printing import STATUS_STYLES, console, emit, styled, table, text
+from orvane_platform.core import workspace
 
 CASE_STYLES = {"success": "green", "cached": "cyan", "error": "red", "interrupted": "yellow", "not run": "dim"}
 
 
 def _variables(texts: list[str]) -> dict[str, str]:
     variables: dict[str, str] = {}
-    for text in texts:
-        name, equals, values = text.partition("=")
+    for assignment in texts:
+        name, equals, values = assignment.partition("=")
         if not equals or not name:
-            fail(f"argument --vary: {text!r} is not KEY=SPEC")
+            fail(f"argument --vary: {assignment!r} is not KEY=SPEC")
         variables[name] = values
     return variables
 
@@ -86,13 +96,19 @@ def _show_sweep(summary: dict[str, Any], *, sort: str | None) -> None:
         + f" in {summary['elapsed']:.1f} s"
         + ("; interrupted" if summary["interrupted"] else "")
     )
+    console.print(
+        f"Sweep {summary['sweep']}: the product is unchanged. Save a case into it with "
+        f"'orvane sweep apply {summary['sweep']} --case N' or '--best KPI'.",
+        markup=False,
+    )
 
 
 def _sweep(args: argparse.Namespace) -> int:
     from orvane_platform.runs import sweep
 
+    study = dict(variables=_variables(args.vary), method=args.method, samples=args.samples, seed=args.seed)
     try:
-        cases = sweep.make_cases(_variables(args.vary), method=args.method, samples=args.samples, seed=args.seed)
+        cases = sweep.make_cases(**study)
     except ValueError as error:
         fail(f"argument --vary: {error}")
     options = dict(
@@ -102,7 +118,7 @@ def _sweep(args: argparse.Namespace) -> int:
         engine=args.engine,
         workers=args.workers,
         scheduler=args.scheduler,
-        save=args.save,
+        study=study,
         rerun=args.rerun,
     )
     if args.json or not console.is_terminal:
@@ -114,12 +130,48 @@ def _sweep(args: argparse.Namespace) -> int:
     return verdict(summary["passed"])
 
 
+def _show_applied(applied: dict[str, Any]) -> None:
+    name = Path(applied["product"]).parent.name
+    console.print(
+        f"Case {applied['case']} of sweep {applied['sweep']} saved into {name}: run {applied['run_id']}", markup=False
+    )
+    changes = applied["design"]
+    if changes:
+        rows = ((key, values["old"], values["new"]) for key, values in changes.items())
+        console.print(table(("design parameter", "was", "now"), rows))
+    else:
+        console.print("The design was the case's already.")
+    console.print(", ".join(f"{kpi} {text(value)}" for kpi, value in applied["kpis"].items()), markup=False)
+
+
+def _apply(args: argparse.Namespace) -> int:
+    from orvane_platform.runs import sweep
+
+    applied = sweep.apply_case(args.sweep, case=args.case, best=args.best, lowest=args.lowest)
+    changes = {key: {"old": old, "new": new} for key, (old, new) in applied["design"].items()}
+    emit(args, applied | {"design": changes}, _show_applied)
+    return OK
+
+
+def _sweep_ids(_: argparse.Namespace) -> list[str]:
+    return sorted(record.stem for record in workspace.products_dir().glob("*/sweeps/*.json"))
+
+
 def register(commands: argparse._SubParsersAction) -> None:
-    sweep = commands.add_parser(
+    group = commands.add_parser(
         "sweep",
-        help="run a solver over many variants of a product's design",
+        help="run a solver over many variants of a product's design, and apply a case",
+        description="Sweeps explore: their cases are recorded runs and the product is never changed. "
+        "'orvane sweep PRODUCT ...' is short for 'orvane sweep run PRODUCT ...'.",
+    )
+    group.default_command = "run"
+    actions = group.add_subparsers(dest="action", required=True, metavar="ACTION")
+    sweep = actions.add_parser(
+        "run",
+        help="run the solver once per case (the default)",
         description="Run the solver once per case, each case an ordinary recorded run with its design values "
-        "for that run only; a case whose inputs already have a successful run is reported as cached.",
+        "for that run only; a case whose inputs already have a successful run is reported as cached. "
+        "The product is not changed; the sweep's record keeps every case for 'orvane sweep apply'.",
     )
     add_product(sweep)
     add_solver_choice(sweep)
@@ -143,13 +195,30 @@ def register(commands: argparse._SubParsersAction) -> None:
     )
     sweep.add_argument("--workers", type=int, metavar="N", help="parallel cases (default: the cores)")
     sweep.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler, e.g. tcp://host:8786")
-    sweep.add_argument(
-        "--save",
-        choices=("prototype", "none"),
-        default="prototype",
-        help="save each case's results with its history entry (default: prototype)",
-    )
     sweep.add_argument("--rerun", action="store_true", help="run cases again even when their inputs have run")
     sweep.add_argument("--sort", metavar="KPI", help="order the summary by this KPI")
     add_json(sweep)
     sweep.set_defaults(func=_sweep)
+
+    apply = actions.add_parser(
+        "apply",
+        help="save a case of a sweep into its product",
+        description="Save one case of a recorded sweep into its product: the case's design values become the "
+        "product's and its results the current ones, with their history entry. The case's run must still be "
+        "on record with a fingerprint that verifies.",
+    )
+    apply.add_argument("sweep", metavar="SWEEP", help="the sweep's id, as the sweep printed it").completer = quietly(  # type: ignore[attr-defined]
+        _sweep_ids
+    )
+    which = apply.add_mutually_exclusive_group(required=True)
+    which.add_argument("--case", type=count, metavar="N", help="the case of this index")
+    which.add_argument("--best", metavar="KPI", help="the successful case with the best value of this KPI")
+    direction = apply.add_mutually_exclusive_group()
+    direction.add_argument(
+        "--min", dest="lowest", action="store_const", const=True, help="with --best: the lowest value is best"
+    )
+    direction.add_argument(
+        "--max", dest="lowest", action="store_const", const=False, help="with --best: the highest value is best"
+    )
+    add_json(apply)
+    apply.set_defaults(func=_apply)

@@ -1,7 +1,8 @@
 // Design sweeps: many runs of one product's solver over variants of its
 // design parameters, on this machine's cores or on a Dask cluster. Each case
-// is an ordinary run (planned, run, recorded, saved and gated as `orvane run`
-// does it), its design values given to the solver for that case only.
+// is an ordinary recorded run, its design values given to the solver for that
+// case only; a sweep never changes the product, and a case is saved into it
+// only when applied (apply.cpp).
 #include <nanobind/nanobind.h>
 
 #include <chrono>
@@ -12,11 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "apply.h"
 #include "cases.h"
 #include "local_pool.h"
+#include "native/clock.h"
 #include "native/domain/run_plan.h"
 #include "native/domain/services.h"
 #include "native/py.h"
+#include "records.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -25,6 +29,7 @@ using namespace orvane;
 namespace {
 
 py::CachedModule distributed_module{"distributed"};
+py::CachedModule json_module{"json"};
 
 constexpr const char* kFunction = "run_sweep";
 constexpr std::size_t kMaxCases = 100000;
@@ -106,14 +111,15 @@ struct Counts {
 
 class Sweep {
   public:
-    Sweep(nb::object path, nb::handle domain, nb::handle solver, nb::handle cases, nb::handle save,
+    Sweep(nb::object path, nb::handle domain, nb::handle solver, nb::handle cases, nb::handle study,
           bool rerun, nb::handle progress)
         : path_(std::move(path)),
           product_(services::product::product_class(path_)),
-          save_(nb::borrow(save)),
-          saving_(py::utf8(save) != "none"),
+          id_(sweep::new_sweep_id()),
+          study_(nb::borrow(study)),
           progress_(nb::borrow(progress)),
-          started_(std::chrono::steady_clock::now()) {
+          started_(std::chrono::steady_clock::now()),
+          started_at_(clock::utc_now_iso()) {
         nb::object chosen =
             services::solver_run::choose_solver(product_, "domain"_a = domain, "solver"_a = solver);
         solver_ = chosen[0];
@@ -146,24 +152,45 @@ class Sweep {
         } else {
             run_dask(pending, workers, scheduler);
         }
-        return summary(engine, workers);
+        nb::dict made = summary(engine, workers);
+        made["record"] = nb::str(sweep::write_record(path_, id_, record(made)));
+        return made;
     }
 
   private:
-    // Plans the case: its run as `orvane run` would make it, with its design
-    // values for this run only. A case that cannot be planned has failed.
-    void plan_case(nb::handle values) {
+    // {name: float} of a case's values; TypeError for anything else.
+    static nb::dict case_values(nb::handle values) {
+        constexpr const char* kExpected = "a list of {design parameter: number}";
         py::require_dict(values, kFunction, "cases");
+        nb::dict numbers;
+        for (auto [name, value] : nb::borrow<nb::dict>(values)) {
+            if (!nb::isinstance<nb::str>(name))
+                py::raise_argument_type(kFunction, "cases", kExpected, name);
+            if (!py::is_real(value)) py::raise_argument_type(kFunction, "cases", kExpected, value);
+            numbers[name] = py::to_float(value);
+        }
+        return numbers;
+    }
+
+    // Plans the case: its run as `orvane run` would make it, with its design
+    // values for this run only and the sweep and case it belongs to on its
+    // record. A case that cannot be planned has failed.
+    void plan_case(nb::handle case_spec) {
+        nb::dict values = case_values(case_spec);
         nb::dict entry;
         entry["index"] = entries_.size();
         entry["values"] = values;
         entry["status"] = "queued";
         for (const char* key : {"run_id", "fingerprint", "error", "gates"}) entry[key] = nb::none();
         entry["kpis"] = nb::dict();
+        nb::dict labels;
+        labels["sweep"] = id_;
+        labels["sweep_case"] = entry["index"];
         nb::dict request;
         request["domain"] = domain_;
         request["solver"] = solver_;
         request["design"] = values;
+        request["labels"] = labels;
         if (image_digest_) request["image_digest"] = *image_digest_;
         nb::dict plan = nb::borrow<nb::dict>(services::solver_run::plan_run(product_, **request));
         if (run_plan::is_plan(plan)) {
@@ -212,8 +239,8 @@ class Sweep {
         return verdicts;
     }
 
-    // Records a finished case's run and saves and gates its results, in the
-    // submitting process, one case at a time.
+    // Records a finished case's run and gates its results, in the submitting
+    // process, one case at a time.
     void finish(std::size_t index, nb::handle outcome) {
         nb::dict& entry = entries_[index];
         nb::object result = services::solver_run::complete_run(product_, plans_[index], outcome);
@@ -227,8 +254,6 @@ class Sweep {
             return;
         }
         nb::object kpis = services::solver_run::result_kpis(domain_, result);
-        if (saving_ && py::truthy(kpis))
-            services::solver_run::save_run(path_, domain_, result, "save"_a = save_);
         entry["status"] = "success";
         entry["kpis"] = kpis;
         entry["gates"] = gate_verdicts(kpis);
@@ -395,6 +420,7 @@ class Sweep {
 
     nb::dict summary(std::string_view engine, std::size_t workers) {
         nb::dict made;
+        made["sweep"] = id_;
         made["product"] = nb::str(path_);
         made["domain"] = domain_;
         made["solver"] = solver_;
@@ -422,15 +448,50 @@ class Sweep {
         return made;
     }
 
+    // What the sweep's record keeps of its summary: every case's values,
+    // outcome and run, without the gates (targets change; runs do not).
+    nb::dict record(const nb::dict& made) {
+        nb::dict kept;
+        for (const char* key : {"sweep", "product", "domain", "solver", "engine", "workers"})
+            kept[key] = made[key];
+        kept["study"] = study_;
+        kept["started"] = started_at_;
+        kept["finished"] = clock::utc_now_iso();
+        kept["interrupted"] = made["interrupted"];
+        kept["counts"] = made["counts"];
+        nb::list cases;
+        for (const nb::dict& entry : entries_) {
+            nb::dict one;
+            for (const char* key : {"index", "values", "status", "run_id", "fingerprint", "error"})
+                one[key] = entry[key];
+            one["kpis"] = finite_kpis(entry["kpis"]);
+            cases.append(one);
+        }
+        kept["cases"] = cases;
+        return kept;
+    }
+
+    // JSON has no NaN or infinity: such a KPI is kept as null.
+    static nb::dict finite_kpis(nb::handle kpis) {
+        nb::dict finite;
+        for (auto [name, value] : nb::borrow<nb::dict>(kpis)) {
+            const bool number = py::is_real(value) && !nb::isinstance<nb::bool_>(value);
+            finite[name] =
+                number && !std::isfinite(py::to_double(value)) ? nb::none() : nb::borrow(value);
+        }
+        return finite;
+    }
+
     nb::object path_;
     nb::object product_;
+    nb::str id_;
+    nb::object study_;
     nb::object solver_;
     nb::object domain_;
-    nb::object save_;
-    bool saving_;
     nb::object progress_;
     std::optional<nb::object> image_digest_;  // looked up by the first case's plan
     std::chrono::steady_clock::time_point started_;
+    nb::str started_at_;
     std::vector<nb::dict> plans_;
     std::vector<nb::dict> entries_;
     Counts counts_;
@@ -447,8 +508,20 @@ std::size_t worker_count(nb::handle workers) {
     return static_cast<std::size_t>(count);
 }
 
+// Refuses a study the record could not hold, before anything runs.
+void require_json_study(nb::handle study) {
+    py::require_dict_or_none(study, kFunction, "study");
+    try {
+        json_module.attr("dumps")(study, "allow_nan"_a = false);
+    } catch (nb::python_error& error) {
+        if (!error.matches(py::exc::value_error()) && !error.matches(py::exc::type_error())) throw;
+        py::raise(py::exc::value_error(),
+                  "study must hold JSON values only: " + py::display_text(error.value()));
+    }
+}
+
 nb::object run_sweep(nb::handle usda_path, nb::handle domain, nb::handle solver, nb::handle cases,
-                     nb::handle engine, nb::handle workers, nb::handle scheduler, nb::handle save,
+                     nb::handle engine, nb::handle workers, nb::handle scheduler, nb::handle study,
                      bool rerun, nb::handle progress) {
     nb::object path = py::require_path(usda_path, kFunction, "usda_path");
     py::require_str_or_none(domain, kFunction, "domain");
@@ -463,21 +536,20 @@ nb::object run_sweep(nb::handle usda_path, nb::handle domain, nb::handle solver,
     if (engine_name == "local" && !scheduler.is_none())
         py::raise(py::exc::value_error(), "a scheduler address needs the dask engine");
     py::require_str_or_none(scheduler, kFunction, "scheduler");
-    py::require_str(save, kFunction, "save");
-    if (py::utf8(save) != "prototype" && py::utf8(save) != "none")
-        py::raise(py::exc::value_error(),
-                  "save must be 'prototype' or 'none', not " + py::repr(save));
+    require_json_study(study);
     if (!progress.is_none() && !nb::isinstance<nb::callable>(progress))
         py::raise_argument_type(kFunction, "progress", "callable or None", progress);
     const std::size_t pool_size = worker_count(workers);
-    Sweep sweep(path, domain, solver, cases, save, rerun, progress);
+    Sweep sweep(path, domain, solver, cases, study, rerun, progress);
     return sweep.run(engine_name, pool_size, scheduler);
 }
 
 }  // namespace
 
 NB_MODULE(sweep, m) {
-    m.doc() = "Design sweeps: one product's solver over many variants of its design.";
+    m.doc() =
+        "Design sweeps: one product's solver over many variants of its design, and a case "
+        "applied to the product.";
     m.def("parse_spec", &parse_spec, nb::arg("spec").none(),
           nb::sig("def parse_spec(spec: str) -> list[float]"),
           R"(The values of a variable's specification: 'start:stop:count' (evenly spaced, both
@@ -494,19 +566,24 @@ NB_MODULE(sweep, m) {
           nb::arg("domain").none() = nb::none(), nb::arg("solver").none() = nb::none(),
           nb::arg("cases").none(), nb::arg("engine").none() = "local",
           nb::arg("workers").none() = nb::none(), nb::arg("scheduler").none() = nb::none(),
-          nb::arg("save").none() = "prototype", nb::arg("rerun") = false,
+          nb::arg("study").none() = nb::none(), nb::arg("rerun") = false,
           nb::arg("progress").none() = nb::none(),
           nb::sig("def run_sweep(usda_path: str | os.PathLike[str], *, domain: str | None = None, "
                   "solver: str | None = None, cases: list[dict[str, float]], engine: str = "
-                  "'local', workers: int | None = None, scheduler: str | None = None, save: str "
-                  "= 'prototype', rerun: bool = False, progress: typing.Callable[[dict[str, "
-                  "typing.Any]], object] | None = None) -> dict[str, typing.Any]"),
+                  "'local', workers: int | None = None, scheduler: str | None = None, study: "
+                  "dict[str, typing.Any] | None = None, rerun: bool = False, progress: "
+                  "typing.Callable[[dict[str, typing.Any]], object] | None = None) -> dict[str, "
+                  "typing.Any]"),
           R"(Run the product's solver for every case ({design parameter: value}, for that run
-          only: the product's own parameters are not changed). Each case is recorded, saved
-          into `save` ('prototype' or 'none') with its history entry, and gated; a case whose
-          fingerprint already has a successful run is reported as cached unless `rerun`.
-          Engines: 'local' (`workers` threads, default the cores) or 'dask' (a cluster at
-          `scheduler`, else a local cluster of `workers` processes). `progress(counts)` hears
-          total, done, cached, failed, running and elapsed. Ctrl-C stops starting cases, a
-          second one stops the running ones. Returns the summary of every case.)");
+          only). Each case is a recorded run labelled with the sweep's id and its index, and
+          gated; a case whose fingerprint already has a successful run is reported as cached
+          (with that run) unless `rerun`. The product's design, results and history are never
+          changed: apply_case saves a case into it. Engines: 'local' (`workers` threads,
+          default the cores) or 'dask' (a cluster at `scheduler`, else a local cluster of
+          `workers` processes). `progress(counts)` hears total, done, cached, failed, running
+          and elapsed. Ctrl-C stops starting cases, a second one stops the running ones. When
+          it ends the sweep's record, with `study` (how the cases were made, e.g. make_cases's
+          arguments), is written to <product folder>/sweeps/<sweep id>.json. Returns the
+          summary: sweep (its id), record, and every case.)");
+    sweep::bind_apply(m);
 }
