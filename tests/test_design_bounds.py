@@ -75,7 +75,7 @@ def test_values_on_the_bounds_are_accepted(workspace):
     }
     ran = orvane("run", "sedan", "--domain", "aero", "--set", "roofline_slope_deg=0", "--save", "none", cwd=workspace)
     assert ran.returncode in (0, 1), ran.stderr  # 1: a gate may fail
-    sweep = "sweep sedan --domain aero --vary ride_height=0.08,0.25 --save none --json"
+    sweep = "sweep sedan --domain aero --vary ride_height=0.08,0.25 --json"
     swept = parsed(orvane(*sweep.split(), cwd=workspace))
     assert swept["counts"]["ran"] == 2
     assert len(run_records.list_runs(product)) == 3

@@ -51,6 +51,9 @@ def test_every_file_of_a_worked_demo_workspace_is_valid(tmp_path, validate):
     orvane("run", "sedan", "--domain", "aero", "--set", "roofline_slope_deg=16", "--save", "none")  # a what-if
     orvane("product", "set", "sedan", "mass=2100")
     orvane("release", "freeze", "sedan", "v0.4", "--force")  # with the stale KPIs it records
+    orvane("sweep", "sedan", "--domain", "aero", "--vary", "ride_height=0.12,0.16")
+    [record] = (tmp_path / "orvane-demo" / "products" / "sedan" / "sweeps").glob("*.json")
+    orvane("sweep", "apply", record.stem, "--best", "cd")
     files = sorted((tmp_path / "orvane-demo").rglob("*.usda"))
-    assert len(files) >= 12  # the product and its layers, five run records, four releases
+    assert len(files) >= 14  # the product and its layers, seven run records, four releases
     assert {path: validate(path) for path in files} == {path: [] for path in files}

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "native/domain/targets.h"
 #include "native/numbers.h"
 #include "native/py.h"
 
@@ -102,6 +103,21 @@ bool all_present(const std::vector<Parameter>& parameters, nb::handle names) {
         if (!py::contains(names, parameter.name)) return false;
     }
     return true;
+}
+
+nb::dict values(nb::handle product) {
+    nb::list names(py::get(product, "_design_keys", nb::set()));
+    names.sort();
+    nb::dict found;
+    for (nb::handle name : names) {
+        if (nb::isinstance<nb::str>(name) && py::utf8(name).starts_with(targets::kDerivedPrefix))
+            continue;
+        nb::object value = py::dict_get_or(product, name, nb::none());
+        if (nb::isinstance<nb::float_>(value) || nb::isinstance<nb::int_>(value) ||
+            nb::isinstance<nb::str>(value))
+            found[name] = value;
+    }
+    return found;
 }
 
 }  // namespace orvane::design

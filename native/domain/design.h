@@ -29,4 +29,10 @@ std::vector<Parameter> declared(nb::handle design, const std::string& context);
 // every declared parameter: the solver fits that product.
 bool all_present(const std::vector<Parameter>& parameters, nb::handle names);
 
+// The design values of a product dictionary (load_product's) as a run's case
+// holds them, by name in sorted order: the design parameters whose value is a
+// number or a text. Derived targets live in the design layer too, but a
+// target is not an input: changing one must not change a run.
+nb::dict values(nb::handle product);
+
 }  // namespace orvane::design

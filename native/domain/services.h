@@ -218,9 +218,4 @@ namespace package {
 inline constexpr Import file{"orvane_platform", "__file__"};
 }
 
-// What a sweep reads of the runs it made, to apply one of them.
-namespace sweep_runs {
-inline constexpr Import describe_run{"orvane_platform.runs.index", "describe_run"};
-}
-
 }  // namespace orvane::services

@@ -15,7 +15,6 @@
 #include "native/domain/product_lock.h"
 #include "native/domain/results.h"
 #include "native/domain/services.h"
-#include "native/domain/targets.h"
 #include "native/domain/usd.h"
 #include "native/py.h"
 #include "native/text.h"
@@ -48,20 +47,6 @@ nb::dict latest_records(nb::handle path) {
         if (nb::isinstance<nb::str>(domain) && nb::len(domain) > 0) latest[domain] = record;
     }
     return latest;
-}
-
-// The product's design values: its design parameters that are numbers or
-// text (derived targets live in the design layer too, but are not design).
-nb::dict current_design(nb::handle product) {
-    nb::dict design;
-    for (nb::handle name : py::get(product, "_design_keys", nb::set())) {
-        if (!nb::isinstance<nb::str>(name) || py::utf8(name).starts_with(targets::kDerivedPrefix))
-            continue;
-        nb::object value = py::dict_get(product, name);
-        if (value.is_valid() && (py::is_number(value) || nb::isinstance<nb::str>(value)))
-            design[name] = value;
-    }
-    return design;
 }
 
 // The design parameters a solver declares it reads; none when it declares
@@ -171,7 +156,7 @@ nb::dict domain_state(nb::handle path, nb::handle domain, nb::handle record, nb:
 
 nb::dict current_runs(nb::handle usda_path) {
     nb::object path = py::require_path(usda_path, "current_runs", "usda_path");
-    nb::dict design = current_design(services::product_twin::load_product(path));
+    nb::dict design = design::values(services::product_twin::load_product(path));
     nb::dict states;
     for (auto [domain, record] : latest_records(path))
         states[domain] = domain_state(path, domain, record, design);

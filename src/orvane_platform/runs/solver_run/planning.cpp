@@ -11,9 +11,9 @@
 #include <variant>
 #include <vector>
 
+#include "native/domain/design.h"
 #include "native/domain/run_plan.h"
 #include "native/domain/services.h"
-#include "native/domain/targets.h"
 #include "native/fs.h"
 #include "native/process.h"
 #include "native/py.h"
@@ -33,25 +33,6 @@ py::CachedModule yaml_module{"yaml"};
 
 constexpr double kDefaultTimeoutSeconds = 600;
 constexpr double kPrepareTimeoutSeconds = 120;
-
-// Plain values of the product's design parameters, for the case file.
-nb::dict design_inputs(nb::handle product) {
-    nb::object specs = product.attr("specs");
-    nb::dict design;
-    nb::list names(specs.attr("get")("_design_keys", nb::set()));
-    names.sort();
-    for (nb::handle name : names) {
-        // Derived targets live in the design-intent layer too, but a target
-        // is not an input: changing one must not change the run.
-        if (nb::isinstance<nb::str>(name) && py::utf8(name).starts_with(targets::kDerivedPrefix))
-            continue;
-        nb::object value = specs.attr("get")(name);
-        if (nb::isinstance<nb::float_>(value) || nb::isinstance<nb::int_>(value) ||
-            nb::isinstance<nb::str>(value))
-            design[name] = value;
-    }
-    return design;
-}
 
 // The solver inputs of a run: the declared defaults, then the overrides,
 // with the parameter snapshot {name: {value, default, path, override}}.
@@ -92,7 +73,7 @@ std::pair<nb::dict, nb::dict> run_inputs(nb::handle product, nb::handle solver,
 // solver's inputs.
 nb::str case_text(nb::handle product, nb::handle domain, nb::handle solver, nb::handle inputs,
                   nb::handle design_changes, const char* function) {
-    nb::dict design = design_inputs(product);
+    nb::dict design = design::values(product.attr("specs"));
     if (!design_changes.is_none()) {
         for (auto [name, value] : nb::borrow<nb::dict>(design_changes)) {
             if (!design.contains(name)) {

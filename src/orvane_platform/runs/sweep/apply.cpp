@@ -8,10 +8,10 @@
 #include <optional>
 #include <string>
 
+#include "native/domain/design.h"
 #include "native/domain/product_lock.h"
 #include "native/domain/results.h"
 #include "native/domain/services.h"
-#include "native/domain/targets.h"
 #include "native/py.h"
 #include "records.h"
 
@@ -111,7 +111,7 @@ nb::object verified_run(nb::handle product, nb::handle entry) {
     if (!nb::isinstance<nb::str>(run_id))
         py::raise(py::exc::value_error(), "the case names no run: " + py::repr(run_id));
     const std::string run = "run " + py::repr(run_id);
-    nb::object found = services::sweep_runs::describe_run(run_id, "usda_path"_a = product);
+    nb::object found = services::run_index::describe_run(run_id, "usda_path"_a = product);
     if (found.is_none())
         py::raise(py::exc::value_error(), "the " + run + " is gone: no run file of " +
                                               py::display_text(product) + " holds it");
@@ -141,19 +141,6 @@ nb::dict case_design(nb::handle run) {
         py::raise(py::exc::value_error(),
                   "the case of run " + py::repr(run["run_id"]) + " holds no design");
     return nb::borrow<nb::dict>(design);
-}
-
-// The product's design as a run's case holds it: the design inputs with a
-// plain value, derived targets left out (they are not inputs).
-nb::dict product_design(nb::handle specs) {
-    nb::dict design;
-    for (nb::handle name : py::get(specs, "_design_keys", nb::set())) {
-        if (!nb::isinstance<nb::str>(name) || py::utf8(name).starts_with(targets::kDerivedPrefix))
-            continue;
-        nb::object value = py::dict_get_or(specs, name, nb::none());
-        if (plain_number(value) || nb::isinstance<nb::str>(value)) design[name] = value;
-    }
-    return design;
 }
 
 // {name: (old, new)} of the numbers that make the product's design the
@@ -219,7 +206,7 @@ nb::object apply_case(nb::handle sweep_id, nb::handle index, nb::handle best, nb
     // other writer changes it in between.
     const product_lock::ProductLock lock(found.product);
     nb::dict changes = design_changes(
-        found.product, product_design(services::product_twin::load_product(found.product)), wanted,
+        found.product, design::values(services::product_twin::load_product(found.product)), wanted,
         run["run_id"]);
     nb::dict design;
     for (auto [name, change] : changes) design[name] = change[1];
