@@ -233,11 +233,11 @@ def openfoam_processes_under(pid: int) -> list[int]:
 
 @pytest.fixture(scope="module")
 def cfd_run(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, dict]:
-    """A demo workspace after one real run of the Ahmed body (coarse, 25 degrees) through `orvane run`."""
+    """A demo workspace after one real run of the Ahmed body (coarse, 25 degrees) through `orvane run`, saved."""
     workspace = demo.prepare_workspace(tmp_path_factory.mktemp("cfd"))["workspace"]
     environment = {k: v for k, v in os.environ.items() if not k.startswith("ORVANE_")}
     done = subprocess.run(
-        [ORVANE, "run", "ahmed", "--solver", "openfoam_ahmed", "--save", "none", "--json"],
+        [ORVANE, "run", "ahmed", "--solver", "openfoam_ahmed", "--json"],
         cwd=workspace,
         env=environment,
         capture_output=True,
