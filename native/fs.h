@@ -80,6 +80,9 @@ class FileLock {
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
+    // Whether this is the thread's first hold of the lock, not one nested in it.
+    bool outermost() const { return fd_ >= 0; }
+
   private:
     int fd_ = -1;
     unsigned long long device_ = 0;

@@ -21,7 +21,7 @@ from pxr import Sdf
 from orvane_platform.core import product_twin, provenance, releases, run_records, run_store, solver
 from orvane_platform.core.product import Product
 from orvane_platform.core.solver_certs import verify_solver_cert
-from orvane_platform.runs import solver_run
+from orvane_platform.runs import solver_run, twin_state
 from tests.support import SAMPLE_SOLVERS, write_solver
 
 KPIS = {"cd": 0.25, "cl": 0.01, "cm_pitch": 0.0}
@@ -179,6 +179,76 @@ def test_writes_killed_at_random_leave_complete_layers(sample_product, env):
     # What killed saves left is cleared by the next write.
     product_twin.write_domain_results(sample_product, "aero", KPIS)
     assert sorted(path.name for path in layers.iterdir()) == ["design_intent.usda", "prototype.usda"]
+
+
+@pytest.mark.parametrize(
+    ("killer", "design_written"),
+    [
+        ("from orvane_platform.core import product_twin as target; name = 'write_domain_results'", True),
+        ("from orvane_platform.core.product import Product as target; name = 'set_design_parameter'", False),
+    ],
+    ids=["before the results", "before the design"],
+)
+def test_a_save_cut_short_is_completed_by_the_next_write(sample_product, env, killer, design_written):
+    code = f"""
+        import os, signal
+        from orvane_platform.runs import solver_run
+        {killer}
+        setattr(target, name, lambda *arguments, **keywords: os.kill(os.getpid(), signal.SIGKILL))
+        solver_run.run_product({str(sample_product)!r}, domain="aero", parameters={{"ride_height": 0.17}})
+    """
+    assert run_python(code, env).returncode == -signal.SIGKILL
+    assert (sample_product.parent / ".orvane-pending-save.json").exists()
+    assert product_twin.load_product(sample_product)["ride_height"] == (0.17 if design_written else 0.14)
+    [reason] = set(twin_state.stale_kpis(sample_product).values())
+    assert reason.startswith("a save of run run_aero_") and reason.endswith(
+        "the next write to the product completes it"
+    )
+    assert history_of(sample_product) == []
+
+    product_twin.tag_baseline(sample_product, "aero", {})  # any write completes it first
+    [entry] = history_of(sample_product)
+    [run] = twin_state.recorded_runs(sample_product)
+    assert f"run_id={run['run_id']}" in entry and run["saved"] is True
+    assert product_twin.load_product(sample_product)["ride_height"] == 0.17
+    assert twin_state.stale_kpis(sample_product) == {}
+    solver_run.complete_pending_save(sample_product)  # carried out once
+    assert len(history_of(sample_product)) == 1
+
+
+@pytest.mark.parametrize("content", ["{not json", "[1, 2]", '{"design": {}, "write": 3}'])
+def test_an_unreadable_pending_save_is_moved_aside_and_named(sample_product, sample_registry, caplog, content):
+    pending = sample_product.parent / ".orvane-pending-save.json"
+    pending.write_text(content)
+    with caplog.at_level("WARNING", logger="orvane_platform.runs.solver_run"):
+        product_twin.write_domain_results(sample_product, "aero", KPIS)
+    assert not pending.exists() and (pending.parent / ".orvane-pending-save.json.unreadable").read_text() == content
+    assert "unreadable pending save" in caplog.text and len(history_of(sample_product)) == 1
+
+
+@pytest.mark.parametrize("seed", [3, 4])
+def test_runs_saved_and_killed_at_random_leave_the_product_whole(sample_product, env, seed):
+    """kill -9 at any instant of a run and its save: once the next write has completed what was cut short,
+    every history entry names its run, each saved run once, and the design is the one its results were made for."""
+    code = f"""
+        import itertools
+        from orvane_platform.runs import solver_run
+        solver_run.run_product({str(sample_product)!r}, domain="aero", save="none")  # imported and warm
+        print("ready", flush=True)
+        for n in itertools.count():
+            height = 0.1 + n % 7 / 100
+            solver_run.run_product({str(sample_product)!r}, domain="aero", parameters={{"ride_height": height}})
+    """
+    kill_at_random(code, env, tries=20, seed=seed)
+    solver_run.complete_pending_save(sample_product)  # what the next write to the product does first
+    assert not (sample_product.parent / ".orvane-pending-save.json").exists()
+    named = [entry.split("run_id=")[1].split("|")[0] for entry in history_of(sample_product)]
+    assert len(named) == len(set(named)) == len(history_of(sample_product))  # one entry per saved run
+    runs = twin_state.recorded_runs(sample_product)
+    assert {run["run_id"] for run in runs if run["saved"]} == set(named)
+    assert all(run["status"] == "success" for run in runs if run["saved"])
+    assert twin_state.stale_kpis(sample_product) == {}
+    assert len(runs) == len(run_records.list_runs(sample_product))
 
 
 def test_freezes_killed_at_random_leave_whole_releases_or_none(sample_product, env):

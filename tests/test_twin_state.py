@@ -140,7 +140,7 @@ def test_results_whose_run_is_gone_failed_or_unconverged_are_stale(product, samp
     summary = solver_run.run_product(product, domain="aero")
     assert twin_state.stale_kpis(product) == {}
     Path(summary["run_record"]).unlink()
-    assert twin_state.stale_kpis(product)["cd"] == f"their run {summary['fingerprint'][7:19]} is not on record"
+    assert twin_state.stale_kpis(product)["cd"] == f"their run {summary['run_id']} is not on record"
 
     write_solver(
         sample_registry, "flaky", """cat > /dev/null; echo '{"status": "success", "t_max": 1, "converged": "no"}'"""

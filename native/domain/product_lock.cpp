@@ -16,6 +16,8 @@ ProductLock::ProductLock(nb::handle usda_path) {
     lock_.emplace(folder + "/.orvane.lock",
                   py::to_double(services::product_twin::lock_timeout_seconds.get()),
                   "product " + py::text(path));
+    if (lock_->outermost() && fs::exists(folder + "/" + kPendingSave))
+        services::solver_run::complete_pending_save(path);
 }
 
 }  // namespace orvane::product_lock

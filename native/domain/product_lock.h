@@ -13,11 +13,16 @@ namespace orvane::product_lock {
 
 namespace nb = nanobind;
 
+// The file beside a product that holds a save not yet carried out whole.
+inline constexpr const char* kPendingSave = ".orvane-pending-save.json";
+
 // Holds the lock of the product whose root file is `usda_path` (str or
 // os.PathLike) for its lifetime: the lock file .orvane.lock in the product's
 // folder. Waits at most product_twin._LOCK_TIMEOUT_SECONDS, then raises
 // TimeoutError naming the product. A product whose folder does not exist has
 // nothing to protect: no lock is taken, and opening it fails as before.
+// Whoever takes the lock first completes a save that was cut short before
+// writing anything of its own.
 class ProductLock {
   public:
     explicit ProductLock(nb::handle usda_path);

@@ -99,6 +99,7 @@ inline constexpr const char* kModule = "orvane_platform.runs.twin_state";
 inline constexpr Import product_gates{kModule, "product_gates"};
 inline constexpr Import stale_kpis{kModule, "stale_kpis"};
 inline constexpr Import freeze_release{kModule, "freeze_release"};
+inline constexpr Import recorded_runs{kModule, "recorded_runs"};
 }  // namespace twin_state
 
 namespace run_store {
@@ -175,6 +176,7 @@ inline constexpr Import result_kpis{kModule, "result_kpis"};
 inline constexpr Import save_run{kModule, "save_run"};
 inline constexpr Import resource_verdict{kModule, "resource_verdict"};
 inline constexpr Import run_product{kModule, "run_product"};
+inline constexpr Import complete_pending_save{kModule, "complete_pending_save"};
 }  // namespace solver_run
 
 // A run's fingerprint checked against its inputs.

@@ -37,7 +37,7 @@ def _product_show(args: argparse.Namespace) -> int:
 
 def show_history(records: list[dict[str, Any]], *, path: Path) -> None:
     console.print(f"Results history of {path}: {len(records)} entries, oldest first")
-    shown_apart = {"raw", "timestamp", "domain", "type", "solver", "run"}
+    shown_apart = {"raw", "timestamp", "domain", "type", "solver", "run", "run_id"}
     values = columns({key for key in record if key not in shown_apart} for record in records)
     rows = []
     for record in records:
@@ -49,7 +49,7 @@ def show_history(records: list[dict[str, Any]], *, path: Path) -> None:
                 record["domain"],
                 record.get("solver"),
                 *(record.get(key) for key in values),
-                written.get("run", ""),
+                written.get("run_id") or written.get("run", ""),
             )
         )
     console.print(table(("time", "domain", "solver", *values, "run"), rows))

@@ -40,13 +40,14 @@ def _show_runs(runs: list[dict[str, Any]], fields: Sequence[str]) -> None:
 
 def show_product_runs(runs: list[dict[str, Any]], *, path: Path) -> None:
     console.print(f"Runs of {path}: {len(runs)}, oldest first")
-    _show_runs(runs, ("run_id", "solver", "domain", "timestamp", "status", "fingerprint"))
+    shown = [run | {"saved": "yes" if run["saved"] else "no"} for run in runs]
+    _show_runs(shown, ("run_id", "solver", "domain", "timestamp", "status", "saved", "fingerprint"))
 
 
 def _runs_list(args: argparse.Namespace) -> int:
-    from orvane_platform.runs import index as run_index
+    from orvane_platform.runs import twin_state
 
-    runs = run_index.product_runs(
+    runs = twin_state.recorded_runs(
         args.product, domain=args.domain, solver=args.solver, since=args.since, last=args.last
     )
     emit(args, runs, show_product_runs, path=args.product)

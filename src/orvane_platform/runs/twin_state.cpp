@@ -16,6 +16,7 @@
 #include "native/domain/results.h"
 #include "native/domain/services.h"
 #include "native/domain/usd.h"
+#include "native/fs.h"
 #include "native/py.h"
 #include "native/text.h"
 
@@ -25,16 +26,18 @@ using namespace orvane;
 
 namespace {
 
+py::CachedModule json_module{"json"};
 py::CachedModule yaml_module{"yaml"};
 
 constexpr const char* kStaleAttribute = "orvane:release:stale";
 constexpr const char* kNotRunAttribute = "orvane:release:not_run";
 
-// The `run=` field of a history entry as written (records turn an all-digit
+// The value of a history entry's field as written (records turn an all-digit
 // one into a number), or empty.
-std::string run_tag(nb::handle record) {
+std::string entry_field(nb::handle record, std::string_view key) {
     for (std::string_view field : text::split(py::utf8(py::get(record, "raw", nb::str(""))), '|')) {
-        if (field.starts_with("run=")) return std::string(field.substr(4));
+        if (field.size() > key.size() && field.starts_with(key) && field[key.size()] == '=')
+            return std::string(field.substr(key.size() + 1));
     }
     return {};
 }
@@ -67,12 +70,17 @@ std::string shown(nb::handle value) {
     return py::display_text(value);
 }
 
-// The newest successful run of `runs` whose fingerprint begins with the
-// tag, else the newest of any status; invalid when none does.
-nb::object run_of_tag(nb::handle runs, const std::string& tag) {
+// The run an entry names: the run of its `run_id` when it names one, else
+// the newest successful run whose fingerprint begins with its `run=` tag
+// (else the newest of any status); invalid when none is on record.
+nb::object run_of_entry(nb::handle runs, const std::string& run_id, const std::string& tag) {
     const std::string prefix = "sha256:" + tag;
     nb::object found;
     for (nb::handle run : runs) {
+        if (!run_id.empty()) {
+            if (py::text(run["run_id"]) == run_id) return nb::borrow(run);
+            continue;
+        }
         nb::object fingerprint = py::get(run, "fingerprint", nb::none());
         if (!nb::isinstance<nb::str>(fingerprint) || !py::utf8(fingerprint).starts_with(prefix))
             continue;
@@ -115,15 +123,18 @@ nb::dict domain_state(nb::handle path, nb::handle domain, nb::handle record, nb:
     state["kpis"] = kpis;
     for (const char* key : {"run_id", "fingerprint", "status"}) state[key] = nb::none();
     state["changes"] = nb::dict();
-    const std::string tag = run_tag(record);
+    const std::string tag = entry_field(record, "run");
+    const std::string named_run = entry_field(record, "run_id");
     auto stale = [&](const std::string& reason) {
         state["stale"] = true;
         state["reason"] = py::make_str(reason);
         return state;
     };
-    if (tag.empty()) return stale("no run is on record for them");
-    nb::object run = run_of_tag(services::run_index::product_runs(path, "domain"_a = domain), tag);
-    if (!run.is_valid()) return stale("their run " + tag + " is not on record");
+    if (tag.empty() && named_run.empty()) return stale("no run is on record for them");
+    nb::object run =
+        run_of_entry(services::run_index::product_runs(path, "domain"_a = domain), named_run, tag);
+    if (!run.is_valid())
+        return stale("their run " + (named_run.empty() ? tag : named_run) + " is not on record");
     const std::string run_id = py::text(run["run_id"]);
     state["run_id"] = run["run_id"];
     state["fingerprint"] = run["fingerprint"];
@@ -154,12 +165,71 @@ nb::dict domain_state(nb::handle path, nb::handle domain, nb::handle record, nb:
     return stale(reason + " since run " + run_id);
 }
 
+// A save cut short leaves its domain's values stale until the next write to
+// the product completes it.
+void mark_pending_save(nb::handle path, nb::dict& states) {
+    const std::string pending =
+        py::fs_path(nb::object(path.attr("parent"))) + "/" + product_lock::kPendingSave;
+    if (!fs::is_regular_file(pending)) return;
+    nb::object request;
+    try {
+        request = json_module.attr("loads")(py::make_str(fs::read_small_file(pending)));
+    } catch (nb::python_error& error) {
+        if (!error.matches(py::exc::value_error())) throw;
+        return;
+    }
+    nb::object domain = py::get(request, "domain", nb::none());
+    if (!nb::isinstance<nb::str>(domain)) return;
+    nb::object state = py::dict_get(states, domain);
+    if (!state.is_valid()) {
+        nb::dict fresh;
+        fresh["kpis"] = nb::list(py::get(request, "kpis", nb::dict()));
+        for (const char* key : {"timestamp", "solver", "run_id", "fingerprint", "status"})
+            fresh[key] = nb::none();
+        fresh["changes"] = nb::dict();
+        states[domain] = fresh;
+        state = fresh;
+    }
+    state["stale"] = true;
+    state["reason"] =
+        py::make_str("a save of run " + py::display_text(py::get(request, "run_id", nb::none())) +
+                     " was cut short; the next write to the product completes it");
+}
+
+// The run ids the product's history names: the runs whose save reached the
+// product.
+nb::set saved_run_ids(nb::handle path) {
+    nb::set saved;
+    for (nb::handle record : services::product_twin::load_product_history(path)) {
+        const std::string run_id = entry_field(record, "run_id");
+        if (!run_id.empty()) saved.add(py::make_str(run_id));
+    }
+    return saved;
+}
+
+nb::list recorded_runs(nb::handle usda_path, nb::handle domain, nb::handle solver, nb::handle since,
+                       nb::handle last) {
+    nb::object path = py::require_path(usda_path, "recorded_runs", "usda_path");
+    nb::object indexed = services::run_index::product_runs(
+        path, "domain"_a = domain, "solver"_a = solver, "since"_a = since, "last"_a = last);
+    nb::list runs;
+    if (nb::len(indexed) == 0) return runs;  // the product itself need not be read
+    nb::set saved = saved_run_ids(path);
+    for (nb::handle run : indexed) {
+        nb::dict shown = py::dict_copy(run);
+        shown["saved"] = py::contains(saved, run["run_id"]);
+        runs.append(shown);
+    }
+    return runs;
+}
+
 nb::dict current_runs(nb::handle usda_path) {
     nb::object path = py::require_path(usda_path, "current_runs", "usda_path");
     nb::dict design = design::values(services::product_twin::load_product(path));
     nb::dict states;
     for (auto [domain, record] : latest_records(path))
         states[domain] = domain_state(path, domain, record, design);
+    mark_pending_save(path, states);
     return states;
 }
 
@@ -295,6 +365,16 @@ NB_MODULE(twin_state, m) {
           now)}, stale, reason}}. Values are stale when the design changed since their run
           (only the parameters a solver declares it reads count, when it declares them), or
           when their run cannot be found, failed, did not converge or holds no design.)");
+    m.def("recorded_runs", &recorded_runs, nb::arg("usda_path").none(), nb::kw_only(),
+          nb::arg("domain").none() = nb::none(), nb::arg("solver").none() = nb::none(),
+          nb::arg("since").none() = nb::none(), nb::arg("last").none() = nb::none(),
+          nb::sig("def recorded_runs(usda_path: str | os.PathLike[str], *, domain: str | None = "
+                  "None, solver: str | None = None, since: str | None = None, last: int | None = "
+                  "None) -> list[dict[str, typing.Any]]"),
+          R"(The product's runs as the run index's product_runs lists them (with the same
+          filters), each with `saved`: whether its results reached the product (its history names
+          the run). A run recorded but not saved is a what-if, a sweep's case, a failure, or a
+          save cut short that the next write to the product completes.)");
     m.def("stale_kpis", &stale_kpis, nb::arg("usda_path").none(),
           nb::sig("def stale_kpis(usda_path: str | os.PathLike[str]) -> dict[str, str]"),
           R"({kpi: why} for each current KPI that no longer describes the product, for example

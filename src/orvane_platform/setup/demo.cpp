@@ -158,7 +158,7 @@ nb::list sedan_steps(const std::shared_ptr<Walk>& walk, nb::handle prepared) {
     steps.append(step("History and runs", [walk](nb::handle show, nb::handle) {
         show("history", services::product_twin::load_product_history(walk->product),
              "path"_a = walk->product);
-        show("runs", services::run_index::product_runs(walk->product), "path"_a = walk->product);
+        show("runs", services::twin_state::recorded_runs(walk->product), "path"_a = walk->product);
     }));
     steps.append(step("A design change, run and saved as the baseline: roofline slope 14.5° → 18°",
                       [walk](nb::handle show, nb::handle) {

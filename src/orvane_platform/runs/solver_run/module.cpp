@@ -22,5 +22,6 @@ NB_MODULE(solver_run, m) {
     solver_run::bind_planning(m);
     solver_run::bind_execution(m);
     solver_run::bind_product_runs(m);
+    solver_run::bind_saving(m);
     solver_run::bind_bounds(m);
 }

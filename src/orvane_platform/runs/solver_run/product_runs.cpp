@@ -77,34 +77,6 @@ nb::dict result_kpis(nb::handle domain, nb::handle result) {
 
 nb::object product_at(nb::handle path) { return services::product::product_class(path); }
 
-// Saves a run's KPIs into `save_target` ('prototype' or 'design_intent') of
-// the product at `path`, with their provenance and history entry.
-void save_result(nb::handle path, nb::handle domain, nb::handle result, nb::handle kpis,
-                 nb::handle save_target) {
-    nb::dict metadata = results::history_metadata(results::domain_schema(domain), result);
-    services::product_twin::write_domain_results(
-        path, domain, kpis, "solver"_a = results::solver_id(result),
-        "provenance"_a = py::get(result, "provenance", nb::none()),
-        "assumptions"_a = py::get(result, "assumptions", nb::none()),
-        "extra_meta"_a = nb::len(metadata) > 0 ? nb::object(metadata) : nb::none(),
-        "save_target"_a = save_target, "parameters"_a = py::get(result, "parameters", nb::none()),
-        "converged"_a = results::converged(py::get(result, "converged", nb::bool_(true))));
-}
-
-// Writes `design` ({name: value}) into the product's design and the run's
-// results into its `save_target` layer in one locked step, so that no reader
-// sees the one without the other.
-void save_run(nb::handle product, nb::handle domain, nb::handle result, nb::handle kpis,
-              nb::handle design, nb::handle save_target) {
-    nb::object path = product.attr("usd_path");
-    const product_lock::ProductLock lock(path);
-    if (!design.is_none()) {
-        for (auto [name, value] : nb::borrow<nb::dict>(design))
-            product.attr("set_design_parameter")(name, value);
-    }
-    save_result(path, domain, result, kpis, save_target);
-}
-
 nb::object save_run_binding(nb::handle usda_path, nb::handle domain, nb::handle result,
                             nb::handle design, nb::handle save) {
     constexpr const char* kFunction = "save_run";

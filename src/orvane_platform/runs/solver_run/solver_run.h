@@ -42,9 +42,16 @@ void check_design_for_product(nb::handle product, nb::handle values);
 std::optional<std::string> failure(const process::Completed& completed, const std::string& solver,
                                    double timeout, std::size_t cap);
 
+// Writes `design` ({name: value}) into the product's design and the run's
+// KPIs into its `save_target` layer in one locked step, completed by the next
+// write to the product if it is cut short.
+void save_run(nb::handle product, nb::handle domain, nb::handle result, nb::handle kpis,
+              nb::handle design, nb::handle save_target);
+
 void bind_planning(nb::module_& m);
 void bind_execution(nb::module_& m);
 void bind_product_runs(nb::module_& m);
+void bind_saving(nb::module_& m);
 void bind_bounds(nb::module_& m);
 
 }  // namespace orvane::solver_run
