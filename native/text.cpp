@@ -100,6 +100,20 @@ bool has_control_characters(std::string_view text) {
     return false;
 }
 
+std::string_view leading_characters(std::string_view text, std::size_t count) {
+    std::size_t end = 0;
+    for (std::size_t seen = 0; end < text.size(); ++end) {
+        const bool starts_character = (static_cast<unsigned char>(text[end]) & 0xC0) != 0x80;
+        if (starts_character && seen++ == count) break;
+    }
+    return text.substr(0, end);
+}
+
+std::string brief(std::string_view text, std::size_t count) {
+    const std::string_view kept = leading_characters(text, count);
+    return kept.size() == text.size() ? std::string(text) : std::string(kept) + "...";
+}
+
 std::string escape_html(std::string_view text) {
     std::string escaped;
     escaped.reserve(text.size());

@@ -27,6 +27,13 @@ std::string_view strip(std::string_view text);
 // Whether `text` holds a C0 control character or DEL (a line break, say).
 bool has_control_characters(std::string_view text);
 
+// The first `count` characters of UTF-8 text.
+std::string_view leading_characters(std::string_view text, std::size_t count);
+
+// `text` cut to its first `count` characters, with "..." when it was longer:
+// for messages that quote what an outside program printed.
+std::string brief(std::string_view text, std::size_t count = 80);
+
 // `text` safe inside HTML and XML, in element content and in quoted
 // attribute values alike: & < > " ' as character references.
 std::string escape_html(std::string_view text);

@@ -4,6 +4,7 @@ solvers, all with real processes and real files."""
 
 from __future__ import annotations
 
+import json
 import os
 import random
 import re
@@ -22,7 +23,7 @@ from orvane_platform.core import product_twin, provenance, releases, run_records
 from orvane_platform.core.product import Product
 from orvane_platform.core.solver_certs import verify_solver_cert
 from orvane_platform.runs import solver_run, twin_state
-from tests.support import SAMPLE_SOLVERS, write_solver
+from tests.support import ORVANE, SAMPLE_SOLVERS, write_solver
 
 KPIS = {"cd": 0.25, "cl": 0.01, "cm_pitch": 0.0}
 
@@ -223,13 +224,25 @@ def test_an_unreadable_pending_save_is_moved_aside_and_named(sample_product, sam
     with caplog.at_level("WARNING", logger="orvane_platform.runs.solver_run"):
         product_twin.write_domain_results(sample_product, "aero", KPIS)
     assert not pending.exists() and (pending.parent / ".orvane-pending-save.json.unreadable").read_text() == content
-    assert "unreadable pending save" in caplog.text and len(history_of(sample_product)) == 1
+    assert "cannot be read" in caplog.text and len(history_of(sample_product)) == 1
+
+
+def assert_saved_runs_agree(product: Path) -> None:
+    """Once the next write has completed what was cut short: every history entry names its run, each
+    saved run once, every run file is in the index, and the design is the one its results were made for."""
+    solver_run.complete_pending_save(product)  # what the next write to the product does first
+    assert not (product.parent / ".orvane-pending-save.json").exists()
+    named = [entry.split("run_id=")[1].split("|")[0] for entry in history_of(product)]
+    assert len(named) == len(set(named)) == len(history_of(product))
+    runs = twin_state.recorded_runs(product)
+    assert {run["run_id"] for run in runs if run["saved"]} == set(named)
+    assert all(run["status"] == "success" for run in runs if run["saved"])
+    assert twin_state.stale_kpis(product) == {}
+    assert len(runs) == len(list((product.parent / "simulation_runs").glob("*/*/result.usda")))
 
 
 @pytest.mark.parametrize("seed", [3, 4])
 def test_runs_saved_and_killed_at_random_leave_the_product_whole(sample_product, env, seed):
-    """kill -9 at any instant of a run and its save: once the next write has completed what was cut short,
-    every history entry names its run, each saved run once, and the design is the one its results were made for."""
     code = f"""
         import itertools
         from orvane_platform.runs import solver_run
@@ -240,15 +253,47 @@ def test_runs_saved_and_killed_at_random_leave_the_product_whole(sample_product,
             solver_run.run_product({str(sample_product)!r}, domain="aero", parameters={{"ride_height": height}})
     """
     kill_at_random(code, env, tries=20, seed=seed)
-    solver_run.complete_pending_save(sample_product)  # what the next write to the product does first
-    assert not (sample_product.parent / ".orvane-pending-save.json").exists()
-    named = [entry.split("run_id=")[1].split("|")[0] for entry in history_of(sample_product)]
-    assert len(named) == len(set(named)) == len(history_of(sample_product))  # one entry per saved run
-    runs = twin_state.recorded_runs(sample_product)
-    assert {run["run_id"] for run in runs if run["saved"]} == set(named)
-    assert all(run["status"] == "success" for run in runs if run["saved"])
-    assert twin_state.stale_kpis(sample_product) == {}
-    assert len(runs) == len(run_records.list_runs(sample_product))
+    assert_saved_runs_agree(sample_product)
+
+
+def kill_commands_at_random(arguments: list[list[str]], env: dict[str, str], seed: int) -> None:
+    """Runs each command line of `arguments` once to its end, to learn how long it takes, then again
+    and again, killing it with SIGKILL at a random instant of that span."""
+    chance = random.Random(seed)
+    environment = {**os.environ, **env}
+    started = time.monotonic()
+    first = subprocess.run([ORVANE, *arguments[0]], env=environment, capture_output=True, text=True, timeout=120)
+    assert first.returncode in (0, 1), first.stderr  # 1: the product's gates do not pass
+    span = time.monotonic() - started
+    for line in arguments:
+        process = subprocess.Popen(
+            [ORVANE, *line], env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        )
+        time.sleep(chance.uniform(0, span))
+        process.send_signal(signal.SIGKILL)
+        process.wait()
+
+
+def test_the_run_command_killed_at_random_saves_whole_runs_or_none(sample_product, env):
+    lines = [
+        ["run", str(sample_product), "--domain", "aero", "--set", f"ride_height={0.1 + n % 7 / 100}"] for n in range(16)
+    ]
+    kill_commands_at_random(lines, env, seed=5)
+    assert_saved_runs_agree(sample_product)
+
+
+def test_sweeps_killed_at_random_save_nothing_and_cache_only_whole_runs(sample_product, env):
+    sweep = ["sweep", "run", str(sample_product), "--domain", "aero", "--vary", "ride_height=0.10:0.16:4", "--json"]
+    layers = sample_product.parent / "layers"
+    before = {path.name: path.read_bytes() for path in layers.iterdir()}
+    kill_commands_at_random([sweep] * 12, env, seed=6)
+    assert {path.name: path.read_bytes() for path in layers.iterdir()} == before
+    done = subprocess.run([ORVANE, *sweep], env={**os.environ, **env}, capture_output=True, text=True, timeout=120)
+    assert done.returncode in (0, 1), done.stderr
+    records = {run["run_id"]: run for run in twin_state.recorded_runs(sample_product)}
+    for case in json.loads(done.stdout)["cases"]:
+        assert case["status"] in ("success", "cached") and records[case["run_id"]]["status"] == "success"
+    assert_saved_runs_agree(sample_product)
 
 
 def test_freezes_killed_at_random_leave_whole_releases_or_none(sample_product, env):

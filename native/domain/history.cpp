@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "native/numbers.h"
+#include "native/text.h"
 
 namespace orvane::history {
 
@@ -17,25 +18,18 @@ class EntryWriter {
         if (!text_.empty()) text_ += '|';
         text_ += text;
     }
+    // A '|' in a value (text a solver printed, say) is written as "%7C", so
+    // that no value can end its field and pose as another.
     void pair(std::string_view key, std::string_view value) {
         if (!text_.empty()) text_ += '|';
-        text_.append(key).append(1, '=').append(value);
+        text_.append(key).append(1, '=');
+        for (char c : value) c == '|' ? text_.append("%7C") : text_.append(1, c);
     }
     std::string take() { return std::move(text_); }
 
   private:
     std::string text_;
 };
-
-// The first `count` characters of UTF-8 text.
-std::string_view leading_characters(std::string_view text, std::size_t count) {
-    std::size_t end = 0;
-    for (std::size_t seen = 0; end < text.size(); ++end) {
-        const bool starts_character = (static_cast<unsigned char>(text[end]) & 0xC0) != 0x80;
-        if (starts_character && seen++ == count) break;
-    }
-    return text.substr(0, end);
-}
 
 }  // namespace
 
@@ -84,7 +78,7 @@ std::optional<std::string> entry_date(std::string_view entry) {
 std::optional<std::string> run_id_of(std::string_view fingerprint) {
     if (!fingerprint.starts_with("sha256:")) return std::nullopt;
     const std::string_view digest = fingerprint.substr(fingerprint.rfind(':') + 1);
-    return std::string(leading_characters(digest, 12));
+    return std::string(text::leading_characters(digest, 12));
 }
 
 std::string format_entry(const EntryPlan& plan) {

@@ -38,33 +38,43 @@ nb::list declared_kpis(nb::handle solver, nb::handle domain) {
 
 // Why a result cannot be believed, if it cannot: it names no status, or it
 // says it succeeded while a KPI it declares is missing or not a finite
-// number. Such a run is an error, so its values never reach the product.
+// number, or fields the product keeps have the wrong type. Such a run is an
+// error, so its values never reach the product.
 std::optional<std::string> unbelievable(nb::handle plan, nb::handle solver, nb::handle result) {
     nb::object status = py::dict_get(result, "status");
     if (!status.is_valid() || status.is_none())
         return "solver '" + py::text(solver) + "' printed a result without a status";
+    if (!nb::isinstance<nb::str>(status))
+        return "solver '" + py::text(solver) + "' printed a status of type " +
+               py::type_name_of(status) + ", not a text";
     if (!status.equal(nb::str("success"))) return std::nullopt;
+    const std::string named = "solver " + py::text(solver) + " returned ";
+    nb::object assumptions = py::dict_get(result, "assumptions");
+    if (assumptions.is_valid() && !assumptions.is_none() && !nb::isinstance<nb::dict>(assumptions))
+        return named + "assumptions of type " + py::type_name_of(assumptions) + ", not an object";
+    for (const char* field : {"solver", "executor_id"}) {
+        nb::object name = py::dict_get(result, field);
+        if (name.is_valid() && !nb::isinstance<nb::str>(name))
+            return named + "a " + field + " of type " + py::type_name_of(name) + ", not a text";
+    }
     for (nb::handle kpi : declared_kpis(solver, py::required_item(plan, "domain", "a run plan"))) {
         nb::object value = services::kpi_service::get_kpi(result, kpi);
-        const std::string named = "solver " + py::text(solver) + " returned ";
         if (value.is_none()) return named + "no value for its KPI " + py::display_text(kpi);
-        nb::object number = nb::isinstance<nb::str>(value) ? py::parse_float(py::utf8(value))
-                            : py::is_number(value) && !nb::isinstance<nb::bool_>(value)
-                                ? py::to_float(value)
-                                : nb::object();
-        if (!number.is_valid())
-            return named + py::display_text(kpi) + " = " + py::repr(value) + ": not a number";
-        if (!std::isfinite(py::float_value(number)))
-            return named + py::display_text(kpi) + " = " + py::repr(value) +
-                   ": not a finite number";
+        const std::string shown = py::display_text(kpi) + " = " + text::brief(py::repr(value));
+        nb::object text_number =
+            nb::isinstance<nb::str>(value) ? py::parse_float(py::utf8(value)) : nb::object();
+        const bool number =
+            text_number.is_valid() || (py::is_number(value) && !nb::isinstance<nb::bool_>(value));
+        if (!number) return named + shown + ": not a number";
+        if (!py::finite_double(text_number.is_valid() ? text_number : value))
+            return named + shown + ": not a finite number";
     }
     return std::nullopt;
 }
 
-// The solver's result: its JSON object with solver, parameters and
-// provenance added, or the error status of a failed, late or malformed run.
-nb::dict result_of(nb::handle plan, const process::Completed& completed) {
-    nb::object solver = py::required_item(plan, "solver", "a run plan");
+// The solver's JSON object, or the error status of a failed, late or
+// malformed run.
+nb::dict outcome_of(nb::handle plan, nb::handle solver, const process::Completed& completed) {
     const auto cap = nb::cast<std::size_t>(
         py::to_int(py::required_item(plan, "max_output_bytes", "a run plan")));
     const std::string solver_text = py::text(solver);
@@ -83,10 +93,18 @@ nb::dict result_of(nb::handle plan, const process::Completed& completed) {
                                 "' printed a result that is not an object");
     }
     if (auto refused = unbelievable(plan, solver, result)) return py::error_status(*refused);
-    if (!nb::borrow<nb::dict>(result).contains("solver")) result["solver"] = solver;
+    return nb::borrow<nb::dict>(result);
+}
+
+// The outcome with the solver, parameters and provenance of the run added,
+// whatever the outcome.
+nb::dict result_of(nb::handle plan, const process::Completed& completed) {
+    nb::object solver = py::required_item(plan, "solver", "a run plan");
+    nb::dict result = outcome_of(plan, solver, completed);
+    if (!result.contains("solver")) result["solver"] = solver;
     result["parameters"] = py::required_item(plan, "parameters", "a run plan");
     result["provenance"] = py::required_item(plan, "provenance", "a run plan");
-    return nb::borrow<nb::dict>(result);
+    return result;
 }
 
 // Runs the plan's child here, telling `progress` how it goes.

@@ -86,6 +86,29 @@ void carry_out(nb::handle path, nb::handle request) {
                                                  **nb::borrow<nb::dict>(request["write"]));
 }
 
+// Moves a pending save that cannot be carried out out of the way of every
+// later write, kept as evidence.
+void set_aside(nb::handle path, const std::string& pending, const char* suffix,
+               const std::string& why) {
+    const std::string aside = pending + suffix;
+    fs::rename_path(pending, aside);
+    logger.warning("a pending save of %s was moved to %s: %s", nb::str(path), py::make_str(aside),
+                   py::make_str(why));
+}
+
+// Carries the save out; one that fails is set aside, so that it does not
+// fail every later write to the product too.
+void carry_out_or_set_aside(nb::handle path, nb::handle request, const std::string& pending) {
+    try {
+        carry_out(path, request);
+    } catch (nb::python_error& error) {
+        if (!py::is_exception(error)) throw;
+        set_aside(path, pending, ".failed", py::text(error.value()));
+        throw;
+    }
+    fs::remove_tree(pending);
+}
+
 }  // namespace
 
 void save_run(nb::handle product, nb::handle domain, nb::handle result, nb::handle kpis,
@@ -96,8 +119,7 @@ void save_run(nb::handle product, nb::handle domain, nb::handle result, nb::hand
     const std::string pending = pending_file(path);
     fs::write_file_atomic(
         pending, py::utf8(json_module.attr("dumps")(request, "default"_a = py::str_type())));
-    carry_out(path, request);
-    fs::remove_tree(pending);
+    carry_out_or_set_aside(path, request, pending);
 }
 
 void complete_pending_save(nb::handle usda_path) {
@@ -111,16 +133,13 @@ void complete_pending_save(nb::handle usda_path) {
     } catch (nb::python_error& error) {
         if (!error.matches(py::exc::value_error())) throw;
     }
-    if (!well_formed(request)) {
-        // Kept as evidence, out of the way of every later write.
-        const std::string aside = pending + ".unreadable";
-        fs::rename_path(pending, aside);
-        logger.warning("an unreadable pending save of %s was moved to %s", nb::str(path),
-                       py::make_str(aside));
-        return;
+    if (!well_formed(request)) return set_aside(path, pending, ".unreadable", "it cannot be read");
+    try {
+        carry_out_or_set_aside(path, request, pending);
+    } catch (nb::python_error& error) {
+        // Already set aside and logged; the write that found it goes on.
+        if (!py::is_exception(error)) throw;
     }
-    carry_out(path, request);
-    fs::remove_tree(pending);
 }
 
 void bind_saving(nb::module_& m) {
@@ -129,7 +148,8 @@ void bind_saving(nb::module_& m) {
           R"(Carry out the save of a run that was cut short in the product (its pending-save
           file beside the root file): the design changes, then the results with their history
           entry unless the history holds it already. Every write to a product does this first,
-          under the product's lock.)");
+          under the product's lock. A pending save that cannot be read, or whose writes fail,
+          is moved beside it (.unreadable, .failed) with a warning, so later writes go on.)");
 }
 
 }  // namespace orvane::solver_run
