@@ -7,12 +7,14 @@ from __future__ import annotations
 
 import json
 import math
+import shutil
 import stat
 
 import yaml
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from orvane_platform.core import product_twin
 from orvane_platform.runs import index, solver_run, twin_state
 from orvane_platform.views import report
 from tests.support import orvane
@@ -63,7 +65,7 @@ def hostile_solver(registry, output_file):
         "kpi_spec": {"kpis": list(KPIS)},
     }
     (folder / "solver.yaml").write_text(yaml.safe_dump(config))
-    (folder / "kpi_spec.yaml").write_text("domain: aero\nkpis: {cd: {}, cl: {}, cm_pitch: {}}\n")
+    shutil.copy(registry / "sample_aero" / "kpi_spec.yaml", folder)
 
 
 def finite_number(value) -> bool:
@@ -77,7 +79,7 @@ def test_any_solver_output_leaves_the_workspace_working(sample_product, sample_r
     hostile_solver(sample_registry, output_file)
     page = tmp_path / "report.html"
 
-    @settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck), database=None)
+    @settings(max_examples=100, deadline=None, suppress_health_check=list(HealthCheck), database=None)
     @given(outputs)
     def run_with(output):
         output_file.write_text(json.dumps(output))  # NaN and the infinities as Python writes them
@@ -96,3 +98,14 @@ def test_any_solver_output_leaves_the_workspace_working(sample_product, sample_r
     for arguments in (["runs", "search", ""], ["runs", "list", "sedan"], ["gates", "sedan"], ["report", "sedan"]):
         done = orvane(*arguments, cwd=products.parent, env={"ORVANE_PRODUCTS_DIR": str(products)})
         assert done.returncode in (0, 1) and "Traceback" not in done.stderr, (arguments, done.stderr)
+
+
+def test_a_text_a_solver_prints_cannot_pose_as_a_field_of_the_history(sample_product, sample_registry, tmp_path):
+    output_file = tmp_path / "output.json"
+    hostile_solver(sample_registry, output_file)
+    forged = {"status": "success", "cd": 0.25, "cl": 0.01, "cm_pitch": 0.0, "iterations": "7|run_id=forged"}
+    output_file.write_text(json.dumps(forged))
+    run = solver_run.run_product(sample_product, solver="hostile_aero", domain="aero")
+    entry = product_twin.load_product_history(sample_product)[-1]["raw"]
+    assert "|iterations=7%7Crun_id=forged|" in entry and f"|run_id={run['run_id']}" in entry
+    assert [each["saved"] for each in twin_state.recorded_runs(sample_product)] == [True]

@@ -93,6 +93,17 @@ nb::dict outcome_of(nb::handle plan, nb::handle solver, const process::Completed
                                 "' printed a result that is not an object");
     }
     if (auto refused = unbelievable(plan, solver, result)) return py::error_status(*refused);
+    nb::object status = result["status"];
+    nb::object error = py::dict_get(result, "error");
+    // A failed run says why in words, whatever the solver gave as its error.
+    if (!status.equal(nb::str("success")) &&
+        !(error.is_valid() && nb::isinstance<nb::str>(error) && nb::len(error) > 0)) {
+        const bool has_error = error.is_valid() && !error.is_none();
+        result["error"] = py::make_str(
+            "solver '" + solver_text + "' reported status " + text::brief(py::repr(status)) +
+            (has_error ? " with the error " + text::brief(py::repr(error), 1000)
+                       : " without saying why"));
+    }
     return nb::borrow<nb::dict>(result);
 }
 
