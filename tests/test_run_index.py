@@ -3,7 +3,9 @@ index current with the run files, and several processes at once."""
 
 from __future__ import annotations
 
+import json
 import logging
+import math
 import os
 import shutil
 import sqlite3
@@ -13,10 +15,11 @@ from datetime import UTC, datetime, timedelta
 from pathlib import Path
 
 import pytest
+from pxr import Sdf
 
 from orvane_platform.core import run_records
 from orvane_platform.runs import index
-from tests.support import make_product
+from tests.support import make_product, orvane, parsed
 
 INDEX_RECORD_RUN = index.record_run  # as another process would call it
 
@@ -377,6 +380,78 @@ def test_product_runs_filters(runs):
     assert ids(index.product_runs(car, since="2026-04-19T05:02:00+00:00")) == ["car:02", "car:03"]
     assert ids(index.product_runs(car, last=2)) == ["car:02", "car:03"]
     assert ids(index.product_runs(car, domain="it's", last=5)) == []
+
+
+# --- run files the index cannot take -------------------------------------------------------
+
+
+def edit_run(path: Path, attribute: str, edit) -> None:
+    """Edit one attribute of a recorded run with pxr, as a hand edit would."""
+    layer = Sdf.Layer.FindOrOpen(str(path))
+    run = next(run for root in layer.rootPrims for run in root.nameChildren["SimulationRuns"].nameChildren)
+    run.attributes[attribute].default = edit(run.attributes[attribute].default)
+    layer.Save()
+
+
+def with_speed(parameters: str, speed: float) -> str:
+    snapshot = json.loads(parameters)
+    snapshot["speed_kmh"]["value"] = speed
+    return json.dumps(snapshot)
+
+
+def spoil(first: Path, how: str) -> Path:
+    """Damage the workspace's first run file, or add a broken one beside it;
+    returns the file damaged."""
+    if how in ("nan KPI", "inf KPI"):
+        edit_run(first, "orvane:kpi:cd", lambda _: math.nan if how == "nan KPI" else -math.inf)
+        return first
+    if how == "inf parameter":
+        edit_run(first, "orvane:run:parameters", lambda text: with_speed(text, math.inf))
+        return first
+    spare = first.parents[1] / "20200101T000000000000" / "result.usda"
+    spare.parent.mkdir(parents=True)
+    if how == "folder named result.usda":
+        spare.mkdir()
+    else:
+        spare.write_bytes(first.read_bytes()[:300] if how == "truncated" else b"\x00\x01 not usd")
+    return spare
+
+
+@pytest.mark.parametrize(
+    "how, warning, with_cd",
+    [
+        ("nan KPI", "values left out of the run index (not finite numbers): kpi.cd", 1),
+        ("inf KPI", "values left out of the run index (not finite numbers): kpi.cd", 1),
+        ("inf parameter", "values left out of the run index (not finite numbers): param.speed_kmh", 2),
+        ("truncated", "left out of the run index", 2),
+        ("not USD", "left out of the run index", 2),
+        ("folder named result.usda", None, 2),
+    ],
+)
+def test_the_workspace_keeps_working_beside_a_file_it_cannot_take(demo, tmp_path, how, warning, with_cd):
+    first = Path(parsed(orvane("runs", "search", "", "--json", cwd=demo))[0]["layer"])
+    damaged = spoil(first, how)
+
+    found = orvane("runs", "search", "", "--json", cwd=demo)
+    assert found.returncode == 0 and len(parsed(found)) == 2
+    if warning:  # one line naming the file, when the file is first read
+        assert found.stderr.count(warning) == 1 and f"run file {damaged}" in found.stderr
+    else:
+        assert found.stderr == ""
+    runs = {run["layer"]: run for run in parsed(found)}
+    assert all(math.isfinite(value) for run in runs.values() for value in run["kpis"].values())
+    assert ("speed_kmh" in runs[str(first)]["parameters"]) is (how != "inf parameter")
+    with_cd_found = orvane("runs", "search", "kpi.cd < 1", "--json", cwd=demo)
+    assert with_cd_found.stderr == "" and len(parsed(with_cd_found)) == with_cd
+    for arguments in (
+        ("runs", "list", "sedan"),
+        ("report", "sedan", "-o", str(tmp_path / "report.html")),
+        ("plot", "sedan", "--kpi", "cd", "--against", "roofline_slope_deg", "-o", str(tmp_path / "cd.svg")),
+    ):
+        done = orvane(*arguments, cwd=demo)
+        assert (done.returncode, done.stderr) == (0, ""), arguments
+    rebuilt = orvane("index", "rebuild", cwd=demo)
+    assert rebuilt.returncode == 0 and "Indexed 2 runs" in rebuilt.stdout
 
 
 # --- show and diff ------------------------------------------------------------------------

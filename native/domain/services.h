@@ -81,7 +81,6 @@ inline constexpr Import get_config_value{"orvane_platform.core.config", "get_con
 
 namespace run_records {
 inline constexpr const char* kModule = "orvane_platform.core.run_records";
-inline constexpr Import list_runs{kModule, "list_runs"};
 inline constexpr Import write_run_record{kModule, "write_run_record"};
 inline constexpr Import read_run_records{kModule, "read_run_records"};
 }  // namespace run_records

@@ -1,5 +1,7 @@
 #include "native/py/operations.h"
 
+#include <cmath>
+
 #include "native/py/detail.h"
 #include "native/py/modules.h"
 #include "native/py/text.h"
@@ -45,6 +47,23 @@ nb::object parse_float(std::string_view text) {
 
 bool is_number(nb::handle value) {
     return value.is_valid() && (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()));
+}
+
+std::optional<double> finite_double(nb::handle value) {
+    if (!is_number(value)) return std::nullopt;
+    double number = 0;
+    if (PyFloat_Check(value.ptr())) {
+        number = PyFloat_AS_DOUBLE(value.ptr());
+    } else {
+        number = PyLong_AsDouble(value.ptr());
+        if (number == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_pending();
+            PyErr_Clear();
+            return std::nullopt;
+        }
+    }
+    if (!std::isfinite(number)) return std::nullopt;
+    return number;
 }
 
 bool is_real(nb::handle value) {

@@ -35,6 +35,9 @@ inline std::optional<long long> small_int(nb::handle value) {
 inline double float_value(nb::handle value) { return PyFloat_AS_DOUBLE(value.ptr()); }
 // An int (bool included) or a float.
 bool is_number(nb::handle value);
+// An int (bool included) or a float as a finite C double; nothing for any
+// other value, NaN, the infinities and ints too big for a double.
+std::optional<double> finite_double(nb::handle value);
 // A real number as the numbers module counts one (int, float, Fraction, ...).
 bool is_real(nb::handle value);
 

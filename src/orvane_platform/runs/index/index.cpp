@@ -24,10 +24,22 @@ std::optional<std::string> text_of(nb::handle value) {
     return std::string(py::utf8(nb::str(value)));
 }
 
+// SQLite holds no NaN (it stores NULL) and the infinities print as no JSON:
+// a number that is not finite is left out, its name added to `left_out`.
+std::optional<double> finite(nb::handle number, std::string name,
+                             std::vector<std::string>& left_out) {
+    std::optional<double> value = py::finite_double(number);
+    if (!value) left_out.push_back(std::move(name));
+    return value;
+}
+
 // A number (bools and ints as floats) or a text; nothing for other values.
-std::optional<Value> value_of(nb::handle value) {
+std::optional<Value> value_of(nb::handle value, std::string name,
+                              std::vector<std::string>& left_out) {
     if (nb::isinstance<nb::str>(value)) return Value(std::string(py::utf8(value)));
-    if (py::is_number(value)) return Value(py::to_double(value));
+    if (!py::is_number(value)) return std::nullopt;
+    if (const std::optional<double> number = finite(value, std::move(name), left_out))
+        return Value(*number);
     return std::nullopt;
 }
 
@@ -51,7 +63,9 @@ nb::object case_design(nb::handle provenance) {
     return design.is_valid() && nb::isinstance<nb::dict>(design) ? design : nb::none();
 }
 
-Run run_from_record(nb::handle record, const std::string& product) {
+// `left_out` gathers the names of the values the index cannot hold.
+Run run_from_record(nb::handle record, const std::string& product,
+                    std::vector<std::string>& left_out) {
     Run run;
     run.product = product;
     run.run_id = *text_of(record["run_id"]);
@@ -63,13 +77,17 @@ Run run_from_record(nb::handle record, const std::string& product) {
     run.fingerprint = text_of(py::dict_get(provenance, "fingerprint"));
     run.image = text_of(py::dict_get(provenance, "solver_image"));
     for (auto [name, value] : nb::borrow<nb::dict>(record["kpis"])) {
-        if (py::is_number(value)) run.kpis.emplace_back(py::utf8(name), py::to_double(value));
+        if (!py::is_number(value)) continue;
+        const std::string_view key = py::utf8(name);
+        if (const std::optional<double> number = finite(value, "kpi." + std::string(key), left_out))
+            run.kpis.emplace_back(key, *number);
     }
     for (auto [name, entry] : nb::borrow<nb::dict>(record["parameters"])) {
         nb::object value =
             nb::isinstance<nb::dict>(entry) ? py::dict_get(entry, "value") : nb::borrow(entry);
         if (!value.is_valid() || !nb::isinstance<nb::str>(name)) continue;
-        if (std::optional<Value> stored = value_of(value)) {
+        if (std::optional<Value> stored =
+                value_of(value, "param." + std::string(py::utf8(name)), left_out)) {
             run.parameters.emplace_back(py::utf8(name), std::move(*stored));
         }
     }
@@ -84,8 +102,11 @@ Run run_from_record(nb::handle record, const std::string& product) {
             const std::string_view key = py::utf8(name);
             const auto end = run.parameters.begin() + static_cast<std::ptrdiff_t>(inputs);
             if (std::find_if(run.parameters.begin(), end,
-                             [&](const auto& known) { return known.first == key; }) == end)
-                run.parameters.emplace_back(key, Value(py::to_double(value)));
+                             [&](const auto& known) { return known.first == key; }) != end)
+                continue;
+            if (const std::optional<double> number =
+                    finite(value, "param." + std::string(key), left_out))
+                run.parameters.emplace_back(key, Value(*number));
         }
     }
     return run;
@@ -177,15 +198,24 @@ IndexedFile read_file(const std::string& root, const RunFile& file) {
     IndexedFile indexed{file, {}};
     const std::string product = file.layer.substr(0, file.layer.find('/'));
     nb::str path = py::decode_fs(root + "/" + file.layer);
+    std::vector<std::string> left_out;
     try {
         for (nb::handle record : services::run_records::read_run_records(path)) {
-            indexed.runs.push_back(run_from_record(record, product));
+            indexed.runs.push_back(run_from_record(record, product, left_out));
         }
     } catch (nb::python_error& error) {
         if (!py::is_exception(error)) throw;
-        // Stored without runs: read again only once the file changes.
+        // Stored without runs: read again (and logged again) only once the
+        // file changes.
         logger.warning("run file %s left out of the run index: %s", path, error.value());
         indexed.runs.clear();
+        return indexed;
+    }
+    if (!left_out.empty()) {
+        std::string names;
+        for (const std::string& name : left_out) names += (names.empty() ? "" : ", ") + name;
+        logger.warning("run file %s: values left out of the run index (not finite numbers): %s",
+                       path, py::make_str(names));
     }
     return indexed;
 }

@@ -294,8 +294,10 @@ void field(Html& html, std::string_view name, nb::handle value) {
 
 nb::object provenance_section(Html& html, nb::handle path) {
     html.open("section", "id=\"provenance\"").element("h2", "Latest run");
-    nb::object run = nb::none();  // runs come oldest first
-    for (nb::handle each : services::run_records::list_runs(path)) run = nb::borrow(each);
+    // Through the index, which leaves out run files it cannot read.
+    nb::object run = nb::none();
+    for (nb::handle each : services::run_index::product_runs(path, "last"_a = 1))
+        run = nb::borrow(each);
     nb::object status = nb::none();
     if (run.is_none()) {
         empty(html, "No run recorded yet.");
