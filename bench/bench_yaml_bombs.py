@@ -7,7 +7,7 @@ values. Each case times the installed `orvane` command on a copy of the
 sample workspace with one bomb in it (`orvane.yaml`, or the sample aero
 solver's `solver.yaml`) beside its floor: PyYAML's own `safe_load` of the
 same file. A command that runs over the time-out (60 s) is shown as such.
-Levels default to 6, 8 and 10.
+Levels default to 9, 10 and 16.
 """
 
 from __future__ import annotations
@@ -59,7 +59,7 @@ def show(case: str, seconds: float, status: int | None, floor: float) -> None:
 
 
 def main() -> None:
-    levels = [int(argument) for argument in sys.argv[1:]] or [6, 8, 10]
+    levels = [int(argument) for argument in sys.argv[1:]] or [9, 10, 16]
     with tempfile.TemporaryDirectory() as temporary:
         baseline = workspace(Path(temporary) / "baseline")
         seconds, status = command_seconds(["solver", "list"], baseline)

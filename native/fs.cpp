@@ -212,12 +212,14 @@ long ChunkReader::read(std::string& buffer, std::size_t max_bytes) {
     return static_cast<long>(count);
 }
 
-std::string read_small_file(const std::string& path) {
+std::string read_small_file(const std::string& path, std::size_t at_most) {
     ChunkReader reader;
     if (!reader.open(path)) raise_os_error(reader.error(), path);
     std::string contents;
     long count = 0;
-    while ((count = reader.read(contents, 1 << 14)) > 0) {
+    while (contents.size() < at_most &&
+           (count = reader.read(contents,
+                                std::min<std::size_t>(1 << 14, at_most - contents.size()))) > 0) {
     }
     if (count < 0) raise_os_error(reader.error(), path);
     return contents;

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,9 +52,9 @@ class ChunkReader {
     int error_ = 0;
 };
 
-// The whole contents of a small file (a key, a /proc file); OSError naming
-// the file when it cannot be read.
-std::string read_small_file(const std::string& path);
+// The whole contents of a small file (a key, a /proc file), or its first
+// `at_most` bytes; OSError naming the file when it cannot be read.
+std::string read_small_file(const std::string& path, std::size_t at_most = SIZE_MAX);
 
 // What an atomic write does to a file already at the target path.
 enum class Existing : bool { keep, replace };

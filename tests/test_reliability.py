@@ -18,11 +18,11 @@ import pytest
 import yaml
 from pxr import Sdf
 
-from orvane_platform.core import product_twin, provenance, releases, run_records, run_store, solver
+from orvane_platform.core import product_twin, provenance, releases, run_records, run_store, solver, workspace
 from orvane_platform.core.product import Product
 from orvane_platform.core.solver_certs import verify_solver_cert
 from orvane_platform.runs import solver_run, twin_state
-from tests.support import SAMPLE_SOLVERS, write_solver
+from tests.support import SAMPLE_SOLVERS, orvane, write_solver
 
 KPIS = {"cd": 0.25, "cl": 0.01, "cm_pitch": 0.0}
 
@@ -397,6 +397,50 @@ def test_self_referencing_values_are_refused_by_name(sample_registry):
         deep = [deep]
     with pytest.raises(RecursionError):
         provenance._canonical_json(deep)
+
+
+def alias_bomb(levels: int) -> str:
+    """A few hundred bytes whose aliases expand to 9**(levels + 1) texts."""
+    lines = ["l0: &l0 [" + ", ".join(["lol"] * 9) + "]"]
+    lines += [f"l{level}: &l{level} [" + ", ".join([f"*l{level - 1}"] * 9) + "]" for level in range(1, levels + 1)]
+    return "\n".join(lines) + "\n"
+
+
+@pytest.mark.parametrize("where", ["orvane.yaml", "solvers/sample_aero/solver.yaml"])
+@pytest.mark.parametrize(
+    "added, refusal",
+    [
+        (alias_bomb(10), "malformed YAML in {file}: the document expands to more than 1048576 entries"),
+        (alias_bomb(16), "malformed YAML in {file}: the document expands to more than 1048576 entries"),
+        ("#" * workspace.MAX_YAML_BYTES, "{file} is larger than 1048576 bytes (1 MiB), the most a YAML file may hold"),
+    ],
+    ids=["bomb of 10 levels", "bomb of 16 levels", "past the cap"],
+)
+def test_yaml_files_past_their_bounds_are_refused_at_once(demo, where, added, refusal):
+    file = demo / where
+    file.write_text(file.read_text() + added)
+    done = orvane("gates", "sedan", cwd=demo)
+    assert done.returncode == 2 and refusal.format(file=file) in done.stderr
+
+
+@pytest.mark.parametrize(
+    "case, refusal",
+    [
+        (alias_bomb(16), "--case case.yaml expands to more than 1048576 entries"),
+        ("a: " + "x" * workspace.MAX_YAML_BYTES, "--case case.yaml is longer than 1048576 characters"),
+    ],
+)
+def test_case_texts_past_their_bounds_are_refused(tmp_path, case, refusal):
+    (tmp_path / "case.yaml").write_text(case)
+    done = orvane("fingerprint", "--image", "img", "--case", "case.yaml", cwd=tmp_path)
+    assert done.returncode == 2 and refusal in done.stderr
+
+
+def test_shared_parts_of_a_yaml_file_within_bounds_stay_shared(sample_registry):
+    with (sample_registry / "sample_aero" / "solver.yaml").open("a") as config:
+        config.write(alias_bomb(4))
+    shared = solver.get_solver_config("sample_aero")["l4"]
+    assert len(shared) == 9 and all(part is shared[0] for part in shared)
 
 
 # --- solvers that misbehave --------------------------------------------------------------------

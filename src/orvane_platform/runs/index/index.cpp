@@ -7,6 +7,7 @@
 #include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/py.h"
+#include "native/yaml.h"
 
 namespace orvane::run_index {
 
@@ -44,18 +45,18 @@ std::optional<Value> value_of(nb::handle value, std::string name,
 }
 
 // The design values the solver was given: the `design` mapping of the run's
-// case. libyaml's loader when PyYAML has it: this is for searching only, and
-// a case it reads differently from the fingerprint's loader is skipped.
+// case. libyaml's loader: this is for searching only, and a case it reads
+// differently from the fingerprint's loader, or one too large to read, is
+// skipped.
 nb::object case_design(nb::handle provenance) {
     nb::object case_yaml = py::dict_get(provenance, "case_yaml");
     if (!case_yaml.is_valid() || !nb::isinstance<nb::str>(case_yaml)) return nb::none();
-    nb::object loader = nb::getattr(yaml_module.get(), "CSafeLoader", nb::none());
-    if (loader.is_none()) loader = yaml_module.attr("SafeLoader");
     nb::object parsed;
     try {
-        parsed = yaml_module.attr("load")(case_yaml, "Loader"_a = loader);
+        parsed = yaml::load(case_yaml, "the case", yaml::Loader::libyaml);
     } catch (nb::python_error& error) {
-        if (!error.matches(yaml_module.attr("YAMLError"))) throw;
+        if (!error.matches(yaml_module.attr("YAMLError")) && !error.matches(py::exc::value_error()))
+            throw;
         return nb::none();
     }
     nb::object design =
