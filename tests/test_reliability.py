@@ -343,6 +343,63 @@ def test_releases_never_write_through_links(sample_product, tmp_path):
     assert victim.read_text() == "precious" and not (folder / "v1.usda").is_symlink()
 
 
+@pytest.mark.parametrize("name", [".orvane-index.sqlite", ".orvane-index.sqlite-wal", ".orvane-index.sqlite.lock"])
+@pytest.mark.parametrize("target_exists", [False, True], ids=["dangling", "to a file"])
+def test_the_run_index_is_never_opened_through_a_link(demo, tmp_path, name, target_exists):
+    for companion in demo.glob(".orvane-index.sqlite*"):
+        companion.unlink()
+    target = tmp_path / "elsewhere.sqlite"
+    if target_exists:
+        target.write_bytes(b"")
+    (demo / name).symlink_to(target)
+    for arguments in (("runs", "search", ""), ("index", "rebuild")):
+        done = orvane(*arguments, cwd=demo)
+        assert done.returncode == 2 and f"refusing to write through the symbolic link {demo / name}" in done.stderr
+    assert target.exists() is target_exists and (not target_exists or target.read_bytes() == b"")
+
+
+AS_ROOT = pytest.mark.skipif(os.geteuid() != 0, reason="only root may give a folder away")
+NOT_AS_ROOT = pytest.mark.skipif(os.geteuid() == 0, reason="root may write anywhere")
+
+
+@pytest.mark.parametrize(
+    "products, make, refusal",
+    [
+        ("/etc", None, "the run index of the products folder /etc cannot be kept in /: it is the root folder"),
+        ("/usr/lib", None, "cannot be kept in /usr: it is a system folder (/usr)"),
+        (
+            "open/products",
+            lambda folder: folder.chmod(0o777),
+            "cannot be kept in {folder}: other users may write to it",
+        ),
+        pytest.param(
+            "theirs/products",
+            lambda folder: os.chown(folder, 65534, 65534),
+            "cannot be kept in {folder}: it belongs to another user (uid 65534)",
+            marks=AS_ROOT,
+        ),
+        pytest.param(
+            "closed/products",
+            lambda folder: folder.chmod(0o555),
+            "cannot be kept in {folder}: you may not write to it",
+            marks=NOT_AS_ROOT,
+        ),
+    ],
+    ids=["root folder", "system folder", "open to all", "another user's", "not writable"],
+)
+def test_a_run_index_outside_a_folder_of_ones_own_is_refused(tmp_path, products, make, refusal):
+    workspace_folder = tmp_path / "workspace"
+    workspace_folder.mkdir()
+    (workspace_folder / "orvane.yaml").write_text(f"products: {products}\n")
+    folder = (workspace_folder / products).parent
+    if make:
+        (folder / "products").mkdir(parents=True)
+        make(folder)
+    done = orvane("runs", "search", "", cwd=workspace_folder)
+    assert done.returncode == 2 and refusal.format(folder=folder) in done.stderr
+    assert not (folder / ".orvane-index.sqlite").exists() and not Path("/.orvane-index.sqlite").exists()
+
+
 def test_product_layers_outside_the_product_are_not_written(sample_product, sample_registry, tmp_path):
     layers = sample_product.parent / "layers"
     moved = tmp_path / "elsewhere"

@@ -15,7 +15,6 @@ namespace {
 
 py::Logger logger{"orvane_platform.runs.index"};
 py::CachedModule yaml_module{"yaml"};
-using namespace nb::literals;
 
 // Run files read before their runs are written to the index.
 constexpr std::size_t kWriteBatch = 200;
@@ -145,8 +144,9 @@ py::Name product_key{"product"}, run_id_key{"run_id"}, solver_key{"solver"}, dom
 
 Location workspace_location() {
     nb::object products = services::workspace::products_dir().attr("absolute")();
-    return {products, py::fs_path(products),
-            py::fs_path(products.attr("parent") / nb::str(kDatabaseName))};
+    nb::object folder = products.attr("parent");
+    return {products, py::fs_path(products), py::fs_path(folder),
+            py::fs_path(folder / nb::str(kDatabaseName))};
 }
 
 bool index_wanted(const Location& where) {
@@ -154,6 +154,9 @@ bool index_wanted(const Location& where) {
 }
 
 std::unique_ptr<Store> open_store(const Location& where) {
+    fs::require_own_folder(where.folder, "the run index of the products folder " + where.products);
+    for (const char* suffix : kDatabaseFileSuffixes) fs::require_real_file(where.database + suffix);
+    fs::require_real_file(where.database + kLockSuffix);
     for (int attempt = 0;; ++attempt) {
         std::unique_ptr<Store> store;
         std::optional<std::string> damage;
@@ -174,7 +177,7 @@ std::unique_ptr<Store> open_store(const Location& where) {
 void recover(const Location& where, const std::string& reason) {
     const std::optional<FileIdentity> damaged = identity_of(where.database);
     {
-        const fs::FileLock lock(where.database + ".lock", Store::kBusyTimeoutMs / 1000.0,
+        const fs::FileLock lock(where.database + kLockSuffix, Store::kBusyTimeoutMs / 1000.0,
                                 "the run index " + where.database);
         nb::gil_scoped_release release;
         // Another process may have recreated it while this one waited.

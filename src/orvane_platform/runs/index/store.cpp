@@ -308,9 +308,10 @@ std::optional<FileIdentity> identity_of(const std::string& path) {
 }
 
 Store::Store(const std::string& path) {
-    const int code =
-        sqlite3_open_v2(path.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int code = sqlite3_open_v2(
+        path.c_str(), &db_,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+        nullptr);
     if (code != SQLITE_OK) {
         const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
         sqlite3_close(db_);
@@ -618,7 +619,7 @@ void Store::attach_values(const std::vector<std::int64_t>& ids, std::vector<Foun
 std::int64_t Store::run_count() { return single_integer(db_, "SELECT count(*) FROM runs"); }
 
 void remove_database(const std::string& path) {
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    for (const char* suffix : kDatabaseFileSuffixes) {
         const std::string file = path + suffix;
         if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
             throw StoreError(SQLITE_IOERR, "cannot remove " + file + ": " + std::strerror(errno));

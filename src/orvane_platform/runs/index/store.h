@@ -150,6 +150,11 @@ class Store {
     bool check_integrity_ = false;
 };
 
+// What SQLite appends to the database's name for its WAL, shared-memory and
+// journal files (the first is the database itself), and the lock file's.
+inline constexpr const char* kDatabaseFileSuffixes[] = {"", "-wal", "-shm", "-journal"};
+inline constexpr const char* kLockSuffix = ".lock";
+
 // Deletes the database file and its WAL, shared-memory and journal files.
 void remove_database(const std::string& path);
 
