@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -37,11 +39,28 @@ bool lstat_path(const std::string& path, struct stat& info) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
-[[noreturn]] void refuse_path(const std::string& path, const struct stat& info) {
+// Refuses to write at `path`, which is a symbolic link or not a `kind`.
+[[noreturn]] void refuse_path(const std::string& path, const struct stat& info,
+                              const char* kind = "folder") {
     if (S_ISLNK(info.st_mode)) {
         py::raise(py::exc::value_error(), "refusing to write through the symbolic link " + path);
     }
-    py::raise(py::exc::value_error(), "not a folder: " + path);
+    py::raise(py::exc::value_error(), std::string("not a ") + kind + ": " + path);
+}
+
+// The operating system's own folders, below the root folder.
+constexpr std::string_view kSystemFolders[] = {"bin",   "boot",  "dev",    "etc",  "lib",
+                                               "lib32", "lib64", "libx32", "proc", "run",
+                                               "sbin",  "sys",   "usr",    "var"};
+
+// Why `real` (a resolved absolute path) is the root folder or a system one, if it is.
+std::optional<std::string> system_folder(const std::string& real) {
+    if (real == "/") return "it is the root folder";
+    const std::string_view top = std::string_view(real).substr(1, real.find('/', 1) - 1);
+    for (std::string_view system : kSystemFolders) {
+        if (top == system) return "it is a system folder (/" + std::string(system) + ")";
+    }
+    return std::nullopt;
 }
 
 std::vector<std::string_view> split_path(std::string_view relative) {
@@ -212,12 +231,14 @@ long ChunkReader::read(std::string& buffer, std::size_t max_bytes) {
     return static_cast<long>(count);
 }
 
-std::string read_small_file(const std::string& path) {
+std::string read_small_file(const std::string& path, std::size_t at_most) {
     ChunkReader reader;
     if (!reader.open(path)) raise_os_error(reader.error(), path);
     std::string contents;
     long count = 0;
-    while ((count = reader.read(contents, 1 << 14)) > 0) {
+    while (contents.size() < at_most &&
+           (count = reader.read(contents,
+                                std::min<std::size_t>(1 << 14, at_most - contents.size()))) > 0) {
     }
     if (count < 0) raise_os_error(reader.error(), path);
     return contents;
@@ -399,6 +420,41 @@ void require_real_directory(const std::string& path) {
     struct stat info {};
     if (!lstat_path(path, info)) return;
     if (!S_ISDIR(info.st_mode)) refuse_path(path, info);
+}
+
+void require_real_file(const std::string& path) {
+    struct stat info {};
+    if (!lstat_path(path, info)) return;
+    if (!S_ISREG(info.st_mode)) refuse_path(path, info, "regular file");
+}
+
+void require_own_folder(const std::string& path, const std::string& what) {
+    std::error_code error;
+    std::filesystem::path resolved;
+    struct stat info {};
+    bool found = false, writable = false;
+    {
+        nb::gil_scoped_release release;
+        resolved = std::filesystem::canonical(path, error);
+        if (!error) {
+            found = ::stat(resolved.c_str(), &info) == 0;
+            writable = ::access(resolved.c_str(), W_OK) == 0;
+        }
+    }
+    const std::string real = error ? path : resolved.string();
+    std::optional<std::string> why;
+    if (!found || !S_ISDIR(info.st_mode)) {
+        why = "it is not a folder";
+    } else if (const auto system = system_folder(real)) {
+        why = system;
+    } else if (info.st_uid != ::geteuid()) {
+        why = "it belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+    } else if (!writable) {
+        why = "you may not write to it";
+    } else if ((info.st_mode & S_IWOTH) != 0) {
+        why = "other users may write to it";
+    }
+    if (why) py::raise(py::exc::value_error(), what + " cannot be kept in " + real + ": " + *why);
 }
 
 void require_regular_if_present(const std::string& path, const char* what) {

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,9 +52,9 @@ class ChunkReader {
     int error_ = 0;
 };
 
-// The whole contents of a small file (a key, a /proc file); OSError naming
-// the file when it cannot be read.
-std::string read_small_file(const std::string& path);
+// The whole contents of a small file (a key, a /proc file), or its first
+// `at_most` bytes; OSError naming the file when it cannot be read.
+std::string read_small_file(const std::string& path, std::size_t at_most = SIZE_MAX);
 
 // What an atomic write does to a file already at the target path.
 enum class Existing : bool { keep, replace };
@@ -96,6 +97,15 @@ void make_directories_within(const std::string& base, const std::string& relativ
 // Raises ValueError unless `path` is absent or a folder that is not a
 // symbolic link.
 void require_real_directory(const std::string& path);
+// Raises ValueError unless `path` is absent or a regular file that is not a
+// symbolic link: a link is refused even when it leads nowhere, so that
+// nothing is created where it leads.
+void require_real_file(const std::string& path);
+// Raises ValueError "<what> cannot be kept in <path>: <why>" unless `path` is
+// a folder of the user's own to create files in: owned by this process's
+// user, who may write to it, closed to writes by other users, and neither
+// the root folder nor a system folder (/etc, /usr, ... and below them).
+void require_own_folder(const std::string& path, const std::string& what);
 // Raises ValueError naming `path` when it exists and is not a regular file (a
 // FIFO, a device, a socket, a folder): such a path is never opened.
 void require_regular_if_present(const std::string& path, const char* what);

@@ -2,32 +2,11 @@
 
 #include "native/fs.h"
 #include "native/py.h"
+#include "native/yaml.h"
 
 namespace orvane::yaml_cache {
 
 namespace {
-py::CachedModule yaml_module{"yaml"};
-py::CachedModule io_module{"io"};
-
-nb::object parse(const std::string& path) {
-    // A file object, not the text: PyYAML streams it and names it in marks.
-    nb::object stream = io_module.attr("open")(py::decode_fs(path), "rb");
-    nb::object document;
-    try {
-        document = yaml_module.attr("safe_load")(stream);
-    } catch (nb::python_error& error) {
-        stream.attr("close")();
-        if (error.matches(yaml_module.attr("YAMLError"))) {
-            nb::str reason(error.value());
-            nb::raise_from(error, py::exc::value_error(), "malformed YAML in %s: %s", path.c_str(),
-                           reason.c_str());
-        }
-        throw;
-    }
-    stream.attr("close")();
-    return document;
-}
-
 // Entries are (stamp, document) pairs; anything else is stale.
 nb::object cached_document(nb::handle entry, nb::handle stamp) {
     if (!entry.is_valid() || !nb::isinstance<nb::tuple>(entry) || nb::len(entry) != 2)
@@ -56,8 +35,7 @@ nb::object FileCache::load(const std::string& path) {
     if (!fs::is_regular_file(path)) {
         py::raise(py::exc::value_error(), "not a regular file: " + path);
     }
-    nb::object document = parse(path);
-    py::require_acyclic(document, "malformed YAML in " + path + ": the document");
+    nb::object document = yaml::load_file(path);
     entries_[key] = nb::make_tuple(stamp, document);
     return document;
 }

@@ -1,5 +1,5 @@
-// YAML files parsed with PyYAML's safe loader and cached until they change on
-// disk.
+// YAML files parsed as native/yaml.h reads them and cached until they change
+// on disk.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -17,8 +17,8 @@ class FileCache {
     void attach(nb::module_& module, const char* attribute);
 
     // The parsed document at `path` (None for an empty file), or an invalid
-    // object when there is no such file. A file that is not valid YAML raises
-    // ValueError naming it. The cached object is returned as is: callers copy
+    // object when there is no such file. A file yaml::load_file refuses
+    // raises its ValueError naming the file. The cached object is returned as is: callers copy
     // before handing it out.
     nb::object load(const std::string& path);
 

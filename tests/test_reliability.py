@@ -19,11 +19,11 @@ import pytest
 import yaml
 from pxr import Sdf
 
-from orvane_platform.core import product_twin, provenance, releases, run_records, run_store, solver
+from orvane_platform.core import product_twin, provenance, releases, run_records, run_store, solver, workspace
 from orvane_platform.core.product import Product
 from orvane_platform.core.solver_certs import verify_solver_cert
 from orvane_platform.runs import solver_run, twin_state
-from tests.support import ORVANE, SAMPLE_SOLVERS, write_solver
+from tests.support import ORVANE, SAMPLE_SOLVERS, orvane, write_solver
 
 KPIS = {"cd": 0.25, "cl": 0.01, "cm_pitch": 0.0}
 
@@ -388,6 +388,63 @@ def test_releases_never_write_through_links(sample_product, tmp_path):
     assert victim.read_text() == "precious" and not (folder / "v1.usda").is_symlink()
 
 
+@pytest.mark.parametrize("name", [".orvane-index.sqlite", ".orvane-index.sqlite-wal", ".orvane-index.sqlite.lock"])
+@pytest.mark.parametrize("target_exists", [False, True], ids=["dangling", "to a file"])
+def test_the_run_index_is_never_opened_through_a_link(demo, tmp_path, name, target_exists):
+    for companion in demo.glob(".orvane-index.sqlite*"):
+        companion.unlink()
+    target = tmp_path / "elsewhere.sqlite"
+    if target_exists:
+        target.write_bytes(b"")
+    (demo / name).symlink_to(target)
+    for arguments in (("runs", "search", ""), ("index", "rebuild")):
+        done = orvane(*arguments, cwd=demo)
+        assert done.returncode == 2 and f"refusing to write through the symbolic link {demo / name}" in done.stderr
+    assert target.exists() is target_exists and (not target_exists or target.read_bytes() == b"")
+
+
+AS_ROOT = pytest.mark.skipif(os.geteuid() != 0, reason="only root may give a folder away")
+NOT_AS_ROOT = pytest.mark.skipif(os.geteuid() == 0, reason="root may write anywhere")
+
+
+@pytest.mark.parametrize(
+    "products, make, refusal",
+    [
+        ("/etc", None, "the run index of the products folder /etc cannot be kept in /: it is the root folder"),
+        ("/usr/lib", None, "cannot be kept in /usr: it is a system folder (/usr)"),
+        (
+            "open/products",
+            lambda folder: folder.chmod(0o777),
+            "cannot be kept in {folder}: other users may write to it",
+        ),
+        pytest.param(
+            "theirs/products",
+            lambda folder: os.chown(folder, 65534, 65534),
+            "cannot be kept in {folder}: it belongs to another user (uid 65534)",
+            marks=AS_ROOT,
+        ),
+        pytest.param(
+            "closed/products",
+            lambda folder: folder.chmod(0o555),
+            "cannot be kept in {folder}: you may not write to it",
+            marks=NOT_AS_ROOT,
+        ),
+    ],
+    ids=["root folder", "system folder", "open to all", "another user's", "not writable"],
+)
+def test_a_run_index_outside_a_folder_of_ones_own_is_refused(tmp_path, products, make, refusal):
+    workspace_folder = tmp_path / "workspace"
+    workspace_folder.mkdir()
+    (workspace_folder / "orvane.yaml").write_text(f"products: {products}\n")
+    folder = (workspace_folder / products).parent
+    if make:
+        (folder / "products").mkdir(parents=True)
+        make(folder)
+    done = orvane("runs", "search", "", cwd=workspace_folder)
+    assert done.returncode == 2 and refusal.format(folder=folder) in done.stderr
+    assert not (folder / ".orvane-index.sqlite").exists() and not Path("/.orvane-index.sqlite").exists()
+
+
 def test_product_layers_outside_the_product_are_not_written(sample_product, sample_registry, tmp_path):
     layers = sample_product.parent / "layers"
     moved = tmp_path / "elsewhere"
@@ -442,6 +499,50 @@ def test_self_referencing_values_are_refused_by_name(sample_registry):
         deep = [deep]
     with pytest.raises(RecursionError):
         provenance._canonical_json(deep)
+
+
+def alias_bomb(levels: int) -> str:
+    """A few hundred bytes whose aliases expand to 9**(levels + 1) texts."""
+    lines = ["l0: &l0 [" + ", ".join(["lol"] * 9) + "]"]
+    lines += [f"l{level}: &l{level} [" + ", ".join([f"*l{level - 1}"] * 9) + "]" for level in range(1, levels + 1)]
+    return "\n".join(lines) + "\n"
+
+
+@pytest.mark.parametrize("where", ["orvane.yaml", "solvers/sample_aero/solver.yaml"])
+@pytest.mark.parametrize(
+    "added, refusal",
+    [
+        (alias_bomb(10), "malformed YAML in {file}: the document expands to more than 1048576 entries"),
+        (alias_bomb(16), "malformed YAML in {file}: the document expands to more than 1048576 entries"),
+        ("#" * workspace.MAX_YAML_BYTES, "{file} is larger than 1048576 bytes (1 MiB), the most a YAML file may hold"),
+    ],
+    ids=["bomb of 10 levels", "bomb of 16 levels", "past the cap"],
+)
+def test_yaml_files_past_their_bounds_are_refused_at_once(demo, where, added, refusal):
+    file = demo / where
+    file.write_text(file.read_text() + added)
+    done = orvane("gates", "sedan", cwd=demo)
+    assert done.returncode == 2 and refusal.format(file=file) in done.stderr
+
+
+@pytest.mark.parametrize(
+    "case, refusal",
+    [
+        (alias_bomb(16), "--case case.yaml expands to more than 1048576 entries"),
+        ("a: " + "x" * workspace.MAX_YAML_BYTES, "--case case.yaml is longer than 1048576 characters"),
+    ],
+)
+def test_case_texts_past_their_bounds_are_refused(tmp_path, case, refusal):
+    (tmp_path / "case.yaml").write_text(case)
+    done = orvane("fingerprint", "--image", "img", "--case", "case.yaml", cwd=tmp_path)
+    assert done.returncode == 2 and refusal in done.stderr
+
+
+def test_shared_parts_of_a_yaml_file_within_bounds_stay_shared(sample_registry):
+    with (sample_registry / "sample_aero" / "solver.yaml").open("a") as config:
+        config.write(alias_bomb(4))
+    shared = solver.get_solver_config("sample_aero")["l4"]
+    assert len(shared) == 9 and all(part is shared[0] for part in shared)
 
 
 # --- solvers that misbehave --------------------------------------------------------------------

@@ -15,6 +15,7 @@ from datetime import UTC, datetime, timedelta
 from pathlib import Path
 
 import pytest
+import yaml
 from pxr import Sdf
 
 from orvane_platform.core import run_records
@@ -266,7 +267,8 @@ def walk_row() -> tuple:
         return db.execute("select signature, generation from walk").fetchone()
 
 
-def test_a_file_edited_in_place_is_read_again(runs, unindexed):
+@pytest.mark.parametrize("mtime_step", [1, 0], ids=["time moved", "time set back"])
+def test_a_file_edited_in_place_is_read_again(runs, unindexed, mtime_step):
     assert index.search("kpi.cd > 0.7") == [] and walk_row()[0] is not None
     path = runs / index.search("product = 'van' and kpi.cd = 0.2")[0]["layer"]
     before = path.stat()
@@ -274,8 +276,10 @@ def test_a_file_edited_in_place_is_read_again(runs, unindexed):
         text = file.read()
         file.seek(0)
         file.write(text.replace(b"0.2\n", b"0.8\n", 1))
-    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns + 1))
-    assert path.stat().st_ino == before.st_ino and path.stat().st_size == before.st_size
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns + mtime_step))
+    after = path.stat()
+    assert (after.st_ino, after.st_size) == (before.st_ino, before.st_size)
+    assert (after.st_mtime_ns == before.st_mtime_ns) is (mtime_step == 0)
     assert ids(index.search("kpi.cd > 0.7")) == ["van:04"]
 
 
@@ -429,7 +433,8 @@ def spoil(first: Path, how: str) -> Path:
     ],
 )
 def test_the_workspace_keeps_working_beside_a_file_it_cannot_take(demo, tmp_path, how, warning, with_cd):
-    first = Path(parsed(orvane("runs", "search", "", "--json", cwd=demo))[0]["layer"])
+    first_run = parsed(orvane("runs", "search", "", "--json", cwd=demo))[0]
+    first = Path(first_run["layer"])
     damaged = spoil(first, how)
 
     found = orvane("runs", "search", "", "--json", cwd=demo)
@@ -445,13 +450,37 @@ def test_the_workspace_keeps_working_beside_a_file_it_cannot_take(demo, tmp_path
     assert with_cd_found.stderr == "" and len(parsed(with_cd_found)) == with_cd
     for arguments in (
         ("runs", "list", "sedan"),
+        ("runs", "show", first_run["run_id"]),
         ("report", "sedan", "-o", str(tmp_path / "report.html")),
         ("plot", "sedan", "--kpi", "cd", "--against", "roofline_slope_deg", "-o", str(tmp_path / "cd.svg")),
     ):
         done = orvane(*arguments, cwd=demo)
         assert (done.returncode, done.stderr) == (0, ""), arguments
+    if warning:  # logged again once the file changes
+        os.utime(damaged)
+        assert orvane("runs", "search", "", cwd=demo).stderr.count(warning) == 1
     rebuilt = orvane("index", "rebuild", cwd=demo)
     assert rebuilt.returncode == 0 and "Indexed 2 runs" in rebuilt.stdout
+    swept = orvane("sweep", "sedan", "--domain", "aero", "--vary", "ride_height=0.12,0.16", "--json", cwd=demo)
+    assert swept.returncode in (0, 1) and [case["status"] for case in parsed(swept)["cases"]] == ["success"] * 2
+
+
+def test_a_solver_reporting_a_kpi_it_does_not_declare_as_nan_makes_an_error_run(demo):
+    solver = demo / "solvers" / "sample_aero"
+    script = solver / "nan.sh"
+    script.write_text(
+        '#!/bin/bash\ncat > /dev/null\necho \'{"status": "success", "cd": 0.3, "cl": NaN, "extra": NaN}\'\n'
+    )
+    script.chmod(0o755)
+    config = yaml.safe_load((solver / "solver.yaml").read_text())
+    config["run"]["command"] = [str(script)]
+    config["kpi_spec"]["kpis"] = ["cd"]
+    (solver / "solver.yaml").write_text(yaml.safe_dump(config))
+
+    ran = orvane("run", "sedan", "--domain", "aero", cwd=demo)
+    assert ran.returncode == 1 and "failed: solver sample_aero returned cl = nan: not a finite number" in ran.stdout
+    found = orvane("runs", "search", "status = 'error'", "--json", cwd=demo)
+    assert (found.returncode, found.stderr) == (0, "") and [run["kpis"] for run in parsed(found)] == [{}]
 
 
 # --- show and diff ------------------------------------------------------------------------

@@ -131,13 +131,15 @@ def test_the_product_object_runs_through_the_run_path(product, monkeypatch):
         ('{"status": "success", "t_max": "hot"}', "solver liar returned t_max = 'hot': not a number"),
         ('{"status": "success", "t_max": NaN}', "solver liar returned t_max = nan: not a finite number"),
         ('{"status": "success", "t_max": -Infinity}', "solver liar returned t_max = -inf: not a finite number"),
-        ('{"status": "success", "t_max": true}', "solver liar returned t_max = True: not a number"),
-        ('{"status": "success", "T_MAX": null}', "solver liar returned no value for its KPI t_max"),
-        ('{"status": "success"}', "solver liar returned no value for its KPI t_max"),
         (
             '{"status": "success", "t_max": "-Infinity"}',
             "solver liar returned t_max = '-Infinity': not a finite number",
         ),
+        ('{"status": "success", "t_max": "inf"}', "solver liar returned t_max = 'inf': not a finite number"),
+        ('{"status": "success", "t_max": 1e999}', "solver liar returned t_max = inf: not a finite number"),
+        ('{"status": "success", "t_max": true}', "solver liar returned t_max = True: not a number"),
+        ('{"status": "success", "T_MAX": null}', "solver liar returned no value for its KPI t_max"),
+        ('{"status": "success"}', "solver liar returned no value for its KPI t_max"),
         ('{"status": "success", "t_max": 1' + "0" * 400 + "}", "t_max = 1" + "0" * 79 + "...: not a finite number"),
         ('{"status": "success", "t_max": 80, "assumptions": [1]}', "returned assumptions of type list, not an object"),
         ('{"status": "success", "t_max": 80, "solver": 7}', "solver liar returned a solver of type int, not a text"),
@@ -158,6 +160,28 @@ def test_a_result_that_cannot_be_believed_is_an_error_run_everywhere(product, sa
     [indexed] = index.product_runs(product)
     assert indexed["status"] == "error" and indexed["kpis"] == {}
     assert product_twin.load_product_history(product) == []
+
+
+@pytest.mark.parametrize(
+    ("t_min", "error"),
+    [
+        ('"t_min": NaN', "solver liar returned t_min = nan: not a finite number"),
+        ('"t_min": "inf"', "solver liar returned t_min = 'inf': not a finite number"),
+        ('"t_min": -Infinity', "solver liar returned t_min = -inf: not a finite number"),
+        (f'"t_min": {10**400}', "solver liar returned t_min = 1" + "0" * 79 + "...: not a finite number"),
+        ('"t_min": "cold"', None),  # not a number: not stored
+        ('"other": 1', None),  # not reported at all
+    ],
+)
+def test_a_kpi_of_the_domain_the_solver_does_not_declare_must_be_finite(product, sample_registry, t_min, error):
+    write_solver(sample_registry, "liar", f'cat > /dev/null; echo \'{{"status": "success", "t_max": 80, {t_min}}}\'')
+    (sample_registry / "liar" / "kpi_spec.yaml").write_text("domain: thermal\nkpis: {t_max: {}, t_min: {}}\n")
+    with (sample_registry / "liar" / "solver.yaml").open("a") as config:
+        config.write("kpi_spec: {kpis: [t_max]}\n")
+    summary = solver_run.run_product(product, solver="liar")
+    assert (summary["status"], summary.get("error")) == ("error" if error else "success", error)
+    [indexed] = index.product_runs(product)
+    assert indexed["kpis"] == ({} if error else {"t_max": 80.0})
 
 
 @pytest.mark.parametrize("value", ["80", "8e1", 80])

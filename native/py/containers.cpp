@@ -1,6 +1,7 @@
 #include "native/py/containers.h"
 
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "native/py/detail.h"
@@ -94,28 +95,42 @@ nb::list sorted_keys(nb::handle dict) {
 }
 
 namespace {
-nb::object copy_within(Walk& walk, nb::handle value) {
-    if (nb::isinstance<nb::dict>(value)) {
-        Walk::Level level(walk, value);
-        nb::dict copy;
-        for (auto [key, item] : nb::borrow<nb::dict>(value)) copy[key] = copy_within(walk, item);
+// A container shared in the source is copied once and shared in the copy,
+// so data built of shared parts costs what its parts do.
+class DocumentCopy {
+  public:
+    nb::object of(nb::handle value) {
+        const bool mapping = nb::isinstance<nb::dict>(value);
+        if (!mapping && !nb::isinstance<nb::list>(value)) {
+            if (nb::isinstance<nb::set>(value)) return checked(PySet_New(value.ptr()));
+            return nb::borrow(value);
+        }
+        const auto known = copies_.find(value.ptr());
+        if (known != copies_.end()) return known->second;
+        nb::object copy;
+        {
+            Walk::Level level(walk_, value);
+            if (mapping) {
+                nb::dict entries;
+                for (auto [key, item] : nb::borrow<nb::dict>(value)) entries[key] = of(item);
+                copy = entries;
+            } else {
+                nb::list items;
+                for (nb::handle item : nb::borrow<nb::list>(value)) items.append(of(item));
+                copy = items;
+            }
+        }
+        copies_.emplace(value.ptr(), copy);
         return copy;
     }
-    if (nb::isinstance<nb::list>(value)) {
-        Walk::Level level(walk, value);
-        nb::list copy;
-        for (nb::handle item : nb::borrow<nb::list>(value)) copy.append(copy_within(walk, item));
-        return copy;
-    }
-    if (nb::isinstance<nb::set>(value)) return checked(PySet_New(value.ptr()));
-    return nb::borrow(value);
-}
+
+  private:
+    Walk walk_{"the document"};
+    std::unordered_map<PyObject*, nb::object> copies_;
+};
 }  // namespace
 
-nb::object deep_copy(nb::handle value) {
-    Walk walk("the document");
-    return copy_within(walk, value);
-}
+nb::object deep_copy(nb::handle value) { return DocumentCopy().of(value); }
 
 nb::dict error_status(nb::handle message) {
     nb::dict status;

@@ -61,8 +61,9 @@ void discard_key(nb::handle dict, nb::handle key);
 // The keys of a dict, sorted by the host's comparison.
 nb::list sorted_keys(nb::handle dict);
 // A copy of a parsed document: dicts, lists and sets are copied all the way
-// down, other values are shared (they are immutable). A document that refers
-// to itself raises ValueError.
+// down, other values are shared (they are immutable); a dict or list the
+// document shares is shared in the copy too, as copy.deepcopy does. A
+// document that refers to itself raises ValueError.
 nb::object deep_copy(nb::handle value);
 
 // {"status": "error", "error": message}: how expected failures are answered.

@@ -14,6 +14,7 @@ nb::handle base_exception() { return PyExc_BaseException; }
 nb::handle exception() { return PyExc_Exception; }
 nb::handle value_error() { return PyExc_ValueError; }
 nb::handle type_error() { return PyExc_TypeError; }
+nb::handle overflow_error() { return PyExc_OverflowError; }
 nb::handle key_error() { return PyExc_KeyError; }
 nb::handle runtime_error() { return PyExc_RuntimeError; }
 nb::handle os_error() { return PyExc_OSError; }

@@ -17,6 +17,7 @@ nb::handle base_exception();
 nb::handle exception();
 nb::handle value_error();
 nb::handle type_error();
+nb::handle overflow_error();
 nb::handle key_error();
 nb::handle runtime_error();
 nb::handle os_error();

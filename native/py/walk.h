@@ -5,9 +5,10 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <utility>
-#include <vector>
 
 namespace orvane::py {
 
@@ -36,23 +37,23 @@ class Walk {
 
     explicit Walk(std::string what) : what_(std::move(what)) {}
 
+    const std::string& what() const { return what_; }
+
     // Holds `container` as entered for its lifetime.
     class Level {
       public:
         Level(Walk& walk, nb::handle container)
-            : walk_(walk), guard_(" while walking a structure") {
-            if (walk.path_.size() >= kMaxDepth) walk.refuse_depth();
-            for (PyObject* entered : walk.path_) {
-                if (entered == container.ptr()) walk.refuse_cycle();
-            }
-            walk.path_.push_back(container.ptr());
+            : walk_(walk), container_(container.ptr()), guard_(" while walking a structure") {
+            if (walk.entered_.size() >= kMaxDepth) walk.refuse_depth();
+            if (!walk.entered_.insert(container_).second) walk.refuse_cycle();
         }
-        ~Level() { walk_.path_.pop_back(); }
+        ~Level() { walk_.entered_.erase(container_); }
         Level(const Level&) = delete;
         Level& operator=(const Level&) = delete;
 
       private:
         Walk& walk_;
+        PyObject* container_;
         RecursionGuard guard_;
     };
 
@@ -61,11 +62,15 @@ class Walk {
     [[noreturn]] void refuse_depth() const;
 
     std::string what_;
-    std::vector<PyObject*> path_;  // the containers being walked, outermost first
+    std::unordered_set<PyObject*> entered_;  // the containers being walked
 };
 
 // Raises ValueError "<what> refers to itself" when a dict, list or tuple
-// inside `value` contains itself.
-void require_acyclic(nb::handle value, const std::string& what);
+// inside `value` contains itself, and ValueError "<what> expands to more than
+// <max_entries> entries" when its dict entries and list and tuple items,
+// counted once for every way the data reaches them, outnumber `max_entries`.
+// Each container is walked once however many references share it, so data
+// built of shared parts (a YAML alias bomb) costs what its parts do.
+void require_acyclic(nb::handle value, const std::string& what, std::size_t max_entries = SIZE_MAX);
 
 }  // namespace orvane::py

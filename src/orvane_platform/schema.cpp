@@ -44,14 +44,16 @@ nb::object get_kpi(nb::handle result, nb::handle kpi) {
     return value.is_valid() ? value : nb::none();
 }
 
-// Whether float(value) works; what float() raises other than ValueError and
-// TypeError (a broken __float__, say) reaches the caller.
+// Whether float(value) works; what float() raises other than ValueError,
+// TypeError and OverflowError (an int no double holds) reaches the caller.
 bool converts_to_float(nb::handle value) {
     try {
         py::to_float(value);
         return true;
     } catch (nb::python_error& error) {
-        if (!error.matches(py::exc::value_error()) && !error.matches(py::exc::type_error())) throw;
+        if (!error.matches(py::exc::value_error()) && !error.matches(py::exc::type_error()) &&
+            !error.matches(py::exc::overflow_error()))
+            throw;
         return false;
     }
 }

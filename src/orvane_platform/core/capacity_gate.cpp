@@ -17,6 +17,7 @@
 #include "native/process.h"
 #include "native/py.h"
 #include "native/text.h"
+#include "native/yaml.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -143,7 +144,7 @@ nb::object probe_disk(nb::handle workspace) {
     nb::object folder =
         workspace.is_none() ? services::workspace::workspace_root() : nb::borrow(workspace);
     const std::string path = py::fs_path(nb::str(folder));
-    struct statvfs info{};
+    struct statvfs info {};
     int failed = 0;
     {
         nb::gil_scoped_release release;
@@ -257,7 +258,6 @@ nb::object gate_solver_resources(nb::handle solver, nb::handle workspace, nb::ha
 nb::object filter_overrides(nb::handle solver, nb::handle case_yaml) {
     py::require_str(solver, "filter_overrides", "solver");
     py::require_str(case_yaml, "filter_overrides", "case_yaml");
-    nb::handle yaml = yaml_module.get();
     auto unchanged = [&] { return nb::make_tuple(case_yaml, nb::list()); };
     nb::object config = globals.get("get_solver_config")(solver);
     if (!py::truthy(config)) return unchanged();
@@ -265,9 +265,9 @@ nb::object filter_overrides(nb::handle solver, nb::handle case_yaml) {
     if (nb::len(rejected) == 0) return unchanged();
     nb::object parsed;
     try {
-        parsed = yaml.attr("safe_load")(case_yaml);
+        parsed = yaml::load(case_yaml, "case.yaml");
     } catch (nb::python_error& error) {
-        if (!error.matches(yaml.attr("YAMLError"))) throw;
+        if (!error.matches(yaml_module.attr("YAMLError"))) throw;
         return unchanged();
     }
     if (!nb::isinstance<nb::dict>(parsed)) return unchanged();
@@ -282,8 +282,8 @@ nb::object filter_overrides(nb::handle solver, nb::handle case_yaml) {
         }
     }
     if (nb::len(warnings) == 0) return unchanged();  // the text as it came, comments and all
-    nb::object text =
-        yaml.attr("safe_dump")(remaining, "default_flow_style"_a = false, "sort_keys"_a = false);
+    nb::object text = yaml_module.attr("safe_dump")(remaining, "default_flow_style"_a = false,
+                                                    "sort_keys"_a = false);
     return nb::make_tuple(text, warnings);
 }
 

@@ -9,6 +9,7 @@
 #include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/py.h"
+#include "native/yaml.h"
 #include "native/yaml_cache.h"
 
 namespace nb = nanobind;
@@ -214,6 +215,9 @@ nb::object workspace_root() {
 NB_MODULE(workspace, m) {
     m.doc() = "The platform workspace: the folder the platform works in, and its settings.";
     workspace_files.attach(m, "_file_cache");
+    // The most bytes of any YAML file the platform reads (orvane.yaml,
+    // solver.yaml, ...) and characters of a case text it parses.
+    m.attr("MAX_YAML_BYTES") = yaml::kMaxBytes;
     m.def("workspace_root", &workspace_root, nb::sig("def workspace_root() -> pathlib.Path"),
           "The workspace folder: ORVANE_WORKSPACE when set, else the current directory.");
     m.def("find_workspace", &find_workspace, nb::arg("start").none() = nb::none(),

@@ -9,6 +9,7 @@
 #include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/py.h"
+#include "native/yaml.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -100,7 +101,7 @@ nb::object read_json(const InputFile& file) {
 // Refuses a case that is not valid YAML, naming the flag that accepts it.
 void require_yaml(const InputFile& file, nb::handle case_yaml) {
     try {
-        yaml_module.attr("safe_load")(case_yaml);
+        yaml::load(case_yaml, std::string(file.what) + " " + file.shown);
     } catch (nb::python_error& error) {
         if (!error.matches(yaml_module.attr("YAMLError"))) throw;
         // PyYAML's message spans lines with a snippet of the file: one line here.

@@ -19,6 +19,7 @@
 #include "native/fs.h"
 #include "native/py.h"
 #include "native/text.h"
+#include "native/yaml.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -27,7 +28,6 @@ using namespace orvane;
 namespace {
 
 py::CachedModule json_module{"json"};
-py::CachedModule yaml_module{"yaml"};
 
 constexpr const char* kStaleAttribute = "orvane:release:stale";
 constexpr const char* kNotRunAttribute = "orvane:release:not_run";
@@ -145,8 +145,9 @@ nb::dict domain_state(nb::handle path, nb::handle domain, nb::handle record, nb:
     if (!results::converged(py::get(results, "converged", nb::bool_(true))))
         return stale("their run " + run_id + " did not converge");
     nb::object case_text = py::get(described, "case", nb::none());
-    nb::object parsed =
-        nb::isinstance<nb::str>(case_text) ? yaml_module.attr("safe_load")(case_text) : nb::none();
+    nb::object parsed = nb::isinstance<nb::str>(case_text)
+                            ? yaml::load(case_text, "the case of run " + run_id)
+                            : nb::none();
     nb::object run_design = py::get(parsed, "design", nb::none());
     if (!nb::isinstance<nb::dict>(parsed) || !nb::isinstance<nb::dict>(run_design))
         return stale("their run " + run_id + " holds no design");

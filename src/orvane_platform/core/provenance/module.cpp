@@ -11,6 +11,7 @@
 #include "native/process.h"
 #include "native/py.h"
 #include "native/text.h"
+#include "native/yaml.h"
 
 namespace nb = nanobind;
 using namespace orvane;
@@ -18,7 +19,6 @@ using namespace orvane;
 namespace {
 
 py::ModuleGlobals globals;
-py::CachedModule yaml_module{"yaml"};
 
 // Seconds each `docker image inspect` may take; a module attribute, read at
 // every call.
@@ -67,13 +67,14 @@ nb::object get_image_digest(nb::handle image) {
 }
 
 // The case as the fingerprint hashes it: the parsed mapping, a scalar or list
-// wrapped as {"case": ...}, or the raw text when it is not valid YAML.
+// wrapped as {"case": ...}, or the raw text when it is not YAML that
+// native/yaml.h reads.
 nb::object case_mapping(nb::handle case_yaml) {
     nb::dict mapping;
     if (nb::len(case_yaml) == 0) return mapping;
     nb::object parsed;
     try {
-        parsed = yaml_module.attr("safe_load")(case_yaml);
+        parsed = yaml::load(case_yaml, "the case");
     } catch (nb::python_error& error) {
         if (!py::is_exception(error)) throw;
         mapping["raw_case_yaml"] = case_yaml;

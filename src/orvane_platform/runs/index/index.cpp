@@ -7,6 +7,7 @@
 #include "native/domain/services.h"
 #include "native/fs.h"
 #include "native/py.h"
+#include "native/yaml.h"
 
 namespace orvane::run_index {
 
@@ -14,7 +15,6 @@ namespace {
 
 py::Logger logger{"orvane_platform.runs.index"};
 py::CachedModule yaml_module{"yaml"};
-using namespace nb::literals;
 
 // Run files read before their runs are written to the index.
 constexpr std::size_t kWriteBatch = 200;
@@ -44,18 +44,18 @@ std::optional<Value> value_of(nb::handle value, std::string name,
 }
 
 // The design values the solver was given: the `design` mapping of the run's
-// case. libyaml's loader when PyYAML has it: this is for searching only, and
-// a case it reads differently from the fingerprint's loader is skipped.
+// case. libyaml's loader: this is for searching only, and a case it reads
+// differently from the fingerprint's loader, or one too large to read, is
+// skipped.
 nb::object case_design(nb::handle provenance) {
     nb::object case_yaml = py::dict_get(provenance, "case_yaml");
     if (!case_yaml.is_valid() || !nb::isinstance<nb::str>(case_yaml)) return nb::none();
-    nb::object loader = nb::getattr(yaml_module.get(), "CSafeLoader", nb::none());
-    if (loader.is_none()) loader = yaml_module.attr("SafeLoader");
     nb::object parsed;
     try {
-        parsed = yaml_module.attr("load")(case_yaml, "Loader"_a = loader);
+        parsed = yaml::load(case_yaml, "the case", yaml::Loader::libyaml);
     } catch (nb::python_error& error) {
-        if (!error.matches(yaml_module.attr("YAMLError"))) throw;
+        if (!error.matches(yaml_module.attr("YAMLError")) && !error.matches(py::exc::value_error()))
+            throw;
         return nb::none();
     }
     nb::object design =
@@ -144,8 +144,9 @@ py::Name product_key{"product"}, run_id_key{"run_id"}, solver_key{"solver"}, dom
 
 Location workspace_location() {
     nb::object products = services::workspace::products_dir().attr("absolute")();
-    return {products, py::fs_path(products),
-            py::fs_path(products.attr("parent") / nb::str(kDatabaseName))};
+    nb::object folder = products.attr("parent");
+    return {products, py::fs_path(products), py::fs_path(folder),
+            py::fs_path(folder / nb::str(kDatabaseName))};
 }
 
 bool index_wanted(const Location& where) {
@@ -153,6 +154,9 @@ bool index_wanted(const Location& where) {
 }
 
 std::unique_ptr<Store> open_store(const Location& where) {
+    fs::require_own_folder(where.folder, "the run index of the products folder " + where.products);
+    for (const char* suffix : kDatabaseFileSuffixes) fs::require_real_file(where.database + suffix);
+    fs::require_real_file(where.database + kLockSuffix);
     for (int attempt = 0;; ++attempt) {
         std::unique_ptr<Store> store;
         std::optional<std::string> damage;
@@ -173,7 +177,7 @@ std::unique_ptr<Store> open_store(const Location& where) {
 void recover(const Location& where, const std::string& reason) {
     const std::optional<FileIdentity> damaged = identity_of(where.database);
     {
-        const fs::FileLock lock(where.database + ".lock", Store::kBusyTimeoutMs / 1000.0,
+        const fs::FileLock lock(where.database + kLockSuffix, Store::kBusyTimeoutMs / 1000.0,
                                 "the run index " + where.database);
         nb::gil_scoped_release release;
         // Another process may have recreated it while this one waited.

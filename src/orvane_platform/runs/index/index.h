@@ -23,6 +23,7 @@ inline constexpr const char* kDatabaseName = ".orvane-index.sqlite";
 struct Location {
     nb::object products_dir;  // pathlib.Path, absolute
     std::string products;     // the same, as a file-system path
+    std::string folder;       // the folder the database lives in
     std::string database;
 };
 
@@ -31,7 +32,9 @@ Location workspace_location();
 // neither, callers answer "no runs" without creating a database.
 bool index_wanted(const Location& where);
 
-// Opens the database ready for use; a damaged one is recreated first.
+// Opens the database ready for use; a damaged one is recreated first. Its
+// folder must be the user's own, and neither it nor its companion files a
+// symbolic link: nothing is created elsewhere.
 std::unique_ptr<Store> open_store(const Location& where);
 // Removes the damaged database (unless another process replaced it since)
 // and logs why.

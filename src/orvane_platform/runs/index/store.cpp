@@ -32,6 +32,7 @@ CREATE TABLE run_files (
     id INTEGER PRIMARY KEY,
     layer TEXT NOT NULL UNIQUE,
     mtime_ns INTEGER NOT NULL,
+    ctime_ns INTEGER NOT NULL,
     size INTEGER NOT NULL,
     inode INTEGER NOT NULL
 );
@@ -114,8 +115,12 @@ class Folder {
     DIR* dir_ = nullptr;
 };
 
+std::int64_t nanoseconds(const struct timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000LL + time.tv_nsec;
+}
+
 Stamp stamp_from(const struct stat& info) {
-    return {static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec,
+    return {nanoseconds(info.st_mtim), nanoseconds(info.st_ctim),
             static_cast<std::int64_t>(info.st_size), static_cast<std::int64_t>(info.st_ino)};
 }
 
@@ -125,7 +130,7 @@ std::mutex checked_mutex;
 std::set<std::pair<dev_t, ino_t>> checked_files;
 
 bool first_open_in_process(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return false;
     const std::lock_guard<std::mutex> hold(checked_mutex);
     return checked_files.emplace(info.st_dev, info.st_ino).second;
@@ -245,7 +250,7 @@ void find_product_run_files(const Folder& products, const std::string& product,
         if (!solver_dir.is_open()) continue;
         for (const std::string& time : solver_dir.subfolders()) {
             const std::string relative = time + "/" + kRunFile;
-            struct stat info{};
+            struct stat info {};
             if (::fstatat(solver_dir.fd(), relative.c_str(), &info, 0) != 0) continue;
             if (!S_ISREG(info.st_mode)) continue;
             files.push_back(
@@ -286,7 +291,7 @@ std::vector<RunFile> find_run_files(const std::string& products_dir,
 }
 
 std::optional<Stamp> stamp_of(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     return stamp_from(info);
 }
@@ -302,15 +307,16 @@ bool is_run_layer(std::string_view relative) {
 }
 
 std::optional<FileIdentity> identity_of(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return std::nullopt;
     return FileIdentity{info.st_dev, info.st_ino};
 }
 
 Store::Store(const std::string& path) {
-    const int code =
-        sqlite3_open_v2(path.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int code = sqlite3_open_v2(
+        path.c_str(), &db_,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+        nullptr);
     if (code != SQLITE_OK) {
         const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
         sqlite3_close(db_);
@@ -390,7 +396,8 @@ std::uint64_t file_hash(const RunFile& file, std::uint64_t seed) {
     std::uint64_t hash = 0xcbf29ce484222325ULL ^ seed;  // FNV-1a over the layer
     for (const char c : file.layer)
         hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-    for (const std::int64_t field : {file.stamp.mtime_ns, file.stamp.size, file.stamp.inode})
+    for (const std::int64_t field :
+         {file.stamp.mtime_ns, file.stamp.ctime_ns, file.stamp.size, file.stamp.inode})
         hash = mix(hash ^ static_cast<std::uint64_t>(field));
     return mix(hash);
 }
@@ -437,7 +444,7 @@ void Store::compare_stamps(std::vector<RunFile>& files, bool reread, Changes& ch
     for (std::size_t i = 0; i < files.size(); ++i) found_at.emplace(files[i].layer, i);
     enum class Stored : unsigned char { no, same, changed };
     std::vector<Stored> stored(files.size(), Stored::no);
-    Statement stamps(db_, "SELECT layer, mtime_ns, size, inode FROM run_files");
+    Statement stamps(db_, "SELECT layer, mtime_ns, ctime_ns, size, inode FROM run_files");
     while (stamps.step()) {
         const auto found = found_at.find(stamps.text_view(0));
         if (found == found_at.end()) {
@@ -445,7 +452,8 @@ void Store::compare_stamps(std::vector<RunFile>& files, bool reread, Changes& ch
             continue;
         }
         const RunFile& file = files[found->second];
-        const Stamp stamp{stamps.integer(1), stamps.integer(2), stamps.integer(3)};
+        const Stamp stamp{stamps.integer(1), stamps.integer(2), stamps.integer(3),
+                          stamps.integer(4)};
         stored[found->second] = reread || !(stamp == file.stamp) ? Stored::changed : Stored::same;
     }
     // Moved only now: the lookup's keys are views of the files' names.
@@ -484,8 +492,9 @@ bool Store::write(const std::vector<IndexedFile>& files, const std::vector<std::
             forget.bind(1, layer);
             forget.run();
         }
-        Statement add_file(
-            db_, "INSERT INTO run_files (layer, mtime_ns, size, inode) VALUES (?, ?, ?, ?)");
+        Statement add_file(db_,
+                           "INSERT INTO run_files (layer, mtime_ns, ctime_ns, size, inode) "
+                           "VALUES (?, ?, ?, ?, ?)");
         Statement add_run(db_,
                           "INSERT INTO runs (file, product, run_id, solver, domain, timestamp, "
                           "status, fingerprint, image) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
@@ -498,8 +507,9 @@ bool Store::write(const std::vector<IndexedFile>& files, const std::vector<std::
             forget.run();
             add_file.bind(1, indexed.file.layer);
             add_file.bind(2, indexed.file.stamp.mtime_ns);
-            add_file.bind(3, indexed.file.stamp.size);
-            add_file.bind(4, indexed.file.stamp.inode);
+            add_file.bind(3, indexed.file.stamp.ctime_ns);
+            add_file.bind(4, indexed.file.stamp.size);
+            add_file.bind(5, indexed.file.stamp.inode);
             add_file.run();
             const std::int64_t file_id = sqlite3_last_insert_rowid(db_);
             for (const Run& run : indexed.runs) {
@@ -618,7 +628,7 @@ void Store::attach_values(const std::vector<std::int64_t>& ids, std::vector<Foun
 std::int64_t Store::run_count() { return single_integer(db_, "SELECT count(*) FROM runs"); }
 
 void remove_database(const std::string& path) {
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    for (const char* suffix : kDatabaseFileSuffixes) {
         const std::string file = path + suffix;
         if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
             throw StoreError(SQLITE_IOERR, "cannot remove " + file + ": " + std::strerror(errno));

@@ -17,9 +17,11 @@
 namespace orvane::run_index {
 
 // What tells one version of a file from the next: run files are replaced
-// whole (a new inode), and anything else that touches them moves the time.
+// whole (a new inode), and anything else that touches them moves the change
+// time, which no one can set back as they can the modification time.
 struct Stamp {
     std::int64_t mtime_ns = 0;
+    std::int64_t ctime_ns = 0;
     std::int64_t size = 0;
     std::int64_t inode = 0;
     bool operator==(const Stamp&) const = default;
@@ -108,7 +110,7 @@ struct Changes {
 
 class Store {
   public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
     static constexpr int kBusyTimeoutMs = 10000;
 
     // Opens (creating when missing) the database at `path`; ":memory:" for
@@ -149,6 +151,11 @@ class Store {
     sqlite3* db_ = nullptr;
     bool check_integrity_ = false;
 };
+
+// What SQLite appends to the database's name for its WAL, shared-memory and
+// journal files (the first is the database itself), and the lock file's.
+inline constexpr const char* kDatabaseFileSuffixes[] = {"", "-wal", "-shm", "-journal"};
+inline constexpr const char* kLockSuffix = ".lock";
 
 // Deletes the database file and its WAL, shared-memory and journal files.
 void remove_database(const std::string& path);

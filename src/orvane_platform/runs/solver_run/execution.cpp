@@ -36,10 +36,20 @@ nb::list declared_kpis(nb::handle solver, nb::handle domain) {
     return nb::list(py::get(results::domain_schema(domain), "kpis", nb::dict()));
 }
 
+// A KPI's value as a number: a float, an int or a number's text; invalid for
+// any other value (bools included).
+nb::object number_of(nb::handle value) {
+    if (nb::isinstance<nb::str>(value)) return py::parse_float(py::utf8(value));
+    if (py::is_number(value) && !nb::isinstance<nb::bool_>(value)) return nb::borrow(value);
+    return nb::object();
+}
+
 // Why a result cannot be believed, if it cannot: it names no status, or it
-// says it succeeded while a KPI it declares is missing or not a finite
-// number, or fields the product keeps have the wrong type. Such a run is an
-// error, so its values never reach the product.
+// says it succeeded while a KPI it declares is missing or not a number, or a
+// KPI its record would store (its domain's, declared or not) is not finite
+// (NaN, an infinity, an int no double holds). Such a run is an error, so its
+// values never reach the product or the run index. So is one whose fields
+// the product keeps have the wrong type.
 std::optional<std::string> unbelievable(nb::handle plan, nb::handle solver, nb::handle result) {
     nb::object status = py::dict_get(result, "status");
     if (!status.is_valid() || status.is_none())
@@ -57,17 +67,33 @@ std::optional<std::string> unbelievable(nb::handle plan, nb::handle solver, nb::
         if (name.is_valid() && !nb::isinstance<nb::str>(name))
             return named + "a " + field + " of type " + py::type_name_of(name) + ", not a text";
     }
-    for (nb::handle kpi : declared_kpis(solver, py::required_item(plan, "domain", "a run plan"))) {
+    nb::object domain = py::required_item(plan, "domain", "a run plan");
+    nb::list declared = declared_kpis(solver, domain);
+    nb::list checked;
+    nb::set seen;
+    for (nb::handle kpi : declared) {
+        checked.append(kpi);
+        seen.add(kpi);
+    }
+    for (nb::handle kpi : py::get(results::domain_schema(domain), "kpis", nb::dict()))
+        if (!seen.contains(kpi)) checked.append(kpi);
+    for (std::size_t i = 0; i < nb::len(checked); ++i) {
+        nb::handle kpi = checked[i];
+        const bool required = i < nb::len(declared);
         nb::object value = services::kpi_service::get_kpi(result, kpi);
-        if (value.is_none()) return named + "no value for its KPI " + py::display_text(kpi);
-        const std::string shown = py::display_text(kpi) + " = " + text::brief(py::repr(value));
-        nb::object text_number =
-            nb::isinstance<nb::str>(value) ? py::parse_float(py::utf8(value)) : nb::object();
-        const bool number =
-            text_number.is_valid() || (py::is_number(value) && !nb::isinstance<nb::bool_>(value));
-        if (!number) return named + shown + ": not a number";
-        if (!py::finite_double(text_number.is_valid() ? text_number : value))
-            return named + shown + ": not a finite number";
+        if (value.is_none()) {
+            if (!required) continue;
+            return named + "no value for its KPI " + py::display_text(kpi);
+        }
+        nb::object number = number_of(value);
+        if (!number.is_valid()) {
+            if (!required) continue;
+            return named + py::display_text(kpi) + " = " + text::brief(py::repr(value)) +
+                   ": not a number";
+        }
+        if (!py::finite_double(number))
+            return named + py::display_text(kpi) + " = " + text::brief(py::repr(value)) +
+                   ": not a finite number";
     }
     return std::nullopt;
 }

@@ -13,6 +13,7 @@
 #include "native/domain/results.h"
 #include "native/domain/services.h"
 #include "native/py.h"
+#include "native/yaml.h"
 #include "records.h"
 
 namespace orvane::sweep {
@@ -20,8 +21,6 @@ namespace orvane::sweep {
 namespace {
 
 using namespace nb::literals;
-
-py::CachedModule yaml_module{"yaml"};
 
 constexpr const char* kFunction = "apply_case";
 
@@ -133,8 +132,9 @@ nb::object verified_run(nb::handle product, nb::handle entry) {
 // The design section of the run's case.
 nb::dict case_design(nb::handle run) {
     nb::object text = run["case"];
-    nb::object parsed = nb::isinstance<nb::str>(text) ? yaml_module.attr("safe_load")(text)
-                                                      : nb::object(nb::none());
+    nb::object parsed = nb::isinstance<nb::str>(text)
+                            ? yaml::load(text, "the case of run " + py::repr(run["run_id"]))
+                            : nb::object(nb::none());
     nb::object design = nb::isinstance<nb::dict>(parsed) ? py::get(parsed, "design", nb::none())
                                                          : nb::object(nb::none());
     if (!nb::isinstance<nb::dict>(design))
