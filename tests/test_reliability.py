@@ -13,6 +13,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import pytest
@@ -23,7 +24,7 @@ from orvane_platform.core import product_twin, provenance, releases, run_records
 from orvane_platform.core.product import Product
 from orvane_platform.core.solver_certs import verify_solver_cert
 from orvane_platform.runs import solver_run, twin_state
-from tests.support import ORVANE, SAMPLE_SOLVERS, write_solver
+from tests.support import ORVANE, SAMPLE_SOLVERS, kill_at_random, write_solver
 
 KPIS = {"cd": 0.25, "cl": 0.01, "cm_pitch": 0.0}
 
@@ -153,16 +154,15 @@ def test_first_use_of_the_key_by_many_processes_gives_one_key(env, isolated_home
 # --- killed at a random instant -------------------------------------------------------------
 
 
-def kill_at_random(code: str, env: dict[str, str], tries: int, seed: int) -> None:
-    """Starts `code` (which prints "ready" and then works for ever) `tries`
-    times and kills it with SIGKILL at a random instant of its work."""
-    chance = random.Random(seed)
-    for _ in range(tries):
+def ready_python(code: str, env: dict[str, str]) -> Callable[[], subprocess.Popen]:
+    """What starts `code` (which prints "ready" and then works for ever) and returns once it is ready."""
+
+    def start() -> subprocess.Popen:
         process = run_python(code, env, wait=False)
         assert process.stdout.readline().strip() == "ready", process.stderr.read()
-        time.sleep(chance.uniform(0, 0.25))
-        process.send_signal(signal.SIGKILL)
-        process.wait()
+        return process
+
+    return start
 
 
 def test_writes_killed_at_random_leave_complete_layers(sample_product, env):
@@ -173,7 +173,7 @@ def test_writes_killed_at_random_leave_complete_layers(sample_product, env):
         while True:
             product_twin.write_domain_results({str(sample_product)!r}, "aero", {KPIS!r}, solver="sample_aero")
     """
-    kill_at_random(code, env, tries=12, seed=1)
+    kill_at_random(ready_python(code, env), tries=12, seed=1)
     layers = sample_product.parent / "layers"
     assert Sdf.Layer.OpenAsAnonymous(str(layers / "prototype.usda")) is not None
     assert len(history_of(sample_product)) >= before
@@ -252,7 +252,7 @@ def test_runs_saved_and_killed_at_random_leave_the_product_whole(sample_product,
             height = 0.1 + n % 7 / 100
             solver_run.run_product({str(sample_product)!r}, domain="aero", parameters={{"ride_height": height}})
     """
-    kill_at_random(code, env, tries=20, seed=seed)
+    kill_at_random(ready_python(code, env), tries=20, seed=seed)
     assert_saved_runs_agree(sample_product)
 
 
@@ -304,7 +304,7 @@ def test_freezes_killed_at_random_leave_whole_releases_or_none(sample_product, e
         for n in itertools.count():
             releases.freeze_release({str(sample_product)!r}, f"r{{n}}")
     """
-    kill_at_random(code, env, tries=10, seed=2)
+    kill_at_random(ready_python(code, env), tries=10, seed=2)
     folder = sample_product.parent / "releases"
     for path in folder.glob("*.usda"):
         layer = Sdf.Layer.OpenAsAnonymous(str(path))
@@ -327,7 +327,7 @@ def test_re_registrations_killed_at_random_leave_the_registry_whole(tmp_path, en
             n += 1
             solver.register_solver("aero", {str(SAMPLE_SOLVERS / "sample_aero")!r}, f"img:{{n}}")
     """
-    kill_at_random(code, env, tries=12, seed=3)
+    kill_at_random(ready_python(code, env), tries=12, seed=3)
     result = run_python(
         """
         import json
