@@ -1,6 +1,6 @@
 #include "native/process.h"
 
-#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <nanobind/nanobind.h>
 #include <poll.h>
@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "native/fs.h"
+#include "native/process_tree.h"
 #include "native/py.h"
 
 extern char** environ;
@@ -55,11 +56,13 @@ class Pipe {
     int fds_[2] = {-1, -1};
 };
 
-// Spawn settings: the child leads a process group of its own (so a time-out
-// can stop everything it started) and gets default signal handling back.
+// Spawn settings of the supervisor: it leads a process group of its own (so
+// a time-out can stop everything the program started), gets default signal
+// handling back, and tells on kReportFd why the program could not start.
 class SpawnSettings {
   public:
-    SpawnSettings(const Options& options, const Pipe* input, const Pipe& out, const Pipe& err) {
+    SpawnSettings(const Options& options, const Pipe* input, const Pipe& out, const Pipe& err,
+                  const Pipe& report) {
         posix_spawn_file_actions_init(&actions_);
         posix_spawnattr_init(&attributes_);
         if (input != nullptr) {
@@ -69,6 +72,9 @@ class SpawnSettings {
         }
         posix_spawn_file_actions_adddup2(&actions_, out.write_end(), STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions_, err.write_end(), STDERR_FILENO);
+        // Inherited even when it already is that descriptor: dup2 onto itself
+        // clears close-on-exec in posix_spawn.
+        posix_spawn_file_actions_adddup2(&actions_, report.write_end(), process_tree::kReportFd);
         if (options.cwd) posix_spawn_file_actions_addchdir_np(&actions_, options.cwd->c_str());
         sigset_t defaults;
         sigemptyset(&defaults);
@@ -97,15 +103,10 @@ class SpawnSettings {
     posix_spawnattr_t attributes_;
 };
 
-// Every process a run starts carries this variable in its environment, with
-// a value of its own: descendants inherit it even when they leave the
-// child's process group or session, so a time-out can find them all.
-constexpr std::string_view kTreeVariable = "ORVANE_PROCESS_TREE=";
-
 std::string tree_marker() {
     static std::atomic<unsigned long> runs{0};
-    return std::string(kTreeVariable) + std::to_string(::getpid()) + "-" + std::to_string(++runs) +
-           "-" + std::to_string(Clock::now().time_since_epoch().count());
+    return std::string(process_tree::kVariable) + "=" + std::to_string(::getpid()) + "-" +
+           std::to_string(++runs) + "-" + std::to_string(Clock::now().time_since_epoch().count());
 }
 
 // The host's environment with the caller's variables and the run's marker
@@ -118,7 +119,7 @@ class Environment {
         for (char** entry = environ; *entry != nullptr; ++entry) {
             const std::string_view text(*entry);
             const std::string_view name = text.substr(0, text.find('='));
-            if (!text.starts_with(kTreeVariable) && !added.contains(std::string(name)))
+            if (name != process_tree::kVariable && !added.contains(std::string(name)))
                 entries_.push_back(*entry);
         }
         for (std::string& entry : added_) entries_.push_back(entry.data());
@@ -133,39 +134,8 @@ class Environment {
     std::vector<char*> entries_;
 };
 
-// Whether the process `pid` carries `marker` in its environment.
-bool carries_marker(const std::string& pid, const std::string& marker) {
-    const int fd = ::open(("/proc/" + pid + "/environ").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::string environment;
-    char buffer[1 << 14];
-    ssize_t n = 0;
-    while (environment.size() < (1 << 20) && (n = ::read(fd, buffer, sizeof buffer)) > 0)
-        environment.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-    const std::string entry = '\0' + marker + '\0';
-    return ('\0' + environment).find(entry) != std::string::npos;
-}
-
-// Kills the child's process group and every process that carries the run's
-// marker, until none is left (each sweep may find children of the last).
-void kill_tree(pid_t child, const std::string& marker) {
-    ::kill(-child, SIGKILL);
-    for (int sweep = 0; sweep < 5; ++sweep) {
-        DIR* proc = ::opendir("/proc");
-        if (proc == nullptr) return;
-        bool found = false;
-        while (const dirent* entry = ::readdir(proc)) {
-            const std::string pid = entry->d_name;
-            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-            const pid_t number = static_cast<pid_t>(std::stol(pid));
-            if (number == ::getpid() || !carries_marker(pid, marker)) continue;
-            ::kill(number, SIGKILL);
-            found = true;
-        }
-        ::closedir(proc);
-        if (!found) return;
-    }
+bool is_executable(const std::string& path) {
+    return fs::is_regular_file(path) && ::access(path.c_str(), X_OK) == 0;
 }
 
 void set_non_blocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
@@ -174,14 +144,16 @@ void set_non_blocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NO
 class Session {
   public:
     Session(pid_t pid, std::string marker, Pipe* input, const std::string& input_data, Pipe& out,
-            Pipe& err, const Options& options)
+            Pipe& err, Pipe& report, const Options& options)
         : pid_(pid),
           marker_(std::move(marker)),
           input_(input),
           input_data_(input_data),
           out_(out),
           err_(err),
+          report_(report),
           options_(options) {
+        set_non_blocking(report_.read_end());
         if (input_ != nullptr) {
             if (input_data_.empty()) {
                 input_->close_write();
@@ -198,9 +170,9 @@ class Session {
         try {
             wait_ticking(timeout_seconds, result);
         } catch (...) {
-            kill_tree(pid_, marker_);
-            if (!exited_) {
-                while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+            process_tree::kill(pid_, marker_);
+            if (!supervisor_reaped_) {
+                while (::waitpid(pid_, &supervisor_status_, 0) < 0 && errno == EINTR) {
                 }
             }
             throw;
@@ -208,11 +180,14 @@ class Session {
     }
 
   private:
+    // The grace for the outputs begins once the program has exited (the
+    // supervisor says so, or has ended itself); the supervisor's report pipe
+    // stays open while any process of the tree is left.
     void wait_ticking(double timeout_seconds, Completed& result) {
         const auto started = Clock::now();
         const auto deadline = started + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(timeout_seconds));
-        std::optional<Clock::time_point> grace_ends;  // set once the child has exited
+        std::optional<Clock::time_point> grace_ends;  // set once the program has exited
         auto next_tick = started + kTickInterval;
         std::size_t error_told = 0;  // how much of standard error the ticks have shown
         while (true) {
@@ -223,37 +198,43 @@ class Session {
                 error_told = result.err.size();
                 next_tick = now_for_tick + kTickInterval;
             }
-            if (!exited_ && reaped()) {
+            if (!grace_ends && (program_status_ || reaped())) {
                 grace_ends =
                     Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                        std::chrono::duration<double>(options_.grace_seconds));
             }
-            if (exited_ && out_.read_end() < 0 && err_.read_end() < 0) break;
+            if (grace_ends && !tree_left()) break;
             const auto now = Clock::now();
-            if (!exited_ && now >= deadline) {
+            if (!grace_ends && now >= deadline) {
                 result.ending = Ending::timed_out;
                 break;
             }
-            if (!exited_ && options_.cancel != nullptr &&
+            if (!grace_ends && options_.cancel != nullptr &&
                 options_.cancel->load(std::memory_order_relaxed)) {
                 result.ending = Ending::cancelled;
                 break;
             }
-            if (exited_ && now >= *grace_ends) break;  // descendants hold the pipes
-            const auto until = exited_ ? *grace_ends : deadline;
+            if (grace_ends && now >= *grace_ends) break;  // descendants are left
+            const auto until = grace_ends ? *grace_ends : deadline;
             if (!transfer(std::min<Clock::duration>(until - now, std::chrono::milliseconds(20)),
                           result))
                 break;
         }
-        if (result.ending != Ending::finished || out_.read_end() >= 0 || err_.read_end() >= 0)
-            kill_tree(pid_, marker_);
-        if (!exited_) {
-            while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+        if (result.ending != Ending::finished || tree_left()) process_tree::kill(pid_, marker_);
+        if (!supervisor_reaped_) {
+            while (::waitpid(pid_, &supervisor_status_, 0) < 0 && errno == EINTR) {
             }
         }
         if (result.ending == Ending::finished) {
-            result.exit_code = WIFEXITED(status_) ? WEXITSTATUS(status_) : -WTERMSIG(status_);
+            const int status = program_status_.value_or(supervisor_status_);
+            result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
         }
+    }
+
+    // Whether a process of the tree may still run: one holds an output, or
+    // the supervisor still waits for one.
+    bool tree_left() const {
+        return out_.read_end() >= 0 || err_.read_end() >= 0 || report_.read_end() >= 0;
     }
 
     // With the GIL taken for a moment: the host's pending signals (Ctrl-C)
@@ -265,18 +246,19 @@ class Session {
     }
 
     bool reaped() {
-        const pid_t done = ::waitpid(pid_, &status_, WNOHANG);
-        exited_ = done == pid_ || (done < 0 && errno != EINTR);
-        return exited_;
+        const pid_t done = ::waitpid(pid_, &supervisor_status_, WNOHANG);
+        supervisor_reaped_ = done == pid_ || (done < 0 && errno != EINTR);
+        return supervisor_reaped_;
     }
 
     // Moves data between the pipes for at most `wait`; false when an output
     // passed its cap.
     bool transfer(Clock::duration wait, Completed& result) {
-        pollfd fds[3];
+        pollfd fds[4];
         nfds_t count = 0;
         if (out_.read_end() >= 0) fds[count++] = {out_.read_end(), POLLIN, 0};
         if (err_.read_end() >= 0) fds[count++] = {err_.read_end(), POLLIN, 0};
+        if (report_.read_end() >= 0) fds[count++] = {report_.read_end(), POLLIN, 0};
         if (input_ != nullptr && input_->write_end() >= 0)
             fds[count++] = {input_->write_end(), POLLOUT, 0};
         const int milliseconds = static_cast<int>(std::max<long long>(
@@ -286,6 +268,10 @@ class Session {
             if (fds[i].revents == 0) continue;
             if (input_ != nullptr && fds[i].fd == input_->write_end()) {
                 feed();
+                continue;
+            }
+            if (fds[i].fd == report_.read_end()) {
+                read_report();
                 continue;
             }
             const bool is_out = fds[i].fd == out_.read_end();
@@ -304,6 +290,19 @@ class Session {
         // A child that stops reading early is not an error.
         if (n < 0 && errno != EINTR && errno != EAGAIN) written_ = input_data_.size();
         if (written_ == input_data_.size()) input_->close_write();
+    }
+
+    // The program's wait status, once the supervisor tells it; the end of
+    // the pipe once the supervisor is gone.
+    void read_report() {
+        const ssize_t n = ::read(report_.read_end(), reinterpret_cast<char*>(&reported_) + got_,
+                                 sizeof reported_ - got_);
+        if (n > 0) {
+            got_ += static_cast<std::size_t>(n);
+            if (got_ == sizeof reported_) program_status_ = reported_;
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            report_.close_read();
+        }
     }
 
     // Reads what is there; false once `sink` holds more than the cap.
@@ -325,17 +324,68 @@ class Session {
     std::size_t written_ = 0;
     Pipe& out_;
     Pipe& err_;
+    Pipe& report_;
     const Options& options_;
-    bool exited_ = false;
-    int status_ = 0;
+    int reported_ = 0;
+    std::size_t got_ = 0;
+    std::optional<int> program_status_;
+    bool supervisor_reaped_ = false;
+    int supervisor_status_ = 0;
 };
+
+// What the supervisor reports before the program runs: the errno of a
+// program it could not start, or 0 once the program runs (also when the
+// supervisor ended without a word: its status then tells).
+int start_error(const Pipe& report) {
+    int error = 0;
+    std::size_t got = 0;
+    while (got < sizeof error) {
+        const ssize_t n =
+            ::read(report.read_end(), reinterpret_cast<char*>(&error) + got, sizeof error - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    return got == sizeof error ? error : 0;
+}
+
+// The installed package's folder: the nearest orvane_platform/ above the
+// module this code was loaded from; "" when unknown.
+std::string package_folder() {
+    Dl_info loaded{};
+    if (::dladdr(reinterpret_cast<void*>(&package_folder), &loaded) == 0 ||
+        loaded.dli_fname == nullptr)
+        return {};
+    std::string folder = loaded.dli_fname;
+    for (std::size_t slash = folder.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = folder.rfind('/')) {
+        folder.resize(slash);
+        if (folder.ends_with("/orvane_platform")) return folder;
+    }
+    return {};
+}
+
+// Every child is started through the supervisor (native/supervise/), so that
+// it dies with this process however this process ends.
+const std::string& supervisor_program() {
+    static const std::string path = package_folder() + "/" + std::string(process_tree::kSupervisor);
+    if (!is_executable(path))
+        py::raise(py::exc::os_error(),
+                  "the package's supervisor of child processes is missing: " + path);
+    return path;
+}
 
 }  // namespace
 
 Completed run(const std::vector<std::string>& argv, double timeout_seconds,
               const Options& options) {
+    const std::string& supervisor = supervisor_program();
+    std::vector<std::string> supervised = {supervisor, std::to_string(::getpid())};
+    supervised.insert(supervised.end(), argv.begin(), argv.end());
     std::vector<char*> arguments;
-    for (const std::string& argument : argv)
+    for (const std::string& argument : supervised)
         arguments.push_back(const_cast<char*>(argument.c_str()));
     arguments.push_back(nullptr);
 
@@ -343,27 +393,37 @@ Completed run(const std::vector<std::string>& argv, double timeout_seconds,
     if (options.input) input.emplace();
     Pipe out;
     Pipe err;
-    SpawnSettings settings(options, input ? &*input : nullptr, out, err);
+    Pipe report;
+    SpawnSettings settings(options, input ? &*input : nullptr, out, err, report);
     const std::string marker = tree_marker();
     Environment environment(marker, options.environment);
     pid_t pid = 0;
-    const int started = ::posix_spawnp(&pid, arguments[0], settings.actions(),
-                                       settings.attributes(), arguments.data(), environment.get());
+    int error = ::posix_spawn(&pid, supervisor.c_str(), settings.actions(), settings.attributes(),
+                              arguments.data(), environment.get());
     Completed result;
-    if (started == ENOENT) {
+    if (error == 0) {
+        if (input) input->close_read();
+        out.close_write();
+        err.close_write();
+        report.close_write();
+        nanobind::gil_scoped_release release;
+        error = start_error(report);
+        if (error != 0) {
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        } else {
+            const std::string input_data = options.input.value_or("");
+            Session(pid, marker, input ? &*input : nullptr, input_data, out, err, report, options)
+                .wait(timeout_seconds, result);
+        }
+    }
+    // A working folder that is not there reads as a missing program, as
+    // posix_spawnp has it.
+    if (error == ENOENT) {
         result.ending = Ending::missing;
         return result;
     }
-    if (started != 0) py::raise_os_error(started, argv[0]);
-    if (input) input->close_read();
-    out.close_write();
-    err.close_write();
-    {
-        nanobind::gil_scoped_release release;
-        const std::string input_data = options.input.value_or("");
-        Session(pid, marker, input ? &*input : nullptr, input_data, out, err, options)
-            .wait(timeout_seconds, result);
-    }
+    if (error != 0) py::raise_os_error(error, argv[0]);
     if (result.ending != Ending::finished) {
         result.out.clear();
         result.err.clear();
@@ -381,8 +441,7 @@ std::optional<std::string> find_program(const std::string& name) {
         if (end == std::string_view::npos) end = folders.size();
         std::string candidate(folders.substr(start, end - start));
         candidate.append(candidate.empty() ? "" : "/").append(name);
-        if (fs::is_regular_file(candidate) && ::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
+        if (is_executable(candidate)) return candidate;
         start = end + 1;
     }
     return std::nullopt;

@@ -1,7 +1,10 @@
 // Child processes: an argument vector (never a shell) looked up on PATH,
 // captured output up to a cap, and a time-out after which the child and
 // everything it started (even in a session of its own) are killed and
-// reaped. The GIL is released while waiting.
+// reaped; what a child that exited left running is killed after a grace.
+// The GIL is released while waiting. Each child is started through the
+// supervisor program (native/supervise/), which kills the same tree when
+// this process dies, even by SIGKILL.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -47,8 +50,8 @@ struct Options {
     // Variables set for the program (and its descendants) over the caller's.
     std::map<std::string, std::string> environment = {};
     std::size_t max_output_bytes = kDefaultMaxOutputBytes;
-    // How long the outputs are still read after the program exits: a
-    // descendant left holding them is killed after that, not waited for.
+    // How long the outputs are still read, and the program's descendants
+    // waited for, after the program exits: those left are killed then.
     double grace_seconds = 0.5;
     // Called with the GIL held about every tenth of a second and whenever
     // the program writes to standard error: the seconds since it started and
@@ -60,8 +63,10 @@ struct Options {
 
 // Runs `argv` to completion within `timeout_seconds`. Raises OSError for
 // failures to start other than a missing program (for example a program that
-// is not executable). Ctrl-C while it runs stops the program and raises
-// KeyboardInterrupt.
+// is not executable, or no supervisor installed). Ctrl-C while it runs stops
+// the program and raises KeyboardInterrupt. The kernel tells the supervisor
+// when the thread that started it ends, not the process: run waits in that
+// thread until the child is reaped.
 Completed run(const std::vector<std::string>& argv, double timeout_seconds,
               const Options& options = {});
 

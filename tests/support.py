@@ -1,17 +1,21 @@
 """Helpers the tests share: sample paths, products made with pxr, doubles of
-programs on PATH, the installed command, a solver that is a shell script, an
-HTTP server that answers Ollama's API, and a product object that records
-calls."""
+programs on PATH, the installed command, processes killed at random instants
+and those still running, solvers that are shell scripts, an HTTP server that
+answers Ollama's API, and a product object that records calls."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
+import random
+import signal
 import stat
 import subprocess
 import sys
 import threading
 import time
+from collections.abc import Callable
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Any
@@ -19,6 +23,8 @@ from typing import Any
 import pytest
 import yaml
 from pxr import Sdf, Usd
+
+import orvane_platform
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 SAMPLE_PRODUCT = EXAMPLES / "products" / "sedan"
@@ -114,22 +120,129 @@ def write_solver(registry, alias, body, timeout=5):
 
 
 ORVANE = str(Path(sys.executable).parent / "orvane")
+SUPERVISOR = str(Path(orvane_platform.__file__).parent / "libexec" / "orvane-supervise")
+
+
+def orvane_environment(cwd: Path, env: dict[str, str] | None) -> dict[str, str]:
+    return os.environ | {"COLUMNS": "400", "HOME": str(cwd)} | (env or {})
 
 
 def orvane(
     *arguments: str, cwd: Path, env: dict[str, str] | None = None, input: str | None = None
 ) -> subprocess.CompletedProcess[str]:
-    environment = os.environ | {"COLUMNS": "400", "HOME": str(cwd)} | (env or {})
     return subprocess.run(
         [ORVANE, *arguments],
         cwd=cwd,
-        env=environment,
+        env=orvane_environment(cwd, env),
         capture_output=True,
         text=True,
         timeout=120,
+        check=False,
         input=input,
-        stdin=None if input is not None else subprocess.DEVNULL,
     )
+
+
+def start_orvane(*arguments: str, cwd: Path, env: dict[str, str] | None = None) -> subprocess.Popen[bytes]:
+    """The installed command started, not waited for; its output is discarded."""
+    return subprocess.Popen(
+        [ORVANE, *arguments],
+        cwd=cwd,
+        env=orvane_environment(cwd, env),
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+
+
+def kill_at_random(
+    start: Callable[[], subprocess.Popen],
+    tries: int,
+    seed: int,
+    longest: float = 0.25,
+    after: Callable[[], None] = lambda: None,
+) -> None:
+    """`tries` times: starts a process with `start` (which returns once it is ready), kills it with SIGKILL at a
+    random instant of the `longest` seconds that follow, then calls `after`."""
+    chance = random.Random(seed)
+    for _ in range(tries):
+        process = start()
+        time.sleep(chance.uniform(0, longest))
+        process.send_signal(signal.SIGKILL)
+        process.wait()
+        after()
+
+
+# --- the processes of a solver ----------------------------------------------------------------
+
+
+def write_tree_solver(registry: Path, alias: str, trees: Path) -> None:
+    """A solver that starts a grandchild in its process group and one in a session of its own, then adds to
+    `trees` a line with its pid, its parent's and theirs, and waits for ever."""
+    write_solver(
+        registry,
+        alias,
+        "cat > /dev/null\nsleep 300 &\ngrandchild=$!\n"
+        "setsid sleep 300 < /dev/null > /dev/null 2>&1 &\n"
+        f"echo $$ $PPID $grandchild $! >> {trees}\nwait",
+        timeout=600,
+    )
+
+
+def recorded_trees(trees: Path) -> list[list[int]]:
+    """The lines of a tree solver's file: its pid, its parent's, its grandchild's and its session child's."""
+    if not trees.exists():
+        return []
+    return [[int(word) for word in line.split()] for line in trees.read_text().splitlines()]
+
+
+def alive(pid: int) -> bool:
+    """Whether `pid` runs: a zombie waiting for its reaper does not."""
+    try:
+        stat_line = Path(f"/proc/{pid}/stat").read_bytes()
+    except OSError:
+        return False
+    return stat_line.rsplit(b")", 1)[1].split()[0] != b"Z"
+
+
+def parent_of(pid: int) -> int:
+    return int(Path(f"/proc/{pid}/stat").read_bytes().rsplit(b")", 1)[1].split()[1])
+
+
+def environment_entry(pid: int, name: str) -> str:
+    """The entry NAME=value of `name` in the environment of `pid`."""
+    entries = Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
+    return next(entry.decode() for entry in entries if entry.startswith(name.encode() + b"="))
+
+
+def carrying(entry: str) -> list[int]:
+    """The running processes whose environment holds `entry` (NAME=value)."""
+    needle = b"\0" + entry.encode() + b"\0"
+    found = []
+    for folder in Path("/proc").iterdir():
+        if not folder.name.isdigit():
+            continue
+        try:
+            environment = b"\0" + (folder / "environ").read_bytes()
+        except OSError:
+            continue
+        if needle in environment and alive(int(folder.name)):
+            found.append(int(folder.name))
+    return found
+
+
+def survivors(pids: list[int], entry: str | None = None, seconds: float = 5) -> list[int]:
+    """Waits up to `seconds` until none of `pids`, nor any process holding `entry` (NAME=value) in its
+    environment, runs; returns those still running then, killed so that no test leaves them behind."""
+    deadline = time.monotonic() + seconds
+    while True:
+        left = sorted({pid for pid in pids if alive(pid)} | set(carrying(entry) if entry else []))
+        if not left or time.monotonic() > deadline:
+            break
+        time.sleep(0.02)
+    for pid in left:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGKILL)
+    return left
 
 
 def parsed(result: subprocess.CompletedProcess[str]) -> object:

@@ -4,15 +4,16 @@ solvers, all with real processes and real files."""
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
-import random
 import re
 import signal
 import subprocess
 import sys
 import textwrap
 import time
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import pytest
@@ -23,7 +24,7 @@ from orvane_platform.core import product_twin, provenance, releases, run_records
 from orvane_platform.core.product import Product
 from orvane_platform.core.solver_certs import verify_solver_cert
 from orvane_platform.runs import solver_run, twin_state
-from tests.support import ORVANE, SAMPLE_SOLVERS, orvane, write_solver
+from tests.support import ORVANE, SAMPLE_SOLVERS, kill_at_random, orvane, write_solver
 
 KPIS = {"cd": 0.25, "cl": 0.01, "cm_pitch": 0.0}
 
@@ -153,16 +154,15 @@ def test_first_use_of_the_key_by_many_processes_gives_one_key(env, isolated_home
 # --- killed at a random instant -------------------------------------------------------------
 
 
-def kill_at_random(code: str, env: dict[str, str], tries: int, seed: int) -> None:
-    """Starts `code` (which prints "ready" and then works for ever) `tries`
-    times and kills it with SIGKILL at a random instant of its work."""
-    chance = random.Random(seed)
-    for _ in range(tries):
+def ready_python(code: str, env: dict[str, str]) -> Callable[[], subprocess.Popen]:
+    """What starts `code` (which prints "ready" and then works for ever) and returns once it is ready."""
+
+    def start() -> subprocess.Popen:
         process = run_python(code, env, wait=False)
         assert process.stdout.readline().strip() == "ready", process.stderr.read()
-        time.sleep(chance.uniform(0, 0.25))
-        process.send_signal(signal.SIGKILL)
-        process.wait()
+        return process
+
+    return start
 
 
 def test_writes_killed_at_random_leave_complete_layers(sample_product, env):
@@ -173,7 +173,7 @@ def test_writes_killed_at_random_leave_complete_layers(sample_product, env):
         while True:
             product_twin.write_domain_results({str(sample_product)!r}, "aero", {KPIS!r}, solver="sample_aero")
     """
-    kill_at_random(code, env, tries=12, seed=1)
+    kill_at_random(ready_python(code, env), tries=12, seed=1)
     layers = sample_product.parent / "layers"
     assert Sdf.Layer.OpenAsAnonymous(str(layers / "prototype.usda")) is not None
     assert len(history_of(sample_product)) >= before
@@ -252,33 +252,25 @@ def test_runs_saved_and_killed_at_random_leave_the_product_whole(sample_product,
             height = 0.1 + n % 7 / 100
             solver_run.run_product({str(sample_product)!r}, domain="aero", parameters={{"ride_height": height}})
     """
-    kill_at_random(code, env, tries=20, seed=seed)
+    kill_at_random(ready_python(code, env), tries=20, seed=seed)
     assert_saved_runs_agree(sample_product)
 
 
-def kill_commands_at_random(arguments: list[list[str]], env: dict[str, str], seed: int) -> None:
-    """Runs each command line of `arguments` once to its end, to learn how long it takes, then again
-    and again, killing it with SIGKILL at a random instant of that span."""
-    chance = random.Random(seed)
+def kill_commands_at_random(lines: Iterator[list[str]], env: dict[str, str], tries: int, seed: int) -> None:
+    """Runs the first command line to its end, to learn how long a command takes, then `tries` more, each
+    killed with SIGKILL at a random instant of that span."""
     environment = {**os.environ, **env}
     started = time.monotonic()
-    first = subprocess.run([ORVANE, *arguments[0]], env=environment, capture_output=True, text=True, timeout=120)
+    first = subprocess.run([ORVANE, *next(lines)], env=environment, capture_output=True, text=True, timeout=120)
     assert first.returncode in (0, 1), first.stderr  # 1: the product's gates do not pass
-    span = time.monotonic() - started
-    for line in arguments:
-        process = subprocess.Popen(
-            [ORVANE, *line], env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
-        )
-        time.sleep(chance.uniform(0, span))
-        process.send_signal(signal.SIGKILL)
-        process.wait()
+    start = lambda: subprocess.Popen([ORVANE, *next(lines)], env=environment, stdout=subprocess.DEVNULL)  # noqa: E731
+    kill_at_random(start, tries=tries, seed=seed, longest=time.monotonic() - started)
 
 
 def test_the_run_command_killed_at_random_saves_whole_runs_or_none(sample_product, env):
-    lines = [
-        ["run", str(sample_product), "--domain", "aero", "--set", f"ride_height={0.1 + n % 7 / 100}"] for n in range(16)
-    ]
-    kill_commands_at_random(lines, env, seed=5)
+    heights = itertools.cycle(f"ride_height={0.1 + n / 100}" for n in range(7))
+    lines = (["run", str(sample_product), "--domain", "aero", "--set", height] for height in heights)
+    kill_commands_at_random(lines, env, tries=16, seed=5)
     assert_saved_runs_agree(sample_product)
 
 
@@ -286,7 +278,7 @@ def test_sweeps_killed_at_random_save_nothing_and_cache_only_whole_runs(sample_p
     sweep = ["sweep", "run", str(sample_product), "--domain", "aero", "--vary", "ride_height=0.10:0.16:4", "--json"]
     layers = sample_product.parent / "layers"
     before = {path.name: path.read_bytes() for path in layers.iterdir()}
-    kill_commands_at_random([sweep] * 12, env, seed=6)
+    kill_commands_at_random(itertools.repeat(sweep), env, tries=12, seed=6)
     assert {path.name: path.read_bytes() for path in layers.iterdir()} == before
     done = subprocess.run([ORVANE, *sweep], env={**os.environ, **env}, capture_output=True, text=True, timeout=120)
     assert done.returncode in (0, 1), done.stderr
@@ -304,7 +296,7 @@ def test_freezes_killed_at_random_leave_whole_releases_or_none(sample_product, e
         for n in itertools.count():
             releases.freeze_release({str(sample_product)!r}, f"r{{n}}")
     """
-    kill_at_random(code, env, tries=10, seed=2)
+    kill_at_random(ready_python(code, env), tries=10, seed=2)
     folder = sample_product.parent / "releases"
     for path in folder.glob("*.usda"):
         layer = Sdf.Layer.OpenAsAnonymous(str(path))
@@ -327,7 +319,7 @@ def test_re_registrations_killed_at_random_leave_the_registry_whole(tmp_path, en
             n += 1
             solver.register_solver("aero", {str(SAMPLE_SOLVERS / "sample_aero")!r}, f"img:{{n}}")
     """
-    kill_at_random(code, env, tries=12, seed=3)
+    kill_at_random(ready_python(code, env), tries=12, seed=3)
     result = run_python(
         """
         import json

@@ -15,6 +15,8 @@ using detail::checked;
 namespace {
 CachedModule os_module{"os"};
 CachedModule logging_module{"logging"};
+CachedModule copyreg{"copyreg"};
+CachedModule pydoc{"pydoc"};
 
 // The object in `slot`, made by `make` on first use and kept for the life of
 // the process. Making it may release the GIL (an import, say), so another
@@ -78,6 +80,15 @@ nb::dict thread_state_dict() {
 
 nb::object call_method(nb::handle obj, Name& name) {
     return checked(PyObject_CallMethodNoArgs(obj.ptr(), name.get().ptr()));
+}
+
+void pickle_by_name(nb::handle function) {
+    copyreg.attr("pickle")(function.type(), nb::cpp_function([](nb::handle pickled) {
+                               nb::object name =
+                                   concat(concat(pickled.attr("__module__"), nb::str(".")),
+                                          pickled.attr("__name__"));
+                               return nb::make_tuple(pydoc.attr("locate"), nb::make_tuple(name));
+                           }));
 }
 
 }  // namespace orvane::py

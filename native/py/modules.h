@@ -91,4 +91,9 @@ nb::dict thread_state_dict();
 // obj.name() with no arguments.
 nb::object call_method(nb::handle obj, Name& name);
 
+// Makes `function` (and every function of its type: nanobind's) pickle as a
+// reference to the module attribute it is, as the host's built-ins do: Dask
+// ships a task by pickling its function.
+void pickle_by_name(nb::handle function);
+
 }  // namespace orvane::py

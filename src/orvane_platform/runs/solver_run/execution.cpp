@@ -22,9 +22,7 @@ namespace {
 
 using namespace nb::literals;
 
-py::CachedModule copyreg{"copyreg"};
 py::CachedModule json_module{"json"};
-py::CachedModule pydoc{"pydoc"};
 
 // The KPIs a solver's results carry: those it declares (solver.yaml
 // kpi_spec.kpis), else its domain's.
@@ -203,14 +201,6 @@ nb::object simulate_binding(nb::handle product, nb::kwargs request) {
     return simulate(product, request);
 }
 
-// Dask ships a task by pickling its function: a nanobind function pickles as
-// a reference to the module attribute it is, as the host's built-ins do.
-nb::object reduce_by_name(nb::handle function) {
-    nb::object name = py::concat(py::concat(function.attr("__module__"), nb::str(".")),
-                                 function.attr("__name__"));
-    return nb::make_tuple(pydoc.attr("locate"), nb::make_tuple(name));
-}
-
 }  // namespace
 
 std::optional<std::string> failure(const process::Completed& completed, const std::string& solver,
@@ -271,7 +261,7 @@ void bind_execution(nb::module_& m) {
           outcome {ending, exit_code, out, err}, reporting `progress(elapsed,
           new_error_output)`. Nothing is recorded: complete_run does that where the plan was
           made.)");
-    copyreg.attr("pickle")(m.attr("execute_plan").type(), nb::cpp_function(&reduce_by_name));
+    py::pickle_by_name(m.attr("execute_plan"));
     m.def("complete_run", &complete_run, nb::arg("product").none(), nb::arg("plan").none(),
           nb::arg("outcome").none(),
           nb::sig("def complete_run(product: object, plan: dict[str, typing.Any], outcome: "

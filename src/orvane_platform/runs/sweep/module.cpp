@@ -30,6 +30,7 @@ namespace {
 
 py::CachedModule distributed_module{"distributed"};
 py::CachedModule json_module{"json"};
+py::ModuleGlobals globals;
 
 constexpr const char* kFunction = "run_sweep";
 constexpr std::size_t kMaxCases = 100000;
@@ -334,7 +335,7 @@ class Sweep {
     // first Ctrl-C leaves only those to finish.
     void dispatch_to_dask(nb::handle client, const std::vector<std::size_t>& pending) {
         const std::size_t capacity = cluster_threads(client);
-        nb::object task = services::solver_run::execute_plan.get();
+        nb::object task = globals.get("run_on_worker");
         nb::dict submitted;  // future -> case index
         std::size_t next = 0;
         bool dispatching = true;
@@ -388,7 +389,8 @@ class Sweep {
         }
     }
 
-    // Tasks cannot be killed from here: they are abandoned as interrupted.
+    // Cancelled tasks stop their solvers (run_on_worker); their cases are
+    // abandoned as interrupted.
     void abandon_dask(nb::handle client, nb::dict& submitted) {
         client.attr("cancel")(nb::list(submitted));
         process::Completed cancelled;
@@ -544,6 +546,22 @@ nb::object run_sweep(nb::handle usda_path, nb::handle domain, nb::handle solver,
     return sweep.run(engine_name, pool_size, scheduler);
 }
 
+// The Dask task of one case: its plan run on the worker, its solver stopped
+// once the task is cancelled, as it is when the sweep cancels it or its
+// client is gone; a worker of another host would run it to its end else.
+nb::object run_on_worker(nb::handle plan) {
+    nb::object worker = distributed_module.attr("get_worker")();
+    nb::object key = worker.attr("get_current_task")();
+    nb::object tasks = worker.attr("state").attr("tasks");
+    auto stop_when_cancelled = [tasks, key](nb::handle, nb::handle) {
+        nb::object task = tasks.attr("get")(key);
+        if (task.is_none() || task.attr("state").equal(nb::str("cancelled")))
+            py::raise(py::exc::runtime_error(), "the sweep no longer wants this case");
+    };
+    return services::solver_run::execute_plan(
+        plan, "progress"_a = nb::cpp_function(std::move(stop_when_cancelled)));
+}
+
 }  // namespace
 
 NB_MODULE(sweep, m) {
@@ -585,5 +603,12 @@ NB_MODULE(sweep, m) {
           it ends the sweep's record, with `study` (how the cases were made, e.g. make_cases's
           arguments), is written to <product folder>/sweeps/<sweep id>.json. Returns the
           summary: sweep (its id), record, and every case.)");
+    m.def("run_on_worker", &run_on_worker, nb::arg("plan").none(),
+          nb::sig("def run_on_worker(plan: dict[str, typing.Any]) -> dict[str, typing.Any]"),
+          R"(The Dask task of a sweep's case: solver_run.execute_plan(plan) on the worker that
+          runs it, whose solver (and everything it started) is killed once the task is
+          cancelled, by the sweep or because its client is gone.)");
+    py::pickle_by_name(m.attr("run_on_worker"));
     sweep::bind_apply(m);
+    globals.bind(m);
 }
