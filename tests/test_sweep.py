@@ -4,6 +4,7 @@ sweep's record and a case applied to the product."""
 from __future__ import annotations
 
 import json
+import math
 import os
 import re
 import shutil
@@ -50,7 +51,8 @@ def test_latin_hypercube_is_stratified_bounded_and_seeded():
     [
         (({"a": "1:2"},), "neither start:stop:count nor a comma list"),
         (({},), "at least one variable"),
-        (({"a": "1,x"},), "'x' in '1,x' is not a finite number"),
+        (({"a": "1,x"},), "variable 'a': 'x' in '1,x' is not a finite number"),
+        (({"mass": "1e308:1e309:3"},), "variable 'mass': '1e309' in '1e308:1e309:3' is not a finite number"),
         (({"a": "1"}, {"method": "lhs"}), "argument 'samples' must be int"),
         (({"a": "1"}, {"method": "lhs", "samples": 0}), "samples must be from 1"),
         (({"a": "1"}, {"method": "sobol"}), "method must be 'grid' or 'lhs'"),
@@ -61,6 +63,32 @@ def test_bad_case_specifications(arguments, message):
     variables, *keywords = arguments
     with pytest.raises((ValueError, TypeError), match=message):
         sweep.make_cases(variables, **(keywords[0] if keywords else {}))
+
+
+@pytest.mark.parametrize(
+    ("spec", "keywords"),
+    [("-1e308:1e308:3", {}), ("1e308:-1e308:9", {}), ("-1e308,1e308", {"method": "lhs", "samples": 7, "seed": 3})],
+)
+def test_a_range_wider_than_a_double_holds_gives_finite_cases(spec, keywords):
+    values = [case["mass"] for case in sweep.make_cases({"mass": spec}, **keywords)]
+    assert all(math.isfinite(value) and -1e308 <= value <= 1e308 for value in values), values
+    if not keywords:
+        assert values[0] == float(spec.split(":")[0]) and values[len(values) // 2] == 0.0
+
+
+def test_the_sweep_command_refuses_a_spec_it_cannot_space_and_keeps_the_design_bounds(demo):
+    runs = len(run_records.list_runs(demo / "products/sedan/sedan.usda"))
+    wide = orvane("sweep", "sedan", "--domain", "aero", "--vary", "mass=-1e308:1e308:3", "--json", cwd=demo)
+    assert wide.returncode == 0, wide.stderr
+    assert [case["values"]["mass"] for case in parsed(wide)["cases"]] == [-1e308, 0.0, 1e308]
+    refused = {
+        "mass=1e308:1e309:3": "variable 'mass': '1e309' in '1e308:1e309:3' is not a finite number",
+        "roofline_slope_deg=-1e308:1e308:3": "roofline_slope_deg = -1e+308 is below the minimum 0",
+    }
+    for vary, message in refused.items():
+        done = orvane("sweep", "sedan", "--domain", "aero", "--vary", vary, cwd=demo)
+        assert done.returncode == 2 and message in done.stderr and done.stderr.count("\n") == 1, done.stderr
+    assert len(run_records.list_runs(demo / "products/sedan/sedan.usda")) == runs + 3  # only the wide sweep ran
 
 
 # --- running ------------------------------------------------------------------------
