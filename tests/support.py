@@ -70,6 +70,31 @@ def make_product(
     return root_path
 
 
+def product_with_history(folder: Path, values: list[float], *, kpi: str = "cd") -> Path:
+    """A product whose prototype layer holds one aero results-history entry
+    per value (written as Python writes it: nan, inf too), an hour apart."""
+    product = make_product(folder, layers={"prototype": {}})
+    layer = Sdf.Layer.FindOrOpen(str(folder / "layers" / "prototype.usda"))
+    history = Sdf.AttributeSpec(layer.GetPrimAtPath("/Car"), "resultsHistory", Sdf.ValueTypeNames.StringArray)
+    history.default = [
+        f"2026-05-01T{hour:02d}:00:00+00:00|domain=aero|{kpi}={value!r}" for hour, value in enumerate(values)
+    ]
+    layer.Save()
+    return product
+
+
+EXTREME_HISTORIES = {
+    "huge": [-1e308, 1e308],
+    "largest": [1.7976931348623157e308, -1.7976931348623157e308, 0.0],
+    "tiny": [1e-308],
+    "smallest": [5e-324, -5e-324],
+    "mixed": [-1e308, 1e-308, 1.0, -2.5],
+    "single": [0.27],
+    "equal": [1e308, 1e308, 1e308],
+    "non-finite": [1.0, float("nan"), float("inf"), float("-inf"), 2.0],
+}
+
+
 def install_double(folder: Path, monkeypatch: pytest.MonkeyPatch, name: str, body: str) -> Path:
     """An executable script `name` first on PATH that logs its arguments, one
     per line, to <folder>/<name>.log and then runs the bash `body`."""

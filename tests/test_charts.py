@@ -3,6 +3,7 @@ of the report, and the terminal chart of the installed command."""
 
 from __future__ import annotations
 
+import math
 import re
 import xml.etree.ElementTree as ET
 from datetime import UTC, datetime, timedelta
@@ -15,7 +16,7 @@ from pxr import Sdf, Vt
 
 from orvane_platform.core import releases
 from orvane_platform.views import charts
-from tests.support import make_product, orvane, parsed
+from tests.support import EXTREME_HISTORIES, make_product, orvane, parsed, product_with_history
 
 PRODUCT = Path("products/sedan/sedan.usda")
 SVG = "{http://www.w3.org/2000/svg}"
@@ -165,3 +166,33 @@ def test_terminal_time_labels_differ_and_release_labels_stay_whole(tmp_path, ste
     ticks = re.findall(label, text.rstrip().splitlines()[-1])
     assert len(ticks) >= 3 and len(set(ticks)) == len(ticks)
     assert re.search(r"\bv1\.0\b", text) and re.search(r"\bv2\.0\b", text)
+
+
+@pytest.mark.parametrize("values", EXTREME_HISTORIES.values(), ids=EXTREME_HISTORIES.keys())
+def test_any_finite_values_are_drawn_and_the_others_left_out(tmp_path, values):
+    product = product_with_history(tmp_path / "car", values)
+    finite = [value for value in values if math.isfinite(value)]
+    shown = orvane("plot", str(product), "--kpi", "cd", cwd=tmp_path)
+    assert shown.returncode == 0 and shown.stderr == "", shown.stderr  # no error, no warning
+    assert shown.stdout.count("\u25cf") >= 1
+    series = parsed(orvane("plot", str(product), "--kpi", "cd", "--json", cwd=tmp_path))
+    assert [value for _, value in series["series"][0]["points"]] == finite
+    for suffix in ("png", "svg"):
+        drawn = orvane("plot", str(product), "--kpi", "cd", "-o", f"chart.{suffix}", "--json", cwd=tmp_path)
+        assert drawn.returncode == 0 and drawn.stderr == "", drawn.stderr
+        assert parsed(drawn)["points"] == {"cd": len(finite)}
+    svg = (tmp_path / "chart.svg").read_text()
+    assert len(by_id(svg)["cd:series"].findall(f".//{SVG}use")) == len(finite)
+    labels = " ".join("".join(text.itertext()) for text in ET.fromstring(svg).iter(f"{SVG}text"))
+    for value in (min(finite), max(finite)):
+        if abs(value) > 1e100 or 0 < abs(value) < 1e-100:  # drawn to scale, ticks tell the values
+            assert f"e{math.floor(math.log10(abs(value))):+03d}" in labels, labels
+
+
+@pytest.mark.parametrize("values", [[-1e308, 1e308], [1e-308, 3e-308], [0.3, 0.31]])
+def test_the_terminal_labels_the_value_axis_with_the_values_themselves(tmp_path, values):
+    product = product_with_history(tmp_path / "car", values)
+    text = charts.kpi_terminal(product, ["cd"], width=80, height=20)
+    ticks = [float(line.split("\u2524")[0]) for line in text.splitlines() if "\u2524" in line]
+    assert ticks == sorted(ticks, reverse=True) and len(ticks) >= 3, ticks
+    assert math.isclose(ticks[-1], min(values), rel_tol=1e-3) and ticks[0] >= max(values), ticks

@@ -76,7 +76,7 @@ def test_a_range_wider_than_a_double_holds_gives_finite_cases(spec, keywords):
         assert values[0] == float(spec.split(":")[0]) and values[len(values) // 2] == 0.0
 
 
-def test_the_sweep_command_refuses_a_spec_it_cannot_space_and_keeps_the_design_bounds(demo):
+def test_the_widest_ranges_sweep_and_draw_and_a_spec_that_is_not_finite_is_refused(demo):
     runs = len(run_records.list_runs(demo / "products/sedan/sedan.usda"))
     wide = orvane("sweep", "sedan", "--domain", "aero", "--vary", "mass=-1e308:1e308:3", "--json", cwd=demo)
     assert wide.returncode == 0, wide.stderr
@@ -89,6 +89,14 @@ def test_the_sweep_command_refuses_a_spec_it_cannot_space_and_keeps_the_design_b
         done = orvane("sweep", "sedan", "--domain", "aero", "--vary", vary, cwd=demo)
         assert done.returncode == 2 and message in done.stderr and done.stderr.count("\n") == 1, done.stderr
     assert len(run_records.list_runs(demo / "products/sedan/sedan.usda")) == runs + 3  # only the wide sweep ran
+
+    # Its cases are drawn, the value axis to scale with ticks that tell the values.
+    drawn = orvane("plot", "sedan", "--kpi", "cd", "--against", "mass", "-o", "wide.svg", cwd=demo)
+    assert drawn.returncode == 0 and drawn.stderr == "", drawn.stderr
+    assert "-1e+308" in (demo / "wide.svg").read_text()
+    reported = orvane("report", "sedan", "-o", "report.html", cwd=demo)
+    assert reported.returncode == 0 and reported.stderr == "", reported.stderr
+    assert "cd against mass" in (demo / "report.html").read_text()
 
 
 # --- running ------------------------------------------------------------------------
