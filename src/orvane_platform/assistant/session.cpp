@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <utility>
 
 #include "native/domain/agent_report.h"
 #include "native/domain/services.h"
@@ -64,12 +65,72 @@ bool ends_session(const nb::python_error& error) {
     return error.matches(py::exc::eof_error()) || error.matches(py::exc::keyboard_interrupt());
 }
 
-// One user turn: the model's replies and the tool calls they ask for, until
-// a reply asks for none.
-void turn(nb::handle client, nb::handle tools, nb::handle schemas, nb::list& messages,
-          nb::handle show) {
-    nb::object reply = client.attr("chat")(messages, "tools"_a = schemas);
-    while (py::truthy(reply.attr("tool_calls"))) {
+// How far a session may go, from the workspace's settings: a model that
+// always asks for another tool must neither run the solvers without end nor
+// send ever larger requests.
+struct Bounds {
+    long long per_turn;
+    long long per_session;
+    long long request_chars;
+};
+
+long long bound(const char* key) {
+    return nb::cast<long long>(services::workspace::count_setting(key));
+}
+
+Bounds session_bounds() {
+    return {bound("agent_max_tool_calls_per_turn"), bound("agent_max_tool_calls"),
+            bound("agent_max_request_chars")};
+}
+
+// A session's conversation and how its tool calls stand against its bounds.
+class Session {
+  public:
+    Session(nb::handle client, nb::handle tools, nb::handle show, nb::list messages)
+        : client_(client),
+          tools_(tools),
+          show_(show),
+          messages_(std::move(messages)),
+          bounds_(session_bounds()) {
+        for (auto [name, entry] : nb::borrow<nb::dict>(tools)) schemas_.append(entry["schema"]);
+    }
+
+    // One user turn: the model's replies and the tool calls they ask for,
+    // until a reply asks for none or a bound stops the tools.
+    void turn() {
+        turn_calls_ = 0;
+        previous_call_ = nb::object();
+        nb::object reply = chat(schemas_);
+        Limit stopped = Limit::none;
+        while (py::truthy(reply.attr("tool_calls")) && stopped == Limit::none) {
+            ask_for(reply);
+            for (nb::handle call : reply.attr("tool_calls")) {
+                show_("tool", shown_call(call));
+                const Limit limit = reached();
+                nb::object output = cut(limit == Limit::none ? answer(call) : refusal(limit));
+                if (limit != Limit::none) stopped = limit;
+                show_("tool output", output);
+                messages_.append(message("tool", output));
+            }
+            // Told why its tools stopped, the model answers without them.
+            reply = chat(stopped == Limit::none ? schemas_ : nb::list());
+        }
+        messages_.append(message("assistant", reply.attr("content")));
+        if (stopped == Limit::none || py::truthy(reply.attr("content")))
+            show_("assistant", reply.attr("content"));
+        if (stopped != Limit::none) show_("notice", py::make_str(notice(stopped)));
+    }
+
+  private:
+    enum class Limit { none, turn, session };
+
+    nb::object chat(nb::handle schemas) {
+        fit();
+        return client_.attr("chat")(messages_, "tools"_a = schemas);
+    }
+
+    // The reply's tool calls, as the chat API takes them back.
+    void ask_for(nb::handle reply) {
         nb::list calls;
         for (nb::handle call : reply.attr("tool_calls")) {
             nb::dict function;
@@ -81,27 +142,104 @@ void turn(nb::handle client, nb::handle tools, nb::handle schemas, nb::list& mes
         }
         nb::dict asked = message("assistant", reply.attr("content"));
         asked["tool_calls"] = calls;
-        messages.append(asked);
-        for (nb::handle call : reply.attr("tool_calls")) {
-            show("tool", shown_call(call));
-            nb::object output = call_tool(tools, call);
-            show("tool output", output);
-            messages.append(message("tool", output));
-        }
-        reply = client.attr("chat")(messages, "tools"_a = schemas);
+        messages_.append(asked);
     }
-    messages.append(message("assistant", reply.attr("content")));
-    show("assistant", reply.attr("content"));
-}
+
+    // The bound a further call would pass, if any.
+    Limit reached() const {
+        if (session_calls_ >= bounds_.per_session) return Limit::session;
+        if (turn_calls_ >= bounds_.per_turn) return Limit::turn;
+        return Limit::none;
+    }
+
+    // The bound's number and setting.
+    std::pair<std::string, const char*> described(Limit limit) const {
+        if (limit == Limit::session)
+            return {std::to_string(bounds_.per_session), "agent_max_tool_calls"};
+        return {std::to_string(bounds_.per_turn), "agent_max_tool_calls_per_turn"};
+    }
+
+    nb::object refusal(Limit limit) const {
+        const auto [count, setting] = described(limit);
+        return py::make_str("Not run: the limit of " + count + " tool calls per " +
+                            (limit == Limit::session ? "session" : "turn") + " (" + setting +
+                            ") is reached. Answer the user with what the tools have told you.");
+    }
+
+    std::string notice(Limit limit) const {
+        const auto [count, setting] = described(limit);
+        if (limit == Limit::session)
+            return "This session has made its " + count + " tool calls (" + setting +
+                   "): no more tools run in it.";
+        return "Stopped after " + count + " tool calls this turn (" + setting +
+               "); ask again to go on.";
+    }
+
+    // A call the same as the one just before (tool and arguments) is not run
+    // again: the model has its answer already.
+    nb::object answer(nb::handle call) {
+        ++turn_calls_;
+        ++session_calls_;
+        nb::object key =
+            json_module.attr("dumps")(nb::make_tuple(call.attr("name"), call.attr("arguments")),
+                                      "sort_keys"_a = true, "default"_a = py::str_type());
+        const bool repeated = previous_call_.is_valid() && key.equal(previous_call_);
+        previous_call_ = key;
+        if (repeated) {
+            return py::make_str("Not run again: " + py::text(call.attr("name")) +
+                                " was just called with the same arguments; its answer above "
+                                "stands.");
+        }
+        return call_tool(tools_, call);
+    }
+
+    // One output takes at most a quarter of a request.
+    nb::object cut(nb::handle output) const {
+        const std::size_t most = static_cast<std::size_t>(bounds_.request_chars / 4);
+        const std::size_t length = nb::len(output);
+        if (length <= most) return nb::borrow(output);
+        nb::object head = output[nb::slice(nb::int_(0), nb::int_(most), nb::none())];
+        return py::concat(
+            head, py::make_str("\n[" + std::to_string(length - most) + " more characters cut]"));
+    }
+
+    // Keeps the request within its bound: the oldest tool outputs give way
+    // first, each to a note of what it held, so every call keeps its answer.
+    void fit() {
+        const std::size_t most = static_cast<std::size_t>(bounds_.request_chars);
+        std::size_t size = nb::len(json_module.attr("dumps")(
+            messages_, "default"_a = py::str_type(), "ensure_ascii"_a = false));
+        for (; size > most && next_to_trim_ < nb::len(messages_); ++next_to_trim_) {
+            nb::object sent = messages_[next_to_trim_];
+            if (!nb::object(sent["role"]).equal(nb::str("tool"))) continue;
+            const std::size_t length = nb::len(nb::object(sent["content"]));
+            nb::str note = py::make_str("[trimmed: " + std::to_string(length) +
+                                        " characters of an earlier tool output]");
+            if (length <= nb::len(note)) continue;
+            size -= length - nb::len(note);
+            sent["content"] = note;
+        }
+    }
+
+    nb::handle client_;
+    nb::handle tools_;
+    nb::handle show_;
+    nb::list messages_;
+    nb::list schemas_;
+    Bounds bounds_;
+    long long turn_calls_ = 0;
+    long long session_calls_ = 0;
+    nb::object previous_call_;      // the last call run this turn, as text
+    std::size_t next_to_trim_ = 0;  // the messages before it are trimmed already
+};
 
 nb::object converse(nb::handle client, nb::handle tools, nb::handle system_prompt, nb::handle ask,
                     nb::handle show) {
     py::require_dict(tools, "converse", "tools");
     py::require_str(system_prompt, "converse", "system_prompt");
-    nb::list schemas;
-    for (auto [name, entry] : nb::borrow<nb::dict>(tools)) schemas.append(entry["schema"]);
     nb::list messages;
     messages.append(message("system", system_prompt));
+    Session session(client, tools, show, messages);
     while (true) {
         nb::object prompt;
         try {
@@ -113,7 +251,7 @@ nb::object converse(nb::handle client, nb::handle tools, nb::handle system_promp
         if (!nb::isinstance<nb::str>(prompt) || !py::truthy(prompt.attr("strip")())) break;
         messages.append(message("user", prompt));
         try {
-            turn(client, tools, schemas, messages, show);
+            session.turn();
         } catch (nb::python_error& error) {
             if (!error.matches(py::exc::keyboard_interrupt())) throw;
             break;  // Ctrl-C while the model or a tool works ends the session
@@ -236,9 +374,14 @@ NB_MODULE(session, m) {
                   "typing.Callable[[str, str], object]) -> list[dict[str, typing.Any]]"),
           R"(Talk with the model until the user ends the session (an empty line, end of input
           or Ctrl-C): each user turn from `ask()`, each model reply and tool call and output
-          passed to `show(kind, text)` (kind 'assistant', 'tool' or 'tool output'). A tool
-          call the model gets wrong is answered with an error text and the conversation goes
-          on; LLMUnavailableError ends it. Returns the messages.)");
+          passed to `show(kind, text)` (kind 'assistant', 'tool', 'tool output' or 'notice').
+          A tool call the model gets wrong is answered with an error text and the
+          conversation goes on; a call the same as the one before is answered without running
+          the tool again. Past the workspace's agent_max_tool_calls_per_turn or
+          agent_max_tool_calls, calls are answered that the limit is reached, the model
+          answers without tools, and a 'notice' tells the user; old tool output is trimmed to
+          keep each request within agent_max_request_chars. LLMUnavailableError ends it.
+          Returns the messages.)");
     m.def("session_results", &session_results, nb::arg("context").none(),
           nb::sig("def session_results(context: orvane_platform.core.agent.AgentContext) -> "
                   "dict[str, dict[str, typing.Any]]"),
