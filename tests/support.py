@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Callable
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Any
@@ -177,13 +178,14 @@ echo '{"status": "success", "cd": 0.3, "cl": 0.2, "converged": true, "iterations
 
 class FakeOllama:
     """Answers /api/tags, /api/chat and /api/generate as scripted; records
-    every request."""
+    every request. A chat's scripted message may be a function of the request
+    body, or an HTTP status that fails that chat alone."""
 
     def __init__(self):
         self.requests: list[tuple[str, str, dict]] = []
         self.models = ["llama3.1:8b", "qwen2.5:7b"]
-        self.chat_message: dict = {"role": "assistant", "content": "Hello."}
-        self.chat_messages: list[dict] = []  # answered first, in order, before chat_message
+        self.chat_message: dict | int | Callable[[dict], dict] = {"role": "assistant", "content": "Hello."}
+        self.chat_messages: list[dict | int] = []  # answered first, in order, before chat_message
         self.generate_replies: list[dict] = []
         self.status = 200
         self.error_body: dict | None = None
@@ -194,10 +196,11 @@ class FakeOllama:
             def log_message(self, *arguments):
                 pass
 
-            def _answer(self, body: dict) -> None:
+            def _answer(self, body: dict, status: int | None = None) -> None:
                 time.sleep(fake.delay)
-                payload = json.dumps(fake.error_body if fake.status != 200 else body).encode()
-                self.send_response(fake.status)
+                status = status or fake.status
+                payload = json.dumps(body if status == 200 else fake.error_body or {"error": "failed"}).encode()
+                self.send_response(status)
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(payload)))
                 self.end_headers()
@@ -213,8 +216,16 @@ class FakeOllama:
                 fake.requests.append(("POST", self.path, body))
                 if self.path == "/api/chat":
                     message = fake.chat_messages.pop(0) if fake.chat_messages else fake.chat_message
+                    if callable(message):
+                        message = message(body)
                     self._answer(
-                        {"model": body["model"], "created_at": "2026-01-01T00:00:00Z", "message": message, "done": True}
+                        {
+                            "model": body["model"],
+                            "created_at": "2026-01-01T00:00:00Z",
+                            "message": message,
+                            "done": True,
+                        },
+                        message if isinstance(message, int) else None,
                     )
                 else:
                     reply = fake.generate_replies.pop(0) if fake.generate_replies else {"response": "hi", "done": True}
@@ -226,6 +237,11 @@ class FakeOllama:
 
     def posts(self, path: str) -> list[dict]:
         return [body for method, p, body in self.requests if method == "POST" and p == path]
+
+
+def tool_call(name: str, arguments: object) -> dict:
+    """A chat message of the model asking for one tool call."""
+    return {"role": "assistant", "content": "", "tool_calls": [{"function": {"name": name, "arguments": arguments}}]}
 
 
 class Platform:
