@@ -76,27 +76,62 @@ def test_a_range_wider_than_a_double_holds_gives_finite_cases(spec, keywords):
         assert values[0] == float(spec.split(":")[0]) and values[len(values) // 2] == 0.0
 
 
-def test_the_widest_ranges_sweep_and_draw_and_a_spec_that_is_not_finite_is_refused(demo):
-    runs = len(run_records.list_runs(demo / "products/sedan/sedan.usda"))
-    wide = orvane("sweep", "sedan", "--domain", "aero", "--vary", "mass=-1e308:1e308:3", "--json", cwd=demo)
+DBL_MAX = sys.float_info.max
+GRID: tuple[str, ...] = ()
+LHS = ("--method", "lhs", "--samples", "4", "--seed", "1")
+
+
+@pytest.mark.parametrize(
+    ("spec", "method", "expected"),
+    [
+        ("-1e308:1e308:3", GRID, [-1e308, 0.0, 1e308]),
+        (f"{-DBL_MAX!r}:{DBL_MAX!r}:3", GRID, [-DBL_MAX, 0.0, DBL_MAX]),
+        (f"{-DBL_MAX!r}:{DBL_MAX!r}:3", LHS, None),
+    ],
+    ids=["grid", "grid-largest", "lhs-largest"],
+)
+def test_the_widest_ranges_sweep_and_draw(demo, spec, method, expected):
+    product = demo / "products/sedan/sedan.usda"
+    runs = len(run_records.list_runs(product))
+    wide = orvane("sweep", "sedan", "--domain", "aero", "--vary", f"mass={spec}", *method, "--json", cwd=demo)
     assert wide.returncode == 0, wide.stderr
-    assert [case["values"]["mass"] for case in parsed(wide)["cases"]] == [-1e308, 0.0, 1e308]
-    refused = {
-        "mass=1e308:1e309:3": "variable 'mass': '1e309' in '1e308:1e309:3' is not a finite number",
-        "roofline_slope_deg=-1e308:1e308:3": "roofline_slope_deg = -1e+308 is below the minimum 0",
-    }
-    for vary, message in refused.items():
-        done = orvane("sweep", "sedan", "--domain", "aero", "--vary", vary, cwd=demo)
-        assert done.returncode == 2 and message in done.stderr and done.stderr.count("\n") == 1, done.stderr
-    assert len(run_records.list_runs(demo / "products/sedan/sedan.usda")) == runs + 3  # only the wide sweep ran
+    cases = parsed(wide)["cases"]
+    values = [case["values"]["mass"] for case in cases]
+    assert all(math.isfinite(value) for value in values) and {case["status"] for case in cases} == {"success"}
+    if expected is None:  # one case in each quarter of the range
+        assert sorted(int((value / 2 + DBL_MAX / 2) / DBL_MAX * 4) for value in values) == [0, 1, 2, 3], values
+    else:
+        assert values == expected
+    assert len(run_records.list_runs(product)) == runs + len(values)
 
     # Its cases are drawn, the value axis to scale with ticks that tell the values.
     drawn = orvane("plot", "sedan", "--kpi", "cd", "--against", "mass", "-o", "wide.svg", cwd=demo)
     assert drawn.returncode == 0 and drawn.stderr == "", drawn.stderr
-    assert "-1e+308" in (demo / "wide.svg").read_text()
+    assert "e+308" in (demo / "wide.svg").read_text()
     reported = orvane("report", "sedan", "-o", "report.html", cwd=demo)
     assert reported.returncode == 0 and reported.stderr == "", reported.stderr
     assert "cd against mass" in (demo / "report.html").read_text()
+
+
+@pytest.mark.parametrize("method", [GRID, LHS], ids=["grid", "lhs"])
+@pytest.mark.parametrize(
+    ("vary", "message"),
+    [
+        ("mass=1e308:1e309:3", r"variable 'mass': '1e309' in '1e308:1e309:3' is not a finite number"),
+        (
+            "roofline_slope_deg=-1e308:1e308:3",
+            r"roofline_slope_deg = \S+ is (below the minimum 0|above the maximum 30)",
+        ),
+        ("roofline_slope_deg=10,20,1e308", r"roofline_slope_deg = (1e\+308|\S+e\+30\d) is above the maximum 30"),
+    ],
+    ids=["not-finite", "out-of-bounds", "last-out-of-bounds"],
+)
+def test_a_sweep_with_a_case_outside_the_design_bounds_runs_nothing(demo, method, vary, message):
+    product = demo / "products/sedan/sedan.usda"
+    runs = len(run_records.list_runs(product))
+    done = orvane("sweep", "sedan", "--domain", "aero", "--vary", vary, *method, cwd=demo)
+    assert done.returncode == 2 and re.search(message, done.stderr) and done.stderr.count("\n") == 1, done.stderr
+    assert len(run_records.list_runs(product)) == runs
 
 
 # --- running ------------------------------------------------------------------------
