@@ -90,6 +90,7 @@ EXTREME_HISTORIES = {
     "tiny": [1e-308],
     "smallest": [5e-324, -5e-324],
     "mixed": [-1e308, 1e-308, 1.0, -2.5],
+    "far-apart": [1e-300, 1e300],
     "single": [0.27],
     "equal": [1e308, 1e308, 1e308],
     "non-finite": [1.0, float("nan"), float("inf"), float("-inf"), 2.0],

@@ -14,7 +14,7 @@ import matplotlib.image
 import pytest
 from pxr import Sdf, Vt
 
-from orvane_platform.core import releases
+from orvane_platform.core import releases, run_records
 from orvane_platform.views import charts
 from tests.support import EXTREME_HISTORIES, make_product, orvane, parsed, product_with_history
 
@@ -184,9 +184,9 @@ def test_any_finite_values_are_drawn_and_the_others_left_out(tmp_path, values):
     svg = (tmp_path / "chart.svg").read_text()
     assert len(by_id(svg)["cd:series"].findall(f".//{SVG}use")) == len(finite)
     labels = " ".join("".join(text.itertext()) for text in ET.fromstring(svg).iter(f"{SVG}text"))
-    for value in (min(finite), max(finite)):
-        if abs(value) > 1e100 or 0 < abs(value) < 1e-100:  # drawn to scale, ticks tell the values
-            assert f"e{math.floor(math.log10(abs(value))):+03d}" in labels, labels
+    largest = max(abs(value) for value in finite)
+    if largest > 1e100 or 0 < largest < 1e-100:  # drawn to scale, ticks tell the values
+        assert f"e{math.floor(math.log10(largest)):+03d}" in labels, labels
 
 
 @pytest.mark.parametrize("values", [[-1e308, 1e308], [1e-308, 3e-308], [0.3, 0.31]])
@@ -196,3 +196,24 @@ def test_the_terminal_labels_the_value_axis_with_the_values_themselves(tmp_path,
     ticks = [float(line.split("\u2524")[0]) for line in text.splitlines() if "\u2524" in line]
     assert ticks == sorted(ticks, reverse=True) and len(ticks) >= 3, ticks
     assert math.isclose(ticks[-1], min(values), rel_tol=1e-3) and ticks[0] >= max(values), ticks
+
+
+@pytest.mark.parametrize("values", EXTREME_HISTORIES.values(), ids=EXTREME_HISTORIES.keys())
+def test_any_finite_values_are_drawn_against_a_design_value(tmp_path, sample_registry, monkeypatch, values):
+    monkeypatch.setenv("ORVANE_PRODUCTS_DIR", str(tmp_path / "products"))
+    product = make_product(tmp_path / "products" / "car", layers={"prototype": {}})
+    for minute, value in enumerate(values):  # a run of mass = value giving cd = value
+        written = run_records.write_run_record(
+            product,
+            {"status": "success", "cd": value},
+            "aero",
+            "sample_aero",
+            provenance={"fingerprint": f"sha256:{minute:064x}", "solver_image": "img", "case_yaml": ""},
+            parameters={"mass": {"value": value, "default": 0.0, "path": "mass", "override": True}},
+            timestamp=datetime(2026, 5, 1, tzinfo=UTC) + timedelta(minutes=minute),
+        )
+        assert written["status"] == "written"
+    drawn = orvane("plot", str(product), "--kpi", "cd", "--against", "mass", "-o", "against.svg", cwd=tmp_path)
+    assert drawn.returncode == 0 and drawn.stderr == "", drawn.stderr
+    dots = by_id((tmp_path / "against.svg").read_text())["cd:runs"].findall(f".//{SVG}use")
+    assert len(dots) == len([value for value in values if math.isfinite(value)])
