@@ -71,10 +71,14 @@ def make_product(
     return root_path
 
 
-def product_with_history(folder: Path, values: list[float], *, kpi: str = "cd") -> Path:
+def product_with_history(
+    folder: Path, values: list[float], *, kpi: str = "cd", targets: dict[str, float] | None = None
+) -> Path:
     """A product whose prototype layer holds one aero results-history entry
-    per value (written as Python writes it: nan, inf too), an hour apart."""
-    product = make_product(folder, layers={"prototype": {}})
+    per value (written as Python writes it: nan, inf too), an hour apart, and
+    whose root sets `targets` ({"min": ..., "nominal": ..., "max": ...})."""
+    root = {f"target_{kpi}_{name}": value for name, value in (targets or {}).items()}
+    product = make_product(folder, root=root, layers={"prototype": {}})
     layer = Sdf.Layer.FindOrOpen(str(folder / "layers" / "prototype.usda"))
     history = Sdf.AttributeSpec(layer.GetPrimAtPath("/Car"), "resultsHistory", Sdf.ValueTypeNames.StringArray)
     history.default = [

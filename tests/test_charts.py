@@ -217,3 +217,25 @@ def test_any_finite_values_are_drawn_against_a_design_value(tmp_path, sample_reg
     assert drawn.returncode == 0 and drawn.stderr == "", drawn.stderr
     dots = by_id((tmp_path / "against.svg").read_text())["cd:runs"].findall(f".//{SVG}use")
     assert len(dots) == len([value for value in values if math.isfinite(value)])
+
+
+@pytest.mark.parametrize(
+    ("targets", "drawn"),
+    [
+        ({"min": -1e308, "nominal": 0.3, "max": 1e308}, {"cd:band", "cd:nominal"}),
+        ({"nominal": -5e300, "max": 1e308}, set()),
+        ({"min": 1e307, "max": 1e308}, set()),
+        ({"min": 0.2, "max": 5.0}, {"cd:band"}),
+    ],
+    ids=["wide-band", "far-lines", "far-band", "near-band"],
+)
+def test_targets_far_from_the_values_are_cut_off_the_axis(tmp_path, targets, drawn):
+    product = product_with_history(tmp_path / "car", [0.3, 0.31], targets=targets)
+    done = orvane("plot", str(product), "--kpi", "cd", "-o", "chart.svg", cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    svg = (tmp_path / "chart.svg").read_text()
+    assert {part for part in by_id(svg) if part in ("cd:band", "cd:min", "cd:nominal", "cd:max")} == drawn
+    labels = [float("".join(text.itertext())) for text in by_id(svg)["matplotlib.axis_2"].iter(f"{SVG}text")]
+    assert max(labels) <= 0.31 + 10 * 0.01 + 0.1 and min(labels) >= 0.3 - 10 * 0.01 - 0.1, labels  # the values' reach
+    shown = orvane("plot", str(product), "--kpi", "cd", cwd=tmp_path)
+    assert shown.returncode == 0 and f"max {targets['max']:g}" in shown.stdout  # the caption keeps the targets

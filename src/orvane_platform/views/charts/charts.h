@@ -51,12 +51,13 @@ struct KpiSeries {
     std::vector<Moment> moments;   // parallel to values
     nb::list times;                // the moments' datetimes, for the plotting libraries
     nb::list values;               // floats
-    double low = INFINITY;         // the smallest value or target
+    double low = INFINITY;         // the axis: the smallest value or target in reach
     double high = -INFINITY;       // the largest
     nb::object min, nominal, max;  // floats, or None where the product sets none
 };
 
-// The series as its axis draws it: values, targets and span by axis_scale.
+// The series as its axis draws it: values, targets and span by axis_scale,
+// targets beyond the axis cut at its edges (a band) or left out (a line).
 KpiSeries as_drawn(const KpiSeries& series, const AxisScale& scale);
 
 struct ChartData {
@@ -85,7 +86,8 @@ nb::list charted_kpis_of(nb::handle history);
 std::optional<double> finite_number(nb::handle value);
 
 // The series' min, nominal and max from targets[<kpi>_min] and so on (a
-// float, or None), its low and high widened to take them in.
+// float, or None), its low and high widened towards them by at most ten
+// spans of the values.
 void set_targets(KpiSeries& series, nb::handle targets);
 
 void bind_series(nb::module_& m);

@@ -249,14 +249,41 @@ AxisScale axis_scale(double low, double high) {
     return {exponent};
 }
 
+namespace {
+
+// A target as drawn within the axis from `low` to `high`: None beyond it.
+nb::object within(nb::handle bound, double low, double high) {
+    if (bound.is_none()) return nb::none();
+    const double value = py::to_double(bound);
+    return value < low || value > high ? nb::none() : nb::borrow(bound);
+}
+
+// Targets further from the values than this many spans of them are off the
+// axis: reaching them would squeeze the values into a line.
+constexpr double kTargetReach = 10;
+
+}  // namespace
+
 KpiSeries as_drawn(const KpiSeries& series, const AxisScale& scale) {
     KpiSeries drawn = series;
+    // A band reaching past the axis is cut at its edges; a line beyond it is left out.
+    if (!series.min.is_none() && !series.max.is_none()) {
+        const double min = py::to_double(series.min);
+        const double max = py::to_double(series.max);
+        const bool seen = min <= series.high && max >= series.low;
+        drawn.min = seen ? nb::object(nb::float_(std::max(min, series.low))) : nb::none();
+        drawn.max = seen ? nb::object(nb::float_(std::min(max, series.high))) : nb::none();
+    } else {
+        drawn.min = within(series.min, series.low, series.high);
+        drawn.max = within(series.max, series.low, series.high);
+    }
+    drawn.nominal = within(series.nominal, series.low, series.high);
     drawn.values = scale.drawn_values(series.values);
     drawn.low = scale.drawn(series.low);
     drawn.high = scale.drawn(series.high);
-    drawn.min = scale.drawn_value(series.min);
-    drawn.nominal = scale.drawn_value(series.nominal);
-    drawn.max = scale.drawn_value(series.max);
+    drawn.min = scale.drawn_value(drawn.min);
+    drawn.nominal = scale.drawn_value(drawn.nominal);
+    drawn.max = scale.drawn_value(drawn.max);
     return drawn;
 }
 
@@ -269,11 +296,36 @@ void set_targets(KpiSeries& series, nb::handle targets) {
     series.min = target("_min");
     series.nominal = target("_nominal");
     series.max = target("_max");
-    for (nb::handle bound : {series.min, series.nominal, series.max}) {
-        if (bound.is_none()) continue;
-        series.low = std::min(series.low, py::to_double(bound));
-        series.high = std::max(series.high, py::to_double(bound));
+    const bool valued = series.low <= series.high;
+    // Overflowing to infinity, the reach only leaves the targets whole.
+    const double span = series.high > series.low ? series.high - series.low
+                        : series.high != 0       ? std::fabs(series.high)
+                                                 : 1.0;
+    const double lowest = valued ? series.low - kTargetReach * span : -INFINITY;
+    const double highest = valued ? series.high + kTargetReach * span : INFINITY;
+    auto widen = [&](double value) {
+        series.low = std::min(series.low, value);
+        series.high = std::max(series.high, value);
+    };
+    const bool band = !series.min.is_none() && !series.max.is_none();
+    if (band) {
+        const double min = py::to_double(series.min);
+        const double max = py::to_double(series.max);
+        if (min <= highest && max >= lowest) {
+            widen(std::max(min, lowest));
+            widen(std::min(max, highest));
+        }
     }
+    auto widen_within = [&](nb::handle bound) {
+        if (bound.is_none()) return;
+        const double value = py::to_double(bound);
+        if (value >= lowest && value <= highest) widen(value);
+    };
+    if (!band) {
+        widen_within(series.min);
+        widen_within(series.max);
+    }
+    widen_within(series.nominal);
 }
 
 ChartData gather(nb::handle usda_path, nb::handle kpis, const char* function,
