@@ -76,6 +76,36 @@ def make_product(
     return root_path
 
 
+def product_with_history(
+    folder: Path, values: list[float], *, kpi: str = "cd", targets: dict[str, float] | None = None
+) -> Path:
+    """A product whose prototype layer holds one aero results-history entry
+    per value (written as Python writes it: nan, inf too), an hour apart, and
+    whose root sets `targets` ({"min": ..., "nominal": ..., "max": ...})."""
+    root = {f"target_{kpi}_{name}": value for name, value in (targets or {}).items()}
+    product = make_product(folder, root=root, layers={"prototype": {}})
+    layer = Sdf.Layer.FindOrOpen(str(folder / "layers" / "prototype.usda"))
+    history = Sdf.AttributeSpec(layer.GetPrimAtPath("/Car"), "resultsHistory", Sdf.ValueTypeNames.StringArray)
+    history.default = [
+        f"2026-05-01T{hour:02d}:00:00+00:00|domain=aero|{kpi}={value!r}" for hour, value in enumerate(values)
+    ]
+    layer.Save()
+    return product
+
+
+EXTREME_HISTORIES = {
+    "huge": [-1e308, 1e308],
+    "largest": [1.7976931348623157e308, -1.7976931348623157e308, 0.0],
+    "tiny": [1e-308],
+    "smallest": [5e-324, -5e-324],
+    "mixed": [-1e308, 1e-308, 1.0, -2.5],
+    "far-apart": [1e-300, 1e300],
+    "single": [0.27],
+    "equal": [1e308, 1e308, 1e308],
+    "non-finite": [1.0, float("nan"), float("inf"), float("-inf"), 2.0],
+}
+
+
 def install_double(folder: Path, monkeypatch: pytest.MonkeyPatch, name: str, body: str) -> Path:
     """An executable script `name` first on PATH that logs its arguments, one
     per line, to <folder>/<name>.log and then runs the bash `body`."""
@@ -265,13 +295,14 @@ echo '{"status": "success", "cd": 0.3, "cl": 0.2, "converged": true, "iterations
 
 class FakeOllama:
     """Answers /api/tags, /api/chat and /api/generate as scripted; records
-    every request."""
+    every request. A chat's scripted message may be a function of the request
+    body, or an HTTP status that fails that chat alone."""
 
     def __init__(self):
         self.requests: list[tuple[str, str, dict]] = []
         self.models = ["llama3.1:8b", "qwen2.5:7b"]
-        self.chat_message: dict = {"role": "assistant", "content": "Hello."}
-        self.chat_messages: list[dict] = []  # answered first, in order, before chat_message
+        self.chat_message: dict | int | Callable[[dict], dict] = {"role": "assistant", "content": "Hello."}
+        self.chat_messages: list[dict | int] = []  # answered first, in order, before chat_message
         self.generate_replies: list[dict] = []
         self.status = 200
         self.error_body: dict | None = None
@@ -282,10 +313,11 @@ class FakeOllama:
             def log_message(self, *arguments):
                 pass
 
-            def _answer(self, body: dict) -> None:
+            def _answer(self, body: dict, status: int | None = None) -> None:
                 time.sleep(fake.delay)
-                payload = json.dumps(fake.error_body if fake.status != 200 else body).encode()
-                self.send_response(fake.status)
+                status = status or fake.status
+                payload = json.dumps(body if status == 200 else fake.error_body or {"error": "failed"}).encode()
+                self.send_response(status)
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(payload)))
                 self.end_headers()
@@ -301,8 +333,16 @@ class FakeOllama:
                 fake.requests.append(("POST", self.path, body))
                 if self.path == "/api/chat":
                     message = fake.chat_messages.pop(0) if fake.chat_messages else fake.chat_message
+                    if callable(message):
+                        message = message(body)
                     self._answer(
-                        {"model": body["model"], "created_at": "2026-01-01T00:00:00Z", "message": message, "done": True}
+                        {
+                            "model": body["model"],
+                            "created_at": "2026-01-01T00:00:00Z",
+                            "message": message,
+                            "done": True,
+                        },
+                        message if isinstance(message, int) else None,
                     )
                 else:
                     reply = fake.generate_replies.pop(0) if fake.generate_replies else {"response": "hi", "done": True}
@@ -314,6 +354,11 @@ class FakeOllama:
 
     def posts(self, path: str) -> list[dict]:
         return [body for method, p, body in self.requests if method == "POST" and p == path]
+
+
+def tool_call(name: str, arguments: object) -> dict:
+    """A chat message of the model asking for one tool call."""
+    return {"role": "assistant", "content": "", "tool_calls": [{"function": {"name": name, "arguments": arguments}}]}
 
 
 class Platform:

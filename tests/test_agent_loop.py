@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import itertools
+import json
 import shutil
+from collections.abc import Callable
 from types import SimpleNamespace
 
 import pytest
@@ -14,7 +17,7 @@ from orvane_platform.core.agent import AgentContext
 from orvane_platform.core.product import Product
 from orvane_platform.llm.local_llm import LLMUnavailableError
 from orvane_platform.runs import solver_run
-from tests.support import SAMPLE_PRODUCT
+from tests.support import SAMPLE_PRODUCT, orvane, tool_call
 
 
 class ScriptedModel:
@@ -174,3 +177,145 @@ def test_open_agent_refuses_an_unavailable_model_and_names_the_setting(served, m
         session.open_agent(served)
     unavailable = session.llm_unavailable(refused.value)
     assert unavailable["error"] == str(refused.value) and unavailable["hint"].startswith(hint)
+
+
+# --- the session's bounds, through the installed command ----------------------------
+
+
+def always_simulating() -> Callable[[dict], dict]:
+    """A model that always asks for another simulation, each with arguments of its own."""
+    steps = itertools.count(1)
+    return lambda body: tool_call("run_simulation", {"solver": "sample_aero", "steps": next(steps)})
+
+
+def agent(demo, ollama, prompts: str, env: dict[str, str] | None = None):
+    served = {"ORVANE_OLLAMA_URL": f"http://{ollama.host}", "ORVANE_LLM_MODEL": "llama3.1:8b"}
+    return orvane("agent", "sedan", cwd=demo, env=served | (env or {}), input=prompts)
+
+
+def run_count(demo) -> int:
+    return len(run_records.list_runs(demo / "products/sedan/sedan.usda"))
+
+
+def tool_outputs(chat: dict) -> list[str]:
+    return [message["content"] for message in chat["messages"] if message["role"] == "tool"]
+
+
+@pytest.mark.parametrize(
+    ("settings", "variables", "prompts", "runs", "notices"),
+    [
+        ({}, {}, "Go\n", 8, ["Stopped after 8 tool calls this turn (agent_max_tool_calls_per_turn); ask again"]),
+        (
+            {"agent_max_tool_calls_per_turn": 4, "agent_max_tool_calls": 6},
+            {},
+            "Go\nMore\nAgain\n",
+            6,
+            [
+                "Stopped after 4 tool calls this turn",
+                "This session has made its 6 tool calls (agent_max_tool_calls): no more tools run in it.",
+                "This session has made its 6 tool calls",
+            ],
+        ),
+        ({"agent_max_tool_calls": 100}, {"ORVANE_AGENT_MAX_TOOL_CALLS": "3"}, "Go\n", 3, ["made its 3 tool calls"]),
+    ],
+    ids=["defaults", "orvane.yaml", "environment"],
+)
+def test_a_model_that_always_calls_a_tool_stops_at_the_bounds(
+    demo, ollama, settings, variables, prompts, runs, notices
+):
+    with (demo / "orvane.yaml").open("a") as file:
+        file.writelines(f"{key}: {value}\n" for key, value in settings.items())
+    ollama.chat_message = always_simulating()
+    before = run_count(demo)
+    talked = agent(demo, ollama, prompts, variables)
+    assert talked.returncode == 0 and "Traceback" not in talked.stdout + talked.stderr, talked.stderr
+    assert run_count(demo) == before + runs
+    for notice in notices:
+        assert notice in talked.stdout
+    chats = ollama.posts("/api/chat")
+    # Told why, the model answers without tools; each turn starts with them while the session has calls left.
+    answered_without = [not chat.get("tools") for chat in chats]
+    assert answered_without.count(True) == len(notices)
+    assert sum(output.startswith("SIMULATION COMPLETE") for output in tool_outputs(chats[-1])) == runs
+
+
+def test_a_call_repeated_at_once_is_not_run_again(demo, ollama):
+    ollama.chat_message = tool_call("run_simulation", {"solver": "sample_aero"})
+    before = run_count(demo)
+    talked = agent(demo, ollama, "How is the drag?\n")
+    assert talked.returncode == 0, talked.stderr
+    assert run_count(demo) == before + 1
+    assert "Stopped: the model asked for run_simulation again with the same arguments; it ran once." in talked.stdout
+    *_, last = ollama.posts("/api/chat")
+    outputs = tool_outputs(last)
+    assert len(outputs) == 2 and outputs[0].startswith("SIMULATION COMPLETE")
+    assert outputs[1].startswith("Not run again: run_simulation was just called with the same arguments")
+    assert not last.get("tools")
+
+
+def test_requests_stay_within_their_size_bound(demo, ollama):
+    ollama.chat_message = always_simulating()
+    cap = 6000
+    talked = agent(
+        demo,
+        ollama,
+        "Go\n",
+        {"ORVANE_AGENT_MAX_REQUEST_CHARS": str(cap), "ORVANE_AGENT_MAX_TOOL_CALLS_PER_TURN": "20"},
+    )
+    assert talked.returncode == 0, talked.stderr
+    chats = ollama.posts("/api/chat")
+    sizes = [
+        len(json.dumps(chat["messages"], ensure_ascii=False) + json.dumps(chat.get("tools") or [])) for chat in chats
+    ]
+    assert len(chats) == 22 and max(sizes) <= cap, sizes
+    # The question and the latest output always go; old outputs are trimmed, oldest first, then left out.
+    assert all(chat["messages"][1] == {"role": "user", "content": "Go"} for chat in chats)
+    assert all(tool_outputs(chat)[-1].startswith("SIMULATION COMPLETE") for chat in chats[1:-1])
+    outputs = tool_outputs(chats[-1])
+    trimmed = [output.startswith("[trimmed: ") for output in outputs]
+    assert trimmed[0] and not trimmed[-2] and trimmed[:-1] == sorted(trimmed[:-1], reverse=True), trimmed
+    assert len(outputs) < 21  # of 20 calls and the refusal
+
+
+def test_one_huge_output_is_cut_to_a_quarter_of_a_request(context, monkeypatch):
+    monkeypatch.setenv("ORVANE_AGENT_MAX_REQUEST_CHARS", "8000")
+    tools = {"dump": {"fn": lambda: "x" * 100_000, "schema": {"type": "function", "function": {"name": "dump"}}}}
+    model = ScriptedModel([("dump", {})], "Done.")
+    messages, _ = talk(context, model, "Dump it", "", tools=tools)
+    [output] = [message["content"] for message in messages if message["role"] == "tool"]
+    assert output == "x" * 2000 + "\n[98000 more characters cut]"
+    assert all(len(json.dumps(seen)) <= 8000 for seen in model.seen)
+
+
+def test_the_model_failing_mid_session_ends_it_with_exit_1(demo, ollama):
+    ollama.chat_messages = [tool_call("run_simulation", {"solver": "sample_aero"}), 500]
+    ollama.error_body = {"error": "model runner has unexpectedly stopped"}
+    before = run_count(demo)
+    talked = agent(demo, ollama, "How is the drag?\nAnd the lift?\n")
+    assert talked.returncode == 1 and "Traceback" not in talked.stdout + talked.stderr, talked.stderr
+    assert "Ollama error 500: model runner has unexpectedly stopped" in talked.stdout
+    assert "The Ollama server failed the request; its log tells why." in talked.stdout
+    assert run_count(demo) == before + 1 and len(ollama.posts("/api/chat")) == 2
+    assert "Results not saved: no terminal to confirm on." in talked.stdout
+
+
+@pytest.mark.parametrize(
+    ("setting", "message"),
+    [
+        (
+            {"ORVANE_AGENT_MAX_TOOL_CALLS": "0"},
+            "agent_max_tool_calls must be a whole number from 1 to 1000000, not '0' (ORVANE_AGENT_MAX_TOOL_CALLS)",
+        ),
+        ({"ORVANE_AGENT_MAX_TOOL_CALLS_PER_TURN": "many"}, "agent_max_tool_calls_per_turn must be a whole number"),
+        ({"ORVANE_AGENT_MAX_REQUEST_CHARS": "1e9"}, "not '1e9' (ORVANE_AGENT_MAX_REQUEST_CHARS)"),
+        ("agent_max_tool_calls_per_turn: 2.5\n", "not '2.5' (orvane.yaml)"),
+        ({"ORVANE_AGENT_MAX_REQUEST_CHARS": "1000"}, "agent_max_request_chars is 1000, but the system prompt and the"),
+    ],
+)
+def test_bad_bounds_are_refused_naming_the_setting(demo, ollama, setting, message):
+    if isinstance(setting, str):
+        with (demo / "orvane.yaml").open("a") as file:
+            file.write(setting)
+    refused = agent(demo, ollama, "Go\n", setting if isinstance(setting, dict) else {})
+    assert refused.returncode == 2 and message in refused.stderr, refused.stderr
+    assert refused.stderr.count("\n") == 1 and not ollama.posts("/api/chat")

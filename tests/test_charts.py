@@ -3,6 +3,7 @@ of the report, and the terminal chart of the installed command."""
 
 from __future__ import annotations
 
+import math
 import re
 import xml.etree.ElementTree as ET
 from datetime import UTC, datetime, timedelta
@@ -13,9 +14,9 @@ import matplotlib.image
 import pytest
 from pxr import Sdf, Vt
 
-from orvane_platform.core import releases
+from orvane_platform.core import releases, run_records
 from orvane_platform.views import charts
-from tests.support import make_product, orvane, parsed
+from tests.support import EXTREME_HISTORIES, make_product, orvane, parsed, product_with_history
 
 PRODUCT = Path("products/sedan/sedan.usda")
 SVG = "{http://www.w3.org/2000/svg}"
@@ -165,3 +166,76 @@ def test_terminal_time_labels_differ_and_release_labels_stay_whole(tmp_path, ste
     ticks = re.findall(label, text.rstrip().splitlines()[-1])
     assert len(ticks) >= 3 and len(set(ticks)) == len(ticks)
     assert re.search(r"\bv1\.0\b", text) and re.search(r"\bv2\.0\b", text)
+
+
+@pytest.mark.parametrize("values", EXTREME_HISTORIES.values(), ids=EXTREME_HISTORIES.keys())
+def test_any_finite_values_are_drawn_and_the_others_left_out(tmp_path, values):
+    product = product_with_history(tmp_path / "car", values)
+    finite = [value for value in values if math.isfinite(value)]
+    shown = orvane("plot", str(product), "--kpi", "cd", cwd=tmp_path)
+    assert shown.returncode == 0 and shown.stderr == "", shown.stderr  # no error, no warning
+    assert shown.stdout.count("\u25cf") >= 1
+    series = parsed(orvane("plot", str(product), "--kpi", "cd", "--json", cwd=tmp_path))
+    assert [value for _, value in series["series"][0]["points"]] == finite
+    for suffix in ("png", "svg"):
+        drawn = orvane("plot", str(product), "--kpi", "cd", "-o", f"chart.{suffix}", "--json", cwd=tmp_path)
+        assert drawn.returncode == 0 and drawn.stderr == "", drawn.stderr
+        assert parsed(drawn)["points"] == {"cd": len(finite)}
+    svg = (tmp_path / "chart.svg").read_text()
+    assert len(by_id(svg)["cd:series"].findall(f".//{SVG}use")) == len(finite)
+    labels = " ".join("".join(text.itertext()) for text in ET.fromstring(svg).iter(f"{SVG}text"))
+    largest = max(abs(value) for value in finite)
+    if largest > 1e100 or 0 < largest < 1e-100:  # drawn to scale, ticks tell the values
+        assert f"e{math.floor(math.log10(largest)):+03d}" in labels, labels
+
+
+@pytest.mark.parametrize("values", [[-1e308, 1e308], [1e-308, 3e-308], [0.3, 0.31]])
+def test_the_terminal_labels_the_value_axis_with_the_values_themselves(tmp_path, values):
+    product = product_with_history(tmp_path / "car", values)
+    text = charts.kpi_terminal(product, ["cd"], width=80, height=20)
+    ticks = [float(line.split("\u2524")[0]) for line in text.splitlines() if "\u2524" in line]
+    assert ticks == sorted(ticks, reverse=True) and len(ticks) >= 3, ticks
+    assert math.isclose(ticks[-1], min(values), rel_tol=1e-3) and ticks[0] >= max(values), ticks
+
+
+@pytest.mark.parametrize("values", EXTREME_HISTORIES.values(), ids=EXTREME_HISTORIES.keys())
+def test_any_finite_values_are_drawn_against_a_design_value(tmp_path, sample_registry, monkeypatch, values):
+    monkeypatch.setenv("ORVANE_PRODUCTS_DIR", str(tmp_path / "products"))
+    product = make_product(tmp_path / "products" / "car", layers={"prototype": {}})
+    for minute, value in enumerate(values):  # a run of mass = value giving cd = value
+        written = run_records.write_run_record(
+            product,
+            {"status": "success", "cd": value},
+            "aero",
+            "sample_aero",
+            provenance={"fingerprint": f"sha256:{minute:064x}", "solver_image": "img", "case_yaml": ""},
+            parameters={"mass": {"value": value, "default": 0.0, "path": "mass", "override": True}},
+            timestamp=datetime(2026, 5, 1, tzinfo=UTC) + timedelta(minutes=minute),
+        )
+        assert written["status"] == "written"
+    drawn = orvane("plot", str(product), "--kpi", "cd", "--against", "mass", "-o", "against.svg", cwd=tmp_path)
+    assert drawn.returncode == 0 and drawn.stderr == "", drawn.stderr
+    dots = by_id((tmp_path / "against.svg").read_text())["cd:runs"].findall(f".//{SVG}use")
+    assert len(dots) == len([value for value in values if math.isfinite(value)])
+
+
+@pytest.mark.parametrize(
+    ("targets", "drawn"),
+    [
+        ({"min": -1e308, "nominal": 0.3, "max": 1e308}, {"cd:band", "cd:nominal"}),
+        ({"nominal": -5e300, "max": 1e308}, set()),
+        ({"min": 1e307, "max": 1e308}, set()),
+        ({"min": 0.2, "max": 5.0}, {"cd:band"}),
+    ],
+    ids=["wide-band", "far-lines", "far-band", "near-band"],
+)
+def test_targets_far_from_the_values_are_cut_off_the_axis(tmp_path, targets, drawn):
+    product = product_with_history(tmp_path / "car", [0.3, 0.31], targets=targets)
+    done = orvane("plot", str(product), "--kpi", "cd", "-o", "chart.svg", cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    svg = (tmp_path / "chart.svg").read_text()
+    assert {part for part in by_id(svg) if part in ("cd:band", "cd:min", "cd:nominal", "cd:max")} == drawn
+    labels = [float("".join(text.itertext())) for text in by_id(svg)["matplotlib.axis_2"].iter(f"{SVG}text")]
+    assert max(labels) <= 0.31 + 10 * 0.01 + 0.1 and min(labels) >= 0.3 - 10 * 0.01 - 0.1, labels  # the values' reach
+    shown = orvane("plot", str(product), "--kpi", "cd", cwd=tmp_path)
+    assert shown.returncode == 0 and f"max {targets['max']:g}" in shown.stdout  # the caption keeps the targets

@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 from pxr import Sdf
 
-from tests.support import FAKE_CFD, ORVANE, make_product, orvane, parsed
+from tests.support import FAKE_CFD, ORVANE, make_product, orvane, parsed, tool_call
 
 PRODUCT = Path("products/sedan/sedan.usda")
 
@@ -490,10 +490,6 @@ def test_doctor_and_agent_name_a_missing_model(tmp_path, ollama):
     assert doctor.returncode == 1 and "ollama pull mistral:7b" in doctor.stdout and "ORVANE_LLM_MODEL" in doctor.stdout
     ready = orvane("doctor", "--json", cwd=tmp_path, env=env | {"ORVANE_LLM_MODEL": "llama3.1:8b"})
     assert ready.returncode == 0 and json.loads(ready.stdout)["llm"]["ready"] is True
-
-
-def tool_call(name: str, arguments: object) -> dict:
-    return {"role": "assistant", "content": "", "tool_calls": [{"function": {"name": name, "arguments": arguments}}]}
 
 
 def test_agent_survives_malformed_tool_calls(demo, ollama):

@@ -4,10 +4,12 @@ headless Chromium that must show it, fetch nothing and run nothing."""
 from __future__ import annotations
 
 import json
+import math
 import os
 import re
 import shutil
 import subprocess
+import xml.etree.ElementTree as ET
 from html.parser import HTMLParser
 from pathlib import Path
 
@@ -17,7 +19,15 @@ from pxr import Sdf
 
 from orvane_platform.core import run_records
 from orvane_platform.views import charts, report
-from tests.support import HOSTILE_NOTES, HOSTILE_TEXT, make_product, orvane, parsed
+from tests.support import (
+    EXTREME_HISTORIES,
+    HOSTILE_NOTES,
+    HOSTILE_TEXT,
+    make_product,
+    orvane,
+    parsed,
+    product_with_history,
+)
 
 KPIS = ["cd", "cl", "cm_pitch", "lateral_g", "yaw_rate", "roll_angle"]
 VERSIONS = ["v0.1", "v0.2", "v0.3"]
@@ -222,3 +232,15 @@ def test_writing_replaces_the_file_whole(charted_demo, tmp_path):
 def test_report_command_refuses_bad_input(charted_demo, arguments, message):
     refused = orvane("report", *arguments, cwd=charted_demo)
     assert refused.returncode == 2 and message in refused.stderr and "Traceback" not in refused.stderr
+
+
+@pytest.mark.parametrize("values", EXTREME_HISTORIES.values(), ids=EXTREME_HISTORIES.keys())
+def test_the_report_draws_any_finite_values_and_leaves_the_others_out(tmp_path, values):
+    product = product_with_history(tmp_path / "car", values)
+    done = orvane("report", str(product), "-o", "report.html", "--json", cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == "", done.stderr  # no error, no warning
+    assert parsed(done)["kpis"] == ["cd"]
+    page = (tmp_path / "report.html").read_text()
+    chart = ET.fromstring(page[page.index("<svg") : page.index("</svg>") + len("</svg>")])
+    [series] = [element for element in chart.iter() if element.get("id") == "cd:series"]
+    assert len(series.findall(".//{http://www.w3.org/2000/svg}use")) == len([v for v in values if math.isfinite(v)])

@@ -4,6 +4,7 @@ sweep's record and a case applied to the product."""
 from __future__ import annotations
 
 import json
+import math
 import os
 import re
 import shutil
@@ -50,7 +51,8 @@ def test_latin_hypercube_is_stratified_bounded_and_seeded():
     [
         (({"a": "1:2"},), "neither start:stop:count nor a comma list"),
         (({},), "at least one variable"),
-        (({"a": "1,x"},), "'x' in '1,x' is not a finite number"),
+        (({"a": "1,x"},), "variable 'a': 'x' in '1,x' is not a finite number"),
+        (({"mass": "1e308:1e309:3"},), "variable 'mass': '1e309' in '1e308:1e309:3' is not a finite number"),
         (({"a": "1"}, {"method": "lhs"}), "argument 'samples' must be int"),
         (({"a": "1"}, {"method": "lhs", "samples": 0}), "samples must be from 1"),
         (({"a": "1"}, {"method": "sobol"}), "method must be 'grid' or 'lhs'"),
@@ -61,6 +63,75 @@ def test_bad_case_specifications(arguments, message):
     variables, *keywords = arguments
     with pytest.raises((ValueError, TypeError), match=message):
         sweep.make_cases(variables, **(keywords[0] if keywords else {}))
+
+
+@pytest.mark.parametrize(
+    ("spec", "keywords"),
+    [("-1e308:1e308:3", {}), ("1e308:-1e308:9", {}), ("-1e308,1e308", {"method": "lhs", "samples": 7, "seed": 3})],
+)
+def test_a_range_wider_than_a_double_holds_gives_finite_cases(spec, keywords):
+    values = [case["mass"] for case in sweep.make_cases({"mass": spec}, **keywords)]
+    assert all(math.isfinite(value) and -1e308 <= value <= 1e308 for value in values), values
+    if not keywords:
+        assert values[0] == float(spec.split(":")[0]) and values[len(values) // 2] == 0.0
+
+
+DBL_MAX = sys.float_info.max
+GRID: tuple[str, ...] = ()
+LHS = ("--method", "lhs", "--samples", "4", "--seed", "1")
+
+
+@pytest.mark.parametrize(
+    ("spec", "method", "expected"),
+    [
+        ("-1e308:1e308:3", GRID, [-1e308, 0.0, 1e308]),
+        (f"{-DBL_MAX!r}:{DBL_MAX!r}:3", GRID, [-DBL_MAX, 0.0, DBL_MAX]),
+        (f"{-DBL_MAX!r}:{DBL_MAX!r}:3", LHS, None),
+    ],
+    ids=["grid", "grid-largest", "lhs-largest"],
+)
+def test_the_widest_ranges_sweep_and_draw(demo, spec, method, expected):
+    product = demo / "products/sedan/sedan.usda"
+    runs = len(run_records.list_runs(product))
+    wide = orvane("sweep", "sedan", "--domain", "aero", "--vary", f"mass={spec}", *method, "--json", cwd=demo)
+    assert wide.returncode == 0, wide.stderr
+    cases = parsed(wide)["cases"]
+    values = [case["values"]["mass"] for case in cases]
+    assert all(math.isfinite(value) for value in values) and {case["status"] for case in cases} == {"success"}
+    if expected is None:  # one case in each quarter of the range
+        assert sorted(int((value / 2 + DBL_MAX / 2) / DBL_MAX * 4) for value in values) == [0, 1, 2, 3], values
+    else:
+        assert values == expected
+    assert len(run_records.list_runs(product)) == runs + len(values)
+
+    # Its cases are drawn, the value axis to scale with ticks that tell the values.
+    drawn = orvane("plot", "sedan", "--kpi", "cd", "--against", "mass", "-o", "wide.svg", cwd=demo)
+    assert drawn.returncode == 0 and drawn.stderr == "", drawn.stderr
+    assert "e+308" in (demo / "wide.svg").read_text()
+    reported = orvane("report", "sedan", "-o", "report.html", cwd=demo)
+    assert reported.returncode == 0 and reported.stderr == "", reported.stderr
+    assert "cd against mass" in (demo / "report.html").read_text()
+
+
+@pytest.mark.parametrize("method", [GRID, LHS], ids=["grid", "lhs"])
+@pytest.mark.parametrize(
+    ("vary", "message"),
+    [
+        ("mass=1e308:1e309:3", r"variable 'mass': '1e309' in '1e308:1e309:3' is not a finite number"),
+        (
+            "roofline_slope_deg=-1e308:1e308:3",
+            r"roofline_slope_deg = \S+ is (below the minimum 0|above the maximum 30)",
+        ),
+        ("roofline_slope_deg=10,20,1e308", r"roofline_slope_deg = (1e\+308|\S+e\+30\d) is above the maximum 30"),
+    ],
+    ids=["not-finite", "out-of-bounds", "last-out-of-bounds"],
+)
+def test_a_sweep_with_a_case_outside_the_design_bounds_runs_nothing(demo, method, vary, message):
+    product = demo / "products/sedan/sedan.usda"
+    runs = len(run_records.list_runs(product))
+    done = orvane("sweep", "sedan", "--domain", "aero", "--vary", vary, *method, cwd=demo)
+    assert done.returncode == 2 and re.search(message, done.stderr) and done.stderr.count("\n") == 1, done.stderr
+    assert len(run_records.list_runs(product)) == runs
 
 
 # --- running ------------------------------------------------------------------------

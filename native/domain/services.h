@@ -67,6 +67,7 @@ inline constexpr const char* kModule = "orvane_platform.core.workspace";
 inline constexpr Import workspace_root{kModule, "workspace_root"};
 inline constexpr Import products_dir{kModule, "products_dir"};
 inline constexpr Import settings{kModule, "settings"};
+inline constexpr Import count_setting{kModule, "count_setting"};
 inline constexpr Import activate{kModule, "activate"};
 inline constexpr Import write_workspace_file{kModule, "write_workspace_file"};
 }  // namespace workspace

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
 #include <set>
 
 #include "runs/sweep/cases.h"
@@ -43,6 +45,44 @@ INSTANTIATE_TEST_SUITE_P(
                     std::pair{"nan", "'nan' in 'nan' is not a finite number"},
                     std::pair{"1:inf:3", "'inf' in '1:inf:3'"}));
 
+// Ends a double holds whose distance it does not: every value in between is
+// still a finite number, evenly spaced, both ends exact.
+class WideRange : public testing::TestWithParam<std::pair<const char*, std::vector<double>>> {};
+
+TEST_P(WideRange, IsSpacedWithoutOverflow) {
+    const auto [spec, expected] = GetParam();
+    const std::vector<double> values = variable_values("mass", spec);
+    ASSERT_EQ(values.size(), expected.size()) << spec;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        ASSERT_TRUE(std::isfinite(values[i])) << spec << " value " << i;
+        EXPECT_NEAR(values[i], expected[i], std::fabs(expected[i]) * 1e-15)
+            << spec << " value " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Specs, WideRange,
+    testing::Values(std::pair{"-1e308:1e308:3", std::vector<double>{-1e308, 0, 1e308}},
+                    std::pair{"1e308:-1e308:5",
+                              std::vector<double>{1e308, 5e307, 0, -5e307, -1e308}},
+                    std::pair{"0:1e308:5", std::vector<double>{0, 2.5e307, 5e307, 7.5e307, 1e308}},
+                    std::pair{"1e308:1.7e308:3", std::vector<double>{1e308, 1.35e308, 1.7e308}},
+                    std::pair{"-1.7976931348623157e308:1.7976931348623157e308:3",
+                              std::vector<double>{-DBL_MAX, 0, DBL_MAX}},
+                    std::pair{"1e-308:-1e-308:3", std::vector<double>{1e-308, 0, -1e-308}}));
+
+TEST(VariableValues, NamesTheVariableOfABadSpec) {
+    EXPECT_EQ(variable_values("a", "1,2"), (std::vector<double>{1, 2}));
+    for (const char* spec : {"1,x", "1:1e309:3", "-inf:0:2"}) {
+        try {
+            variable_values("mass", spec);
+            FAIL() << spec;
+        } catch (const SpecError& error) {
+            EXPECT_TRUE(std::string(error.what()).starts_with("variable 'mass': ")) << error.what();
+        }
+    }
+}
+
 TEST(Grid, IsTheFullFactorialLastVariableFastest) {
     const auto cases = grid({{1, 2}, {10, 20, 30}}, 100);
     ASSERT_EQ(cases.size(), 6u);
@@ -68,6 +108,24 @@ TEST(LatinHypercube, PutsOneSampleInEachStratum) {
         EXPECT_EQ(strata.size(), 8u) << "variable " << v;
     }
     for (const auto& point : cases) EXPECT_EQ(point[2], 5.0);
+}
+
+TEST(LatinHypercube, SpansTheWidestRangesWithFiniteValues) {
+    const std::vector<Range> ranges{{-DBL_MAX, DBL_MAX}, {-1e308, 1e308}, {1e308, 1.7e308}};
+    const auto cases = latin_hypercube(ranges, 50, 3);
+    for (std::size_t v = 0; v < ranges.size(); ++v) {
+        std::set<int> strata;
+        for (const auto& point : cases) {
+            ASSERT_TRUE(std::isfinite(point[v])) << "variable " << v;
+            ASSERT_GE(point[v], ranges[v].low);
+            ASSERT_LE(point[v], ranges[v].high);
+            // Halved, so that the width of the range is a finite number too.
+            const double where =
+                (point[v] / 2 - ranges[v].low / 2) / (ranges[v].high / 2 - ranges[v].low / 2);
+            strata.insert(static_cast<int>(where * 50));
+        }
+        EXPECT_GE(strata.size(), 49u) << "variable " << v;  // a stratum's edge may round either way
+    }
 }
 
 TEST(LatinHypercube, IsReproducibleBySeed) {

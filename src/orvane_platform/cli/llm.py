@@ -39,6 +39,8 @@ def _chat(args: argparse.Namespace) -> int:
 def _show_turn(kind: str, text: str) -> None:
     if kind == "assistant":
         console.print(escape(text))
+    elif kind == "notice":
+        console.print(f"[yellow]{escape(text)}[/]")
     else:
         console.print(f"[dim]{kind}: {escape(text)}[/]")
 
@@ -55,20 +57,21 @@ def _agent(args: argparse.Namespace) -> int:
         f"Agent on {agent['product'].name} with {agent['client'].model}; "
         "an empty line, Ctrl-D or Ctrl-C ends the session."
     )
+    status = OK
     try:
         session.converse(
             agent["client"], agent["tools"], agent["system_prompt"], lambda: console.input("you> "), _show_turn
         )
     except LLMUnavailableError as error:
-        _llm_unavailable(args, error)
+        status = _llm_unavailable(args, error)  # the results made before it may still be saved
     if session.session_results(agent["context"]):
         try:
             confirm("Save this session's results to the product?", "not saved: no terminal to confirm on")
         except InputError as reason:
             console.print(f"Results {reason}.")
-            return OK
+            return status
         session.save_session(agent["context"])
-    return OK
+    return status
 
 
 def register(commands: argparse._SubParsersAction) -> None:

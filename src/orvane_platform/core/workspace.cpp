@@ -4,7 +4,9 @@
 // manager.
 #include <nanobind/nanobind.h>
 
+#include <charconv>
 #include <string>
+#include <string_view>
 
 #include "native/domain/services.h"
 #include "native/fs.h"
@@ -28,26 +30,40 @@ nb::object products_dir();
 
 nb::object llm_config_field(const char* name) { return services::llm::config().attr(name); }
 
-// One setting: its key in orvane.yaml, the variable that overrides it,
-// whether its value is a folder (relative to the workspace in the file), and
-// what applies when neither sets it.
+// What a setting's value is: a folder (relative to the workspace in the
+// file), text, or a count (a whole number from 1 to kMaxCount).
+enum class Kind { folder, text, count };
+
+constexpr long long kMaxCount = 1000000;
+
+// One setting: its key in orvane.yaml, the variable that overrides it, its
+// kind, and what applies when neither sets it.
 struct Setting {
     const char* key;
     const char* variable;
-    bool folder;
+    Kind kind;
     nb::object (*fallback)();
 };
 
 constexpr Setting kSettings[] = {
-    {"workspace", "ORVANE_WORKSPACE", true, [] { return pathlib.attr("Path").attr("cwd")(); }},
-    {"home", "ORVANE_HOME", true, [] { return services::paths::orvane_home.get(); }},
-    {"solvers", "ORVANE_SOLVERS_DIR", true,
+    {"workspace", "ORVANE_WORKSPACE", Kind::folder,
+     [] { return pathlib.attr("Path").attr("cwd")(); }},
+    {"home", "ORVANE_HOME", Kind::folder, [] { return services::paths::orvane_home.get(); }},
+    {"solvers", "ORVANE_SOLVERS_DIR", Kind::folder,
      [] { return services::solver_registry::registry_dir(); }},
-    {"products", "ORVANE_PRODUCTS_DIR", true, [] { return products_dir(); }},
-    {"llm_model", "ORVANE_LLM_MODEL", false, [] { return llm_config_field("model"); }},
-    {"ollama_url", "ORVANE_OLLAMA_URL", false, [] { return llm_config_field("base_url"); }},
-    {"target_refresh", "ORVANE_TARGET_REFRESH", false,
+    {"products", "ORVANE_PRODUCTS_DIR", Kind::folder, [] { return products_dir(); }},
+    {"llm_model", "ORVANE_LLM_MODEL", Kind::text, [] { return llm_config_field("model"); }},
+    {"ollama_url", "ORVANE_OLLAMA_URL", Kind::text, [] { return llm_config_field("base_url"); }},
+    {"target_refresh", "ORVANE_TARGET_REFRESH", Kind::text,
      [] { return services::gateway::resolve_target_refresh(); }},
+    // A model that keeps asking for tools must not run simulations without end.
+    {"agent_max_tool_calls_per_turn", "ORVANE_AGENT_MAX_TOOL_CALLS_PER_TURN", Kind::count,
+     [] { return nb::object(nb::int_(8)); }},
+    {"agent_max_tool_calls", "ORVANE_AGENT_MAX_TOOL_CALLS", Kind::count,
+     [] { return nb::object(nb::int_(40)); }},
+    // About 16,000 tokens: old tool output is trimmed to keep a request under it.
+    {"agent_max_request_chars", "ORVANE_AGENT_MAX_REQUEST_CHARS", Kind::count,
+     [] { return nb::object(nb::int_(64000)); }},
 };
 
 // Where the search starts: `start`, else the workspace the environment names,
@@ -87,36 +103,64 @@ nb::dict file_settings(nb::handle workspace) {
         }
         nb::str text(value);
         found[setting.key] =
-            setting.folder ? nb::str(workspace / pathlib.attr("Path")(text).attr("expanduser")())
-                           : text;
+            setting.kind == Kind::folder
+                ? nb::str(workspace / pathlib.attr("Path")(text).attr("expanduser")())
+                : text;
     }
     if (!found.contains("workspace")) found["workspace"] = nb::str(workspace);
     return found;
 }
 
-nb::object settings(nb::handle start) {
-    nb::object workspace = find_workspace(start);
-    nb::dict from_file = file_settings(workspace);
-    nb::dict effective;
-    for (const Setting& setting : kSettings) {
-        nb::dict entry;
-        entry["variable"] = setting.variable;
-        nb::object configured = py::environment_value(setting.variable);
-        nb::object in_file = py::dict_get(from_file, setting.key);
-        // A variable holding the file's value was put there by activate().
-        if (configured.is_valid() && !(in_file.is_valid() && configured.equal(in_file))) {
-            entry["value"] = configured;
-            entry["source"] = "environment";
-        } else if (in_file.is_valid()) {
-            entry["value"] = in_file;
-            entry["source"] = "file";
-        } else {
-            entry["value"] = nb::str(setting.fallback());
-            entry["source"] = "default";
-        }
-        effective[setting.key] = entry;
+// A setting's value in effect and where it comes from.
+nb::dict effective_setting(const Setting& setting, nb::handle from_file) {
+    nb::dict entry;
+    entry["variable"] = setting.variable;
+    nb::object configured = py::environment_value(setting.variable);
+    nb::object in_file = py::dict_get(from_file, setting.key);
+    // A variable holding the file's value was put there by activate().
+    if (configured.is_valid() && !(in_file.is_valid() && configured.equal(in_file))) {
+        entry["value"] = configured;
+        entry["source"] = "environment";
+    } else if (in_file.is_valid()) {
+        entry["value"] = in_file;
+        entry["source"] = "file";
+    } else {
+        entry["value"] = nb::str(setting.fallback());
+        entry["source"] = "default";
     }
+    return entry;
+}
+
+nb::object settings(nb::handle start) {
+    nb::dict from_file = file_settings(find_workspace(start));
+    nb::dict effective;
+    for (const Setting& setting : kSettings)
+        effective[setting.key] = effective_setting(setting, from_file);
     return effective;
+}
+
+nb::object count_setting(nb::handle key) {
+    py::require_str(key, "count_setting", "key");
+    const Setting* found = nullptr;
+    for (const Setting& setting : kSettings) {
+        if (setting.kind == Kind::count && key.equal(nb::str(setting.key))) found = &setting;
+    }
+    if (found == nullptr) py::raise(py::exc::value_error(), "no count setting " + py::repr(key));
+    nb::dict entry = effective_setting(*found, file_settings(find_workspace(nb::none())));
+    nb::object value = entry["value"];
+    const std::string_view text = py::utf8(value);
+    long long count = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || count < 1 ||
+        count > kMaxCount) {
+        const std::string where = entry["source"].equal(nb::str("file"))
+                                      ? std::string(kFileName)
+                                      : std::string(found->variable);
+        py::raise(py::exc::value_error(),
+                  std::string(found->key) + " must be a whole number from 1 to " +
+                      std::to_string(kMaxCount) + ", not " + py::repr(value) + " (" + where + ")");
+    }
+    return nb::int_(count);
 }
 
 nb::object activate(nb::handle start, bool override_environment) {
@@ -230,6 +274,11 @@ NB_MODULE(workspace, m) {
                   "dict[str, dict[str, str]]"),
           R"(Each workspace setting with its value and where it comes from: 'environment' (its
           ORVANE_* variable), 'file' (orvane.yaml) or 'default' (the platform's own).)");
+    m.def("count_setting", &count_setting, nb::arg("key").none(),
+          nb::sig("def count_setting(key: str) -> int"),
+          R"(The count setting `key` in effect (an agent_max_* bound) as an int. ValueError
+          naming the variable or orvane.yaml when it is not a whole number from 1 to
+          1000000.)");
     m.def("activate", &activate, nb::arg("start").none() = nb::none(), nb::kw_only(),
           nb::arg("override_environment") = false,
           nb::sig("def activate(start: str | os.PathLike[str] | None = None, *, "

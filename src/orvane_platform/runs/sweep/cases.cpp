@@ -41,6 +41,23 @@ double unit(std::mt19937_64& generator) {
     return static_cast<double>(generator() >> 11) * 0x1.0p-53;
 }
 
+// `where` (0 to 1) of the way from `low` to `high`. Ends of opposite signs
+// may be further apart than a double holds: there each end is weighted alone.
+double between(double low, double high, double where) {
+    const double span = high - low;
+    if (std::isfinite(span)) return low + span * where;
+    return low * (1 - where) + high * where;
+}
+
+// Step `step` of `steps` from `start` to `stop`, as it has always been
+// computed where that stays finite (so earlier sweeps' cases keep their
+// values and fingerprints), else without overflow.
+double spaced(double start, double stop, std::size_t step, std::size_t steps) {
+    const double scaled = (stop - start) * static_cast<double>(step);
+    if (std::isfinite(scaled)) return start + scaled / static_cast<double>(steps);
+    return between(start, stop, static_cast<double>(step) / static_cast<double>(steps));
+}
+
 }  // namespace
 
 std::vector<double> parse_spec(std::string_view spec) {
@@ -63,9 +80,7 @@ std::vector<double> parse_spec(std::string_view spec) {
         std::vector<double> values(count);
         for (std::size_t i = 0; i < count; ++i) {
             // Both ends exactly, whatever the rounding of the steps between.
-            values[i] = i + 1 == count ? stop
-                                       : start + (stop - start) * static_cast<double>(i) /
-                                                     static_cast<double>(count - 1);
+            values[i] = i + 1 == count ? stop : spaced(start, stop, i, count - 1);
         }
         return values;
     }
@@ -74,6 +89,23 @@ std::vector<double> parse_spec(std::string_view spec) {
     }
     std::vector<double> values;
     for (std::string_view part : split(spec, ',')) values.push_back(number(part, spec));
+    return values;
+}
+
+std::vector<double> variable_values(std::string_view name, std::string_view spec) {
+    const std::string variable = "variable '" + std::string(name) + "': ";
+    std::vector<double> values;
+    try {
+        values = parse_spec(spec);
+    } catch (const SpecError& error) {
+        throw SpecError(variable + error.what());
+    }
+    for (double value : values) {
+        if (!std::isfinite(value)) {
+            throw SpecError(variable + "'" + std::string(spec) +
+                            "' gives values that are not finite numbers");
+        }
+    }
     return values;
 }
 
@@ -117,7 +149,7 @@ std::vector<std::vector<double>> latin_hypercube(const std::vector<Range>& range
         for (std::size_t s = 0; s < samples; ++s) {
             const double where =
                 (static_cast<double>(strata[s]) + unit(generator)) / static_cast<double>(samples);
-            cases[s][v] = low + (high - low) * where;
+            cases[s][v] = between(low, high, where);
         }
     }
     return cases;

@@ -21,6 +21,10 @@ struct SpecError : std::invalid_argument {
 // included), a comma list "a,b,c", or one number.
 std::vector<double> parse_spec(std::string_view spec);
 
+// The values of the variable `name` by parse_spec, refused unless every one
+// is finite; SpecError names the variable.
+std::vector<double> variable_values(std::string_view name, std::string_view spec);
+
 // Every combination of the lists, the first list varying slowest. Refuses
 // more than `limit` cases.
 std::vector<std::vector<double>> grid(const std::vector<std::vector<double>>& values,

@@ -66,7 +66,8 @@ nb::object make_cases(nb::handle variables, nb::handle method, nb::handle sample
         py::require_str(name, kMake, "variables");
         py::require_str(spec, kMake, "variables");
         names.push_back(nb::borrow(name));
-        values.push_back(spec_checked([&] { return sweep::parse_spec(py::utf8(spec)); }));
+        values.push_back(
+            spec_checked([&] { return sweep::variable_values(py::utf8(name), py::utf8(spec)); }));
     }
     if (names.empty()) py::raise(py::exc::value_error(), "a sweep needs at least one variable");
     std::vector<std::vector<double>> points;

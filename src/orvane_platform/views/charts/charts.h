@@ -5,7 +5,10 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cmath>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -24,6 +27,23 @@ struct Release {
     Moment moment;
 };
 
+// How a value axis draws numbers beyond the sizes that matplotlib's and
+// plotext's tick arithmetic copes with (it overflows near 1e308, and a span
+// below about 1e-300 collapses): divided by 10^exponent, each tick labelled
+// with the value it stands for. Exponent 0 draws values as they are.
+struct AxisScale {
+    int exponent = 0;
+
+    double drawn(double value) const;
+    nb::object drawn_value(nb::handle value) const;  // a float, or None as it is
+    nb::list drawn_values(const nb::list& values) const;
+    // A tick's label: the value at `at` on the axis.
+    std::string label(double at) const;
+};
+
+// The scale of an axis over finite values from `low` to `high`.
+AxisScale axis_scale(double low, double high);
+
 // One KPI's results, oldest first, with its target range.
 struct KpiSeries {
     nb::str kpi;
@@ -31,9 +51,14 @@ struct KpiSeries {
     std::vector<Moment> moments;   // parallel to values
     nb::list times;                // the moments' datetimes, for the plotting libraries
     nb::list values;               // floats
-    double low = 0, high = 0;      // the smallest and largest value or target
+    double low = INFINITY;         // the axis: the smallest value or target in reach
+    double high = -INFINITY;       // the largest
     nb::object min, nominal, max;  // floats, or None where the product sets none
 };
+
+// The series as its axis draws it: values, targets and span by axis_scale,
+// targets beyond the axis cut at its edges (a band) or left out (a line).
+KpiSeries as_drawn(const KpiSeries& series, const AxisScale& scale);
 
 struct ChartData {
     std::vector<KpiSeries> series;  // in the order asked for
@@ -56,8 +81,14 @@ std::pair<nb::object, nb::object> time_limits(const ChartData& data);
 // metadata.
 nb::list charted_kpis_of(nb::handle history);
 
-// targets[<kpi><suffix>] ("_min", "_nominal", "_max") as a float, or None.
-nb::object target(nb::handle targets, nb::handle kpi, const char* suffix);
+// A finite int or float (not a bool); nothing otherwise: NaN and infinities
+// are left out of every chart.
+std::optional<double> finite_number(nb::handle value);
+
+// The series' min, nominal and max from targets[<kpi>_min] and so on (a
+// float, or None), its low and high widened towards them by at most ten
+// spans of the values.
+void set_targets(KpiSeries& series, nb::handle targets);
 
 void bind_series(nb::module_& m);
 void bind_figures(nb::module_& m);

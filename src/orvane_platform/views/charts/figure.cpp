@@ -3,6 +3,9 @@
 // and open figures stay as they are.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
+#include <cmath>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +25,7 @@ py::CachedModule matplotlib_module{"matplotlib"};
 py::CachedModule figure_module{"matplotlib.figure"};
 py::CachedModule agg_module{"matplotlib.backends.backend_agg"};
 py::CachedModule dates_module{"matplotlib.dates"};
+py::CachedModule ticker_module{"matplotlib.ticker"};
 py::CachedModule io_module{"io"};
 
 // More rows than this make a figure nobody can read.
@@ -79,8 +83,19 @@ void draw_releases(nb::handle axes, const KpiSeries& series, const ChartData& da
     }
 }
 
-void draw_axes(nb::handle axes, const KpiSeries& series, const ChartData& data) {
+// An axis drawn to a scale has its ticks labelled with the values they stand for.
+void label_ticks(nb::handle axis, const AxisScale& scale) {
+    if (scale.exponent == 0) return;
+    nb::object label =
+        nb::cpp_function([scale](double at, nb::handle) { return py::make_str(scale.label(at)); });
+    axis.attr("set_major_formatter")(ticker_module.attr("FuncFormatter")(label));
+}
+
+void draw_axes(nb::handle axes, const KpiSeries& kpi, const ChartData& data) {
+    const AxisScale scale = axis_scale(kpi.low, kpi.high);
+    const KpiSeries series = as_drawn(kpi, scale);
     draw_targets(axes, series);
+    label_ticks(axes.attr("yaxis"), scale);
     const bool marked = series.moments.size() <= kMaxMarkedPoints;
     axes.attr("plot")(series.times, series.values, "color"_a = kSeriesColour, "linewidth"_a = 1.5,
                       "marker"_a = marked ? "o" : "None", "markersize"_a = 4, "label"_a = "results",
@@ -189,6 +204,7 @@ struct DesignPoints {
     KpiSeries series;
     nb::str parameter;
     nb::list x;
+    double x_low = INFINITY, x_high = -INFINITY;
 };
 
 // More runs than this draw as a cloud without markers' edges.
@@ -219,20 +235,22 @@ DesignPoints design_points(const DesignSource& source, nb::handle kpi, nb::handl
     points.parameter = nb::borrow<nb::str>(parameter);
     for (nb::handle run : source.runs) {
         if (!run["status"].equal(nb::str("success"))) continue;
-        nb::object x = py::dict_get(run["parameters"], parameter);
-        nb::object y = py::dict_get(run["kpis"], kpi);
-        if (!x.is_valid() || !y.is_valid() || !py::is_number(x) || !py::is_number(y)) continue;
-        points.x.append(x);
-        points.series.values.append(y);
+        const std::optional<double> x = finite_number(py::dict_get(run["parameters"], parameter));
+        const std::optional<double> y = finite_number(py::dict_get(run["kpis"], kpi));
+        if (!x || !y) continue;
+        points.x.append(nb::float_(*x));
+        points.x_low = std::min(points.x_low, *x);
+        points.x_high = std::max(points.x_high, *x);
+        points.series.values.append(nb::float_(*y));
+        points.series.low = std::min(points.series.low, *y);
+        points.series.high = std::max(points.series.high, *y);
     }
     if (nb::len(points.x) == 0) {
         py::raise(py::exc::value_error(), "no successful run of " + py::display_text(source.path) +
                                               " has both the KPI " + py::repr(kpi) +
                                               " and the parameter " + py::repr(parameter));
     }
-    points.series.min = target(source.targets, kpi, "_min");
-    points.series.nominal = target(source.targets, kpi, "_nominal");
-    points.series.max = target(source.targets, kpi, "_max");
+    set_targets(points.series, source.targets);
     return points;
 }
 
@@ -242,8 +260,13 @@ nb::object draw_design(const DesignPoints& points) {
                                      "dpi"_a = kDpi, "layout"_a = "constrained");
     agg_module.attr("FigureCanvasAgg")(figure);
     nb::object axes = figure.attr("subplots")();
-    draw_targets(axes, points.series);
-    axes.attr("scatter")(points.x, points.series.values, "color"_a = kSeriesColour,
+    const AxisScale x_scale = axis_scale(points.x_low, points.x_high);
+    const AxisScale y_scale = axis_scale(points.series.low, points.series.high);
+    const KpiSeries series = as_drawn(points.series, y_scale);
+    draw_targets(axes, series);
+    label_ticks(axes.attr("xaxis"), x_scale);
+    label_ticks(axes.attr("yaxis"), y_scale);
+    axes.attr("scatter")(x_scale.drawn_values(points.x), series.values, "color"_a = kSeriesColour,
                          "s"_a = nb::len(points.x) > kCloud ? 6 : 18, "label"_a = "runs",
                          "gid"_a = gid(points.series, "runs"));
     axes.attr("set_xlabel")(points.parameter, "parse_math"_a = false);

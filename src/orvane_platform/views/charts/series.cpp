@@ -51,15 +51,6 @@ std::optional<Moment> parse_moment(nb::handle text) {
     return Moment{time, py::to_double(time.attr("timestamp")())};
 }
 
-// A finite int or float (not a bool); nothing otherwise.
-std::optional<double> finite_number(nb::handle value) {
-    if (!value.is_valid() || nb::isinstance<nb::bool_>(value) || !py::is_number(value))
-        return std::nullopt;
-    const double number = py::to_double(value);
-    if (!std::isfinite(number)) return std::nullopt;
-    return number;
-}
-
 // A KPI name as charts know it: trimmed and in lower case.
 nb::object canonical_name(nb::handle name) { return name.attr("strip")().attr("lower")(); }
 
@@ -117,8 +108,6 @@ KpiSeries series_of(nb::handle kpi, const std::vector<std::pair<nb::object, Mome
     KpiSeries series;
     series.kpi = nb::borrow<nb::str>(kpi);
     series.title = title_of(kpi);
-    series.low = INFINITY;
-    series.high = -INFINITY;
     for (const auto& [record, moment] : records) {
         const std::optional<double> value = finite_number(py::dict_get(record, kpi));
         if (!value) continue;
@@ -128,14 +117,7 @@ KpiSeries series_of(nb::handle kpi, const std::vector<std::pair<nb::object, Mome
         series.low = std::min(series.low, *value);
         series.high = std::max(series.high, *value);
     }
-    series.min = target(targets, kpi, "_min");
-    series.nominal = target(targets, kpi, "_nominal");
-    series.max = target(targets, kpi, "_max");
-    for (nb::handle bound : {series.min, series.nominal, series.max}) {
-        if (bound.is_none()) continue;
-        series.low = std::min(series.low, py::to_double(bound));
-        series.high = std::max(series.high, py::to_double(bound));
-    }
+    set_targets(series, targets);
     return series;
 }
 
@@ -156,6 +138,14 @@ nb::str joined(nb::handle names) {
 }
 
 }  // namespace
+
+std::optional<double> finite_number(nb::handle value) {
+    if (!value.is_valid() || nb::isinstance<nb::bool_>(value) || !py::is_number(value))
+        return std::nullopt;
+    const double number = py::to_double(value);
+    if (!std::isfinite(number)) return std::nullopt;
+    return number;
+}
 
 nb::list charted_kpis_of(nb::handle history) {
     nb::dict kpis;              // in order of first appearance
@@ -215,10 +205,127 @@ std::pair<nb::object, nb::object> time_limits(const ChartData& data) {
     return {first.time - padding, last.time + padding};
 }
 
-nb::object target(nb::handle targets, nb::handle kpi, const char* suffix) {
-    const std::optional<double> value =
-        finite_number(py::dict_get(targets, py::concat(kpi, nb::str(suffix))));
-    return value ? nb::object(nb::float_(*value)) : nb::none();
+namespace {
+
+// Values whose power of ten stays within this are drawn as they are.
+constexpr int kPlainExponent = 100;
+
+// 10^exponent, in two factors: 10^324 alone is no double.
+std::pair<double, double> powers_of_ten(int exponent) {
+    const int half = exponent / 2;
+    return {std::pow(10.0, half), std::pow(10.0, exponent - half)};
+}
+
+}  // namespace
+
+double AxisScale::drawn(double value) const {
+    if (exponent == 0) return value;
+    const auto [first, second] = powers_of_ten(-exponent);
+    return value * first * second;
+}
+
+nb::object AxisScale::drawn_value(nb::handle value) const {
+    if (value.is_none()) return nb::none();
+    return nb::float_(drawn(py::to_double(value)));
+}
+
+nb::list AxisScale::drawn_values(const nb::list& values) const {
+    if (exponent == 0) return values;
+    nb::list scaled;
+    for (nb::handle value : values) scaled.append(drawn_value(value));
+    return scaled;
+}
+
+std::string AxisScale::label(double at) const {
+    const auto [first, second] = powers_of_ten(exponent);
+    return py::format(nb::float_(at * first * second), ".3g");
+}
+
+AxisScale axis_scale(double low, double high) {
+    const double largest = std::max(std::fabs(low), std::fabs(high));
+    if (largest == 0) return {};
+    const int exponent = static_cast<int>(std::floor(std::log10(largest)));
+    if (std::abs(exponent) <= kPlainExponent) return {};
+    return {exponent};
+}
+
+namespace {
+
+// A target as drawn within the axis from `low` to `high`: None beyond it.
+nb::object within(nb::handle bound, double low, double high) {
+    if (bound.is_none()) return nb::none();
+    const double value = py::to_double(bound);
+    return value < low || value > high ? nb::none() : nb::borrow(bound);
+}
+
+// Targets further from the values than this many spans of them are off the
+// axis: reaching them would squeeze the values into a line.
+constexpr double kTargetReach = 10;
+
+}  // namespace
+
+KpiSeries as_drawn(const KpiSeries& series, const AxisScale& scale) {
+    KpiSeries drawn = series;
+    // A band reaching past the axis is cut at its edges; a line beyond it is left out.
+    if (!series.min.is_none() && !series.max.is_none()) {
+        const double min = py::to_double(series.min);
+        const double max = py::to_double(series.max);
+        const bool seen = min <= series.high && max >= series.low;
+        drawn.min = seen ? nb::object(nb::float_(std::max(min, series.low))) : nb::none();
+        drawn.max = seen ? nb::object(nb::float_(std::min(max, series.high))) : nb::none();
+    } else {
+        drawn.min = within(series.min, series.low, series.high);
+        drawn.max = within(series.max, series.low, series.high);
+    }
+    drawn.nominal = within(series.nominal, series.low, series.high);
+    drawn.values = scale.drawn_values(series.values);
+    drawn.low = scale.drawn(series.low);
+    drawn.high = scale.drawn(series.high);
+    drawn.min = scale.drawn_value(drawn.min);
+    drawn.nominal = scale.drawn_value(drawn.nominal);
+    drawn.max = scale.drawn_value(drawn.max);
+    return drawn;
+}
+
+void set_targets(KpiSeries& series, nb::handle targets) {
+    auto target = [&](const char* suffix) {
+        const std::optional<double> value =
+            finite_number(py::dict_get(targets, py::concat(series.kpi, nb::str(suffix))));
+        return value ? nb::object(nb::float_(*value)) : nb::none();
+    };
+    series.min = target("_min");
+    series.nominal = target("_nominal");
+    series.max = target("_max");
+    const bool valued = series.low <= series.high;
+    // Overflowing to infinity, the reach only leaves the targets whole.
+    const double span = series.high > series.low ? series.high - series.low
+                        : series.high != 0       ? std::fabs(series.high)
+                                                 : 1.0;
+    const double lowest = valued ? series.low - kTargetReach * span : -INFINITY;
+    const double highest = valued ? series.high + kTargetReach * span : INFINITY;
+    auto widen = [&](double value) {
+        series.low = std::min(series.low, value);
+        series.high = std::max(series.high, value);
+    };
+    const bool band = !series.min.is_none() && !series.max.is_none();
+    if (band) {
+        const double min = py::to_double(series.min);
+        const double max = py::to_double(series.max);
+        if (min <= highest && max >= lowest) {
+            widen(std::max(min, lowest));
+            widen(std::min(max, highest));
+        }
+    }
+    auto widen_within = [&](nb::handle bound) {
+        if (bound.is_none()) return;
+        const double value = py::to_double(bound);
+        if (value >= lowest && value <= highest) widen(value);
+    };
+    if (!band) {
+        widen_within(series.min);
+        widen_within(series.max);
+    }
+    widen_within(series.nominal);
 }
 
 ChartData gather(nb::handle usda_path, nb::handle kpis, const char* function,

@@ -48,6 +48,7 @@ class PlotextFigure {
 py::CachedModule datetime_module{"datetime"};
 
 constexpr int kTimeTicks = 5;
+constexpr int kValueTicks = 5;
 
 // Time ticks evenly across the axis, labelled in UTC as coarsely as keeps
 // every label distinct, without the date when all fall on one day: days for
@@ -105,7 +106,23 @@ nb::str caption(const KpiSeries& series) {
     return py::concat(series.title, py::make_str(text));
 }
 
-void draw_plot(nb::handle plot, const KpiSeries& series, const ChartData& data) {
+// Value ticks evenly from `low` to `top`, labelled with the values they
+// stand for: plotext's own labels would show the scaled numbers.
+void label_values(nb::handle plot, const AxisScale& scale, double low, double top) {
+    if (scale.exponent == 0) return;
+    nb::list positions;
+    nb::list labels;
+    for (int i = 0; i < kValueTicks; ++i) {
+        const double at = low + (top - low) * i / (kValueTicks - 1);
+        positions.append(nb::float_(at));
+        labels.append(py::make_str(scale.label(at)));
+    }
+    plot.attr("ruler")("y").attr("ticks")(positions, labels);
+}
+
+void draw_plot(nb::handle plot, const KpiSeries& kpi, const ChartData& data) {
+    const AxisScale scale = axis_scale(kpi.low, kpi.high);
+    const KpiSeries series = as_drawn(kpi, scale);
     const auto [low, high] = value_span(series);
     // A strip above the highest value for the release labels.
     const double top = high + (high - low) * kLabelStrip;
@@ -116,6 +133,7 @@ void draw_plot(nb::handle plot, const KpiSeries& series, const ChartData& data) 
     // plotext's own limits of a short span leave the points in a narrow strip.
     plot.attr("ruler")("x").attr("lim")(left, right);
     plot.attr("ruler")("y").attr("lim")(low, top);
+    label_values(plot, scale, low, top);
     const auto [positions, labels] = time_ticks(left, right);
     plot.attr("ruler")("x").attr("ticks")(positions, labels);
     if (!series.min.is_none() && !series.max.is_none()) {
@@ -147,7 +165,7 @@ void draw_plot(nb::handle plot, const KpiSeries& series, const ChartData& data) 
     // Last, so that nothing drawn covers them.
     for (const Release& release : data.releases)
         plot.attr("draw")(plot.attr("text")(release.moment.time, top, release.version));
-    plot.attr("title")(caption(series));
+    plot.attr("title")(caption(kpi));
 }
 
 nb::object size_argument(nb::handle value, const char* argument) {
