@@ -217,10 +217,19 @@ def test_a_save_cut_short_is_completed_by_the_next_write(sample_product, env, ki
     assert len(history_of(sample_product)) == 1
 
 
-@pytest.mark.parametrize("content", ["{not json", "[1, 2]", '{"design": {}, "write": 3}'])
+@pytest.mark.parametrize(
+    "content",
+    [
+        "{not json",
+        "[1, 2]",
+        '{"design": {}, "write": 3}',
+        '{"run_id": 1, "domain": "aero", "kpis": 5, "design": {}, "write": {}}',
+    ],
+)
 def test_an_unreadable_pending_save_is_moved_aside_and_named(sample_product, sample_registry, caplog, content):
     pending = sample_product.parent / ".orvane-pending-save.json"
     pending.write_text(content)
+    assert twin_state.stale_kpis(sample_product) == {}  # nothing it can tell
     with caplog.at_level("WARNING", logger="orvane_platform.runs.solver_run"):
         product_twin.write_domain_results(sample_product, "aero", KPIS)
     assert not pending.exists() and (pending.parent / ".orvane-pending-save.json.unreadable").read_text() == content

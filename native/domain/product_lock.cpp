@@ -1,5 +1,6 @@
 #include "native/domain/product_lock.h"
 
+#include "native/domain/pending_save.h"
 #include "native/domain/services.h"
 #include "native/py.h"
 
@@ -16,7 +17,7 @@ ProductLock::ProductLock(nb::handle usda_path) {
     lock_.emplace(folder + "/.orvane.lock",
                   py::to_double(services::product_twin::lock_timeout_seconds.get()),
                   "product " + py::text(path));
-    if (lock_->outermost() && fs::exists(folder + "/" + kPendingSave))
+    if (lock_->outermost() && fs::exists(pending_save::file_of(path)))
         services::solver_run::complete_pending_save(path);
 }
 

@@ -13,9 +13,6 @@ namespace orvane::product_lock {
 
 namespace nb = nanobind;
 
-// The file beside a product that holds a save not yet carried out whole.
-inline constexpr const char* kPendingSave = ".orvane-pending-save.json";
-
 // Holds the lock of the product whose root file is `usda_path` (str or
 // os.PathLike) for its lifetime: the lock file .orvane.lock in the product's
 // folder. Waits at most product_twin._LOCK_TIMEOUT_SECONDS, then raises

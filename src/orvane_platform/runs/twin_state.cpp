@@ -7,16 +7,17 @@
 // model and the gates stay as they are: staleness is reported beside them.
 #include <nanobind/nanobind.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "native/domain/design.h"
+#include "native/domain/pending_save.h"
 #include "native/domain/product_lock.h"
 #include "native/domain/results.h"
 #include "native/domain/services.h"
 #include "native/domain/usd.h"
-#include "native/fs.h"
 #include "native/py.h"
 #include "native/text.h"
 #include "native/yaml.h"
@@ -26,8 +27,6 @@ using namespace nb::literals;
 using namespace orvane;
 
 namespace {
-
-py::CachedModule json_module{"json"};
 
 constexpr const char* kStaleAttribute = "orvane:release:stale";
 constexpr const char* kNotRunAttribute = "orvane:release:not_run";
@@ -169,22 +168,15 @@ nb::dict domain_state(nb::handle path, nb::handle domain, nb::handle record, nb:
 // A save cut short leaves its domain's values stale until the next write to
 // the product completes it.
 void mark_pending_save(nb::handle path, nb::dict& states) {
-    const std::string pending =
-        py::fs_path(nb::object(path.attr("parent"))) + "/" + product_lock::kPendingSave;
-    if (!fs::is_regular_file(pending)) return;
-    nb::object request;
-    try {
-        request = json_module.attr("loads")(py::make_str(fs::read_small_file(pending)));
-    } catch (nb::python_error& error) {
-        if (!error.matches(py::exc::value_error())) throw;
-        return;
-    }
-    nb::object domain = py::get(request, "domain", nb::none());
+    const std::optional<nb::object> pending = pending_save::read(pending_save::file_of(path));
+    if (!pending || !pending->is_valid()) return;
+    nb::handle request = *pending;
+    nb::object domain = request["domain"];
     if (!nb::isinstance<nb::str>(domain)) return;
     nb::object state = py::dict_get(states, domain);
     if (!state.is_valid()) {
         nb::dict fresh;
-        fresh["kpis"] = nb::list(py::get(request, "kpis", nb::dict()));
+        fresh["kpis"] = nb::list(request["kpis"]);
         for (const char* key : {"timestamp", "solver", "run_id", "fingerprint", "status"})
             fresh[key] = nb::none();
         fresh["changes"] = nb::dict();
@@ -192,9 +184,8 @@ void mark_pending_save(nb::handle path, nb::dict& states) {
         state = fresh;
     }
     state["stale"] = true;
-    state["reason"] =
-        py::make_str("a save of run " + py::display_text(py::get(request, "run_id", nb::none())) +
-                     " was cut short; the next write to the product completes it");
+    state["reason"] = py::make_str("a save of run " + py::display_text(request["run_id"]) +
+                                   " was cut short; the next write to the product completes it");
 }
 
 // The run ids the product's history names: the runs whose save reached the

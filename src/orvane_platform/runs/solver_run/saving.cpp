@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "native/domain/pending_save.h"
 #include "native/domain/product_lock.h"
 #include "native/domain/results.h"
 #include "native/domain/services.h"
@@ -24,10 +25,6 @@ using namespace nb::literals;
 
 py::CachedModule json_module{"json"};
 py::Logger logger{"orvane_platform.runs.solver_run"};
-
-std::string pending_file(nb::handle path) {
-    return py::fs_path(nb::object(path.attr("parent"))) + "/" + product_lock::kPendingSave;
-}
 
 // What a save writes, as plain data: the design changes, and the arguments
 // of the product model's write of the results. The history entry names the
@@ -65,16 +62,6 @@ bool in_history(nb::handle path, nb::handle run_id) {
         }
     }
     return false;
-}
-
-// Whether a pending save read back has the shape save_request gave it.
-bool well_formed(nb::handle request) {
-    if (!request.is_valid() || !nb::isinstance<nb::dict>(request)) return false;
-    nb::dict fields = nb::borrow<nb::dict>(request);
-    for (const char* key : {"run_id", "domain", "kpis"})
-        if (!fields.contains(key)) return false;
-    return fields.contains("design") && nb::isinstance<nb::dict>(fields["design"]) &&
-           fields.contains("write") && nb::isinstance<nb::dict>(fields["write"]);
 }
 
 void carry_out(nb::handle path, nb::handle request) {
@@ -116,7 +103,7 @@ void save_run(nb::handle product, nb::handle domain, nb::handle result, nb::hand
     nb::object path = product.attr("usd_path");
     const product_lock::ProductLock lock(path);
     nb::dict request = save_request(domain, result, kpis, design, save_target);
-    const std::string pending = pending_file(path);
+    const std::string pending = pending_save::file_of(path);
     fs::write_file_atomic(
         pending, py::utf8(json_module.attr("dumps")(request, "default"_a = py::str_type())));
     carry_out_or_set_aside(path, request, pending);
@@ -125,17 +112,12 @@ void save_run(nb::handle product, nb::handle domain, nb::handle result, nb::hand
 void complete_pending_save(nb::handle usda_path) {
     nb::object path = py::require_path(usda_path, "complete_pending_save", "usda_path");
     const product_lock::ProductLock lock(path);
-    const std::string pending = pending_file(path);
-    if (!fs::is_regular_file(pending)) return;
-    nb::object request;
+    const std::string pending = pending_save::file_of(path);
+    std::optional<nb::object> request = pending_save::read(pending);
+    if (!request) return;
+    if (!request->is_valid()) return set_aside(path, pending, ".unreadable", "it cannot be read");
     try {
-        request = json_module.attr("loads")(py::make_str(fs::read_small_file(pending)));
-    } catch (nb::python_error& error) {
-        if (!error.matches(py::exc::value_error())) throw;
-    }
-    if (!well_formed(request)) return set_aside(path, pending, ".unreadable", "it cannot be read");
-    try {
-        carry_out_or_set_aside(path, request, pending);
+        carry_out_or_set_aside(path, *request, pending);
     } catch (nb::python_error& error) {
         // Already set aside and logged; the write that found it goes on.
         if (!py::is_exception(error)) throw;
